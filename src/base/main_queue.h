@@ -1,0 +1,27 @@
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+
+namespace pelorin {
+
+// The main thread's task loop: the main thread runs queued tasks until some thread asks it to
+// end with an exit status. Work that must happen on the main thread is posted here.
+class MainQueue {
+ public:
+  void post(std::function<void()> task);
+  void exit(int status);
+  // Runs tasks on the calling thread until exit() is called; returns its status.
+  int run();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> tasks_;
+  std::optional<int> status_;
+};
+
+}  // namespace pelorin

@@ -1,0 +1,86 @@
+#include "encoder/native_encoder.h"
+
+#include <thread>
+
+#include "base/error.h"
+#include "base/fd_output.h"
+#include "base/main_queue.h"
+#include "base/sanitize.h"
+#include "encoder/arguments.h"
+#include "encoder/capture_modes.h"
+#include "encoder/program_path.h"
+#include "encoder/usage.h"
+#include "platform/capture_access.h"
+
+namespace pelorin::encoder {
+namespace {
+
+std::vector<std::string> optionWords(const std::vector<std::string>& commandLine) {
+  if (commandLine.empty()) return {};
+  return {commandLine.begin() + 1, commandLine.end()};
+}
+
+bool isSingleWord(const std::vector<std::string>& words, const char* word) {
+  return words.size() == 1 && words[0] == word;
+}
+
+void reportError(const EncoderServices& services, const Error& error) {
+  writeLine(services.errorFd, "native_encoder_error reason=" + sanitized(error.description()));
+}
+
+int reportPermission(const EncoderServices& services, const std::string& event, bool allowed,
+                     const std::vector<std::string>& commandLine) {
+  const std::string program = standardizedProgramPath(
+      commandLine.empty() ? std::string() : commandLine[0], services.currentDirectory);
+  writeLine(services.outputFd,
+            event + " allowed=" + (allowed ? "true" : "false") + " executable=" + program);
+  return 0;
+}
+
+// Runs `mode` on a task thread while this thread serves the main queue, as a capture mode may
+// need the main thread; the process status is the mode's outcome.
+int runOnTask(const EncoderServices& services, std::function<Result<void>(MainQueue&)> mode) {
+  MainQueue mainQueue;
+  std::thread task([&] {
+    Result<void> outcome = mode(mainQueue);
+    if (!outcome) reportError(services, outcome.error());
+    mainQueue.exit(outcome ? 0 : 1);
+  });
+  const int status = mainQueue.run();
+  task.join();
+  return status;
+}
+
+}  // namespace
+
+int runNativeEncoder(const std::vector<std::string>& commandLine, EncoderServices& services) {
+  ignoreBrokenPipeSignal();
+  const std::vector<std::string> words = optionWords(commandLine);
+
+  if (isSingleWord(words, "--preflight")) {
+    return reportPermission(services, "screen_capture_preflight", services.captureAccess->preflight(),
+                            commandLine);
+  }
+  if (isSingleWord(words, "--request-permission")) {
+    return reportPermission(services, "screen_capture_request", services.captureAccess->request(),
+                            commandLine);
+  }
+  if (isSingleWord(words, "--help")) {
+    writeUsage(services.outputFd);
+    return 0;
+  }
+  if (isSingleWord(words, "--select-portion") || isSingleWord(words, "--list-sources")) {
+    return runOnTask(services, [&](MainQueue&) { return runSingleWordMode(words[0], services); });
+  }
+
+  Result<Arguments> arguments = parseArguments(words);
+  if (!arguments) {
+    reportError(services, arguments.error());
+    return 1;
+  }
+  return runOnTask(services, [&](MainQueue& mainQueue) {
+    return runCaptureMode(*arguments, services, mainQueue);
+  });
+}
+
+}  // namespace pelorin::encoder

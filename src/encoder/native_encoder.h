@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace pelorin::platform {
+class CaptureAccess;
+class CompressionSessionFactory;
+}  // namespace pelorin::platform
+
+namespace pelorin::encoder {
+
+// The platform services one run uses, and where its output goes.
+struct EncoderServices {
+  platform::CaptureAccess* captureAccess = nullptr;
+  platform::CompressionSessionFactory* compression = nullptr;
+  std::string currentDirectory;
+  int outputFd = 1;
+  int errorFd = 2;
+  int inputFd = 0;
+};
+
+// Runs one pelorin-encoder process from its command-line words (program path first) and
+// returns the exit status. The calling thread only dispatches.
+int runNativeEncoder(const std::vector<std::string>& commandLine, EncoderServices& services);
+
+}  // namespace pelorin::encoder

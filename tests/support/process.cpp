@@ -1,0 +1,167 @@
+#include "support/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace pelorin::test {
+namespace {
+
+std::vector<std::string> childEnvironment(const ProcessOptions& options) {
+  std::map<std::string, std::string> env;
+  for (char** e = environ; *e; ++e) {
+    const std::string entry(*e);
+    const auto eq = entry.find('=');
+    if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
+  }
+  for (const auto& name : options.unsetEnvironment) env.erase(name);
+  for (const auto& [name, value] : options.setEnvironment) env[name] = value;
+  std::vector<std::string> out;
+  for (const auto& [name, value] : env) out.push_back(name + "=" + value);
+  return out;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+  std::vector<char*> out;
+  for (auto& s : strings) out.push_back(s.data());
+  out.push_back(nullptr);
+  return out;
+}
+
+void makePipe(int fds[2]) {
+  if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+}
+
+}  // namespace
+
+std::string binaryPath(const std::string& name) {
+  const char* dir = std::getenv("PELORIN_BIN_DIR");
+  return std::string(dir ? dir : "build/bin") + "/" + name;
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+ProcessResult runProcess(const std::string& program, const ProcessOptions& options) {
+  signal(SIGPIPE, SIG_IGN);
+  int in[2], out[2], err[2];
+  makePipe(in);
+  makePipe(out);
+  makePipe(err);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+
+  std::vector<std::string> argvStrings{program};
+  argvStrings.insert(argvStrings.end(), options.arguments.begin(), options.arguments.end());
+  std::vector<std::string> envStrings = childEnvironment(options);
+  auto argv = pointers(argvStrings);
+  auto envp = pointers(envStrings);
+
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  if (spawned != 0) {
+    close(in[1]);
+    close(out[0]);
+    close(err[0]);
+    throw std::runtime_error("cannot start " + program + ": " + std::strerror(spawned));
+  }
+
+  if (options.input) {
+    const std::string& data = *options.input;
+    std::size_t done = 0;
+    while (done < data.size()) {
+      const ssize_t n = write(in[1], data.data() + done, data.size() - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  int inputFd = in[1];
+  if (!options.keepInputOpen) {
+    close(inputFd);
+    inputFd = -1;
+  }
+
+  ProcessResult result;
+  const auto deadline = std::chrono::steady_clock::now() + options.timeout;
+  int outFd = out[0], errFd = err[0];
+  char buffer[65536];
+  while (outFd >= 0 || errFd >= 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      result.timedOut = true;
+      kill(pid, SIGKILL);
+      break;
+    }
+    pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+    if (poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
+    for (int i = 0; i < 2; ++i) {
+      int& fd = i == 0 ? outFd : errFd;
+      if (fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      const ssize_t n = read(fd, buffer, sizeof buffer);
+      if (n <= 0) {
+        close(fd);
+        fd = -1;
+        continue;
+      }
+      (i == 0 ? result.out : result.err).append(buffer, static_cast<std::size_t>(n));
+      if (i == 0 && options.closeOutputAfter && result.out.size() >= *options.closeOutputAfter) {
+        close(fd);
+        fd = -1;
+      }
+    }
+  }
+  if (outFd >= 0) close(outFd);
+  if (errFd >= 0) close(errFd);
+  if (inputFd >= 0) close(inputFd);
+
+  int status = 0;
+  if (result.timedOut) {
+    waitpid(pid, &status, 0);
+    return result;
+  }
+  // Output closed early: the child may still be running; give it until the deadline.
+  for (;;) {
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+    if (std::chrono::steady_clock::now() > deadline) {
+      result.timedOut = true;
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return result;
+    }
+    usleep(2000);
+  }
+  if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  return result;
+}
+
+}  // namespace pelorin::test

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pelorin::test {
+
+struct ProcessResult {
+  int exitStatus = -1;  // -1 when the process did not exit normally
+  int signal = 0;       // the signal that ended it, if any
+  bool timedOut = false;
+  std::string out;
+  std::string err;
+};
+
+struct ProcessOptions {
+  std::vector<std::string> arguments;     // without the program
+  std::map<std::string, std::string> setEnvironment;
+  std::vector<std::string> unsetEnvironment;
+  std::optional<std::string> input;       // written to standard input, which is then closed
+  bool keepInputOpen = false;             // leave standard input open (and empty) until the end
+  std::chrono::milliseconds timeout{60000};
+  // Standard output is closed after this many bytes have been read (a reader that goes away).
+  std::optional<std::size_t> closeOutputAfter;
+};
+
+// Runs a program to its end, collecting its output; kills it at the timeout.
+ProcessResult runProcess(const std::string& program, const ProcessOptions& options = {});
+
+// Path of a built program: $PELORIN_BIN_DIR/name.
+std::string binaryPath(const std::string& name);
+
+// The lines of a text, without their line feeds.
+std::vector<std::string> splitLines(const std::string& text);
+
+}  // namespace pelorin::test
