@@ -1,0 +1,264 @@
+#include "media/hardware_encoder.h"
+
+#include "base/fd_output.h"
+#include "base/sanitize.h"
+#include "media/frame_stream.h"
+
+namespace pelorin::media {
+namespace {
+
+using platform::CompressionProperty;
+
+constexpr const char* encoderDomain = "VideoToolbox";
+
+Error encoderError(std::int64_t code, std::string message) {
+  return Error{encoderDomain, code, std::move(message)};
+}
+
+platform::ProfileLevel profileLevel(const std::string& profile) {
+  if (profile == "high") return platform::ProfileLevel::HighAutoLevel;
+  if (profile == "main") return platform::ProfileLevel::MainAutoLevel;
+  return platform::ProfileLevel::ConstrainedBaselineAutoLevel;
+}
+
+std::uint32_t readBigEndian32(const std::uint8_t* p) {
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+}
+
+void appendParameterSet(const std::optional<platform::Bytes>& set, ByteBuffer& payload) {
+  if (!set || set->empty()) return;  // an unreadable set is left out
+  payload.insert(payload.end(), startCode.begin(), startCode.end());
+  payload.insert(payload.end(), set->begin(), set->end());
+}
+
+}  // namespace
+
+std::string profileLogName(const std::string& profile) {
+  if (profile == "high" || profile == "main") return profile;
+  return "constrained_baseline";
+}
+
+Result<void> appendAnnexBFromAvcc(const platform::Bytes& avcc, std::vector<std::uint8_t>& out) {
+  const std::size_t size = avcc.size();
+  std::size_t p = 0;
+  while (p + 4 <= size) {
+    const std::uint64_t length = readBigEndian32(avcc.data() + p);
+    if (length < 1 || p + 4 + length > size) return encoderError(-1, "invalid AVCC unit");
+    out.insert(out.end(), startCode.begin(), startCode.end());
+    out.insert(out.end(), avcc.begin() + static_cast<std::ptrdiff_t>(p + 4),
+               avcc.begin() + static_cast<std::ptrdiff_t>(p + 4 + length));
+    p += 4 + length;
+  }
+  return {};
+}
+
+HardwareEncoder::HardwareEncoder(const EncoderSettings& settings) : settings_(settings) {}
+
+HardwareEncoder::~HardwareEncoder() {
+  // Ends the session's thread before the members its callbacks use go away.
+  if (auto session = session_.exchange(nullptr)) session->invalidate();
+}
+
+Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
+    platform::CompressionSessionFactory& factory, const EncoderSettings& settings) {
+  std::unique_ptr<HardwareEncoder> encoder(new HardwareEncoder(settings));
+  if (Result<void> ready = encoder->initialize(factory); !ready) return ready.error();
+  return encoder;
+}
+
+Result<void> HardwareEncoder::initialize(platform::CompressionSessionFactory& factory) {
+  platform::CompressionSessionSpec spec;
+  spec.width = settings_.width;
+  spec.height = settings_.height;
+  spec.requireHardware = true;
+  std::unique_ptr<platform::CompressionSession> created;
+  const std::int32_t status = factory.create(
+      spec,
+      [this](platform::FrameContext context, std::int32_t s, const platform::EncodedSample* sample) {
+        handleOutput(std::move(context), s, sample);
+      },
+      created);
+  if (status != 0 || !created) return encoderError(status, "hardware encoder unavailable");
+  session_.store(std::shared_ptr<platform::CompressionSession>(std::move(created)));
+
+  if (Result<void> configured = configure(); !configured) return configured;
+  auto session = currentSession();
+  if (const std::int32_t prepared = session->prepareToEncodeFrames(); prepared != 0) {
+    return encoderError(prepared, "encoder prepare failed");
+  }
+
+  platform::PropertyValue usingHardware = false;
+  const bool readable =
+      session->copyProperty(CompressionProperty::UsingHardwareAcceleratedVideoEncoder, usingHardware) == 0 &&
+      std::holds_alternative<bool>(usingHardware);
+  const bool hardware = readable && std::get<bool>(usingHardware);
+  if (!hardware && !session->softwareExplicitlyChosen()) {
+    session_.store(nullptr);
+    session->invalidate();
+    return encoderError(-1, "hardware encoder unavailable; software fallback refused");
+  }
+
+  writeLine(settings_.errorFd, "capture_encoder encoder=" + session->encoderName() +
+                                   " hardware=" + (hardware ? "true" : "false") +
+                                   " software_fallback=false profile=" + profileLogName(settings_.profile) +
+                                   " b_frames=false encoder_queue_capacity=6");
+  return {};
+}
+
+Result<void> HardwareEncoder::configure() {
+  const std::int32_t fps = settings_.fps;
+  const std::int32_t bitrate = settings_.bitrate;
+  const bool cabac = settings_.profile == "high" || settings_.profile == "main";
+  const std::pair<CompressionProperty, platform::PropertyValue> properties[] = {
+      {CompressionProperty::RealTime, true},
+      {CompressionProperty::AllowFrameReordering, false},
+      {CompressionProperty::ProfileLevel, profileLevel(settings_.profile)},
+  };
+  for (const auto& [key, value] : properties) {
+    if (Result<void> r = set(key, value); !r) return r;
+  }
+  if (cabac) {
+    if (Result<void> r = set(CompressionProperty::H264EntropyMode, platform::EntropyMode::CABAC); !r) return r;
+  }
+  const std::pair<CompressionProperty, platform::PropertyValue> rates[] = {
+      {CompressionProperty::ExpectedFrameRate, fps},
+      {CompressionProperty::AverageBitRate, bitrate},
+      {CompressionProperty::MaxKeyFrameInterval, fps},
+      {CompressionProperty::MaxKeyFrameIntervalDuration, std::int32_t{1}},
+      {CompressionProperty::DataRateLimits, platform::DataRateLimit{bitrate / 8, 1}},
+  };
+  for (const auto& [key, value] : rates) {
+    if (Result<void> r = set(key, value); !r) return r;
+  }
+  return {};
+}
+
+Result<void> HardwareEncoder::set(CompressionProperty key, const platform::PropertyValue& value) {
+  auto session = currentSession();
+  if (!session) return encoderError(-1, "");
+  if (const std::int32_t status = session->setProperty(key, value); status != 0) {
+    return encoderError(status, std::string("cannot set ") + platform::propertyKeyName(key));
+  }
+  return {};
+}
+
+std::shared_ptr<platform::CompressionSession> HardwareEncoder::currentSession() const {
+  return session_.load();
+}
+
+Result<platform::PixelBufferRef> HardwareEncoder::makePixelBuffer() {
+  auto session = currentSession();
+  auto pool = session ? session->pixelBufferPool() : nullptr;
+  if (!pool) return encoderError(-1, "encoder pixel buffer pool unavailable");
+  platform::PixelBufferRef buffer = pool->makeBuffer();
+  if (!buffer) return Error{"CoreVideo", -1, "pixel buffer allocation failed"};
+  return buffer;
+}
+
+void HardwareEncoder::encode(platform::PixelBufferRef pixelBuffer, platform::MediaTime presentationTime,
+                             std::uint64_t captureNanoseconds) {
+  auto session = currentSession();
+  if (!session) return;
+  bool forceKeyframe = false;
+  {
+    std::lock_guard guard(lock_);
+    if (outstanding_ >= queueCapacity) {
+      ++encoderDrops_;
+      return;
+    }
+    ++outstanding_;
+    maxOutstanding_ = std::max(maxOutstanding_, outstanding_);
+    forceKeyframe = forceKeyframe_;
+    forceKeyframe_ = false;
+  }
+  auto metadata = std::make_shared<FrameMetadata>(FrameMetadata{captureNanoseconds});
+  const std::int32_t status = session->encodeFrame(std::move(pixelBuffer), presentationTime,
+                                                   platform::MediaTime{1, settings_.fps}, forceKeyframe,
+                                                   std::move(metadata));
+  if (status != 0) {
+    frameReturned();
+    writeLine(settings_.errorFd, "encoder_submit_error status=" + std::to_string(status));
+  }
+}
+
+void HardwareEncoder::requestKeyframe() {
+  std::lock_guard guard(lock_);
+  forceKeyframe_ = true;
+}
+
+void HardwareEncoder::frameReturned() {
+  std::lock_guard guard(lock_);
+  if (outstanding_ > 0) --outstanding_;
+}
+
+void HardwareEncoder::handleOutput(platform::FrameContext context, std::int32_t status,
+                                   const platform::EncodedSample* sample) {
+  if (!context || status != 0 || !sample) {
+    writeLine(settings_.errorFd, "encoder_output_error status=" + std::to_string(status));
+  } else {
+    const auto* metadata = static_cast<const FrameMetadata*>(context.get());
+    if (Result<void> emitted = emit(*sample, metadata->captureNanoseconds); !emitted) {
+      writeLine(settings_.errorFd, "encoder_output_error reason=" + sanitized(emitted.error().description()));
+    }
+  }
+  frameReturned();
+}
+
+Result<void> HardwareEncoder::emit(const platform::EncodedSample& sample, std::uint64_t captureNanoseconds) {
+  const bool keyFrame = !sample.notSync;
+  ByteBuffer record(frameHeaderSize);
+  if (keyFrame) {
+    if (!sample.parameterSets.empty()) appendParameterSet(sample.parameterSets[0], record);
+    if (sample.parameterSets.size() > 1) appendParameterSet(sample.parameterSets[1], record);
+  }
+  if (!sample.dataBlock) return encoderError(-1, "missing encoded block");
+  if (Result<void> converted = appendAnnexBFromAvcc(*sample.dataBlock, record); !converted) return converted;
+
+  const std::size_t payloadSize = record.size() - frameHeaderSize;
+  if (payloadSize == 0 || payloadSize > maxFramePayload) return encoderError(-1, "invalid Annex-B frame");
+  ByteBuffer header;
+  header.reserve(frameHeaderSize);
+  appendFrameHeader(header, static_cast<std::uint32_t>(payloadSize), captureNanoseconds, keyFrame);
+  std::copy(header.begin(), header.end(), record.begin());
+
+  Result<void> written;
+  {
+    std::lock_guard guard(outputLock_);
+    written = writeAll(settings_.outputFd, record.data(), record.size());
+  }
+  std::lock_guard guard(lock_);
+  if (!written) {
+    const Error failure{written.error().domain, written.error().code,
+                        "frame stream write failed: " + written.error().description()};
+    if (!outputFailure_) outputFailure_ = failure;
+    return failure;
+  }
+  ++encodedFrames_;
+  return {};
+}
+
+void HardwareEncoder::finish(std::int64_t captureDrops, std::int64_t captureQueueMaxDepth) {
+  if (auto session = session_.exchange(nullptr)) {
+    session->completeFrames();
+    session->invalidate();
+  }
+  const Counters c = counters();
+  writeLine(settings_.errorFd,
+            "native_encoder_summary encoded_frames=" + std::to_string(c.encodedFrames) +
+                " capture_queue_capacity=3 capture_queue_max_depth=" + std::to_string(captureQueueMaxDepth) +
+                " encoder_queue_capacity=6 encoder_max_depth=" + std::to_string(c.maxOutstanding) +
+                " encoder_drops=" + std::to_string(c.encoderDrops) +
+                " capture_drops=" + std::to_string(captureDrops) + " queue_policy=drop_newest");
+}
+
+std::optional<Error> HardwareEncoder::outputFailure() const {
+  std::lock_guard guard(lock_);
+  return outputFailure_;
+}
+
+HardwareEncoder::Counters HardwareEncoder::counters() const {
+  std::lock_guard guard(lock_);
+  return {outstanding_, maxOutstanding_, encoderDrops_, encodedFrames_};
+}
+
+}  // namespace pelorin::media

@@ -1,0 +1,96 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "base/error.h"
+#include "platform/compression_session.h"
+
+namespace pelorin::media {
+
+// The Unix capture time of one frame, carried through the asynchronous encoder.
+struct FrameMetadata {
+  const std::uint64_t captureNanoseconds;
+};
+
+struct EncoderSettings {
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  std::int32_t fps = 30;
+  std::int32_t bitrate = 8000000;
+  std::string profile = "baseline";
+  int outputFd = 1;  // where the frame stream goes
+  int errorFd = 2;   // where diagnostic lines go
+};
+
+// One H.264 compression session per capture run, turning frames into frame-stream records
+// written whole to the output. At most 6 frames are in flight; beyond that the newest frame is
+// dropped and counted.
+class HardwareEncoder {
+ public:
+  static constexpr std::int64_t queueCapacity = 6;
+
+  // Creates and prepares the session and writes the "capture_encoder" line. A software
+  // session is refused unless the user explicitly chose software encoding.
+  static Result<std::unique_ptr<HardwareEncoder>> create(platform::CompressionSessionFactory& factory,
+                                                         const EncoderSettings& settings);
+  ~HardwareEncoder();
+  HardwareEncoder(const HardwareEncoder&) = delete;
+  HardwareEncoder& operator=(const HardwareEncoder&) = delete;
+
+  // A buffer from the session's pool, for producers that draw their own frames.
+  Result<platform::PixelBufferRef> makePixelBuffer();
+  // Submits one frame; problems are logged, never returned.
+  void encode(platform::PixelBufferRef pixelBuffer, platform::MediaTime presentationTime,
+              std::uint64_t captureNanoseconds);
+  // Makes the next submitted frame a key frame.
+  void requestKeyframe();
+  // Waits for every pending frame, closes the session and writes the summary line.
+  void finish(std::int64_t captureDrops, std::int64_t captureQueueMaxDepth);
+
+  // The first failed write to the output (for example a reader that went away), if any.
+  std::optional<Error> outputFailure() const;
+
+  struct Counters {
+    std::int64_t outstanding, maxOutstanding, encoderDrops, encodedFrames;
+  };
+  Counters counters() const;
+
+ private:
+  explicit HardwareEncoder(const EncoderSettings& settings);
+  Result<void> initialize(platform::CompressionSessionFactory& factory);
+  Result<void> set(platform::CompressionProperty key, const platform::PropertyValue& value);
+  Result<void> configure();
+  void handleOutput(platform::FrameContext context, std::int32_t status,
+                    const platform::EncodedSample* sample);
+  Result<void> emit(const platform::EncodedSample& sample, std::uint64_t captureNanoseconds);
+  void frameReturned();
+  std::shared_ptr<platform::CompressionSession> currentSession() const;
+
+  // Replaced only during creation and by finish(); encode() may read it from another thread.
+  std::atomic<std::shared_ptr<platform::CompressionSession>> session_;
+  const EncoderSettings settings_;
+
+  mutable std::mutex lock_;  // counters, forceKeyframe_, outputFailure_
+  std::int64_t outstanding_ = 0;
+  std::int64_t maxOutstanding_ = 0;
+  std::int64_t encoderDrops_ = 0;
+  std::int64_t encodedFrames_ = 0;
+  bool forceKeyframe_ = false;
+  std::optional<Error> outputFailure_;
+
+  std::mutex outputLock_;  // serialises writes to the output
+};
+
+// "high", "main", or "constrained_baseline" for any other profile word.
+std::string profileLogName(const std::string& profile);
+
+// Converts 4-byte big-endian length-prefixed NAL units to Annex-B with 4-byte start codes,
+// appending to `out`. One to three bytes left over at the end are ignored.
+Result<void> appendAnnexBFromAvcc(const platform::Bytes& avcc, std::vector<std::uint8_t>& out);
+
+}  // namespace pelorin::media

@@ -1,0 +1,109 @@
+#pragma once
+
+// A scripted compression session: records what the encoder asks of it and delivers outputs
+// when the test says so (or at once, or on a thread of its own).
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/compression_session.h"
+
+namespace pelorin::test {
+
+using platform::Bytes;
+using platform::CompressionProperty;
+using platform::EncodedSample;
+using platform::FrameContext;
+using platform::PropertyValue;
+
+struct Submission {
+  platform::PixelBufferRef buffer;
+  platform::MediaTime presentationTime;
+  platform::MediaTime duration;
+  bool forceKeyFrame = false;
+  FrameContext context;
+};
+
+struct FakeScript {
+  std::int32_t createStatus = 0;
+  std::optional<CompressionProperty> failingProperty;
+  std::int32_t propertyStatus = -12900;
+  std::int32_t prepareStatus = 0;
+  std::int32_t usingHardwareStatus = 0;
+  bool usingHardware = true;
+  bool softwareChosen = false;
+  std::int32_t submitStatus = 0;
+  bool poolAvailable = true;
+  std::size_t poolLimit = 0;
+  // Deliver every accepted frame on the session's own thread as it arrives.
+  bool deliverOnThread = false;
+};
+
+// An encoded sample: key frames carry SPS {0x67, ...} and PPS {0x68, ...}.
+EncodedSample sampleFor(bool key, Bytes avcc);
+// 4-byte big-endian length prefix + unit, for each unit.
+Bytes avccOf(const std::vector<Bytes>& units);
+
+// What the sessions were asked; kept by the factory, so it outlives the sessions.
+struct FakeLog {
+  std::vector<std::pair<CompressionProperty, PropertyValue>> properties;
+  std::vector<Submission> submissions;
+  bool invalidated = false;
+  int completeCalls = 0;
+};
+
+class FakeSession final : public platform::CompressionSession {
+ public:
+  FakeSession(FakeScript script, FakeLog& log, int width, int height, platform::CompressionOutputHandler output);
+  ~FakeSession() override;
+
+  std::string encoderName() const override { return script_.softwareChosen ? "x264" : "fakehw"; }
+  bool softwareExplicitlyChosen() const override { return script_.softwareChosen; }
+  std::int32_t setProperty(CompressionProperty key, const PropertyValue& value) override;
+  std::int32_t copyProperty(CompressionProperty key, PropertyValue& value) override;
+  std::int32_t prepareToEncodeFrames() override { return script_.prepareStatus; }
+  std::shared_ptr<platform::NV12BufferPool> pixelBufferPool() override;
+  std::int32_t encodeFrame(platform::PixelBufferRef buffer, platform::MediaTime presentationTime,
+                           platform::MediaTime duration, bool forceKeyFrame, FrameContext context) override;
+  std::int32_t completeFrames() override;
+  void invalidate() override;
+
+  // Delivers the oldest pending frame with this sample (or an error status).
+  void deliverNext(const EncodedSample& sample);
+  void deliverNextError(std::int32_t status);
+  std::size_t pendingCount();
+
+  FakeLog& log;
+
+ private:
+  void workerLoop();
+
+  FakeScript script_;
+  platform::CompressionOutputHandler output_;
+  std::shared_ptr<platform::NV12BufferPool> pool_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Submission> pending_;
+  std::size_t inDelivery_ = 0;
+  bool stopping_ = false;
+  std::thread worker_;
+};
+
+class FakeFactory final : public platform::CompressionSessionFactory {
+ public:
+  explicit FakeFactory(FakeScript script = {}) : script(script) {}
+  std::int32_t create(const platform::CompressionSessionSpec& spec, platform::CompressionOutputHandler output,
+                      std::unique_ptr<platform::CompressionSession>& session) override;
+
+  FakeScript script;
+  FakeLog log;
+  FakeSession* last = nullptr;  // owned by the encoder; gone once it finishes
+  platform::CompressionSessionSpec lastSpec;
+};
+
+}  // namespace pelorin::test
