@@ -8,17 +8,12 @@
 #include <variant>
 #include <vector>
 
+#include "platform/media_time.h"
 #include "platform/pixel_buffer.h"
 
 namespace pelorin::platform {
 
 using Bytes = std::vector<std::uint8_t>;
-
-// A media time: value / timescale seconds.
-struct MediaTime {
-  std::int64_t value = 0;
-  std::int32_t timescale = 1;
-};
 
 enum class ProfileLevel { ConstrainedBaselineAutoLevel, MainAutoLevel, HighAutoLevel };
 enum class EntropyMode { CAVLC, CABAC };

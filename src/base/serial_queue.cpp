@@ -1,0 +1,56 @@
+#include "base/serial_queue.h"
+
+#include <pthread.h>
+
+#include <future>
+
+namespace pelorin {
+
+SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), thread_([this] { run(); }) {}
+
+SerialQueue::~SerialQueue() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_one();
+  thread_.join();
+}
+
+void SerialQueue::post(std::function<void()> task) {
+  {
+    std::lock_guard lock(mutex_);
+    tasks_.push_back(std::move(task));
+  }
+  wake_.notify_one();
+}
+
+void SerialQueue::sync(const std::function<void()>& task) {
+  if (isCurrent()) {
+    task();
+    return;
+  }
+  std::promise<void> done;
+  post([&] {
+    task();
+    done.set_value();
+  });
+  done.get_future().wait();
+}
+
+void SerialQueue::run() {
+  // Thread names are limited to 15 characters.
+  pthread_setname_np(pthread_self(), label_.substr(0, 15).c_str());
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
+    if (tasks_.empty()) return;
+    auto task = std::move(tasks_.front());
+    tasks_.pop_front();
+    lock.unlock();
+    task();
+    lock.lock();
+  }
+}
+
+}  // namespace pelorin

@@ -1,0 +1,55 @@
+#include "base/serial_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <vector>
+
+namespace pelorin {
+namespace {
+
+TEST(SerialQueue, RunsTasksInOrderOnOneThreadAndDrainsOnDestruction) {
+  std::vector<int> order;
+  std::set<std::thread::id> threads;
+  {
+    SerialQueue queue("pelorin.test");
+    std::vector<std::thread> posters;
+    for (int t = 0; t < 2; ++t) {
+      posters.emplace_back([&, t] {
+        for (int i = 0; i < 200; ++i) queue.post([&, t, i] {
+          order.push_back(t * 1000 + i);
+          threads.insert(std::this_thread::get_id());
+        });
+      });
+    }
+    for (auto& p : posters) p.join();
+  }
+  ASSERT_EQ(order.size(), 400u);
+  EXPECT_EQ(threads.size(), 1u);
+  // Each poster's tasks keep their relative order.
+  int last[2] = {-1, -1};
+  for (int v : order) {
+    const int t = v / 1000, i = v % 1000;
+    EXPECT_GT(i, last[t]);
+    last[t] = i;
+  }
+}
+
+TEST(SerialQueue, SyncWaitsForTheTaskAndRunsInlineOnTheQueue) {
+  SerialQueue queue("pelorin.sync");
+  std::atomic<int> value{0};
+  queue.post([&] { value = 1; });
+  queue.sync([&] { value = value * 10 + 2; });
+  EXPECT_EQ(value, 12);
+  bool nested = false;
+  queue.sync([&] {
+    EXPECT_TRUE(queue.isCurrent());
+    queue.sync([&] { nested = true; });  // no deadlock
+  });
+  EXPECT_TRUE(nested);
+  EXPECT_FALSE(queue.isCurrent());
+}
+
+}  // namespace
+}  // namespace pelorin
