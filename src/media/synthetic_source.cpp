@@ -1,12 +1,10 @@
 #include "media/synthetic_source.h"
 
-#include <time.h>
-
 #include <array>
-#include <cerrno>
 #include <cstring>
 #include <limits>
 
+#include "base/clock_sleep.h"
 #include "media/clock.h"
 
 namespace pelorin::media {
@@ -34,14 +32,6 @@ Result<std::array<platform::PixelBufferRef, cycleLength>> makeCycle(HardwareEnco
   return cycle;
 }
 
-void sleepUntil(std::uint64_t deadlineNanoseconds) {
-  timespec deadline{};
-  deadline.tv_sec = static_cast<time_t>(deadlineNanoseconds / 1000000000u);
-  deadline.tv_nsec = static_cast<long>(deadlineNanoseconds % 1000000000u);
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-  }
-}
-
 std::int64_t frameCount(std::int64_t fps, std::int64_t duration) {
   std::int64_t total = 0;
   if (__builtin_mul_overflow(fps, duration, &total)) return std::numeric_limits<std::int64_t>::max();
@@ -66,7 +56,7 @@ Result<void> runSynthetic(std::int64_t fps, std::int64_t duration, HardwareEncod
       encoder.finish(0, 1);
       return *failure;
     }
-    sleepUntil(start + static_cast<std::uint64_t>(i + 1) * interval);
+    sleepUntil(CLOCK_MONOTONIC, start + static_cast<std::uint64_t>(i + 1) * interval);
   }
   encoder.finish(0, total < 1 ? 0 : 1);
   return {};
