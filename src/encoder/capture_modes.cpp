@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "base/fd_output.h"
+#include "capture/display_capture.h"
 #include "media/hardware_encoder.h"
 #include "media/synthetic_source.h"
 
@@ -34,6 +35,16 @@ Result<void> runSyntheticMode(const Arguments& a, const EncoderServices& service
   return media::runSynthetic(a.fps, a.duration, encoder);
 }
 
+capture::CaptureEnvironment captureEnvironment(const EncoderServices& services) {
+  capture::CaptureEnvironment env;
+  env.access = services.captureAccess;
+  env.capture = services.screenCapture;
+  env.programPath = services.programPath;
+  env.inputFd = services.inputFd;
+  env.errorFd = services.errorFd;
+  return env;
+}
+
 }  // namespace
 
 Result<void> runSingleWordMode(const std::string& mode, EncoderServices&) {
@@ -46,6 +57,7 @@ Result<void> runCaptureMode(const Arguments& arguments, EncoderServices& service
   auto encoder = media::HardwareEncoder::create(*services.compression, encoderSettings(arguments, services));
   if (!encoder) return encoder.error();
   if (arguments.source == "synthetic") return runSyntheticMode(arguments, services, **encoder);
+  if (arguments.source == "screen") return capture::runScreen(arguments, **encoder, captureEnvironment(services));
   return notAvailable(arguments.source + " capture");
 }
 

@@ -28,12 +28,9 @@ void reportError(const EncoderServices& services, const Error& error) {
   writeLine(services.errorFd, "native_encoder_error reason=" + sanitized(error.description()));
 }
 
-int reportPermission(const EncoderServices& services, const std::string& event, bool allowed,
-                     const std::vector<std::string>& commandLine) {
-  const std::string program = standardizedProgramPath(
-      commandLine.empty() ? std::string() : commandLine[0], services.currentDirectory);
+int reportPermission(const EncoderServices& services, const std::string& event, bool allowed) {
   writeLine(services.outputFd,
-            event + " allowed=" + (allowed ? "true" : "false") + " executable=" + program);
+            event + " allowed=" + (allowed ? "true" : "false") + " executable=" + services.programPath);
   return 0;
 }
 
@@ -56,14 +53,14 @@ int runOnTask(const EncoderServices& services, std::function<Result<void>(MainQu
 int runNativeEncoder(const std::vector<std::string>& commandLine, EncoderServices& services) {
   ignoreBrokenPipeSignal();
   const std::vector<std::string> words = optionWords(commandLine);
+  services.programPath = standardizedProgramPath(commandLine.empty() ? std::string() : commandLine[0],
+                                                 services.currentDirectory);
 
   if (isSingleWord(words, "--preflight")) {
-    return reportPermission(services, "screen_capture_preflight", services.captureAccess->preflight(),
-                            commandLine);
+    return reportPermission(services, "screen_capture_preflight", services.captureAccess->preflight());
   }
   if (isSingleWord(words, "--request-permission")) {
-    return reportPermission(services, "screen_capture_request", services.captureAccess->request(),
-                            commandLine);
+    return reportPermission(services, "screen_capture_request", services.captureAccess->request());
   }
   if (isSingleWord(words, "--help")) {
     writeUsage(services.outputFd);

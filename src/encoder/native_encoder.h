@@ -6,6 +6,7 @@
 namespace pelorin::platform {
 class CaptureAccess;
 class CompressionSessionFactory;
+class ScreenCaptureService;
 }  // namespace pelorin::platform
 
 namespace pelorin::encoder {
@@ -14,7 +15,10 @@ namespace pelorin::encoder {
 struct EncoderServices {
   platform::CaptureAccess* captureAccess = nullptr;
   platform::CompressionSessionFactory* compression = nullptr;
+  platform::ScreenCaptureService* screenCapture = nullptr;
   std::string currentDirectory;
+  // The program's own path, absolute and standardized; filled in by runNativeEncoder.
+  std::string programPath;
   int outputFd = 1;
   int errorFd = 2;
   int inputFd = 0;

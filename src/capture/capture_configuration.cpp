@@ -1,0 +1,33 @@
+#include "capture/capture_configuration.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace pelorin::capture {
+
+platform::StreamConfiguration makeCaptureConfiguration(int width, int height, std::optional<Rect> sourceRect) {
+  platform::StreamConfiguration c;
+  c.width = width;
+  c.height = height;
+  c.minimumFrameInterval = {1, 30};
+  c.pixelFormat = platform::pixelFormat420v;
+  c.queueDepth = 3;
+  c.showsCursor = true;
+  c.capturesAudio = false;
+  c.scalesToFit = true;
+  c.preservesAspectRatio = true;
+  c.sourceRect = sourceRect;
+  return c;
+}
+
+Size streamSize(Size source, Size maximum) {
+  if (!(source.width > 0 && source.height > 0 && maximum.width > 0 && maximum.height > 0)) return {0, 0};
+  const double scale = std::min({maximum.width / source.width, maximum.height / source.height, 1.0});
+  auto side = [scale](double length) {
+    const double scaled = std::max(std::floor(length * scale), 2.0);
+    return scaled - std::fmod(scaled, 2.0);
+  };
+  return {side(source.width), side(source.height)};
+}
+
+}  // namespace pelorin::capture

@@ -1,0 +1,128 @@
+#include "capture/control_channel.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "base/fd_output.h"
+#include "encoder/arguments.h"
+
+namespace pelorin::capture {
+namespace {
+
+std::vector<std::string_view> wordsOf(std::string_view line) {
+  std::vector<std::string_view> words;
+  std::size_t start = 0;
+  while (start < line.size()) {
+    const std::size_t end = std::min(line.find(' ', start), line.size());
+    if (end > start) words.push_back(line.substr(start, end - start));
+    start = end + 1;
+  }
+  return words;
+}
+
+void apply(const ControlCommand& command, int errorFd, media::HardwareEncoder& encoder,
+           media::ScreenOutput* output, const CropHandler& crop) {
+  switch (command.kind) {
+    case ControlCommand::Kind::keyframe:
+      encoder.requestKeyframe();
+      break;
+    case ControlCommand::Kind::pause:
+      if (output) output->setPaused(true);
+      writeLine(errorFd, "capture_window paused=true");
+      break;
+    case ControlCommand::Kind::resume:
+      if (output) output->setPaused(false);
+      encoder.requestKeyframe();
+      writeLine(errorFd, "capture_window paused=false");
+      break;
+    case ControlCommand::Kind::crop:
+      if (crop) crop(command.width, command.height);
+      break;
+  }
+}
+
+// Reads lines until the input ends or fails, handing each (without its ending) to `line`.
+void readLines(int fd, const std::function<void(std::string_view)>& line) {
+  std::string pending;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    pending.append(buffer, static_cast<std::size_t>(n));
+    std::size_t start = 0;
+    for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
+      std::string_view text(pending.data() + start, end - start);
+      if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+      line(text);
+    }
+    pending.erase(0, start);
+  }
+  if (!pending.empty()) line(pending);
+}
+
+}  // namespace
+
+std::optional<ControlCommand> parseControlLine(std::string_view line) {
+  const std::vector<std::string_view> words = wordsOf(line);
+  if (words.empty()) return std::nullopt;
+  if (words.size() == 1) {
+    if (words[0] == "KEYFRAME") return ControlCommand{ControlCommand::Kind::keyframe};
+    if (words[0] == "PAUSE") return ControlCommand{ControlCommand::Kind::pause};
+    if (words[0] == "RESUME") return ControlCommand{ControlCommand::Kind::resume};
+    return std::nullopt;
+  }
+  if (words.size() != 3 || words[0] != "CROP") return std::nullopt;
+  const auto width = encoder::parseInt64(words[1]);
+  const auto height = encoder::parseInt64(words[2]);
+  if (!width || !height || *width < 2 || *height < 2) return std::nullopt;
+  return ControlCommand::crop(*width, *height);
+}
+
+std::unique_ptr<ControlReader> readControl(int inputFd, int errorFd, media::HardwareEncoder& encoder,
+                                           media::ScreenOutput* output, CropHandler crop,
+                                           std::function<void()> onEOF) {
+  auto reader = std::unique_ptr<ControlReader>(new ControlReader());
+  reader->thread_ = std::thread([=, &encoder, gate = reader->gate_, crop = std::move(crop),
+                                 onEOF = std::move(onEOF)] {
+    readLines(inputFd, [&](std::string_view line) {
+      const auto command = parseControlLine(line);
+      if (!command) return;
+      std::lock_guard guard(gate->mutex);
+      if (gate->open) apply(*command, errorFd, encoder, output, crop);
+    });
+    std::lock_guard guard(gate->mutex);
+    if (gate->open && onEOF) onEOF();
+  });
+  return reader;
+}
+
+ControlReader::~ControlReader() {
+  {
+    std::lock_guard guard(gate_->mutex);
+    gate_->open = false;
+  }
+  // Still blocked on an input that has not ended: it ends with the process.
+  if (thread_.joinable()) thread_.detach();
+}
+
+void ControlReader::join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void PendingCrop::set(std::int64_t width, std::int64_t height) {
+  std::lock_guard guard(lock_);
+  size_ = std::pair{width, height};
+}
+
+std::optional<std::pair<std::int64_t, std::int64_t>> PendingCrop::take() {
+  std::lock_guard guard(lock_);
+  auto taken = size_;
+  size_.reset();
+  return taken;
+}
+
+}  // namespace pelorin::capture

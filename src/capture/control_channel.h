@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <thread>
+#include <utility>
+
+#include "media/hardware_encoder.h"
+#include "media/screen_output.h"
+
+namespace pelorin::capture {
+
+// One control line from the host.
+struct ControlCommand {
+  enum class Kind { keyframe, pause, resume, crop };
+  Kind kind = Kind::keyframe;
+  std::int64_t width = 0;  // crop only
+  std::int64_t height = 0;
+
+  static ControlCommand crop(std::int64_t w, std::int64_t h) { return {Kind::crop, w, h}; }
+  friend bool operator==(const ControlCommand& a, const ControlCommand& b) {
+    return a.kind == b.kind && (a.kind != Kind::crop || (a.width == b.width && a.height == b.height));
+  }
+};
+
+// A command, or nothing for any line that is not exactly one (the line without its ending).
+std::optional<ControlCommand> parseControlLine(std::string_view line);
+
+using CropHandler = std::function<void(std::int64_t width, std::int64_t height)>;
+
+// The thread that reads control lines from the host and applies them. It ends when its input
+// ends; a capture run that finishes first leaves it blocked in its read and the process exit
+// ends it.
+// Destroying the reader closes its gate first, so a line that arrives later touches nothing of
+// the run it was started for.
+class ControlReader {
+ public:
+  ~ControlReader();
+  // Waits for the input to end and the thread with it.
+  void join();
+
+  // Guards the run's objects against a thread that outlives the run.
+  struct Gate {
+    std::mutex mutex;
+    bool open = true;
+  };
+
+ private:
+  friend std::unique_ptr<ControlReader> readControl(int, int, media::HardwareEncoder&, media::ScreenOutput*,
+                                                    CropHandler, std::function<void()>);
+  std::shared_ptr<Gate> gate_ = std::make_shared<Gate>();
+  std::thread thread_;
+};
+
+// Starts reading control lines from inputFd. Pause lines are written to errorFd.
+std::unique_ptr<ControlReader> readControl(int inputFd, int errorFd, media::HardwareEncoder& encoder,
+                                           media::ScreenOutput* output, CropHandler crop = nullptr,
+                                           std::function<void()> onEOF = nullptr);
+
+// The single-slot hand-off of the newest crop size from the control reader to the capture.
+class PendingCrop {
+ public:
+  void set(std::int64_t width, std::int64_t height);
+  std::optional<std::pair<std::int64_t, std::int64_t>> take();
+
+ private:
+  std::mutex lock_;
+  std::optional<std::pair<std::int64_t, std::int64_t>> size_;
+};
+
+}  // namespace pelorin::capture

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+
+#include "base/error.h"
+#include "encoder/arguments.h"
+#include "media/hardware_encoder.h"
+#include "platform/capture_access.h"
+#include "platform/screen_capture.h"
+
+namespace pelorin::capture {
+
+// What a capture run needs of its process.
+struct CaptureEnvironment {
+  platform::CaptureAccess* access = nullptr;
+  platform::ScreenCaptureService* capture = nullptr;
+  std::string programPath;  // reported when the permission is missing
+  std::string backendName = "x11";
+  int inputFd = 0;  // control channel
+  int errorFd = 2;
+};
+
+// Captures one whole display for `duration` seconds into the encoder, honouring control lines,
+// then finishes the encoder.
+Result<void> runScreen(const encoder::Arguments& arguments, media::HardwareEncoder& encoder,
+                       const CaptureEnvironment& environment);
+
+Error captureError(std::string message);
+
+}  // namespace pelorin::capture

@@ -1,0 +1,162 @@
+#include "media/screen_output.h"
+
+#include <charconv>
+#include <cmath>
+
+#include "base/fd_output.h"
+
+namespace pelorin::media {
+namespace {
+
+constexpr std::uint8_t blackLumaLimit = 20;
+constexpr std::uint64_t blackRunGraceNanoseconds = 500000000;
+
+// The shortest text that reads back as the same double ("1", "0.6666666666666666").
+std::string numberText(double value) {
+  char buffer[32];
+  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return ec == std::errc() ? std::string(buffer, end) : std::string("nan");
+}
+
+// A rectangle written as a dictionary of its four values, one per line, keys sorted.
+std::string rectText(const Rect& r) {
+  return "{\n    Height = " + numberText(r.height) + ";\n    Width = " + numberText(r.width) +
+         ";\n    X = " + numberText(r.x) + ";\n    Y = " + numberText(r.y) + ";\n}";
+}
+
+std::string optionalNumberText(const std::optional<double>& value) {
+  return value ? numberText(*value) : std::string("-");
+}
+
+platform::MediaTime mediaTime(double seconds) {
+  return {static_cast<std::int64_t>(std::llround(seconds * 1e9)), 1000000000};
+}
+
+}  // namespace
+
+std::string frameGeometryText(const platform::SampleAttachments& a) {
+  std::string text = a.contentRect ? rectText(*a.contentRect) : std::string();
+  text += " scale=" + optionalNumberText(a.scaleFactor) + " content_scale=" + optionalNumberText(a.contentScale);
+  for (char& c : text) {
+    if (c == '\n') c = ' ';
+  }
+  return text;
+}
+
+bool isBlackFrame(platform::PixelBuffer& image) {
+  if (image.planeCount() < 1 || !image.lock(true)) return false;
+  const std::uint8_t* base = image.planeBase(0);
+  bool black = base != nullptr;
+  const std::size_t width = static_cast<std::size_t>(image.planeWidth(0));
+  const std::size_t height = static_cast<std::size_t>(image.planeHeight(0));
+  const std::size_t stride = image.bytesPerRow(0);
+  for (std::size_t j = 0; black && j < 16; ++j) {
+    const std::size_t y = (2 * j + 1) * height / 32;
+    for (std::size_t i = 0; i < 16; ++i) {
+      const std::size_t x = (2 * i + 1) * width / 32;
+      if (base[y * stride + x] > blackLumaLimit) {
+        black = false;
+        break;
+      }
+    }
+  }
+  image.unlock(true);
+  return black;
+}
+
+ScreenOutput::ScreenOutput(HardwareEncoder& encoder, ClockAnchor clockAnchor, int errorFd, UptimeClock uptime)
+    : encoder_(encoder), clockAnchor_(clockAnchor), errorFd_(errorFd), uptime_(std::move(uptime)) {}
+
+void ScreenOutput::didOutputSample(const platform::SampleBuffer& sample, platform::StreamOutputType type) {
+  {
+    std::lock_guard lock(depthLock_);
+    ++activeCallbacks_;
+    maxActiveCallbacks_ = std::max(maxActiveCallbacks_, activeCallbacks_);
+  }
+  if (admit(sample, type)) {
+    encoder_.encode(sample.imageBuffer, mediaTime(sample.presentationSeconds),
+                    captureUnixNanoseconds(sample.presentationSeconds, clockAnchor_));
+  }
+  std::lock_guard lock(depthLock_);
+  --activeCallbacks_;
+}
+
+bool ScreenOutput::admit(const platform::SampleBuffer& sample, platform::StreamOutputType type) {
+  if (type != platform::StreamOutputType::Screen || !sample.valid || !sample.imageBuffer) {
+    std::lock_guard lock(depthLock_);
+    ++captureDrops_;
+    return false;
+  }
+  {
+    std::lock_guard lock(depthLock_);
+    if (paused_ || uptime_() < heldUntil_) return false;
+  }
+  const platform::SampleAttachments* attachments = sample.attachments ? &*sample.attachments : nullptr;
+  if (!passesStatus(attachments)) return false;
+  logGeometry(attachments);
+  return !withholdBlack(*sample.imageBuffer);
+}
+
+bool ScreenOutput::passesStatus(const platform::SampleAttachments* attachments) {
+  if (!attachments || !attachments->status) return true;
+  const int status = *attachments->status;
+  if (status == static_cast<int>(platform::FrameStatus::Complete) ||
+      status == static_cast<int>(platform::FrameStatus::Started)) {
+    return true;
+  }
+  if (status != static_cast<int>(platform::FrameStatus::Idle)) {
+    writeLine(errorFd_, "capture_frame_skipped status=" + std::to_string(status));
+  }
+  return false;
+}
+
+void ScreenOutput::logGeometry(const platform::SampleAttachments* attachments) {
+  if (!attachments || !attachments->contentRect) return;
+  std::string text = frameGeometryText(*attachments);
+  if (text == lastFrameInfo_) return;
+  writeLine(errorFd_, "capture_frame_info " + text);
+  lastFrameInfo_ = std::move(text);
+}
+
+bool ScreenOutput::withholdBlack(platform::PixelBuffer& image) {
+  if (!isBlackFrame(image)) {
+    blackSince_ = 0;
+    return false;
+  }
+  const std::uint64_t now = uptime_();
+  if (blackSince_ == 0) blackSince_ = now;
+  return now - blackSince_ < blackRunGraceNanoseconds;
+}
+
+void ScreenOutput::setPaused(bool paused) {
+  std::lock_guard lock(depthLock_);
+  paused_ = paused;
+}
+
+bool ScreenOutput::paused() const {
+  std::lock_guard lock(depthLock_);
+  return paused_;
+}
+
+void ScreenOutput::hold(double seconds) {
+  const auto span = static_cast<std::uint64_t>(seconds * 1e9);
+  std::lock_guard lock(depthLock_);
+  heldUntil_ = uptime_() + span;
+}
+
+void ScreenOutput::release() {
+  std::uint64_t wasHeldUntil = 0;
+  {
+    std::lock_guard lock(depthLock_);
+    wasHeldUntil = heldUntil_;
+    heldUntil_ = 0;
+  }
+  if (wasHeldUntil != 0) encoder_.requestKeyframe();
+}
+
+std::pair<std::int64_t, std::int64_t> ScreenOutput::stats() const {
+  std::lock_guard lock(depthLock_);
+  return {captureDrops_, maxActiveCallbacks_};
+}
+
+}  // namespace pelorin::media

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "media/clock.h"
+#include "media/hardware_encoder.h"
+#include "platform/screen_capture.h"
+
+namespace pelorin::media {
+
+// The capture stream's sample receiver: drops samples without a new picture, paused or held
+// frames and short runs of black frames, logs geometry changes, and hands the rest to the
+// encoder stamped with their Unix capture time.
+class ScreenOutput final : public platform::StreamOutput {
+ public:
+  using UptimeClock = std::function<std::uint64_t()>;
+
+  ScreenOutput(HardwareEncoder& encoder, ClockAnchor clockAnchor, int errorFd = 2,
+               UptimeClock uptime = monotonicNanosecondsNow);
+
+  void didOutputSample(const platform::SampleBuffer& sample, platform::StreamOutputType type) override;
+
+  void setPaused(bool paused);
+  bool paused() const;
+  // Withholds frames for the next `seconds`.
+  void hold(double seconds);
+  // Ends a hold; the first frame after a hold is a key frame.
+  void release();
+  // (capture drops, highest number of overlapping callbacks).
+  std::pair<std::int64_t, std::int64_t> stats() const;
+
+ private:
+  bool admit(const platform::SampleBuffer& sample, platform::StreamOutputType type);
+  bool passesStatus(const platform::SampleAttachments* attachments);
+  void logGeometry(const platform::SampleAttachments* attachments);
+  bool withholdBlack(platform::PixelBuffer& image);
+
+  HardwareEncoder& encoder_;
+  const ClockAnchor clockAnchor_;
+  const int errorFd_;
+  const UptimeClock uptime_;
+
+  mutable std::mutex depthLock_;  // guards the fields up to heldUntil_
+  bool paused_ = false;
+  std::int64_t captureDrops_ = 0;
+  std::int64_t activeCallbacks_ = 0;
+  std::int64_t maxActiveCallbacks_ = 0;
+  std::uint64_t heldUntil_ = 0;
+
+  // Touched only on the capture queue.
+  std::string lastFrameInfo_;
+  std::uint64_t blackSince_ = 0;
+};
+
+// Whether every one of 16 x 16 evenly spread luma samples is at most 20.
+bool isBlackFrame(platform::PixelBuffer& image);
+
+// The geometry text of a sample: "<content rect> scale=<factor> content_scale=<scale>", one line.
+std::string frameGeometryText(const platform::SampleAttachments& attachments);
+
+}  // namespace pelorin::media

@@ -1,0 +1,97 @@
+#include "capture/control_channel.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "media/fake_compression.h"
+#include "support/process.h"
+#include "support/temp_file.h"
+
+namespace pelorin::capture {
+namespace {
+
+using K = ControlCommand::Kind;
+
+TEST(ParseControlLine, AcceptsExactlyTheCommands) {
+  const std::vector<std::pair<std::string, ControlCommand>> accepted = {
+      {"KEYFRAME", {K::keyframe}},
+      {"  KEYFRAME  ", {K::keyframe}},
+      {"PAUSE", {K::pause}},
+      {"RESUME", {K::resume}},
+      {"CROP 1920 1080", ControlCommand::crop(1920, 1080)},
+      {"CROP   1920    1080   ", ControlCommand::crop(1920, 1080)},
+      {"CROP +1920 1080", ControlCommand::crop(1920, 1080)},
+      {"CROP 2 2", ControlCommand::crop(2, 2)},
+  };
+  for (const auto& [line, command] : accepted) {
+    const auto parsed = parseControlLine(line);
+    ASSERT_TRUE(parsed) << line;
+    EXPECT_EQ(*parsed, command) << line;
+  }
+  for (const char* line : {"", "   ", "keyframe", "KeyFrame", "KEYFRAME now", "PAUSE PAUSE", "\tKEYFRAME",
+                           "CROP 1 1080", "CROP 1920 0", "CROP -4 100", "CROP 1920", "CROP 1920 1080 3",
+                           "CROP 1920.0 1080", "CROP 0x780 1080", "CROP 99999999999999999999 1080",
+                           "CROP\t1920\t1080", "CROP", "KEYFRAME\r"}) {
+    EXPECT_FALSE(parseControlLine(line)) << line;
+  }
+  EXPECT_FALSE(ControlCommand::crop(2, 4) == ControlCommand::crop(4, 2));
+}
+
+TEST(ReadControl, AppliesEachLineInOrder) {
+  test::FakeFactory factory;
+  test::CapturedFd out, err;
+  media::EncoderSettings settings;
+  settings.width = 16;
+  settings.height = 16;
+  settings.outputFd = out.fd();
+  settings.errorFd = err.fd();
+  auto encoder = media::HardwareEncoder::create(factory, settings).value();
+  media::ScreenOutput output(*encoder, {0, 0}, err.fd());
+  PendingCrop crops;
+  int ended = 0;
+
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const std::string input = "PAUSE\nPAUSE\r\nCROP 640 360\nnoise\nCROP 800 600\nRESUME";  // last line unended
+  ASSERT_EQ(write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  close(fds[1]);
+  auto reader = readControl(fds[0], err.fd(), *encoder, &output,
+                            [&](std::int64_t w, std::int64_t h) { crops.set(w, h); }, [&] { ++ended; });
+  reader->join();
+  close(fds[0]);
+
+  EXPECT_EQ(ended, 1);
+  EXPECT_FALSE(output.paused());
+  EXPECT_EQ(crops.take(), (std::pair<std::int64_t, std::int64_t>{800, 600}));  // only the newest survives
+  EXPECT_FALSE(crops.take());
+  const std::string lines = err.contents();
+  const std::string pauses = "capture_window paused=true\ncapture_window paused=true\ncapture_window paused=false\n";
+  EXPECT_EQ(lines.substr(lines.size() - pauses.size()), pauses);
+  // RESUME requested a key frame for the next frame.
+  encoder->encode(nullptr, {0, 30}, 1);
+  EXPECT_TRUE(factory.log.submissions.back().forceKeyFrame);
+}
+
+TEST(ReadControl, WithoutAnOutputStillLogsAndRequestsKeyFrames) {
+  test::FakeFactory factory;
+  test::CapturedFd out, err;
+  media::EncoderSettings settings;
+  settings.width = 16;
+  settings.height = 16;
+  settings.outputFd = out.fd();
+  settings.errorFd = err.fd();
+  auto encoder = media::HardwareEncoder::create(factory, settings).value();
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  ASSERT_EQ(write(fds[1], "RESUME\nCROP 10 10\n", 18), 18);
+  close(fds[1]);
+  auto reader = readControl(fds[0], err.fd(), *encoder, nullptr);
+  reader->join();
+  close(fds[0]);
+  EXPECT_EQ(test::splitLines(err.contents()).back(), "capture_window paused=false");
+  encoder->encode(nullptr, {0, 30}, 1);
+  EXPECT_TRUE(factory.log.submissions.back().forceKeyFrame);
+}
+
+}  // namespace
+}  // namespace pelorin::capture
