@@ -204,7 +204,7 @@ void HardwareEncoder::handleOutput(platform::FrameContext context, std::int32_t 
   frameReturned();
 }
 
-Result<void> HardwareEncoder::emit(const platform::EncodedSample& sample, std::uint64_t captureNanoseconds) {
+Result<ByteBuffer> makeFrameRecord(const platform::EncodedSample& sample, std::uint64_t captureNanoseconds) {
   const bool keyFrame = !sample.notSync;
   ByteBuffer record(frameHeaderSize);
   if (keyFrame) {
@@ -212,7 +212,7 @@ Result<void> HardwareEncoder::emit(const platform::EncodedSample& sample, std::u
     if (sample.parameterSets.size() > 1) appendParameterSet(sample.parameterSets[1], record);
   }
   if (!sample.dataBlock) return encoderError(-1, "missing encoded block");
-  if (Result<void> converted = appendAnnexBFromAvcc(*sample.dataBlock, record); !converted) return converted;
+  if (Result<void> converted = appendAnnexBFromAvcc(*sample.dataBlock, record); !converted) return converted.error();
 
   const std::size_t payloadSize = record.size() - frameHeaderSize;
   if (payloadSize == 0 || payloadSize > maxFramePayload) return encoderError(-1, "invalid Annex-B frame");
@@ -220,6 +220,13 @@ Result<void> HardwareEncoder::emit(const platform::EncodedSample& sample, std::u
   header.reserve(frameHeaderSize);
   appendFrameHeader(header, static_cast<std::uint32_t>(payloadSize), captureNanoseconds, keyFrame);
   std::copy(header.begin(), header.end(), record.begin());
+  return record;
+}
+
+Result<void> HardwareEncoder::emit(const platform::EncodedSample& sample, std::uint64_t captureNanoseconds) {
+  Result<ByteBuffer> built = makeFrameRecord(sample, captureNanoseconds);
+  if (!built) return built.error();
+  const ByteBuffer& record = *built;
 
   Result<void> written;
   {

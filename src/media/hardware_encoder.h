@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/error.h"
+#include "media/frame_stream.h"
 #include "platform/compression_session.h"
 
 namespace pelorin::media {
@@ -26,6 +27,10 @@ struct EncoderSettings {
   int outputFd = 1;  // where the frame stream goes
   int errorFd = 2;   // where diagnostic lines go
 };
+
+// The whole frame-stream record of one encoded frame: header, then (for a key frame) SPS and PPS,
+// then the frame's NAL units, all behind 4-byte start codes.
+Result<ByteBuffer> makeFrameRecord(const platform::EncodedSample& sample, std::uint64_t captureNanoseconds);
 
 // One H.264 compression session per capture run, turning frames into frame-stream records
 // written whole to the output. At most 6 frames are in flight; beyond that the newest frame is
