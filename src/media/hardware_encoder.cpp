@@ -206,7 +206,15 @@ void HardwareEncoder::handleOutput(platform::FrameContext context, std::int32_t 
 
 Result<ByteBuffer> makeFrameRecord(const platform::EncodedSample& sample, std::uint64_t captureNanoseconds) {
   const bool keyFrame = !sample.notSync;
+  // Annex-B start codes take the place of the 4-byte lengths, so the size is known up front.
+  std::size_t expected = frameHeaderSize + (sample.dataBlock ? sample.dataBlock->size() : 0);
+  if (keyFrame) {
+    for (std::size_t i = 0; i < std::min<std::size_t>(2, sample.parameterSets.size()); ++i) {
+      if (sample.parameterSets[i]) expected += startCode.size() + sample.parameterSets[i]->size();
+    }
+  }
   ByteBuffer record(frameHeaderSize);
+  record.reserve(expected);
   if (keyFrame) {
     if (!sample.parameterSets.empty()) appendParameterSet(sample.parameterSets[0], record);
     if (sample.parameterSets.size() > 1) appendParameterSet(sample.parameterSets[1], record);
