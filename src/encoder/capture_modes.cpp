@@ -6,6 +6,7 @@
 #include "capture/display_capture.h"
 #include "media/hardware_encoder.h"
 #include "media/synthetic_source.h"
+#include "sources/source_list.h"
 
 namespace pelorin::encoder {
 namespace {
@@ -47,9 +48,11 @@ capture::CaptureEnvironment captureEnvironment(const EncoderServices& services) 
 
 }  // namespace
 
-Result<void> runSingleWordMode(const std::string& mode, EncoderServices&) {
-  if (mode == "--list-sources") return notAvailable("source listing");
-  return notAvailable("portion selection");
+Result<void> runSingleWordMode(const std::string& mode, EncoderServices& services) {
+  if (mode != "--list-sources") return notAvailable("portion selection");
+  if (!services.screenCapture && services.screenCaptureUnavailable) return *services.screenCaptureUnavailable;
+  if (!services.screenCapture || !services.imageEncoding) return notAvailable("source listing");
+  return sources::listSources({services.screenCapture, services.imageEncoding, services.processID, services.outputFd});
 }
 
 Result<void> runCaptureMode(const Arguments& arguments, EncoderServices& services, MainQueue&) {
