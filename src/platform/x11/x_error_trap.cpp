@@ -19,7 +19,8 @@ int handleError(Display*, XErrorEvent* event) {
 }
 
 int handleIOError(Display*) {
-  // A lost connection cannot be recovered inside Xlib; Xlib exits after this returns.
+  // A lost connection cannot be recovered inside Xlib. After this Xlib exits, unless the
+  // connection has an exit handler (XConnection sets one and reports the loss instead).
   return 0;
 }
 

@@ -1,0 +1,59 @@
+#pragma once
+
+// A capture stream of one X11 monitor. Free of X11 headers so it can be named anywhere.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/screen_capture.h"
+
+namespace pelorin::platform::x11 {
+
+struct X11CaptureOptions {
+  std::string displayName;       // empty: the DISPLAY environment variable
+  bool useSharedMemory = true;   // false: read the screen with plain XGetImage
+  bool useDamage = true;         // false: compare a hash of the picture to spot idle frames
+};
+
+// Counters of one stream since it was made. Times are sums, in seconds.
+struct X11StreamStats {
+  std::uint64_t framesGrabbed = 0;    // screen reads
+  std::uint64_t framesDelivered = 0;  // Complete samples handed to the outputs
+  std::uint64_t idleFrames = 0;       // Idle samples (nothing changed)
+  std::uint64_t framesSkipped = 0;    // ticks without a free buffer (queueDepth reached)
+  std::uint64_t grabFailures = 0;
+  double grabSeconds = 0;     // in screen reads
+  double convertSeconds = 0;  // cursor, scaling and NV12 conversion
+  bool sharedMemory = false;  // reads go over MIT-SHM
+  bool damage = false;        // idle frames come from XDamage
+};
+
+class X11DisplayStream final : public CaptureStream {
+ public:
+  // The filter must be of Kind::Display; X11ScreenCaptureService::makeStream checks it.
+  X11DisplayStream(X11CaptureOptions options, ContentFilter filter, StreamConfiguration configuration,
+                   StreamDelegate* delegate);
+  ~X11DisplayStream() override;
+  X11DisplayStream(const X11DisplayStream&) = delete;
+  X11DisplayStream& operator=(const X11DisplayStream&) = delete;
+
+  Result<void> addStreamOutput(std::shared_ptr<StreamOutput> output, StreamOutputType type,
+                               std::shared_ptr<SerialQueue> queue) override;
+  Result<void> startCapture() override;
+  Result<void> stopCapture() override;
+  Result<void> updateConfiguration(const StreamConfiguration& configuration) override;
+  Result<void> updateContentFilter(const ContentFilter& filter) override;
+
+  X11StreamStats stats() const;
+  std::uint64_t framesGrabbed() const { return stats().framesGrabbed; }
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Checks what can be checked without the display: pixel format, queue depth, sizes.
+Result<void> validateConfiguration(const StreamConfiguration& configuration);
+
+}  // namespace pelorin::platform::x11

@@ -1,0 +1,307 @@
+#include "platform/x11/screen_capture_x11.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/x11/x11_display.h"
+#include "platform/x11/x_error_trap.h"
+
+namespace pelorin::platform::x11 {
+namespace {
+
+Rect toRect(const PixelRect& r) {
+  return {static_cast<double>(r.x), static_cast<double>(r.y), static_cast<double>(r.width),
+          static_cast<double>(r.height)};
+}
+
+// A window property as raw items; empty when absent or of another type.
+struct Property {
+  std::vector<unsigned char> bytes;  // format 8
+  std::vector<unsigned long> items;  // formats 16 and 32, as Xlib widens them
+};
+
+Property readProperty(Display* display, Window window, Atom name, Atom type) {
+  Property property;
+  Atom actualType = None;
+  int format = 0;
+  unsigned long count = 0;
+  unsigned long remaining = 0;
+  unsigned char* data = nullptr;
+  if (XGetWindowProperty(display, window, name, 0, 1 << 16, False, type, &actualType, &format, &count, &remaining,
+                         &data) == Success &&
+      data && actualType != None && (type == AnyPropertyType || actualType == type)) {
+    if (format == 8) {
+      property.bytes.assign(data, data + count);
+    } else if (format == 16 || format == 32) {
+      const auto* words = reinterpret_cast<const unsigned long*>(data);
+      if (format == 16) {
+        const auto* shorts = reinterpret_cast<const unsigned short*>(data);
+        for (unsigned long i = 0; i < count; ++i) property.items.push_back(shorts[i]);
+      } else {
+        property.items.assign(words, words + count);
+      }
+    }
+  }
+  if (data) XFree(data);
+  return property;
+}
+
+struct Atoms {
+  explicit Atoms(Display* d)
+      : clientListStacking(XInternAtom(d, "_NET_CLIENT_LIST_STACKING", False)),
+        clientList(XInternAtom(d, "_NET_CLIENT_LIST", False)),
+        wmName(XInternAtom(d, "_NET_WM_NAME", False)),
+        utf8(XInternAtom(d, "UTF8_STRING", False)),
+        frameExtents(XInternAtom(d, "_NET_FRAME_EXTENTS", False)),
+        wmPid(XInternAtom(d, "_NET_WM_PID", False)),
+        windowType(XInternAtom(d, "_NET_WM_WINDOW_TYPE", False)),
+        typeNormal(XInternAtom(d, "_NET_WM_WINDOW_TYPE_NORMAL", False)),
+        typeDialog(XInternAtom(d, "_NET_WM_WINDOW_TYPE_DIALOG", False)),
+        typeDesktop(XInternAtom(d, "_NET_WM_WINDOW_TYPE_DESKTOP", False)),
+        typeDock(XInternAtom(d, "_NET_WM_WINDOW_TYPE_DOCK", False)),
+        wmState(XInternAtom(d, "_NET_WM_STATE", False)),
+        stateHidden(XInternAtom(d, "_NET_WM_STATE_HIDDEN", False)) {}
+  Atom clientListStacking, clientList, wmName, utf8, frameExtents, wmPid, windowType, typeNormal, typeDialog,
+      typeDesktop, typeDock, wmState, stateHidden;
+};
+
+std::optional<std::string> windowTitle(Display* display, Window window, const Atoms& atoms) {
+  Property utf8 = readProperty(display, window, atoms.wmName, atoms.utf8);
+  if (!utf8.bytes.empty()) return std::string(utf8.bytes.begin(), utf8.bytes.end());
+  Property legacy = readProperty(display, window, XA_WM_NAME, AnyPropertyType);
+  if (!legacy.bytes.empty()) return std::string(legacy.bytes.begin(), legacy.bytes.end());
+  return std::nullopt;
+}
+
+// The window's outer frame in root coordinates: its area plus the decorations the window
+// manager reports around it.
+std::optional<Rect> windowFrame(Display* display, Window window, const Atoms& atoms, bool* viewable = nullptr) {
+  XWindowAttributes attributes;
+  if (!XGetWindowAttributes(display, window, &attributes)) return std::nullopt;
+  int x = 0;
+  int y = 0;
+  Window child = None;
+  if (!XTranslateCoordinates(display, window, DefaultRootWindow(display), 0, 0, &x, &y, &child)) return std::nullopt;
+  Property extents = readProperty(display, window, atoms.frameExtents, XA_CARDINAL);
+  long left = 0, right = 0, top = 0, bottom = 0;
+  if (extents.items.size() >= 4) {
+    left = static_cast<long>(extents.items[0]);
+    right = static_cast<long>(extents.items[1]);
+    top = static_cast<long>(extents.items[2]);
+    bottom = static_cast<long>(extents.items[3]);
+  }
+  if (viewable) *viewable = attributes.map_state == IsViewable;
+  return Rect{static_cast<double>(x - left), static_cast<double>(y - top),
+              static_cast<double>(attributes.width + left + right),
+              static_cast<double>(attributes.height + top + bottom)};
+}
+
+int windowLayer(const Property& types, const Atoms& atoms) {
+  for (unsigned long type : types.items) {
+    if (type == atoms.typeNormal || type == atoms.typeDialog) return 0;
+    if (type == atoms.typeDesktop) return -1;
+    if (type == atoms.typeDock) return 20;
+  }
+  // Untyped windows are normal ones; other types (menus, toolbars, splashes) sit above them.
+  return types.items.empty() ? 0 : 3;
+}
+
+bool contains(const Property& property, unsigned long item) {
+  return std::find(property.items.begin(), property.items.end(), item) != property.items.end();
+}
+
+std::vector<ShareableWindow> listWindows(Display* display, bool excludingDesktopWindows, bool onScreenOnly) {
+  const Atoms atoms(display);
+  const Window root = DefaultRootWindow(display);
+  Property stacking = readProperty(display, root, atoms.clientListStacking, XA_WINDOW);
+  if (stacking.items.empty()) stacking = readProperty(display, root, atoms.clientList, XA_WINDOW);
+  std::vector<ShareableWindow> windows;
+  // The stacking list runs bottom to top.
+  for (auto it = stacking.items.rbegin(); it != stacking.items.rend(); ++it) {
+    const Window window = *it;
+    bool viewable = false;
+    std::optional<Rect> frame = windowFrame(display, window, atoms, &viewable);
+    if (!frame) continue;  // gone meanwhile
+    const Property types = readProperty(display, window, atoms.windowType, XA_ATOM);
+    if (excludingDesktopWindows && (contains(types, atoms.typeDesktop) || contains(types, atoms.typeDock))) continue;
+    const bool hidden = contains(readProperty(display, window, atoms.wmState, XA_ATOM), atoms.stateHidden);
+    ShareableWindow shareable;
+    shareable.windowID = static_cast<WindowID>(window);
+    shareable.title = windowTitle(display, window, atoms);
+    shareable.frame = *frame;
+    shareable.windowLayer = windowLayer(types, atoms);
+    shareable.onScreen = viewable && !hidden;
+    if (onScreenOnly && !shareable.onScreen) continue;
+    RunningApplication application;
+    const Property pid = readProperty(display, window, atoms.wmPid, XA_CARDINAL);
+    if (!pid.items.empty()) application.processID = static_cast<std::int32_t>(pid.items[0]);
+    XClassHint hint{};
+    if (XGetClassHint(display, window, &hint)) {
+      if (hint.res_class) application.applicationName = hint.res_class;
+      if (hint.res_name) XFree(hint.res_name);
+      if (hint.res_class) XFree(hint.res_class);
+    }
+    if (application.processID != 0 || !application.applicationName.empty()) shareable.owningApplication = application;
+    windows.push_back(std::move(shareable));
+  }
+  return windows;
+}
+
+const Monitor* findMonitor(const std::vector<Monitor>& monitors, DisplayID id) {
+  for (const auto& monitor : monitors) {
+    if (monitor.id == id) return &monitor;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<X11ScreenCaptureService>> X11ScreenCaptureService::create(X11CaptureOptions options) {
+  Result<std::unique_ptr<XConnection>> connection = XConnection::open(options.displayName);
+  if (!connection) return connection.error();
+  // Streams open their own connections to the very display this one reached.
+  if (options.displayName.empty()) options.displayName = (*connection)->name();
+  return std::unique_ptr<X11ScreenCaptureService>(
+      new X11ScreenCaptureService(std::move(options), std::move(*connection)));
+}
+
+X11ScreenCaptureService::X11ScreenCaptureService(X11CaptureOptions options, std::unique_ptr<XConnection> connection)
+    : options_(std::move(options)), connection_(std::move(connection)) {}
+
+X11ScreenCaptureService::~X11ScreenCaptureService() = default;
+
+Result<ShareableContent> X11ScreenCaptureService::shareableContent(bool excludingDesktopWindows,
+                                                                   bool onScreenWindowsOnly) {
+  std::lock_guard lock(mutex_);
+  ShareableContent content;
+  for (const Monitor& monitor : queryMonitors(*connection_)) {
+    content.displays.push_back({static_cast<DisplayID>(monitor.id), toRect(monitor.frame), monitor.frame.width,
+                                monitor.frame.height, monitor.name});
+  }
+  {
+    // Windows may be destroyed while they are read; those errors only drop the window.
+    XErrorTrap trap(connection_->display());
+    content.windows = listWindows(connection_->display(), excludingDesktopWindows, onScreenWindowsOnly);
+  }
+  if (connection_->broken()) return x11Error("the connection to the X server was lost");
+  return content;
+}
+
+ContentFilter X11ScreenCaptureService::displayFilter(const ShareableDisplay& display, std::vector<WindowID> excluding) {
+  ContentFilter filter;
+  filter.kind = ContentFilter::Kind::Display;
+  filter.displayID = display.displayID;
+  filter.windows = std::move(excluding);
+  filter.pointPixelScale = 1.0;
+  filter.contentRect = display.frame;
+  return filter;
+}
+
+ContentFilter X11ScreenCaptureService::displayFilterIncluding(const ShareableDisplay& display,
+                                                              std::vector<WindowID> including) {
+  ContentFilter filter = displayFilter(display, std::move(including));
+  filter.kind = ContentFilter::Kind::DisplayIncludingWindows;
+  return filter;
+}
+
+ContentFilter X11ScreenCaptureService::windowFilter(const ShareableWindow& window) {
+  ContentFilter filter;
+  filter.kind = ContentFilter::Kind::Window;
+  filter.windowID = window.windowID;
+  filter.pointPixelScale = 1.0;
+  filter.contentRect = window.frame;
+  return filter;
+}
+
+Result<std::unique_ptr<CaptureStream>> X11ScreenCaptureService::makeStream(const ContentFilter& filter,
+                                                                           const StreamConfiguration& configuration,
+                                                                           StreamDelegate* delegate) {
+  if (filter.kind == ContentFilter::Kind::Window) return x11Error("window capture is not available");
+  // The root window holds every window's pixels; leaving some out would need compositing.
+  if (filter.kind == ContentFilter::Kind::DisplayIncludingWindows || !filter.windows.empty()) {
+    return x11Error("choosing windows of a display is not available");
+  }
+  if (Result<void> valid = validateConfiguration(configuration); !valid) return valid.error();
+  std::vector<Monitor> monitors;
+  {
+    std::lock_guard lock(mutex_);
+    monitors = queryMonitors(*connection_);
+  }
+  const Monitor* monitor = findMonitor(monitors, filter.displayID);
+  if (!monitor) return x11Error("display not found (" + std::to_string(filter.displayID) + ")");
+  if (Result<FrameLayout> layout = computeLayout(monitor->frame.width, monitor->frame.height, configuration); !layout) {
+    return layout.error();
+  }
+  return std::unique_ptr<CaptureStream>(std::make_unique<X11DisplayStream>(options_, filter, configuration, delegate));
+}
+
+Result<Image> X11ScreenCaptureService::captureImage(const ContentFilter& filter,
+                                                    const ScreenshotConfiguration& configuration) {
+  if (filter.kind != ContentFilter::Kind::Display || !filter.windows.empty()) {
+    return x11Error("only whole displays can be captured as images");
+  }
+  if (configuration.width < 0 || configuration.height < 0) return x11Error("the image size is negative");
+  std::lock_guard lock(mutex_);
+  const std::vector<Monitor> monitors = queryMonitors(*connection_);
+  const Monitor* monitor = findMonitor(monitors, filter.displayID);
+  if (!monitor) return x11Error("display not found (" + std::to_string(filter.displayID) + ")");
+  const PixelRect area = intersect(monitor->frame, connection_->rootBounds());
+  ScreenGrabber grabber(*connection_, options_.useSharedMemory);
+  Result<BgrxView> picture = grabber.grab(area);
+  if (!picture) return picture.error();
+  if (configuration.showsCursor) {
+    if (std::optional<CursorPicture> cursor = fetchCursor(*connection_)) {
+      compositeCursor(grabber.mutablePixels(), picture->bytesPerRow, picture->width, picture->height, area.x, area.y,
+                      *cursor);
+    }
+  }
+  Image image;
+  image.width = configuration.width > 0 ? configuration.width : picture->width;
+  image.height = configuration.height > 0 ? configuration.height : picture->height;
+  image.bytesPerRow = static_cast<std::size_t>(image.width) * 4;
+  image.pixels.resize(image.bytesPerRow * static_cast<std::size_t>(image.height));
+  if (image.width == picture->width && image.height == picture->height) {
+    for (int row = 0; row < image.height; ++row) {
+      std::memcpy(image.pixels.data() + row * image.bytesPerRow, picture->pixels + row * picture->bytesPerRow,
+                  image.bytesPerRow);
+    }
+  } else {
+    scaleBgrx(*picture, image.width, image.height, image.pixels.data(), image.bytesPerRow);
+  }
+  // The X server leaves the fourth byte undefined; an image's alpha is opaque.
+  for (std::size_t i = 3; i < image.pixels.size(); i += 4) image.pixels[i] = 0xff;
+  return image;
+}
+
+Result<std::unique_ptr<X11WindowServer>> X11WindowServer::create(const std::string& displayName) {
+  Result<std::unique_ptr<XConnection>> connection = XConnection::open(displayName);
+  if (!connection) return connection.error();
+  return std::unique_ptr<X11WindowServer>(new X11WindowServer(std::move(*connection)));
+}
+
+X11WindowServer::X11WindowServer(std::unique_ptr<XConnection> connection) : connection_(std::move(connection)) {}
+
+X11WindowServer::~X11WindowServer() = default;
+
+std::vector<Rect> X11WindowServer::displayFrames() {
+  std::lock_guard lock(mutex_);
+  std::vector<Rect> frames;
+  for (const Monitor& monitor : queryMonitors(*connection_)) frames.push_back(toRect(monitor.frame));
+  return frames;
+}
+
+std::optional<Rect> X11WindowServer::windowBounds(WindowID window) {
+  std::lock_guard lock(mutex_);
+  if (connection_->broken()) return std::nullopt;
+  Display* display = connection_->display();
+  XErrorTrap trap(display);
+  const Atoms atoms(display);
+  std::optional<Rect> frame = windowFrame(display, window, atoms);
+  if (trap.sync() != 0) return std::nullopt;
+  return frame;
+}
+
+}  // namespace pelorin::platform::x11

@@ -1,0 +1,57 @@
+#pragma once
+
+// The X11 screen capture service and window server. Free of X11 headers.
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/screen_capture.h"
+#include "platform/x11/display_stream_x11.h"
+
+namespace pelorin::platform::x11 {
+
+class XConnection;
+
+class X11ScreenCaptureService final : public ScreenCaptureService {
+ public:
+  // Opens a connection to the display named in the options (DISPLAY when empty).
+  static Result<std::unique_ptr<X11ScreenCaptureService>> create(X11CaptureOptions options = {});
+  ~X11ScreenCaptureService() override;
+
+  Result<ShareableContent> shareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly) override;
+  ContentFilter displayFilter(const ShareableDisplay& display, std::vector<WindowID> excluding = {}) override;
+  ContentFilter displayFilterIncluding(const ShareableDisplay& display, std::vector<WindowID> including) override;
+  ContentFilter windowFilter(const ShareableWindow& window) override;
+  Result<std::unique_ptr<CaptureStream>> makeStream(const ContentFilter& filter,
+                                                    const StreamConfiguration& configuration,
+                                                    StreamDelegate* delegate) override;
+  Result<Image> captureImage(const ContentFilter& filter, const ScreenshotConfiguration& configuration) override;
+
+ private:
+  X11ScreenCaptureService(X11CaptureOptions options, std::unique_ptr<XConnection> connection);
+
+  X11CaptureOptions options_;
+  std::mutex mutex_;  // the connection is used by one caller at a time
+  std::unique_ptr<XConnection> connection_;
+};
+
+class X11WindowServer final : public WindowServer {
+ public:
+  // Opens its own connection to the display (DISPLAY when the name is empty).
+  static Result<std::unique_ptr<X11WindowServer>> create(const std::string& displayName = {});
+  ~X11WindowServer() override;
+
+  std::vector<Rect> displayFrames() override;
+  std::optional<Rect> windowBounds(WindowID window) override;
+
+ private:
+  explicit X11WindowServer(std::unique_ptr<XConnection> connection);
+
+  std::mutex mutex_;
+  std::unique_ptr<XConnection> connection_;
+};
+
+}  // namespace pelorin::platform::x11

@@ -1,0 +1,250 @@
+// Streams that lose what they capture: a monitor removed, the X server gone.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "platform/x11/screen_capture_x11.h"
+#include "platform/x11_test_helpers.h"
+#include "support/process.h"
+
+extern char** environ;
+
+namespace pelorin::platform::x11 {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Collector;
+
+class RecordingDelegate final : public StreamDelegate {
+ public:
+  void didStopWithError(const Error& error) override {
+    std::lock_guard lock(mutex_);
+    errors_.push_back(error);
+    changed_.notify_all();
+  }
+  bool waitForError(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return !errors_.empty(); });
+  }
+  std::vector<Error> errors() {
+    std::lock_guard lock(mutex_);
+    return errors_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Error> errors_;
+};
+
+pelorin::test::ProcessResult xrandr(std::vector<std::string> arguments) {
+  pelorin::test::ProcessOptions options;
+  options.arguments = std::move(arguments);
+  options.timeout = 10s;
+  return pelorin::test::runProcess("/usr/bin/xrandr", options);
+}
+
+std::optional<ShareableDisplay> displayNamed(X11ScreenCaptureService& service, const std::string& name) {
+  Result<ShareableContent> content = service.shareableContent(false, true);
+  if (!content.ok()) return std::nullopt;
+  for (const auto& d : content->displays) {
+    if (d.name == name) return d;
+  }
+  return std::nullopt;
+}
+
+// A monitor of its own, so the display's usual ones stay as they are even if the test fails.
+class TemporaryMonitor {
+ public:
+  static constexpr const char* name = "PELORIN_X11_GONE";
+  TemporaryMonitor() { added_ = xrandr({"--setmonitor", name, "640/169x480/127+100+100", "none"}).exitStatus == 0; }
+  ~TemporaryMonitor() { remove(); }
+  bool added() const { return added_; }
+  bool remove() {
+    if (!added_) return true;
+    added_ = false;
+    return xrandr({"--delmonitor", name}).exitStatus == 0;
+  }
+
+ private:
+  bool added_ = false;
+};
+
+TEST(X11MonitorLoss, AStreamStopsWithAnErrorWhenItsMonitorIsRemoved) {
+  if (!test::haveDisplay()) GTEST_SKIP() << "no DISPLAY";
+  Result<std::unique_ptr<X11ScreenCaptureService>> service = X11ScreenCaptureService::create();
+  ASSERT_TRUE(service.ok());
+  TemporaryMonitor monitor;
+  ASSERT_TRUE(monitor.added());
+  const std::optional<ShareableDisplay> display = displayNamed(**service, TemporaryMonitor::name);
+  ASSERT_TRUE(display);
+  EXPECT_EQ(display->frame, (Rect{100, 100, 640, 480}));
+  StreamConfiguration c;
+  c.width = 320;
+  c.height = 240;
+  RecordingDelegate delegate;
+  auto collector = std::make_shared<Collector>();
+  auto queue = std::make_shared<SerialQueue>("x11-monitor-test");
+  Result<std::unique_ptr<CaptureStream>> stream = (*service)->makeStream((*service)->displayFilter(*display), c, &delegate);
+  ASSERT_TRUE(stream.ok());
+  ASSERT_TRUE((*stream)->addStreamOutput(collector, StreamOutputType::Screen, queue).ok());
+  ASSERT_TRUE((*stream)->startCapture().ok());
+  ASSERT_TRUE(collector->waitForPictureAfter(0));
+  EXPECT_TRUE(delegate.errors().empty());
+
+  ASSERT_TRUE(monitor.remove());
+  const auto removed = std::chrono::steady_clock::now();
+  ASSERT_TRUE(delegate.waitForError(3s)) << "the stream went on without its monitor";
+  EXPECT_LT(std::chrono::steady_clock::now() - removed, 1500ms);
+  const std::vector<Error> errors = delegate.errors();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].domain, "X11Capture");
+  EXPECT_NE(errors[0].message.find("disconnected"), std::string::npos) << errors[0].message;
+  const std::size_t delivered = collector->records().size();
+  std::this_thread::sleep_for(200ms);
+  queue->sync([] {});
+  EXPECT_EQ(collector->records().size(), delivered) << "samples after the stop";
+  EXPECT_TRUE((*stream)->stopCapture().ok());
+  // Starting again finds no monitor.
+  EXPECT_FALSE((*stream)->startCapture().ok());
+}
+
+// Puts RIGHT back as the test display has it, however the test ends.
+class RightRestorer {
+ public:
+  ~RightRestorer() {
+    if (removed) xrandr({"--setmonitor", "RIGHT", "1920/508x1080/286+1920+0", "none"});
+  }
+  bool removed = false;
+};
+
+TEST(X11MonitorLoss, AStreamOnRightStopsWhenRightIsRemovedAndLeftCarriesOn) {
+  if (!test::haveDisplay()) GTEST_SKIP() << "no DISPLAY";
+  Result<std::unique_ptr<X11ScreenCaptureService>> service = X11ScreenCaptureService::create();
+  ASSERT_TRUE(service.ok());
+  const std::optional<ShareableDisplay> right = displayNamed(**service, "RIGHT");
+  const std::optional<ShareableDisplay> left = displayNamed(**service, "LEFT");
+  if (!right || !left) GTEST_SKIP() << "the display lacks the LEFT and RIGHT monitors";
+  StreamConfiguration c;
+  c.width = 480;
+  c.height = 270;
+  auto queue = std::make_shared<SerialQueue>("x11-monitor-test");
+  RecordingDelegate rightDelegate;
+  RecordingDelegate leftDelegate;
+  auto rightOutput = std::make_shared<Collector>();
+  auto leftOutput = std::make_shared<Collector>();
+  auto rightStream = (*service)->makeStream((*service)->displayFilter(*right), c, &rightDelegate);
+  auto leftStream = (*service)->makeStream((*service)->displayFilter(*left), c, &leftDelegate);
+  ASSERT_TRUE(rightStream.ok() && leftStream.ok());
+  ASSERT_TRUE((*rightStream)->addStreamOutput(rightOutput, StreamOutputType::Screen, queue).ok());
+  ASSERT_TRUE((*leftStream)->addStreamOutput(leftOutput, StreamOutputType::Screen, queue).ok());
+  ASSERT_TRUE((*rightStream)->startCapture().ok());
+  ASSERT_TRUE((*leftStream)->startCapture().ok());
+  ASSERT_TRUE(rightOutput->waitForPictureAfter(0));
+
+  RightRestorer restorer;
+  ASSERT_EQ(xrandr({"--delmonitor", "RIGHT"}).exitStatus, 0);
+  restorer.removed = true;
+  ASSERT_TRUE(rightDelegate.waitForError(3s)) << "the stream went on without its monitor";
+  EXPECT_EQ(rightDelegate.errors()[0].domain, "X11Capture");
+  std::this_thread::sleep_for(700ms);  // past the next monitor check of the LEFT stream
+  EXPECT_TRUE(leftDelegate.errors().empty()) << "a stream of a monitor that stayed was stopped";
+  const std::size_t leftSamples = leftOutput->records().size();
+  EXPECT_TRUE(leftOutput->waitFor([&](const auto& r) { return r.size() > leftSamples; }));
+  EXPECT_TRUE((*leftStream)->stopCapture().ok());
+  EXPECT_TRUE((*rightStream)->stopCapture().ok());
+}
+
+// An X server of the test's own, on a display number nobody uses.
+class PrivateServer {
+ public:
+  PrivateServer() {
+    for (int n = 170; n < 200 && pid_ < 0; ++n) {
+      if (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(n)) ||
+          std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock")) {
+        continue;
+      }
+      name_ = ":" + std::to_string(n);
+      std::vector<std::string> args = {"Xvfb", name_, "-screen", "0", "800x600x24", "-nolisten", "tcp", "-noreset"};
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      pid_t pid = -1;
+      posix_spawn_file_actions_t actions;
+      posix_spawn_file_actions_init(&actions);
+      posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+      posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+      if (posix_spawn(&pid, "/usr/bin/Xvfb", &actions, nullptr, argv.data(), environ) == 0) pid_ = pid;
+      posix_spawn_file_actions_destroy(&actions);
+    }
+    for (int i = 0; i < 100 && pid_ > 0; ++i) {
+      if (std::filesystem::exists("/tmp/.X11-unix/X" + name_.substr(1))) {
+        if (Display* d = XOpenDisplay(name_.c_str())) {
+          XCloseDisplay(d);
+          ready_ = true;
+          break;
+        }
+      }
+      std::this_thread::sleep_for(50ms);
+    }
+  }
+  ~PrivateServer() { kill(); }
+  bool ready() const { return ready_; }
+  const std::string& name() const { return name_; }
+  void kill() {
+    if (pid_ <= 0) return;
+    // The server ends at once for its clients either way; SIGTERM lets it remove its lock file.
+    ::kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool ready_ = false;
+  std::string name_;
+};
+
+TEST(X11ConnectionLoss, AStreamStopsWithAnErrorAndTheProcessLivesOn) {
+  PrivateServer server;
+  ASSERT_TRUE(server.ready()) << "no private Xvfb";
+  X11CaptureOptions options;
+  options.displayName = server.name();
+  Result<std::unique_ptr<X11ScreenCaptureService>> service = X11ScreenCaptureService::create(options);
+  ASSERT_TRUE(service.ok()) << service.error().message;
+  Result<ShareableContent> content = (*service)->shareableContent(false, true);
+  ASSERT_TRUE(content.ok());
+  ASSERT_FALSE(content->displays.empty());
+  StreamConfiguration c;
+  c.width = 400;
+  c.height = 300;
+  c.showsCursor = true;
+  RecordingDelegate delegate;
+  auto collector = std::make_shared<Collector>();
+  auto queue = std::make_shared<SerialQueue>("x11-connection-test");
+  Result<std::unique_ptr<CaptureStream>> stream =
+      (*service)->makeStream((*service)->displayFilter(content->displays[0]), c, &delegate);
+  ASSERT_TRUE(stream.ok());
+  ASSERT_TRUE((*stream)->addStreamOutput(collector, StreamOutputType::Screen, queue).ok());
+  ASSERT_TRUE((*stream)->startCapture().ok());
+  ASSERT_TRUE(collector->waitForPictureAfter(0));
+
+  server.kill();
+  ASSERT_TRUE(delegate.waitForError(3s)) << "the stream did not notice the server going away";
+  EXPECT_EQ(delegate.errors()[0].domain, "X11Capture");
+  EXPECT_TRUE((*stream)->stopCapture().ok());
+  // The service's own connection broke too; it answers with errors rather than ending the process.
+  EXPECT_FALSE((*service)->shareableContent(false, true).ok());
+}
+
+}  // namespace
+}  // namespace pelorin::platform::x11

@@ -1,0 +1,198 @@
+#pragma once
+
+// Shared by the X11 backend tests: painting known colours on the test display, collecting a
+// stream's samples, reading NV12 values.
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/screen_capture.h"
+
+namespace pelorin::platform::x11::test {
+
+inline bool haveDisplay() {
+  const char* name = std::getenv("DISPLAY");
+  return name && *name;
+}
+
+// Override-redirect windows of one colour each, above everything else on the display.
+class Painter {
+ public:
+  Painter() : display_(XOpenDisplay(nullptr)) {}
+  ~Painter() {
+    if (!display_) return;
+    for (Window window : windows_) XDestroyWindow(display_, window);
+    XCloseDisplay(display_);
+  }
+  Painter(const Painter&) = delete;
+  Painter& operator=(const Painter&) = delete;
+
+  bool ok() const { return display_ != nullptr; }
+  Display* display() const { return display_; }
+
+  Window fill(int x, int y, int width, int height, unsigned long rgb) {
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    attributes.background_pixel = rgb;
+    const Window window = XCreateWindow(display_, DefaultRootWindow(display_), x, y, static_cast<unsigned>(width),
+                                        static_cast<unsigned>(height), 0, CopyFromParent, InputOutput, CopyFromParent,
+                                        CWOverrideRedirect | CWBackPixel, &attributes);
+    XMapRaised(display_, window);
+    XSync(display_, False);
+    windows_.push_back(window);
+    return window;
+  }
+
+  void recolour(Window window, unsigned long rgb) {
+    XSetWindowBackground(display_, window, rgb);
+    XClearWindow(display_, window);
+    XSync(display_, False);
+  }
+
+  void warpPointer(int x, int y) {
+    XWarpPointer(display_, None, DefaultRootWindow(display_), 0, 0, 0, 0, x, y);
+    XSync(display_, False);
+  }
+
+ private:
+  Display* display_;
+  std::vector<Window> windows_;
+};
+
+struct Yuv {
+  int y = 0;
+  int u = 0;
+  int v = 0;
+};
+
+// BT.601 video range, the encoder's signalling.
+inline Yuv expectedYuv(unsigned long rgb) {
+  const double r = ((rgb >> 16) & 0xff) / 255.0;
+  const double g = ((rgb >> 8) & 0xff) / 255.0;
+  const double b = (rgb & 0xff) / 255.0;
+  return {static_cast<int>(16 + 65.481 * r + 128.553 * g + 24.966 * b + 0.5),
+          static_cast<int>(128 - 37.797 * r - 74.203 * g + 112.0 * b + 0.5),
+          static_cast<int>(128 + 112.0 * r - 93.786 * g - 18.214 * b + 0.5)};
+}
+
+inline Yuv yuvAt(PixelBuffer& frame, int x, int y) {
+  frame.lock(true);
+  const std::uint8_t* luma = frame.planeBase(0);
+  const std::uint8_t* chroma = frame.planeBase(1);
+  Yuv value;
+  value.y = luma[static_cast<std::size_t>(y) * frame.bytesPerRow(0) + x];
+  const std::size_t c = static_cast<std::size_t>(y / 2) * frame.bytesPerRow(1) + static_cast<std::size_t>(x / 2) * 2;
+  value.u = chroma[c];
+  value.v = chroma[c + 1];
+  frame.unlock(true);
+  return value;
+}
+
+struct SampleRecord {
+  int status = -1;
+  bool hasImage = false;
+  double presentationSeconds = 0;
+  std::optional<Rect> contentRect;
+  std::optional<double> contentScale;
+  std::optional<double> scaleFactor;
+};
+
+// Keeps a record of every sample and the newest picture; with holdAll it keeps every picture,
+// so the stream's buffers stay in use.
+class Collector final : public StreamOutput {
+ public:
+  explicit Collector(bool holdAll = false) : holdAll_(holdAll) {}
+
+  void didOutputSample(const SampleBuffer& sample, StreamOutputType type) override {
+    std::lock_guard lock(mutex_);
+    ++calls_;
+    if (type != StreamOutputType::Screen) ++wrongType_;
+    SampleRecord record;
+    if (sample.attachments) {
+      record.status = sample.attachments->status.value_or(-1);
+      record.contentRect = sample.attachments->contentRect;
+      record.contentScale = sample.attachments->contentScale;
+      record.scaleFactor = sample.attachments->scaleFactor;
+    }
+    record.hasImage = sample.imageBuffer != nullptr;
+    record.presentationSeconds = sample.presentationSeconds;
+    records_.push_back(record);
+    if (sample.imageBuffer) {
+      latest_ = sample.imageBuffer;
+      if (holdAll_) held_.push_back(sample.imageBuffer);
+    }
+    changed_.notify_all();
+  }
+
+  // Waits until `done` holds for the records; false on timeout.
+  bool waitFor(const std::function<bool(const std::vector<SampleRecord>&)>& done,
+               std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return done(records_); });
+  }
+
+  // Waits for a picture delivered after `since` (CLOCK_MONOTONIC seconds).
+  PixelBufferRef waitForPictureAfter(double since, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+    std::unique_lock lock(mutex_);
+    PixelBufferRef found;
+    changed_.wait_for(lock, timeout, [&] {
+      if (latest_ && !records_.empty()) {
+        for (auto it = records_.rbegin(); it != records_.rend(); ++it) {
+          if (!it->hasImage) continue;
+          if (it->presentationSeconds > since) found = latest_;
+          break;
+        }
+      }
+      return found != nullptr;
+    });
+    return found;
+  }
+
+  std::vector<SampleRecord> records() {
+    std::lock_guard lock(mutex_);
+    return records_;
+  }
+  int wrongType() {
+    std::lock_guard lock(mutex_);
+    return wrongType_;
+  }
+  void releaseHeld() {
+    std::lock_guard lock(mutex_);
+    held_.clear();
+    latest_.reset();
+  }
+
+ private:
+  const bool holdAll_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<SampleRecord> records_;
+  std::vector<PixelBufferRef> held_;
+  PixelBufferRef latest_;
+  int calls_ = 0;
+  int wrongType_ = 0;
+};
+
+inline int countStatus(const std::vector<SampleRecord>& records, FrameStatus status) {
+  int n = 0;
+  for (const auto& r : records) n += r.status == static_cast<int>(status);
+  return n;
+}
+
+inline double monotonicNow() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+}  // namespace pelorin::platform::x11::test
