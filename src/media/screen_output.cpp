@@ -81,7 +81,18 @@ void ScreenOutput::didOutputSample(const platform::SampleBuffer& sample, platfor
   --activeCallbacks_;
 }
 
+namespace {
+
+// An idle sample says nothing changed since the last frame: no picture, yet nothing was lost.
+bool isIdleScreenSample(const platform::SampleBuffer& sample, platform::StreamOutputType type) {
+  return type == platform::StreamOutputType::Screen && sample.valid && sample.attachments &&
+         sample.attachments->status == static_cast<int>(platform::FrameStatus::Idle);
+}
+
+}  // namespace
+
 bool ScreenOutput::admit(const platform::SampleBuffer& sample, platform::StreamOutputType type) {
+  if (isIdleScreenSample(sample, type)) return false;
   if (type != platform::StreamOutputType::Screen || !sample.valid || !sample.imageBuffer) {
     std::lock_guard lock(depthLock_);
     ++captureDrops_;

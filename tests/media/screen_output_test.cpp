@@ -84,6 +84,9 @@ TEST(ScreenOutput, FiltersByOutputTypeValidityAndStatus) {
   h.feed(empty);
   EXPECT_EQ(h.output->stats().first, 3);
   h.feed(h.frame(100, 1));  // idle: silently dropped, not counted
+  SampleBuffer idleWithoutPicture = h.frame(100, 1);
+  idleWithoutPicture.imageBuffer = nullptr;  // nothing changed, so nothing was grabbed
+  h.feed(idleWithoutPicture);
   EXPECT_EQ(h.err.contents().find("capture_frame_skipped"), std::string::npos);
   h.feed(h.frame(100, 2));  // blank
   h.feed(h.frame(100, 5));  // stopped

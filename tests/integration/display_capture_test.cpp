@@ -1,0 +1,263 @@
+// pelorin-encoder capturing the test display's monitors, checked by decoding what it writes.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+
+#include "platform/x11_test_helpers.h"
+#include "support/decoded_stream.h"
+#include "support/key_values.h"
+#include "support/process.h"
+
+namespace pelorin::test {
+namespace {
+
+using platform::x11::test::Painter;
+
+constexpr unsigned long red = 0xC03020, blue = 0x2040C0, grey = 0x808080;
+
+std::string encoder() { return binaryPath("pelorin-encoder"); }
+
+// Encoder arguments, run with the software encoder; `control` is a shell snippet whose output
+// feeds the encoder's standard input while it runs.
+ProcessResult capture(std::vector<std::string> arguments, const std::string& control = "") {
+  ProcessOptions options;
+  options.setEnvironment = {{"PELORIN_VIDEO_ENCODER", "software"}};
+  if (control.empty()) {
+    options.arguments = std::move(arguments);
+    options.keepInputOpen = true;
+    return runProcess(encoder(), options);
+  }
+  std::string command = "(" + control + ") | exec '" + encoder() + "'";
+  for (const auto& word : arguments) command += " '" + word + "'";
+  options.arguments = {"-c", command};
+  return runProcess("/bin/sh", options);
+}
+
+void expectColour(const platform::ffmpeg::DecodedPicture& picture, int x, int y, unsigned long rgb,
+                  const std::string& where) {
+  const Yuv got = yuvAt(picture, x, y), want = bt601(rgb);
+  EXPECT_NEAR(got.y, want.y, 8) << where;
+  EXPECT_NEAR(got.u, want.u, 8) << where;
+  EXPECT_NEAR(got.v, want.v, 8) << where;
+}
+
+double secondsBetween(const media::FrameRecord& a, const media::FrameRecord& b) {
+  return (static_cast<double>(b.captureNanoseconds) - static_cast<double>(a.captureNanoseconds)) / 1e9;
+}
+
+// Keeps one monitor changing by recolouring a window on it, at about 60 Hz.
+class Animator {
+ public:
+  Animator(int x, int y, int width, int height) : thread_([=, this] {
+      Painter painter;
+      const auto window = painter.fill(x, y, width, height, 0x000000);
+      for (unsigned long step = 0; !stop_; ++step) {
+        painter.recolour(window, (step * 0x050301) & 0xFFFFFF);
+        std::this_thread::sleep_for(std::chrono::milliseconds(16));
+      }
+    }) {}
+  ~Animator() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+class DisplayCapture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(platform::x11::test::haveDisplay()) << "these tests need an X display (scripts/test starts one)";
+    ASSERT_TRUE(painter.ok());
+    left = std::to_string(XInternAtom(painter.display(), "LEFT", True));
+    right = std::to_string(XInternAtom(painter.display(), "RIGHT", True));
+    ASSERT_NE(left, "0");
+    ASSERT_NE(right, "0");
+  }
+
+  DecodedStream decoded(const ProcessResult& run) {
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    DecodedStream stream = decodeStream(run.out);
+    EXPECT_FALSE(stream.fault) << *stream.fault;
+    EXPECT_FALSE(stream.records.empty()) << run.err;
+    return stream;
+  }
+
+  Painter painter;
+  std::string left, right;
+};
+
+TEST_F(DisplayCapture, EachMonitorShowsItsOwnPictureAtTheRequestedSize) {
+  painter.fill(0, 0, 1920, 1200, red);
+  painter.fill(1920, 0, 1920, 1080, blue);
+  painter.warpPointer(1920 + 1900, 1060);
+  const DecodedStream leftStream =
+      decoded(capture({"--display-id", left, "--width", "640", "--height", "400", "--duration", "1"}));
+  ASSERT_FALSE(leftStream.records.empty());
+  ASSERT_TRUE(leftStream.records.front().picture);
+  const auto& l = *leftStream.records.front().picture;
+  EXPECT_EQ(l.width, 640);
+  EXPECT_EQ(l.height, 400);
+  EXPECT_TRUE(leftStream.records.front().record.keyFrame);
+  for (auto [x, y] : {std::pair{320, 200}, {4, 4}, {636, 396}}) expectColour(l, x, y, red, "left monitor");
+
+  painter.warpPointer(10, 10);
+  const DecodedStream rightStream =
+      decoded(capture({"--display-id", right, "--width", "640", "--height", "360", "--duration", "1"}));
+  ASSERT_FALSE(rightStream.records.empty());
+  ASSERT_TRUE(rightStream.records.front().picture);
+  const auto& r = *rightStream.records.front().picture;
+  EXPECT_EQ(r.width, 640);
+  EXPECT_EQ(r.height, 360);
+  for (auto [x, y] : {std::pair{320, 180}, {4, 4}, {636, 356}}) expectColour(r, x, y, blue, "right monitor");
+}
+
+TEST_F(DisplayCapture, AScaledCaptureKeepsTheAspectRatioWithBlackBars) {
+  painter.fill(0, 0, 1920, 1200, red);
+  painter.warpPointer(1920 + 1900, 1060);
+  // 1920 x 1200 into 640 x 360: 576 x 360 in the middle, 32 black columns on each side.
+  const DecodedStream stream =
+      decoded(capture({"--display-id", left, "--width", "640", "--height", "360", "--duration", "1"}));
+  ASSERT_FALSE(stream.records.empty());
+  ASSERT_TRUE(stream.records.front().picture);
+  const auto& p = *stream.records.front().picture;
+  ASSERT_EQ(p.width, 640);
+  for (int x : {2, 28, 612, 637}) expectColour(p, x, 180, 0x000000, "bar at x=" + std::to_string(x));
+  for (int x : {36, 320, 603}) expectColour(p, x, 180, red, "content at x=" + std::to_string(x));
+}
+
+TEST_F(DisplayCapture, TheCursorShowsWhereThePointerIsOnTheSecondMonitor) {
+  painter.fill(1920, 0, 1920, 1080, grey);
+  painter.warpPointer(1920 + 600, 400);
+  const DecodedStream stream =
+      decoded(capture({"--display-id", right, "--width", "1920", "--height", "1080", "--duration", "1"}));
+  ASSERT_FALSE(stream.records.empty());
+  ASSERT_TRUE(stream.records.back().picture);
+  const auto& p = *stream.records.back().picture;
+  const int background = bt601(grey).y;
+  auto differing = [&](int x0, int y0) {
+    int count = 0;
+    for (int y = y0; y < y0 + 24; ++y) {
+      for (int x = x0; x < x0 + 24; ++x) count += std::abs(yuvAt(p, x, y).y - background) > 50;
+    }
+    return count;
+  };
+  EXPECT_GT(differing(594, 394), 20) << "no cursor near the pointer";
+  EXPECT_EQ(differing(1200, 800), 0) << "cursor-like pixels away from the pointer";
+}
+
+TEST_F(DisplayCapture, PauseStopsRecordsAndResumeBringsAKeyFrame) {
+  Animator animator(0, 0, 1920, 1200);
+  const ProcessResult run =
+      capture({"--display-id", left, "--width", "640", "--height", "400", "--duration", "4"},
+              "sleep 1.2; echo PAUSE; sleep 1.5; echo RESUME; sleep 3");
+  const DecodedStream stream = decoded(run);
+  ASSERT_GT(stream.records.size(), 10u);
+  std::size_t gapAt = 0;
+  double widest = 0;
+  for (std::size_t i = 1; i < stream.records.size(); ++i) {
+    const double gap = secondsBetween(stream.records[i - 1].record, stream.records[i].record);
+    if (gap > widest) widest = gap, gapAt = i;
+  }
+  EXPECT_GT(widest, 1.0) << "records kept coming while paused";
+  EXPECT_LT(widest, 2.2);
+  EXPECT_TRUE(stream.records[gapAt].record.keyFrame) << "the first frame after RESUME is not a key frame";
+  const auto lines = splitLines(run.err);
+  EXPECT_TRUE(lineStarting(lines, "capture_window paused=true"));
+  EXPECT_TRUE(lineStarting(lines, "capture_window paused=false"));
+}
+
+TEST_F(DisplayCapture, KeyframeBringsAKeyFrameBetweenTheRegularOnes) {
+  Animator animator(0, 0, 1920, 1200);
+  const ProcessResult run =
+      capture({"--display-id", left, "--width", "640", "--height", "400", "--fps", "30", "--duration", "2"},
+              "sleep 0.5; echo KEYFRAME; sleep 3");
+  const DecodedStream stream = decoded(run);
+  ASSERT_GT(stream.records.size(), 20u);
+  const auto& first = stream.records.front().record;
+  bool forced = false;
+  for (const auto& r : stream.records) {
+    const double t = secondsBetween(first, r.record);
+    forced |= r.record.keyFrame && t > 0.25 && t < 0.9;
+  }
+  EXPECT_TRUE(forced) << "no key frame after the KEYFRAME line";
+}
+
+TEST_F(DisplayCapture, ClosingStandardInputDoesNotShortenTheRun) {
+  ProcessOptions options;
+  options.setEnvironment = {{"PELORIN_VIDEO_ENCODER", "software"}};
+  options.arguments = {"--display-id", left, "--width", "320", "--height", "200", "--duration", "2"};
+  options.input = "";
+  const auto start = std::chrono::steady_clock::now();
+  const ProcessResult run = runProcess(encoder(), options);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1900));
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+  const auto lines = splitLines(run.err);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_TRUE(lines.back().starts_with("native_encoder_summary ")) << lines.back();
+}
+
+TEST_F(DisplayCapture, WithoutOptionsTheFirstDisplayIsCapturedAndTheLinesComeInOrder) {
+  painter.fill(0, 0, 1920, 1200, red);
+  const ProcessResult run = capture({"--duration", "1"});
+  const DecodedStream stream = decoded(run);
+  ASSERT_FALSE(stream.records.empty());
+  ASSERT_TRUE(stream.records.front().picture);
+  EXPECT_EQ(stream.records.front().picture->width, 1920);
+  EXPECT_EQ(stream.records.front().picture->height, 1080);
+  expectColour(*stream.records.front().picture, 960, 540, red, "first display");
+
+  std::vector<std::string> events;
+  for (const auto& line : splitLines(run.err)) {
+    if (line.starts_with("capture_frame_info ")) continue;
+    events.push_back(line.substr(0, line.find(' ')) + (line.starts_with("capture_clock_anchor")
+                                                           ? " " + keyValues(line).at("phase")
+                                                           : ""));
+  }
+  EXPECT_EQ(events, (std::vector<std::string>{"capture_encoder", "capture_clock_anchor start", "capture_start",
+                                              "capture_clock_anchor end", "native_encoder_summary"}))
+      << run.err;
+  const auto start = lineStarting(splitLines(run.err), "capture_start ");
+  ASSERT_TRUE(start);
+  EXPECT_EQ(*start, "capture_start capture=x11 width=1920 height=1080 fps=30 abs_capture_time_source=capture "
+                    "queue_capacity=3");
+}
+
+TEST_F(DisplayCapture, AnUnchangingScreenIsEncodedOnlyAFewTimes) {
+  painter.fill(0, 0, 1920, 1200, grey);
+  painter.warpPointer(1920 + 1900, 1060);
+  const ProcessResult run = capture({"--display-id", left, "--width", "640", "--height", "400", "--duration", "3"});
+  const DecodedStream stream = decoded(run);
+  EXPECT_GE(stream.records.size(), 1u);
+  EXPECT_LE(stream.records.size(), 6u) << "an idle screen kept producing frames";
+}
+
+TEST_F(DisplayCapture, AnUnknownDisplayIsNamedInTheError) {
+  const ProcessResult run = capture({"--display-id", "12345", "--duration", "1"});
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(run.out, "");
+  const auto lines = splitLines(run.err);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "native_encoder_error reason=display_not_found__12345_");
+}
+
+TEST(DisplayCaptureWithoutDisplay, FailsWithThePermissionError) {
+  ProcessOptions options;
+  options.setEnvironment = {{"PELORIN_VIDEO_ENCODER", "software"}};
+  options.unsetEnvironment = {"DISPLAY", "WAYLAND_DISPLAY"};
+  options.arguments = {"--duration", "1"};
+  const ProcessResult run = runProcess(encoder(), options);
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(run.out, "");
+  const auto lines = splitLines(run.err);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_TRUE(lines.back().starts_with("native_encoder_error reason=screen_capture_permission_missing_executable_/"))
+      << lines.back();
+}
+
+}  // namespace
+}  // namespace pelorin::test

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "media/frame_stream_reader.h"
+#include "platform/ffmpeg/h264_decoder.h"
+
+namespace pelorin::test {
+
+struct DecodedRecord {
+  media::FrameRecord record;
+  std::optional<platform::ffmpeg::DecodedPicture> picture;
+};
+
+struct DecodedStream {
+  std::vector<DecodedRecord> records;
+  std::optional<std::string> fault;  // the first invalid record or decoder failure
+};
+
+// Checks and decodes a whole frame stream held in memory.
+DecodedStream decodeStream(const std::string& stream);
+
+struct Yuv {
+  int y = 0, u = 0, v = 0;
+};
+// The picture's samples at a luma position.
+Yuv yuvAt(const platform::ffmpeg::DecodedPicture& picture, int x, int y);
+// BT.601 video-range values of an 0xRRGGBB colour.
+Yuv bt601(unsigned long rgb);
+
+}  // namespace pelorin::test
