@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 
 #include "platform/x11/x11_display.h"
 #include "platform/x11/x_error_trap.h"
@@ -19,6 +20,7 @@ Rect toRect(const PixelRect& r) {
 
 // A window property as raw items; empty when absent or of another type.
 struct Property {
+  bool present = false;              // the window has the property, of whatever type
   std::vector<unsigned char> bytes;  // format 8
   std::vector<unsigned long> items;  // formats 16 and 32, as Xlib widens them
 };
@@ -32,7 +34,10 @@ Property readProperty(Display* display, Window window, Atom name, Atom type) {
   unsigned char* data = nullptr;
   if (XGetWindowProperty(display, window, name, 0, 1 << 16, False, type, &actualType, &format, &count, &remaining,
                          &data) == Success &&
-      data && actualType != None && (type == AnyPropertyType || actualType == type)) {
+      actualType != None) {
+    property.present = true;
+  }
+  if (property.present && data && (type == AnyPropertyType || actualType == type)) {
     if (format == 8) {
       property.bytes.assign(data, data + count);
     } else if (format == 16 || format == 32) {
@@ -113,11 +118,42 @@ bool contains(const Property& property, unsigned long item) {
   return std::find(property.items.begin(), property.items.end(), item) != property.items.end();
 }
 
+// The process's name as the kernel keeps it, when the process runs on this machine.
+std::string processName(std::int32_t pid) {
+  if (pid <= 0) return {};
+  std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+  std::string name;
+  std::getline(comm, name);
+  return name;
+}
+
+// Without a window manager there is no client list: the mapped top-level windows, bottom to top
+// as XQueryTree gives them. Override-redirect ones are menus and tooltips, not applications.
+std::vector<unsigned long> mappedTopLevelWindows(Display* display, Window root) {
+  std::vector<unsigned long> windows;
+  Window rootReturn = None;
+  Window parent = None;
+  Window* children = nullptr;
+  unsigned int count = 0;
+  if (!XQueryTree(display, root, &rootReturn, &parent, &children, &count)) return windows;
+  for (unsigned int i = 0; i < count; ++i) {
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(display, children[i], &attributes)) continue;
+    if (attributes.map_state != IsViewable || attributes.override_redirect || attributes.c_class != InputOutput) {
+      continue;
+    }
+    windows.push_back(children[i]);
+  }
+  if (children) XFree(children);
+  return windows;
+}
+
 std::vector<ShareableWindow> listWindows(Display* display, bool excludingDesktopWindows, bool onScreenOnly) {
   const Atoms atoms(display);
   const Window root = DefaultRootWindow(display);
   Property stacking = readProperty(display, root, atoms.clientListStacking, XA_WINDOW);
-  if (stacking.items.empty()) stacking = readProperty(display, root, atoms.clientList, XA_WINDOW);
+  if (!stacking.present) stacking = readProperty(display, root, atoms.clientList, XA_WINDOW);
+  if (!stacking.present) stacking.items = mappedTopLevelWindows(display, root);
   std::vector<ShareableWindow> windows;
   // The stacking list runs bottom to top.
   for (auto it = stacking.items.rbegin(); it != stacking.items.rend(); ++it) {
@@ -144,10 +180,126 @@ std::vector<ShareableWindow> listWindows(Display* display, bool excludingDesktop
       if (hint.res_name) XFree(hint.res_name);
       if (hint.res_class) XFree(hint.res_class);
     }
+    if (application.applicationName.empty()) application.applicationName = processName(application.processID);
     if (application.processID != 0 || !application.applicationName.empty()) shareable.owningApplication = application;
     windows.push_back(std::move(shareable));
   }
   return windows;
+}
+
+// The root's child holding `window`: the frame a reparenting window manager made, else the
+// window itself. Nothing when the window is gone.
+std::optional<Window> topLevelAncestor(Display* display, Window window) {
+  const Window root = DefaultRootWindow(display);
+  Window current = window;
+  for (int depth = 0; depth < 64; ++depth) {
+    Window rootReturn = None;
+    Window parent = None;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    if (!XQueryTree(display, current, &rootReturn, &parent, &children, &count)) return std::nullopt;
+    if (children) XFree(children);
+    if (parent == root || parent == None) return current;
+    current = parent;
+  }
+  return std::nullopt;
+}
+
+// Scales a grabbed picture to the configuration's size (its own size where that is 0) as an
+// opaque BGRA image.
+Image makeImage(const BgrxView& picture, const ScreenshotConfiguration& configuration) {
+  Image image;
+  image.width = configuration.width > 0 ? configuration.width : picture.width;
+  image.height = configuration.height > 0 ? configuration.height : picture.height;
+  image.bytesPerRow = static_cast<std::size_t>(image.width) * 4;
+  image.pixels.resize(image.bytesPerRow * static_cast<std::size_t>(image.height));
+  if (image.width == picture.width && image.height == picture.height) {
+    for (int row = 0; row < image.height; ++row) {
+      std::memcpy(image.pixels.data() + row * image.bytesPerRow, picture.pixels + row * picture.bytesPerRow,
+                  image.bytesPerRow);
+    }
+  } else {
+    scaleBgrx(picture, image.width, image.height, image.pixels.data(), image.bytesPerRow);
+  }
+  // The X server leaves the fourth byte undefined; an image's alpha is opaque.
+  for (std::size_t i = 3; i < image.pixels.size(); i += 4) image.pixels[i] = 0xff;
+  return image;
+}
+
+// One picture of a top-level window's own pixels, whatever covers it: the window is redirected
+// off-screen for the moment of the grab unless something (a compositor) already did.
+Result<Image> captureWindowImage(XConnection& connection, WindowID windowID, bool useSharedMemory,
+                                 const ScreenshotConfiguration& configuration) {
+  if (!connection.hasComposite()) return x11Error("window capture needs the Composite extension");
+  if (connection.broken()) return x11Error("the connection to the X server was lost");
+  Display* display = connection.display();
+  const Window window = static_cast<Window>(windowID);
+  std::optional<Window> frame;
+  XWindowAttributes attributes{};
+  int x = 0;
+  int y = 0;
+  bool redirected = false;
+  {
+    XErrorTrap trap(display);
+    frame = topLevelAncestor(display, window);
+    XWindowAttributes own{};
+    if (!frame || !XGetWindowAttributes(display, window, &own) || !XGetWindowAttributes(display, *frame, &attributes)) {
+      return x11Error("window not found (" + std::to_string(windowID) + ")");
+    }
+    // The client counts too: a window manager unmaps a hidden client's frame only afterwards.
+    if (own.map_state != IsViewable || attributes.map_state != IsViewable) {
+      return x11Error("the window is not shown (" + std::to_string(windowID) + ")");
+    }
+    Window child = None;
+    XTranslateCoordinates(display, *frame, connection.root(), 0, 0, &x, &y, &child);
+    XCompositeRedirectWindow(display, *frame, CompositeRedirectAutomatic);
+    const int error = trap.sync();
+    // BadAccess: a compositor redirects it already, so its pixmap exists and stays its business.
+    if (error != 0 && error != BadAccess) return x11Error("the window could not be redirected", error);
+    redirected = error == 0;
+  }
+  Pixmap pixmap = None;
+  unsigned int width = 0;
+  unsigned int height = 0;
+  unsigned int depth = 0;
+  int nameError = 0;
+  {
+    XErrorTrap trap(display);
+    // A new name each time: a pixmap named earlier keeps the contents of a window since resized.
+    pixmap = XCompositeNameWindowPixmap(display, *frame);
+    Window pixmapRoot = None;
+    int px = 0;
+    int py = 0;
+    unsigned int border = 0;
+    nameError = trap.sync();
+    if (nameError == 0 && !XGetGeometry(display, pixmap, &pixmapRoot, &px, &py, &width, &height, &border, &depth)) {
+      nameError = BadDrawable;
+    }
+  }
+  Result<Image> result = x11Error("the window vanished (" + std::to_string(windowID) + ")", nameError);
+  if (nameError == 0) {
+    // Outside a trap: the grabber sets up shared memory under its own, and a failed read of a
+    // window destroyed meanwhile shows as a failed grab.
+    ScreenGrabber grabber(connection, useSharedMemory);
+    Result<BgrxView> picture =
+        grabber.grab(pixmap, static_cast<int>(depth), PixelRect{0, 0, static_cast<int>(width), static_cast<int>(height)});
+    if (!picture) {
+      result = picture.error();
+    } else {
+      if (configuration.showsCursor) {
+        if (std::optional<CursorPicture> cursor = fetchCursor(connection)) {
+          compositeCursor(grabber.mutablePixels(), picture->bytesPerRow, picture->width, picture->height,
+                          x - attributes.border_width, y - attributes.border_width, *cursor);
+        }
+      }
+      result = makeImage(*picture, configuration);
+    }
+  }
+  // Errors here only mean the window went away meanwhile; no trap collects them.
+  if (pixmap != None) XFreePixmap(display, pixmap);
+  if (redirected) XCompositeUnredirectWindow(display, *frame, CompositeRedirectAutomatic);
+  XFlush(display);
+  return result;
 }
 
 const Monitor* findMonitor(const std::vector<Monitor>& monitors, DisplayID id) {
@@ -240,10 +392,14 @@ Result<std::unique_ptr<CaptureStream>> X11ScreenCaptureService::makeStream(const
 
 Result<Image> X11ScreenCaptureService::captureImage(const ContentFilter& filter,
                                                     const ScreenshotConfiguration& configuration) {
-  if (filter.kind != ContentFilter::Kind::Display || !filter.windows.empty()) {
-    return x11Error("only whole displays can be captured as images");
-  }
   if (configuration.width < 0 || configuration.height < 0) return x11Error("the image size is negative");
+  if (filter.kind == ContentFilter::Kind::Window) {
+    std::lock_guard lock(mutex_);
+    return captureWindowImage(*connection_, filter.windowID, options_.useSharedMemory, configuration);
+  }
+  if (filter.kind != ContentFilter::Kind::Display || !filter.windows.empty()) {
+    return x11Error("only whole displays and single windows can be captured as images");
+  }
   std::lock_guard lock(mutex_);
   const std::vector<Monitor> monitors = queryMonitors(*connection_);
   const Monitor* monitor = findMonitor(monitors, filter.displayID);
@@ -258,22 +414,7 @@ Result<Image> X11ScreenCaptureService::captureImage(const ContentFilter& filter,
                       *cursor);
     }
   }
-  Image image;
-  image.width = configuration.width > 0 ? configuration.width : picture->width;
-  image.height = configuration.height > 0 ? configuration.height : picture->height;
-  image.bytesPerRow = static_cast<std::size_t>(image.width) * 4;
-  image.pixels.resize(image.bytesPerRow * static_cast<std::size_t>(image.height));
-  if (image.width == picture->width && image.height == picture->height) {
-    for (int row = 0; row < image.height; ++row) {
-      std::memcpy(image.pixels.data() + row * image.bytesPerRow, picture->pixels + row * picture->bytesPerRow,
-                  image.bytesPerRow);
-    }
-  } else {
-    scaleBgrx(*picture, image.width, image.height, image.pixels.data(), image.bytesPerRow);
-  }
-  // The X server leaves the fourth byte undefined; an image's alpha is opaque.
-  for (std::size_t i = 3; i < image.pixels.size(); i += 4) image.pixels[i] = 0xff;
-  return image;
+  return makeImage(*picture, configuration);
 }
 
 Result<std::unique_ptr<X11WindowServer>> X11WindowServer::create(const std::string& displayName) {

@@ -48,6 +48,12 @@ XConnection::XConnection(Display* display) : display_(display) {
     minor = 0;
     randr_ = XRRQueryVersion(display_, &major, &minor) && (major > 1 || (major == 1 && minor >= 5));
   }
+  int compositeEvent = 0;
+  if (XCompositeQueryExtension(display_, &compositeEvent, &errorBase)) {
+    major = 0;
+    minor = 2;
+    composite_ = XCompositeQueryVersion(display_, &major, &minor) && (major > 0 || minor >= 2);
+  }
 }
 
 XConnection::~XConnection() { XCloseDisplay(display_); }
@@ -181,31 +187,45 @@ bool ScreenGrabber::prepareShm(int width, int height) {
 }
 
 Result<BgrxView> ScreenGrabber::grab(const PixelRect& area) {
+  return grab(connection_.root(), DefaultDepth(connection_.display(), DefaultScreen(connection_.display())), area);
+}
+
+Result<BgrxView> ScreenGrabber::grab(Drawable drawable, int depth, const PixelRect& area) {
   if (connection_.broken()) return x11Error("the connection to the X server was lost");
   if (area.empty()) return x11Error("nothing to capture");
   Display* display = connection_.display();
-  if (shmUsable_ && !prepareShm(area.width, area.height)) shmUsable_ = false;
+  last_ = nullptr;
+  // The shared image has the screen's depth; a drawable of another depth would not match it.
+  const bool shared = depth == DefaultDepth(display, DefaultScreen(display)) && shmUsable_;
+  if (shared && !prepareShm(area.width, area.height)) shmUsable_ = false;
   XImage* image = nullptr;
-  if (shmUsable_) {
-    if (!XShmGetImage(display, connection_.root(), shmImage_, area.x, area.y, AllPlanes)) {
+  if (shared && shmUsable_) {
+    if (!XShmGetImage(display, drawable, shmImage_, area.x, area.y, AllPlanes)) {
       return x11Error("the screen could not be read");
     }
     image = shmImage_;
   } else {
     if (plainImage_) XDestroyImage(plainImage_);
-    plainImage_ = XGetImage(display, connection_.root(), area.x, area.y, static_cast<unsigned>(area.width),
+    plainImage_ = XGetImage(display, drawable, area.x, area.y, static_cast<unsigned>(area.width),
                             static_cast<unsigned>(area.height), AllPlanes, ZPixmap);
     if (!plainImage_) return x11Error("the screen could not be read");
     image = plainImage_;
   }
+  // Reads of pixmaps carry no visual, so Xlib clears the masks: the pixels follow the screen's.
+  if (image->red_mask == 0 && image->green_mask == 0 && image->blue_mask == 0) {
+    const Visual* visual = DefaultVisual(display, DefaultScreen(display));
+    image->red_mask = visual->red_mask;
+    image->green_mask = visual->green_mask;
+    image->blue_mask = visual->blue_mask;
+  }
   if (!isBgrx(*image)) return x11Error("the screen's pixel format is not 32-bit BGRX");
+  last_ = image;
   return BgrxView{reinterpret_cast<const std::uint8_t*>(image->data), static_cast<std::size_t>(image->bytes_per_line),
                   image->width, image->height};
 }
 
 std::uint8_t* ScreenGrabber::mutablePixels() const {
-  XImage* image = shmUsable_ ? shmImage_ : plainImage_;
-  return image ? reinterpret_cast<std::uint8_t*>(image->data) : nullptr;
+  return last_ ? reinterpret_cast<std::uint8_t*>(last_->data) : nullptr;
 }
 
 std::optional<CursorPicture> fetchCursor(XConnection& connection) {

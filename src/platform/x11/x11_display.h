@@ -5,6 +5,7 @@
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XShm.h>
+#include <X11/extensions/Xcomposite.h>
 #include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
 #include <X11/extensions/Xrandr.h>
@@ -41,6 +42,8 @@ class XConnection {
   bool hasDamage() const { return damage_; }
   bool hasFixes() const { return fixes_; }
   bool hasRandr() const { return randr_; }
+  // Composite 0.2 or later: window pixmaps can be named.
+  bool hasComposite() const { return composite_; }
   int damageEventBase() const { return damageEventBase_; }
   int randrEventBase() const { return randrEventBase_; }
 
@@ -54,6 +57,7 @@ class XConnection {
   bool damage_ = false;
   bool fixes_ = false;
   bool randr_ = false;
+  bool composite_ = false;
   int damageEventBase_ = 0;
   int randrEventBase_ = 0;
 };
@@ -80,6 +84,9 @@ class ScreenGrabber {
 
   // `area` in root coordinates, within the root. The view stays valid until the next grab.
   Result<BgrxView> grab(const PixelRect& area);
+  // `area` of a drawable of `depth` (24 or 32) whose pixels are laid out as the screen's visual,
+  // such as a window's pixmap.
+  Result<BgrxView> grab(Drawable drawable, int depth, const PixelRect& area);
   // Writable pixels of the last grab (the cursor is drawn into them).
   std::uint8_t* mutablePixels() const;
   bool usesSharedMemory() const { return shmImage_ != nullptr || shmUsable_; }
@@ -93,6 +100,7 @@ class ScreenGrabber {
   XImage* shmImage_ = nullptr;
   XShmSegmentInfo segment_{};
   XImage* plainImage_ = nullptr;
+  XImage* last_ = nullptr;  // the image of the last grab
 };
 
 // The cursor as the server shows it now, or nothing when XFixes is missing.
