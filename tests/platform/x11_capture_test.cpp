@@ -18,6 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::Collector;
+using test::RecordingDelegate;
 using test::countStatus;
 using test::expectedYuv;
 using test::Painter;
@@ -88,28 +89,6 @@ class X11CaptureTest : public ::testing::Test {
   Painter painter_;
   std::unique_ptr<X11ScreenCaptureService> service_;
   std::shared_ptr<SerialQueue> queue_ = std::make_shared<SerialQueue>("x11-test-output");
-};
-
-class RecordingDelegate final : public StreamDelegate {
- public:
-  void didStopWithError(const Error& error) override {
-    std::lock_guard lock(mutex_);
-    errors_.push_back(error);
-    changed_.notify_all();
-  }
-  bool waitForError(std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return !errors_.empty(); });
-  }
-  std::vector<Error> errors() {
-    std::lock_guard lock(mutex_);
-    return errors_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Error> errors_;
 };
 
 TEST_F(X11CaptureTest, ListsTheMonitorsWithTheirFramesAndNames) {

@@ -23,28 +23,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::Collector;
-
-class RecordingDelegate final : public StreamDelegate {
- public:
-  void didStopWithError(const Error& error) override {
-    std::lock_guard lock(mutex_);
-    errors_.push_back(error);
-    changed_.notify_all();
-  }
-  bool waitForError(std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return !errors_.empty(); });
-  }
-  std::vector<Error> errors() {
-    std::lock_guard lock(mutex_);
-    return errors_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Error> errors_;
-};
+using test::RecordingDelegate;
 
 pelorin::test::ProcessResult xrandr(std::vector<std::string> arguments) {
   pelorin::test::ProcessOptions options;

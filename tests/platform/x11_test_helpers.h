@@ -195,4 +195,27 @@ inline double monotonicNow() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
+// Keeps every error the stream stops with.
+class RecordingDelegate final : public StreamDelegate {
+ public:
+  void didStopWithError(const Error& error) override {
+    std::lock_guard lock(mutex_);
+    errors_.push_back(error);
+    changed_.notify_all();
+  }
+  bool waitForError(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return !errors_.empty(); });
+  }
+  std::vector<Error> errors() {
+    std::lock_guard lock(mutex_);
+    return errors_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Error> errors_;
+};
+
 }  // namespace pelorin::platform::x11::test
