@@ -4,6 +4,7 @@
 
 #include "sources/display_choice.h"
 #include "sources/thumbnail.h"
+#include "support/fake_screen_capture.h"
 #include "support/temp_file.h"
 
 namespace pelorin::sources {
@@ -12,51 +13,7 @@ namespace {
 using platform::ContentFilter;
 using platform::ShareableDisplay;
 using platform::ShareableWindow;
-
-// A capture service that answers from a fixed content and records the screenshots asked of it.
-class FakeCapture final : public platform::ScreenCaptureService {
- public:
-  Result<platform::ShareableContent> contentResult = platform::ShareableContent{};
-  std::vector<std::pair<ContentFilter, platform::ScreenshotConfiguration>> screenshots;
-  std::vector<platform::WindowID> failingWindows;
-  std::vector<std::pair<bool, bool>> queries;
-
-  Result<platform::ShareableContent> shareableContent(bool excludingDesktop, bool onScreenOnly) override {
-    queries.emplace_back(excludingDesktop, onScreenOnly);
-    return contentResult;
-  }
-  ContentFilter displayFilter(const ShareableDisplay& display, std::vector<platform::WindowID> excluding) override {
-    ContentFilter f;
-    f.displayID = display.displayID;
-    f.windows = std::move(excluding);
-    return f;
-  }
-  ContentFilter displayFilterIncluding(const ShareableDisplay& display, std::vector<platform::WindowID>) override {
-    return displayFilter(display, {});
-  }
-  ContentFilter windowFilter(const ShareableWindow& window) override {
-    ContentFilter f;
-    f.kind = ContentFilter::Kind::Window;
-    f.windowID = window.windowID;
-    return f;
-  }
-  Result<std::unique_ptr<platform::CaptureStream>> makeStream(const ContentFilter&, const platform::StreamConfiguration&,
-                                                              platform::StreamDelegate*) override {
-    return Error{"Fake", -1, "no streams here"};
-  }
-  Result<platform::Image> captureImage(const ContentFilter& filter, const platform::ScreenshotConfiguration& c) override {
-    screenshots.emplace_back(filter, c);
-    for (auto id : failingWindows) {
-      if (filter.kind == ContentFilter::Kind::Window && filter.windowID == id) return Error{"Fake", 1, "gone"};
-    }
-    platform::Image image;
-    image.width = c.width;
-    image.height = c.height;
-    image.bytesPerRow = static_cast<std::size_t>(c.width) * 4;
-    image.pixels.assign(image.bytesPerRow * static_cast<std::size_t>(c.height), 0);
-    return image;
-  }
-};
+using test::FakeCapture;
 
 // "JPEG" of an image is its size as text, so the URL shows which picture was encoded.
 class FakeEncoding final : public platform::ImageEncoding {

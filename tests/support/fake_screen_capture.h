@@ -1,0 +1,80 @@
+#pragma once
+
+// A scripted screen capture service: fixed shareable content, screenshots of the requested size,
+// and streams that deliver flat frames on their own thread until stopped.
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/capture_access.h"
+#include "platform/screen_capture.h"
+
+namespace pelorin::test {
+
+class FakeAccess final : public platform::CaptureAccess {
+ public:
+  bool allowed = true;
+  bool preflight() override { return allowed; }
+  bool request() override { return allowed; }
+};
+
+struct FakeStreamScript {
+  int framesBeforeError = -1;  // >= 0: after this many frames the stream stops with an error
+  std::uint8_t luma = 120;
+  int intervalMilliseconds = 5;
+};
+
+class FakeStream final : public platform::CaptureStream {
+ public:
+  FakeStream(platform::StreamConfiguration configuration, FakeStreamScript script, platform::StreamDelegate* delegate);
+  ~FakeStream() override;
+
+  Result<void> addStreamOutput(std::shared_ptr<platform::StreamOutput> output, platform::StreamOutputType type,
+                               std::shared_ptr<SerialQueue> queue) override;
+  Result<void> startCapture() override;
+  Result<void> stopCapture() override;
+  Result<void> updateConfiguration(const platform::StreamConfiguration& configuration) override;
+  Result<void> updateContentFilter(const platform::ContentFilter& filter) override;
+
+  std::atomic<int> delivered{0};
+
+ private:
+  void deliver();
+
+  platform::StreamConfiguration configuration_;
+  FakeStreamScript script_;
+  platform::StreamDelegate* delegate_;
+  std::shared_ptr<platform::StreamOutput> output_;
+  std::shared_ptr<SerialQueue> queue_;
+  std::shared_ptr<platform::NV12BufferPool> pool_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+class FakeCapture final : public platform::ScreenCaptureService {
+ public:
+  Result<platform::ShareableContent> contentResult = platform::ShareableContent{};
+  std::vector<std::pair<platform::ContentFilter, platform::ScreenshotConfiguration>> screenshots;
+  std::vector<platform::WindowID> failingWindows;
+  std::vector<std::pair<bool, bool>> queries;
+  FakeStreamScript streamScript;
+  // What makeStream was asked for, and the stream it made (owned by the caller).
+  std::vector<std::pair<platform::ContentFilter, platform::StreamConfiguration>> streams;
+  FakeStream* lastStream = nullptr;
+
+  Result<platform::ShareableContent> shareableContent(bool excludingDesktop, bool onScreenOnly) override;
+  platform::ContentFilter displayFilter(const platform::ShareableDisplay& display,
+                                        std::vector<platform::WindowID> excluding) override;
+  platform::ContentFilter displayFilterIncluding(const platform::ShareableDisplay& display,
+                                                 std::vector<platform::WindowID> including) override;
+  platform::ContentFilter windowFilter(const platform::ShareableWindow& window) override;
+  Result<std::unique_ptr<platform::CaptureStream>> makeStream(const platform::ContentFilter& filter,
+                                                              const platform::StreamConfiguration& configuration,
+                                                              platform::StreamDelegate* delegate) override;
+  Result<platform::Image> captureImage(const platform::ContentFilter& filter,
+                                       const platform::ScreenshotConfiguration& configuration) override;
+};
+
+}  // namespace pelorin::test
