@@ -12,12 +12,9 @@
 
 namespace {
 
-constexpr int width = 1280, height = 720, fps = 30, seconds = 5, rounds = 3;
+using pelorin::bench::median;
 
-double median(std::vector<double> values) {
-  std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-  return values[values.size() / 2];
-}
+constexpr int width = 1280, height = 720, fps = 30, seconds = 5, rounds = 3;
 
 }  // namespace
 

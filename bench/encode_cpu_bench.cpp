@@ -13,6 +13,8 @@
 
 namespace {
 
+using pelorin::bench::median;
+
 constexpr int width = 1920, height = 1080, fps = 30, seconds = 5, frames = fps * seconds;
 
 // The synthetic source's six frames as raw NV12, for ffmpeg to loop over.
@@ -26,11 +28,6 @@ std::string writeCycle() {
     out.write(chroma.data(), static_cast<std::streamsize>(chroma.size()));
   }
   return path;
-}
-
-double median(std::vector<double> values) {
-  std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-  return values[values.size() / 2];
 }
 
 }  // namespace

@@ -20,16 +20,13 @@
 
 namespace {
 
+using pelorin::bench::median;
+
 using namespace std::chrono_literals;
 
 constexpr int windowCount = 20;
 constexpr int runs = 5;
 constexpr double goalWallMs = 500;
-
-double median(std::vector<double> values) {
-  std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-  return values[values.size() / 2];
-}
 
 std::vector<unsigned long> cardinals(Display* display, Window window, const char* name, Atom type) {
   Atom actualType = None;

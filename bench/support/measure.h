@@ -22,6 +22,12 @@ double medianNanoseconds(Work&& work, int iterations, int rounds = 9) {
   return perCall[rounds / 2];
 }
 
+// The median of a non-empty list.
+inline double median(std::vector<double> values) {
+  std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+  return values[values.size() / 2];
+}
+
 // One result line: "name ours=... baseline=... ratio=... goal<=..." and whether it met the goal.
 inline bool reportRatio(const std::string& name, double ours, double baseline, double goal, const char* unit) {
   const double ratio = baseline > 0 ? ours / baseline : 0.0;
