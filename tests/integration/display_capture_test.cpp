@@ -19,20 +19,24 @@ constexpr unsigned long red = 0xC03020, blue = 0x2040C0, grey = 0x808080;
 
 std::string encoder() { return binaryPath("pelorin-encoder"); }
 
-// Encoder arguments, run with the software encoder; `control` is a shell snippet whose output
-// feeds the encoder's standard input while it runs.
-ProcessResult capture(std::vector<std::string> arguments, const std::string& control = "") {
+// Encoder arguments, run with the software encoder; `control` lines go to its standard input
+// at their times while it runs.
+ProcessResult capture(std::vector<std::string> arguments, std::vector<TimedLine> control = {}) {
   ProcessOptions options;
   options.setEnvironment = {{"PELORIN_VIDEO_ENCODER", "software"}};
-  if (control.empty()) {
-    options.arguments = std::move(arguments);
-    options.keepInputOpen = true;
-    return runProcess(encoder(), options);
+  options.arguments = std::move(arguments);
+  options.keepInputOpen = true;
+  options.timedInput = std::move(control);
+  return runProcess(encoder(), options);
+}
+
+// The first record captured at or after `unixNanoseconds` (less a frame of slack: a frame
+// captured just before a request may be submitted just after it).
+const DecodedRecord* firstRecordFrom(const DecodedStream& stream, std::uint64_t unixNanoseconds) {
+  for (const auto& r : stream.records) {
+    if (r.record.captureNanoseconds + 40'000'000 >= unixNanoseconds) return &r;
   }
-  std::string command = "(" + control + ") | exec '" + encoder() + "'";
-  for (const auto& word : arguments) command += " '" + word + "'";
-  options.arguments = {"-c", command};
-  return runProcess("/bin/sh", options);
+  return nullptr;
 }
 
 void expectColour(const platform::ffmpeg::DecodedPicture& picture, int x, int y, unsigned long rgb,
@@ -41,10 +45,6 @@ void expectColour(const platform::ffmpeg::DecodedPicture& picture, int x, int y,
   EXPECT_NEAR(got.y, want.y, 8) << where;
   EXPECT_NEAR(got.u, want.u, 8) << where;
   EXPECT_NEAR(got.v, want.v, 8) << where;
-}
-
-double secondsBetween(const media::FrameRecord& a, const media::FrameRecord& b) {
-  return (static_cast<double>(b.captureNanoseconds) - static_cast<double>(a.captureNanoseconds)) / 1e9;
 }
 
 // Keeps one monitor changing by recolouring a window on it, at about 60 Hz.
@@ -152,39 +152,49 @@ TEST_F(DisplayCapture, TheCursorShowsWhereThePointerIsOnTheSecondMonitor) {
 
 TEST_F(DisplayCapture, PauseStopsRecordsAndResumeBringsAKeyFrame) {
   Animator animator(0, 0, 1920, 1200);
-  const ProcessResult run =
-      capture({"--display-id", left, "--width", "640", "--height", "400", "--duration", "4"},
-              "sleep 1.2; echo PAUSE; sleep 1.5; echo RESUME; sleep 3");
+  using std::chrono::milliseconds;
+  const ProcessResult run = capture({"--display-id", left, "--width", "640", "--height", "400", "--duration", "4"},
+                                    {{milliseconds(1200), "PAUSE"}, {milliseconds(2700), "RESUME"}});
   const DecodedStream stream = decoded(run);
-  ASSERT_GT(stream.records.size(), 10u);
-  std::size_t gapAt = 0;
-  double widest = 0;
-  for (std::size_t i = 1; i < stream.records.size(); ++i) {
-    const double gap = secondsBetween(stream.records[i - 1].record, stream.records[i].record);
-    if (gap > widest) widest = gap, gapAt = i;
+  ASSERT_EQ(run.timedInputWrittenAt.size(), 2u);
+  const std::uint64_t paused = run.timedInputWrittenAt[0], resumed = run.timedInputWrittenAt[1];
+  std::size_t before = 0, during = 0;
+  for (const auto& r : stream.records) {
+    const std::uint64_t t = r.record.captureNanoseconds;
+    before += t < paused;
+    during += t > paused + 100'000'000 && t + 40'000'000 < resumed;
   }
-  EXPECT_GT(widest, 1.0) << "records kept coming while paused";
-  EXPECT_LT(widest, 2.2);
-  EXPECT_TRUE(stream.records[gapAt].record.keyFrame) << "the first frame after RESUME is not a key frame";
+  EXPECT_GT(before, 5u);
+  EXPECT_EQ(during, 0u) << "records kept coming while paused";
+  const DecodedRecord* first = firstRecordFrom(stream, resumed);
+  ASSERT_NE(first, nullptr) << "no records after RESUME";
+  EXPECT_TRUE(first->record.keyFrame) << "the first frame after RESUME is not a key frame";
   const auto lines = splitLines(run.err);
   EXPECT_TRUE(lineStarting(lines, "capture_window paused=true"));
   EXPECT_TRUE(lineStarting(lines, "capture_window paused=false"));
 }
 
-TEST_F(DisplayCapture, KeyframeBringsAKeyFrameBetweenTheRegularOnes) {
+TEST_F(DisplayCapture, KeyframeBringsAKeyFrameAtOnce) {
   Animator animator(0, 0, 1920, 1200);
+  using std::chrono::milliseconds;
   const ProcessResult run =
-      capture({"--display-id", left, "--width", "640", "--height", "400", "--fps", "30", "--duration", "2"},
-              "sleep 0.5; echo KEYFRAME; sleep 3");
+      capture({"--display-id", left, "--width", "640", "--height", "400", "--fps", "30", "--duration", "3"},
+              {{milliseconds(800), "KEYFRAME"}, {milliseconds(1700), "KEYFRAME"}});
   const DecodedStream stream = decoded(run);
-  ASSERT_GT(stream.records.size(), 20u);
-  const auto& first = stream.records.front().record;
-  bool forced = false;
-  for (const auto& r : stream.records) {
-    const double t = secondsBetween(first, r.record);
-    forced |= r.record.keyFrame && t > 0.25 && t < 0.9;
+  ASSERT_GT(stream.records.size(), 30u);
+  ASSERT_EQ(run.timedInputWrittenAt.size(), 2u);
+  // Regular key frames are a second apart; a requested one follows the request within a few frames.
+  for (const std::uint64_t requested : run.timedInputWrittenAt) {
+    const DecodedRecord* key = nullptr;
+    for (const auto& r : stream.records) {
+      if (r.record.keyFrame && r.record.captureNanoseconds + 40'000'000 >= requested) {
+        key = &r;
+        break;
+      }
+    }
+    ASSERT_NE(key, nullptr);
+    EXPECT_LT(key->record.captureNanoseconds, requested + 200'000'000) << "no key frame soon after KEYFRAME";
   }
-  EXPECT_TRUE(forced) << "no key frame after the KEYFRAME line";
 }
 
 TEST_F(DisplayCapture, ClosingStandardInputDoesNotShortenTheRun) {

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -103,25 +104,37 @@ ProcessResult runProcess(const std::string& program, const ProcessOptions& optio
     }
   }
   int inputFd = in[1];
-  if (!options.keepInputOpen) {
+  if (!options.keepInputOpen && options.timedInput.empty()) {
     close(inputFd);
     inputFd = -1;
   }
 
   ProcessResult result;
-  const auto deadline = std::chrono::steady_clock::now() + options.timeout;
+  const auto started = std::chrono::steady_clock::now();
+  const auto deadline = started + options.timeout;
+  std::size_t nextLine = 0;
   int outFd = out[0], errFd = err[0];
   char buffer[65536];
   while (outFd >= 0 || errFd >= 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    const auto now = std::chrono::steady_clock::now();
+    for (; nextLine < options.timedInput.size() && started + options.timedInput[nextLine].at <= now; ++nextLine) {
+      const std::string line = options.timedInput[nextLine].text + "\n";
+      result.timedInputWrittenAt.push_back(static_cast<std::uint64_t>(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+              .count()));
+      if (write(inputFd, line.data(), line.size()) < 0) break;
+    }
+    auto wakeAt = deadline;
+    if (nextLine < options.timedInput.size()) wakeAt = std::min(wakeAt, started + options.timedInput[nextLine].at);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
     if (left.count() <= 0) {
       result.timedOut = true;
       kill(pid, SIGKILL);
       break;
     }
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wakeAt - now).count() + 1;
     pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-    if (poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
+    if (poll(fds, 2, static_cast<int>(wait)) < 0 && errno != EINTR) break;
     for (int i = 0; i < 2; ++i) {
       int& fd = i == 0 ? outFd : errFd;
       if (fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;

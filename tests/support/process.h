@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -14,6 +15,14 @@ struct ProcessResult {
   bool timedOut = false;
   std::string out;
   std::string err;
+  // Unix time in nanoseconds at which each timed input line was written.
+  std::vector<std::uint64_t> timedInputWrittenAt;
+};
+
+// A line written to standard input this long after the start.
+struct TimedLine {
+  std::chrono::milliseconds at;
+  std::string text;
 };
 
 struct ProcessOptions {
@@ -22,6 +31,7 @@ struct ProcessOptions {
   std::vector<std::string> unsetEnvironment;
   std::optional<std::string> input;       // written to standard input, which is then closed
   bool keepInputOpen = false;             // leave standard input open (and empty) until the end
+  std::vector<TimedLine> timedInput;      // written while the process runs; input stays open
   std::chrono::milliseconds timeout{60000};
   // Standard output is closed after this many bytes have been read (a reader that goes away).
   std::optional<std::size_t> closeOutputAfter;
