@@ -50,7 +50,6 @@ capture::CaptureEnvironment captureEnvironment(const EncoderServices& services) 
 
 Result<void> runSingleWordMode(const std::string& mode, EncoderServices& services) {
   if (mode != "--list-sources") return notAvailable("portion selection");
-  if (!services.screenCapture && services.screenCaptureUnavailable) return *services.screenCaptureUnavailable;
   if (!services.screenCapture || !services.imageEncoding) return notAvailable("source listing");
   return sources::listSources({services.screenCapture, services.imageEncoding, services.processID, services.outputFd});
 }

@@ -1,11 +1,8 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
-
-#include "base/error.h"
 
 namespace pelorin::platform {
 class CaptureAccess;
@@ -22,8 +19,6 @@ struct EncoderServices {
   platform::CompressionSessionFactory* compression = nullptr;
   platform::ScreenCaptureService* screenCapture = nullptr;
   platform::ImageEncoding* imageEncoding = nullptr;
-  // Why there is no screen capture service, when there is none (for example no X display).
-  std::optional<Error> screenCaptureUnavailable;
   std::int32_t processID = 0;
   std::string currentDirectory;
   // The program's own path, absolute and standardized; filled in by runNativeEncoder.
