@@ -111,7 +111,7 @@ TEST(FfmpegSession, OutputsDecodeToTheirOwnFramesInOrder) {
     const auto types = nalTypes(out.sample);
     for (int banned : {7, 8, 9}) EXPECT_FALSE(contains(types, banned)) << "NAL type " << banned << " in block";
     EXPECT_EQ(out.sample.notSync, !contains(types, 5));
-    auto unit = annexBAccessUnit(out.sample.parameterSets, *out.sample.dataBlock);
+    auto unit = accessUnit(out.sample);
     ASSERT_TRUE(unit);
     auto decoded = (*decoder)->decode(*unit);
     ASSERT_TRUE(decoded) << decoded.error().message;

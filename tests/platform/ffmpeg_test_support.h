@@ -11,10 +11,19 @@
 #include <mutex>
 #include <vector>
 
+#include "media/frame_stream.h"
+#include "media/hardware_encoder.h"
 #include "platform/compression_session.h"
 #include "platform/ffmpeg/compression_session_ffmpeg.h"
 
 namespace pelorin::platform::ffmpeg::testing {
+
+// The sample as the frame stream carries it: Annex-B, key frames led by their SPS and PPS.
+inline Result<std::vector<std::uint8_t>> accessUnit(const EncodedSample& sample) {
+  Result<media::ByteBuffer> record = media::makeFrameRecord(sample, 0);
+  if (!record) return record.error();
+  return std::vector<std::uint8_t>(record->begin() + media::frameHeaderSize, record->end());
+}
 
 struct Output {
   int index = -1;  // the frame's own number, carried in its context

@@ -24,7 +24,7 @@ std::vector<UnitBytes> encodedStream(const std::vector<std::uint8_t>& lumas) {
   for (const Output& out : recorder.outputs()) {
     EXPECT_EQ(out.status, 0);
     if (!out.sample.dataBlock) continue;
-    auto unit = annexBAccessUnit(out.sample.parameterSets, *out.sample.dataBlock);
+    auto unit = accessUnit(out.sample);
     EXPECT_TRUE(unit);
     if (unit) units.push_back(std::move(*unit));
   }

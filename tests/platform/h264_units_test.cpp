@@ -54,12 +54,5 @@ TEST(ParameterSetsFromExtradata, ReadsAnnexBAndEmpty) {
   EXPECT_FALSE(none->sps || none->pps);
 }
 
-TEST(AnnexBAccessUnit, PutsSetsBeforeTheBlockAndSkipsMissingOnes) {
-  auto unit = annexBAccessUnit({B{0x67, 1}, std::nullopt}, B{0, 0, 0, 2, 0x65, 7});
-  ASSERT_TRUE(unit);
-  EXPECT_EQ(*unit, (B{0, 0, 0, 1, 0x67, 1, 0, 0, 0, 1, 0x65, 7}));
-  EXPECT_FALSE(annexBAccessUnit({}, B{0, 0, 0, 5, 0x65}));
-}
-
 }  // namespace
 }  // namespace pelorin::platform::ffmpeg

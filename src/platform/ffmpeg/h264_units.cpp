@@ -97,22 +97,4 @@ Result<ParameterSets> parameterSetsFromExtradata(ByteSpan extradata) {
   return sets;
 }
 
-Result<UnitBytes> annexBAccessUnit(const std::vector<std::optional<UnitBytes>>& parameterSets,
-                                   ByteSpan dataBlock) {
-  static constexpr std::array<std::uint8_t, 4> code{0, 0, 0, 1};
-  UnitBytes out;
-  for (const auto& set : parameterSets) {
-    if (!set || set->empty()) continue;
-    out.insert(out.end(), code.begin(), code.end());
-    out.insert(out.end(), set->begin(), set->end());
-  }
-  auto units = lengthPrefixedUnits(dataBlock, 4);
-  if (!units) return units.error();
-  for (ByteSpan unit : units.value()) {
-    out.insert(out.end(), code.begin(), code.end());
-    out.insert(out.end(), unit.begin(), unit.end());
-  }
-  return out;
-}
-
 }  // namespace pelorin::platform::ffmpeg

@@ -30,8 +30,4 @@ struct ParameterSets {
 };
 Result<ParameterSets> parameterSetsFromExtradata(ByteSpan extradata);
 
-// Annex-B stream of the sets followed by the length-prefixed block, as a decoder wants it.
-Result<UnitBytes> annexBAccessUnit(const std::vector<std::optional<UnitBytes>>& parameterSets,
-                                   ByteSpan dataBlock);
-
 }  // namespace pelorin::platform::ffmpeg
