@@ -18,15 +18,9 @@ constexpr int width = 1280, height = 720, fps = 30, seconds = 5, rounds = 3;
 }  // namespace
 
 int main() {
-  if (!std::getenv("DISPLAY") || !*std::getenv("DISPLAY")) {
-    std::printf("capture_cpu skipped: DISPLAY is not set\n");
-    return 0;
-  }
-  const auto display = pelorin::bench::findDisplay("RIGHT");
-  if (!display) {
-    std::fprintf(stderr, "capture_cpu: no monitor named RIGHT (run under scripts/lib/display.sh)\n");
-    return 1;
-  }
+  int status = 0;
+  const auto display = pelorin::bench::benchmarkDisplay("capture_cpu", status);
+  if (!display) return status;
   // Before any thread of ours exists: the animator is a fork.
   pelorin::bench::ScreenAnimator animator(static_cast<int>(display->frame.x), static_cast<int>(display->frame.y),
                                           display->width, display->height);

@@ -19,15 +19,9 @@ constexpr int width = 1280, height = 720, fps = 30, seconds = 5, rounds = 3;
 }  // namespace
 
 int main() {
-  if (!std::getenv("DISPLAY") || !*std::getenv("DISPLAY")) {
-    std::printf("capture_idle skipped: DISPLAY is not set\n");
-    return 0;
-  }
-  const auto display = pelorin::bench::findDisplay("RIGHT");
-  if (!display) {
-    std::fprintf(stderr, "capture_idle: no monitor named RIGHT (run under scripts/lib/display.sh)\n");
-    return 1;
-  }
+  int status = 0;
+  const auto display = pelorin::bench::benchmarkDisplay("capture_idle", status);
+  if (!display) return status;
   // Let whatever painted last (another benchmark's window going away) settle.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
 

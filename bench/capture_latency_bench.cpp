@@ -23,8 +23,6 @@
 #include "support/child_cpu.h"
 #include "support/screen_animator.h"
 
-extern char** environ;
-
 namespace {
 
 constexpr int width = 1920, height = 1080, fps = 30, seconds = 6, encodeFrames = 90;
@@ -57,13 +55,6 @@ Latencies runEncoder(const std::string& encoder, std::uint32_t displayID) {
   const std::vector<std::string> argv = {encoder, "--display-id", std::to_string(displayID), "--width",
                                          std::to_string(width), "--height", std::to_string(height), "--fps",
                                          std::to_string(fps), "--duration", std::to_string(seconds)};
-  std::vector<std::string> environment = {"PELORIN_VIDEO_ENCODER=software"};
-  for (char** e = environ; *e; ++e) environment.emplace_back(*e);
-  std::vector<char*> args, env;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  for (const auto& e : environment) env.push_back(const_cast<char*>(e.c_str()));
-  args.push_back(nullptr);
-  env.push_back(nullptr);
 
   int out[2], in[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0) return result;
@@ -72,12 +63,11 @@ Latencies runEncoder(const std::string& encoder, std::uint32_t displayID) {
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data());
+  const pid_t pid = pelorin::bench::spawnChild(argv, {"PELORIN_VIDEO_ENCODER=software"}, &actions);
   posix_spawn_file_actions_destroy(&actions);
   close(out[1]);
   close(in[0]);
-  if (spawned != 0) {
+  if (pid < 0) {
     close(out[0]);
     close(in[1]);
     return result;
@@ -142,15 +132,9 @@ double encodeMillisecondsPerFrame() {
 }  // namespace
 
 int main(int, char** argv) {
-  if (!std::getenv("DISPLAY") || !*std::getenv("DISPLAY")) {
-    std::printf("capture_latency skipped: DISPLAY is not set\n");
-    return 0;
-  }
-  const auto display = pelorin::bench::findDisplay("RIGHT");
-  if (!display) {
-    std::fprintf(stderr, "capture_latency: no monitor named RIGHT (run under scripts/lib/display.sh)\n");
-    return 1;
-  }
+  int status = 0;
+  const auto display = pelorin::bench::benchmarkDisplay("capture_latency", status);
+  if (!display) return status;
   const double encodeMs = encodeMillisecondsPerFrame();
   if (encodeMs < 0) {
     std::fprintf(stderr, "capture_latency: the ffmpeg encode run failed\n");

@@ -1,9 +1,6 @@
 // Wall time of `pelorin-encoder --list-sources` with 20 managed windows on the display, and the
 // share of it that JPEG encoding of the thumbnails takes (timed in-process on images of the
 // same number and sizes).
-#include <X11/Xatom.h>
-#include <X11/Xlib.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -12,49 +9,24 @@
 #include <thread>
 #include <vector>
 
-#include "platform/image/image_encoding_backend.h"
 #include <nlohmann/json.hpp>
 
+#include "platform/image/image_encoding_backend.h"
+#include "sources/thumbnail.h"
 #include "support/child_cpu.h"
 #include "support/measure.h"
+#include "support/x11_windows.h"
 
 namespace {
 
 using pelorin::bench::median;
+using pelorin::sources::thumbnailHeight;
 
 using namespace std::chrono_literals;
 
 constexpr int windowCount = 20;
 constexpr int runs = 5;
 constexpr double goalWallMs = 500;
-
-std::vector<unsigned long> cardinals(Display* display, Window window, const char* name, Atom type) {
-  Atom actualType = None;
-  int format = 0;
-  unsigned long count = 0;
-  unsigned long remaining = 0;
-  unsigned char* data = nullptr;
-  std::vector<unsigned long> items;
-  if (XGetWindowProperty(display, window, XInternAtom(display, name, False), 0, 4096, False, type, &actualType,
-                         &format, &count, &remaining, &data) == Success &&
-      data && format == 32) {
-    const auto* words = reinterpret_cast<const unsigned long*>(data);
-    items.assign(words, words + count);
-  }
-  if (data) XFree(data);
-  return items;
-}
-
-bool managed(Display* display, Window window) {
-  const std::vector<unsigned long> clients = cardinals(display, DefaultRootWindow(display), "_NET_CLIENT_LIST", XA_WINDOW);
-  XWindowAttributes attributes;
-  return std::find(clients.begin(), clients.end(), window) != clients.end() &&
-         XGetWindowAttributes(display, window, &attributes) && attributes.map_state == IsViewable &&
-         cardinals(display, window, "_NET_FRAME_EXTENTS", XA_CARDINAL).size() == 4;
-}
-
-// The thumbnail size the listing uses for a source: 320 wide, the height scaled and truncated.
-int thumbnailHeight(int width, int height) { return std::max(1, static_cast<int>(height * 320.0 / width)); }
 
 // A gradient with some detail: costlier to encode than the flat windows, so the share is an upper bound.
 pelorin::platform::Image testImage(int width, int height) {
@@ -78,27 +50,21 @@ pelorin::platform::Image testImage(int width, int height) {
 }  // namespace
 
 int main(int, char** argv) {
-  Display* display = XOpenDisplay(nullptr);
-  if (!display) {
+  pelorin::test::ManagedWindows managedWindows;
+  if (!managedWindows.ok()) {
     std::fprintf(stderr, "list_sources: no X display\n");
     return 1;
   }
   std::vector<Window> windows;
   for (int i = 0; i < windowCount; ++i) {
-    const int width = 200 + 67 * i;
-    const int height = 150 + 41 * i;
-    const Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), 20, 20, width, height, 0, 0,
-                                              0x202020 + 0x0b0703 * i);
-    const std::string title = "Bench window " + std::to_string(i);
-    XStoreName(display, window, title.c_str());
-    XMapWindow(display, window);
-    windows.push_back(window);
+    pelorin::test::NewWindow wanted;
+    wanted.width = 200 + 67 * i;
+    wanted.height = 150 + 41 * i;
+    wanted.rgb = 0x202020 + 0x0b0703ul * i;
+    wanted.title = "Bench window " + std::to_string(i);
+    windows.push_back(managedWindows.create(wanted, false));
   }
-  XSync(display, False);
-  for (int wait = 0; wait < 500 && !std::all_of(windows.begin(), windows.end(), [&](Window w) { return managed(display, w); });
-       ++wait) {
-    std::this_thread::sleep_for(10ms);
-  }
+  for (Window window : windows) managedWindows.waitManaged(window);
 
   const std::string encoder = pelorin::bench::builtProgram(argv[0], "pelorin-encoder");
   // A warm-up run whose output says what is listed: the displays' sizes and the windows.
@@ -122,12 +88,8 @@ int main(int, char** argv) {
     const auto ours = std::find(windows.begin(), windows.end(), w["id"].get<unsigned long>());
     if (ours == windows.end()) continue;
     ++listedWindows;
-    XWindowAttributes attributes{};
-    XGetWindowAttributes(display, *ours, &attributes);
-    const std::vector<unsigned long> e = cardinals(display, *ours, "_NET_FRAME_EXTENTS", XA_CARDINAL);
-    const int width = attributes.width + (e.size() == 4 ? static_cast<int>(e[0] + e[1]) : 0);
-    const int height = attributes.height + (e.size() == 4 ? static_cast<int>(e[2] + e[3]) : 0);
-    sizes.emplace_back(320, thumbnailHeight(width, height));
+    const pelorin::test::FrameSize frame = managedWindows.frameSize(*ours);
+    sizes.emplace_back(320, thumbnailHeight(frame.width, frame.height));
   }
 
   if (listedWindows != windowCount) {
@@ -144,8 +106,7 @@ int main(int, char** argv) {
     }
     wall.push_back(cost.wallSeconds * 1000);
   }
-  for (Window window : windows) XDestroyWindow(display, window);
-  XCloseDisplay(display);
+  for (Window window : windows) managedWindows.destroy(window);
 
   std::vector<pelorin::platform::Image> images;
   for (const auto& [width, height] : sizes) images.push_back(testImage(width, height));

@@ -55,14 +55,21 @@ double cpuSecondsOfSelf() {
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-std::optional<platform::ShareableDisplay> findDisplay(const std::string& name) {
-  auto service = platform::x11::X11ScreenCaptureService::create();
-  if (!service) return std::nullopt;
-  auto content = (*service)->shareableContent(false, true);
-  if (!content) return std::nullopt;
-  for (const auto& display : content->displays) {
-    if (display.name == name) return display;
+std::optional<platform::ShareableDisplay> benchmarkDisplay(const char* benchmark, int& exitStatus) {
+  exitStatus = 0;
+  if (!std::getenv("DISPLAY") || !*std::getenv("DISPLAY")) {
+    std::printf("%s skipped: DISPLAY is not set\n", benchmark);
+    return std::nullopt;
   }
+  exitStatus = 1;
+  auto service = platform::x11::X11ScreenCaptureService::create();
+  auto content = service ? (*service)->shareableContent(false, true) : Result<platform::ShareableContent>(service.error());
+  if (content) {
+    for (const auto& display : content->displays) {
+      if (display.name == "RIGHT") return display;
+    }
+  }
+  std::fprintf(stderr, "%s: no monitor named RIGHT (run under scripts/lib/display.sh)\n", benchmark);
   return std::nullopt;
 }
 

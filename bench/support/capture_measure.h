@@ -8,8 +8,10 @@
 
 namespace pelorin::bench {
 
-// The RandR monitor of that name on the current display.
-std::optional<platform::ShareableDisplay> findDisplay(const std::string& name);
+// The monitor the capture benchmarks measure: RIGHT of the test display (1920 x 1080). Without
+// it, `exitStatus` is what the benchmark ends with: 0 when there is no display at all (nothing
+// to measure), 1 when the display lacks the monitor.
+std::optional<platform::ShareableDisplay> benchmarkDisplay(const char* benchmark, int& exitStatus);
 
 struct CaptureCost {
   double cpuSeconds = 0;   // this process, user + system, from start to stop of the stream

@@ -13,8 +13,8 @@ extern char** environ;
 
 namespace pelorin::bench {
 
-ChildCost runMeasured(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment,
-                      bool keepStderr) {
+pid_t spawnChild(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment,
+                 const posix_spawn_file_actions_t* actions) {
   std::vector<std::string> environment(extraEnvironment);
   for (char** e = environ; *e; ++e) environment.emplace_back(*e);
   std::vector<char*> args, env;
@@ -22,7 +22,12 @@ ChildCost runMeasured(const std::vector<std::string>& argv, const std::vector<st
   for (const auto& e : environment) env.push_back(const_cast<char*>(e.c_str()));
   args.push_back(nullptr);
   env.push_back(nullptr);
+  pid_t pid = 0;
+  return posix_spawn(&pid, args[0], actions, nullptr, args.data(), env.data()) == 0 ? pid : -1;
+}
 
+ChildCost runMeasured(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment,
+                      bool keepStderr) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -31,10 +36,9 @@ ChildCost runMeasured(const std::vector<std::string>& argv, const std::vector<st
 
   ChildCost cost;
   const auto start = std::chrono::steady_clock::now();
-  pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data());
+  const pid_t pid = spawnChild(argv, extraEnvironment, &actions);
   posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return cost;
+  if (pid < 0) return cost;
   int status = 0;
   rusage usage{};
   if (wait4(pid, &status, 0, &usage) != pid) return cost;

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "media/fake_compression.h"
+#include "media/encoder_harness.h"
 #include "support/process.h"
 #include "support/temp_file.h"
 
@@ -38,15 +38,9 @@ TEST(ParseControlLine, AcceptsExactlyTheCommands) {
 }
 
 TEST(ReadControl, AppliesEachLineInOrder) {
-  test::FakeFactory factory;
-  test::CapturedFd out, err;
-  media::EncoderSettings settings;
-  settings.width = 16;
-  settings.height = 16;
-  settings.outputFd = out.fd();
-  settings.errorFd = err.fd();
-  auto encoder = media::HardwareEncoder::create(factory, settings).value();
-  media::ScreenOutput output(*encoder, {0, 0}, err.fd());
+  test::EncoderHarness h;
+  auto encoder = h.makeEncoder();
+  media::ScreenOutput output(*encoder, {0, 0}, h.err.fd());
   PendingCrop crops;
   int ended = 0;
 
@@ -55,7 +49,7 @@ TEST(ReadControl, AppliesEachLineInOrder) {
   const std::string input = "PAUSE\nPAUSE\r\nCROP 640 360\nnoise\nCROP 800 600\nRESUME";  // last line unended
   ASSERT_EQ(write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
   close(fds[1]);
-  auto reader = readControl(fds[0], err.fd(), *encoder, &output,
+  auto reader = readControl(fds[0], h.err.fd(), *encoder, &output,
                             [&](std::int64_t w, std::int64_t h) { crops.set(w, h); }, [&] { ++ended; });
   reader->join();
   close(fds[0]);
@@ -64,33 +58,27 @@ TEST(ReadControl, AppliesEachLineInOrder) {
   EXPECT_FALSE(output.paused());
   EXPECT_EQ(crops.take(), (std::pair<std::int64_t, std::int64_t>{800, 600}));  // only the newest survives
   EXPECT_FALSE(crops.take());
-  const std::string lines = err.contents();
+  const std::string lines = h.err.contents();
   const std::string pauses = "capture_window paused=true\ncapture_window paused=true\ncapture_window paused=false\n";
   EXPECT_EQ(lines.substr(lines.size() - pauses.size()), pauses);
   // RESUME requested a key frame for the next frame.
   encoder->encode(nullptr, {0, 30}, 1);
-  EXPECT_TRUE(factory.log.submissions.back().forceKeyFrame);
+  EXPECT_TRUE(h.factory.log.submissions.back().forceKeyFrame);
 }
 
 TEST(ReadControl, WithoutAnOutputStillLogsAndRequestsKeyFrames) {
-  test::FakeFactory factory;
-  test::CapturedFd out, err;
-  media::EncoderSettings settings;
-  settings.width = 16;
-  settings.height = 16;
-  settings.outputFd = out.fd();
-  settings.errorFd = err.fd();
-  auto encoder = media::HardwareEncoder::create(factory, settings).value();
+  test::EncoderHarness h;
+  auto encoder = h.makeEncoder();
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   ASSERT_EQ(write(fds[1], "RESUME\nCROP 10 10\n", 18), 18);
   close(fds[1]);
-  auto reader = readControl(fds[0], err.fd(), *encoder, nullptr);
+  auto reader = readControl(fds[0], h.err.fd(), *encoder, nullptr);
   reader->join();
   close(fds[0]);
-  EXPECT_EQ(test::splitLines(err.contents()).back(), "capture_window paused=false");
+  EXPECT_EQ(test::splitLines(h.err.contents()).back(), "capture_window paused=false");
   encoder->encode(nullptr, {0, 30}, 1);
-  EXPECT_TRUE(factory.log.submissions.back().forceKeyFrame);
+  EXPECT_TRUE(h.factory.log.submissions.back().forceKeyFrame);
 }
 
 }  // namespace

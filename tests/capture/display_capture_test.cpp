@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "media/fake_compression.h"
+#include "media/encoder_harness.h"
 #include "support/fake_screen_capture.h"
 #include "support/process.h"
 #include "support/temp_file.h"
@@ -12,12 +12,8 @@
 namespace pelorin::capture {
 namespace {
 
-struct ScreenRun {
-  ScreenRun() {
-    settings.width = 64;
-    settings.height = 32;
-    settings.outputFd = out.fd();
-    settings.errorFd = err.fd();
+struct ScreenRun : test::EncoderHarness {
+  ScreenRun() : EncoderHarness(64, 32, test::FakeScript{.deliverOnThread = true}) {
     platform::ShareableContent content;
     content.displays = {{5, Rect{0, 0, 1920, 1200}, 1920, 1200, "LEFT"}, {6, Rect{1920, 0, 1920, 1080}, 1920, 1080, ""}};
     capture.contentResult = content;
@@ -32,14 +28,9 @@ struct ScreenRun {
     arguments.duration = 1;
   }
 
-  Result<void> run() {
-    auto encoder = media::HardwareEncoder::create(factory, settings).value();
-    return runScreen(arguments, *encoder, environment);
-  }
+  Result<void> run() { return runScreen(arguments, *makeEncoder(), environment); }
 
-  test::FakeFactory factory{test::FakeScript{.deliverOnThread = true}};
-  media::EncoderSettings settings;
-  test::CapturedFd out, err, input;
+  test::CapturedFd input;
   test::FakeAccess access;
   test::FakeCapture capture;
   CaptureEnvironment environment;

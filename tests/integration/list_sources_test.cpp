@@ -25,6 +25,7 @@
 
 #include "platform/x11_test_helpers.h"
 #include "support/process.h"
+#include "support/x11_windows.h"
 
 extern char** environ;
 
@@ -124,148 +125,16 @@ std::optional<Picture> decodeThumbnail(const nlohmann::json& value) {
   return ::testing::AssertionSuccess();
 }
 
-struct NewWindow {
-  int width = 400;  // of the client area
-  int height = 300;
-  unsigned long rgb = blue;
-  std::optional<std::string> title;
-  std::optional<std::string> wmClass;  // the class; the instance name is its lower-case twin
-  std::optional<long> pid;
-  std::optional<std::string> type;  // a _NET_WM_WINDOW_TYPE_* atom name
-};
-
-struct FrameSize {
-  int width = 0;
-  int height = 0;
-};
-
-// Managed windows on a connection of the test's own.
-class Windows {
+// Windows whose creation fails the test when the window manager does not take them.
+class Windows : public ManagedWindows {
  public:
-  Windows() : display_(XOpenDisplay(nullptr)) {}
-  ~Windows() {
-    if (!display_) return;
-    for (Window window : windows_) XDestroyWindow(display_, window);
-    XCloseDisplay(display_);
-  }
-  Windows(const Windows&) = delete;
-  Windows& operator=(const Windows&) = delete;
-
-  bool ok() const { return display_ != nullptr; }
-  Display* display() const { return display_; }
-  Atom atom(const char* name) const { return XInternAtom(display_, name, False); }
-
-  // Creates and maps a window; with `wait`, returns once openbox manages and shows it.
   Window create(const NewWindow& wanted, bool wait = true) {
-    const Window window =
-        XCreateSimpleWindow(display_, DefaultRootWindow(display_), 50, 50, static_cast<unsigned>(wanted.width),
-                            static_cast<unsigned>(wanted.height), 0, 0, wanted.rgb);
-    windows_.push_back(window);
-    if (wanted.title) {
-      XStoreName(display_, window, wanted.title->c_str());
-      XChangeProperty(display_, window, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, PropModeReplace,
-                      reinterpret_cast<const unsigned char*>(wanted.title->data()), static_cast<int>(wanted.title->size()));
-    }
-    if (wanted.wmClass) {
-      std::string instance = *wanted.wmClass;
-      std::transform(instance.begin(), instance.end(), instance.begin(), ::tolower);
-      XClassHint hint{instance.data(), const_cast<char*>(wanted.wmClass->c_str())};
-      XSetClassHint(display_, window, &hint);
-    }
-    if (wanted.pid) setPid(window, *wanted.pid, false);
-    if (wanted.type) {
-      const Atom type = atom(wanted.type->c_str());
-      XChangeProperty(display_, window, atom("_NET_WM_WINDOW_TYPE"), XA_ATOM, 32, PropModeReplace,
-                      reinterpret_cast<const unsigned char*>(&type), 1);
-    }
-    XMapWindow(display_, window);
-    XSync(display_, False);
+    const Window window = ManagedWindows::create(wanted, false);
     if (wait) {
       EXPECT_TRUE(waitManaged(window)) << "openbox did not manage window " << window;
     }
     return window;
   }
-
-  void setPid(Window window, long pid, bool sync = true) {
-    XChangeProperty(display_, window, atom("_NET_WM_PID"), XA_CARDINAL, 32, PropModeReplace,
-                    reinterpret_cast<const unsigned char*>(&pid), 1);
-    if (sync) XSync(display_, False);
-  }
-
-  void destroy(Window window) {
-    XDestroyWindow(display_, window);
-    XFlush(display_);
-    windows_.erase(std::remove(windows_.begin(), windows_.end(), window), windows_.end());
-  }
-
-  bool inClientList(Window window) {
-    std::vector<unsigned long> clients = cardinals(DefaultRootWindow(display_), atom("_NET_CLIENT_LIST"), XA_WINDOW);
-    return std::find(clients.begin(), clients.end(), window) != clients.end();
-  }
-
-  bool viewable(Window window) {
-    XWindowAttributes attributes;
-    return XGetWindowAttributes(display_, window, &attributes) && attributes.map_state == IsViewable;
-  }
-
-  bool waitManaged(Window window) {
-    return waitUntil([&] { return inClientList(window) && viewable(window) && extents(window).size() == 4; });
-  }
-
-  std::vector<unsigned long> extents(Window window) {
-    return cardinals(window, atom("_NET_FRAME_EXTENTS"), XA_CARDINAL);
-  }
-
-  // The outer frame's size as the window manager reports it: the client plus its decorations.
-  FrameSize frameSize(Window window) {
-    XWindowAttributes attributes{};
-    XGetWindowAttributes(display_, window, &attributes);
-    const std::vector<unsigned long> e = extents(window);
-    if (e.size() != 4) return {attributes.width, attributes.height};
-    return {attributes.width + static_cast<int>(e[0] + e[1]), attributes.height + static_cast<int>(e[2] + e[3])};
-  }
-
-  // Resizes the client so that its frame is exactly width x height.
-  bool setFrameSize(Window window, int width, int height) {
-    const std::vector<unsigned long> e = extents(window);
-    if (e.size() != 4) return false;
-    XResizeWindow(display_, window, static_cast<unsigned>(width - static_cast<int>(e[0] + e[1])),
-                  static_cast<unsigned>(height - static_cast<int>(e[2] + e[3])));
-    XSync(display_, False);
-    return waitUntil([&] {
-      const FrameSize size = frameSize(window);
-      return size.width == width && size.height == height;
-    });
-  }
-
-  static bool waitUntil(const std::function<bool()>& done) {
-    for (int i = 0; i < 250; ++i) {
-      if (done()) return true;
-      std::this_thread::sleep_for(20ms);
-    }
-    return false;
-  }
-
- private:
-  std::vector<unsigned long> cardinals(Window window, Atom name, Atom type) {
-    Atom actualType = None;
-    int format = 0;
-    unsigned long count = 0;
-    unsigned long remaining = 0;
-    unsigned char* data = nullptr;
-    std::vector<unsigned long> items;
-    if (XGetWindowProperty(display_, window, name, 0, 4096, False, type, &actualType, &format, &count, &remaining,
-                           &data) == Success &&
-        data && format == 32) {
-      const auto* words = reinterpret_cast<const unsigned long*>(data);
-      items.assign(words, words + count);
-    }
-    if (data) XFree(data);
-    return items;
-  }
-
-  Display* display_;
-  std::vector<Window> windows_;
 };
 
 struct Listing {

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "media/fake_compression.h"
+#include "media/encoder_harness.h"
 #include "support/process.h"
 #include "support/temp_file.h"
 
@@ -15,13 +15,8 @@ using platform::SampleAttachments;
 using platform::SampleBuffer;
 using platform::StreamOutputType;
 
-struct OutputHarness {
-  OutputHarness() {
-    settings.width = 64;
-    settings.height = 32;
-    settings.outputFd = out.fd();
-    settings.errorFd = err.fd();
-    encoder = HardwareEncoder::create(factory, settings).value();
+struct OutputHarness : test::EncoderHarness {
+  OutputHarness() : EncoderHarness(64, 32), encoder(makeEncoder()) {
     pool = platform::NV12BufferPool::create(64, 32);
     output = std::make_unique<ScreenOutput>(*encoder, ClockAnchor{100.0, 5'000'000'000ull}, err.fd(),
                                             [this] { return now; });
@@ -49,9 +44,6 @@ struct OutputHarness {
     }
   }
 
-  test::FakeFactory factory;
-  EncoderSettings settings;
-  test::CapturedFd out, err;
   std::unique_ptr<HardwareEncoder> encoder;
   std::shared_ptr<platform::NV12BufferPool> pool;
   std::unique_ptr<ScreenOutput> output;

@@ -20,7 +20,7 @@ using namespace std::chrono_literals;
 using test::Collector;
 using test::RecordingDelegate;
 using test::countStatus;
-using test::expectedYuv;
+using pelorin::test::bt601;
 using test::Painter;
 using test::SampleRecord;
 using test::yuvAt;
@@ -30,14 +30,11 @@ constexpr unsigned long green = 0x00ff00;
 constexpr unsigned long blue = 0x0000ff;
 constexpr unsigned long grey = 0x808080;
 
-class X11CaptureTest : public ::testing::Test {
+class X11CaptureTest : public test::ServiceTest {
  protected:
   void SetUp() override {
-    if (!test::haveDisplay()) GTEST_SKIP() << "no DISPLAY";
-    ASSERT_TRUE(painter_.ok());
-    Result<std::unique_ptr<X11ScreenCaptureService>> service = X11ScreenCaptureService::create();
-    ASSERT_TRUE(service.ok()) << service.error().message;
-    service_ = std::move(*service);
+    test::ServiceTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     // The pointer stays away from what the tests look at unless a test moves it.
     painter_.warpPointer(5, 1195);
   }
@@ -80,14 +77,12 @@ class X11CaptureTest : public ::testing::Test {
 
   static void expectColour(PixelBuffer& frame, int x, int y, unsigned long rgb, const std::string& where) {
     const test::Yuv actual = yuvAt(frame, x, y);
-    const test::Yuv expected = expectedYuv(rgb);
+    const test::Yuv expected = bt601(rgb);
     EXPECT_NEAR(actual.y, expected.y, 3) << where << " at " << x << "," << y;
     EXPECT_NEAR(actual.u, expected.u, 3) << where << " at " << x << "," << y;
     EXPECT_NEAR(actual.v, expected.v, 3) << where << " at " << x << "," << y;
   }
 
-  Painter painter_;
-  std::unique_ptr<X11ScreenCaptureService> service_;
   std::shared_ptr<SerialQueue> queue_ = std::make_shared<SerialQueue>("x11-test-output");
 };
 

@@ -130,9 +130,9 @@ TEST(X11FrameRender, ConvertsAndLetterboxesIntoVideoRangeNV12) {
   const test::Yuv black{16, 128, 128};
   expectNear(test::yuvAt(*frame, 10, 2), black, "top bar");
   expectNear(test::yuvAt(*frame, 63, 15), black, "last bar row above");
-  expectNear(test::yuvAt(*frame, 0, 16), test::expectedYuv(red), "first content row");
-  expectNear(test::yuvAt(*frame, 33, 40), test::expectedYuv(red), "content");
-  expectNear(test::yuvAt(*frame, 63, 47), test::expectedYuv(red), "last content row");
+  expectNear(test::yuvAt(*frame, 0, 16), pelorin::test::bt601(red), "first content row");
+  expectNear(test::yuvAt(*frame, 33, 40), pelorin::test::bt601(red), "content");
+  expectNear(test::yuvAt(*frame, 63, 47), pelorin::test::bt601(red), "last content row");
   expectNear(test::yuvAt(*frame, 20, 48), black, "bottom bar");
   expectNear(test::yuvAt(*frame, 20, 63), black, "last row");
 }
@@ -155,7 +155,7 @@ TEST(X11FrameRender, PaintsBarsOverWhatAReusedBufferHeld) {
   ASSERT_TRUE(renderFrame({blue.data(), 32 * 4, 32, 64}, *layout, *frame, scratch));
   expectNear(test::yuvAt(*frame, 2, 2), {16, 128, 128}, "left bar");
   expectNear(test::yuvAt(*frame, 61, 60), {16, 128, 128}, "right bar");
-  expectNear(test::yuvAt(*frame, 32, 32), test::expectedYuv(0x0000ff), "content");
+  expectNear(test::yuvAt(*frame, 32, 32), pelorin::test::bt601(0x0000ff), "content");
 }
 
 TEST(X11FrameRender, ScalesDownWithAveraging) {
@@ -168,7 +168,7 @@ TEST(X11FrameRender, ScalesDownWithAveraging) {
   PixelBufferRef frame = pool->makeBuffer();
   std::vector<std::uint8_t> scratch;
   ASSERT_TRUE(renderFrame({stripes.data(), 64 * 4, 64, 64}, *computeLayout(64, 64, sized(32, 32)), *frame, scratch));
-  expectNear(test::yuvAt(*frame, 10, 10), test::expectedYuv(0x808080), "grey");
+  expectNear(test::yuvAt(*frame, 10, 10), pelorin::test::bt601(0x808080), "grey");
 }
 
 TEST(X11Cursor, BlendsPremultipliedPixelsAndClipsAtTheEdges) {

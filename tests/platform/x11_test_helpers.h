@@ -16,7 +16,11 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "platform/screen_capture.h"
+#include "platform/x11/screen_capture_x11.h"
+#include "support/yuv.h"
 
 namespace pelorin::platform::x11::test {
 
@@ -69,21 +73,7 @@ class Painter {
   std::vector<Window> windows_;
 };
 
-struct Yuv {
-  int y = 0;
-  int u = 0;
-  int v = 0;
-};
-
-// BT.601 video range, the encoder's signalling.
-inline Yuv expectedYuv(unsigned long rgb) {
-  const double r = ((rgb >> 16) & 0xff) / 255.0;
-  const double g = ((rgb >> 8) & 0xff) / 255.0;
-  const double b = (rgb & 0xff) / 255.0;
-  return {static_cast<int>(16 + 65.481 * r + 128.553 * g + 24.966 * b + 0.5),
-          static_cast<int>(128 - 37.797 * r - 74.203 * g + 112.0 * b + 0.5),
-          static_cast<int>(128 + 112.0 * r - 93.786 * g - 18.214 * b + 0.5)};
-}
+using pelorin::test::Yuv;
 
 inline Yuv yuvAt(PixelBuffer& frame, int x, int y) {
   frame.lock(true);
@@ -216,6 +206,21 @@ class RecordingDelegate final : public StreamDelegate {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Error> errors_;
+};
+
+// Tests of the capture service on the test display: a painter and a connected service.
+class ServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!haveDisplay()) GTEST_SKIP() << "no DISPLAY";
+    ASSERT_TRUE(painter_.ok());
+    Result<std::unique_ptr<X11ScreenCaptureService>> service = X11ScreenCaptureService::create();
+    ASSERT_TRUE(service.ok()) << service.error().message;
+    service_ = std::move(*service);
+  }
+
+  Painter painter_;
+  std::unique_ptr<X11ScreenCaptureService> service_;
 };
 
 }  // namespace pelorin::platform::x11::test

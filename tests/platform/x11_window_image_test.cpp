@@ -73,15 +73,8 @@ std::optional<ShareableWindow> findWindow(const ShareableContent& content, Windo
   return std::nullopt;
 }
 
-class X11WindowImageTest : public ::testing::Test {
+class X11WindowImageTest : public test::ServiceTest {
  protected:
-  void SetUp() override {
-    if (!test::haveDisplay()) GTEST_SKIP() << "no DISPLAY";
-    ASSERT_TRUE(painter_.ok());
-    Result<std::unique_ptr<X11ScreenCaptureService>> service = X11ScreenCaptureService::create();
-    ASSERT_TRUE(service.ok()) << service.error().message;
-    service_ = std::move(*service);
-  }
 
   // Waits until the window manager lists the window with its decorations, and returns it.
   std::optional<ShareableWindow> managed(Window window) {
@@ -93,9 +86,6 @@ class X11WindowImageTest : public ::testing::Test {
     });
     return found;
   }
-
-  Painter painter_;
-  std::unique_ptr<X11ScreenCaptureService> service_;
 };
 
 TEST_F(X11WindowImageTest, CoveredWindowGivesItsOwnPixelsAtFrameSize) {

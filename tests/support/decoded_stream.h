@@ -6,6 +6,7 @@
 
 #include "media/frame_stream_reader.h"
 #include "platform/ffmpeg/h264_decoder.h"
+#include "support/yuv.h"
 
 namespace pelorin::test {
 
@@ -22,12 +23,7 @@ struct DecodedStream {
 // Checks and decodes a whole frame stream held in memory.
 DecodedStream decodeStream(const std::string& stream);
 
-struct Yuv {
-  int y = 0, u = 0, v = 0;
-};
 // The picture's samples at a luma position.
 Yuv yuvAt(const platform::ffmpeg::DecodedPicture& picture, int x, int y);
-// BT.601 video-range values of an 0xRRGGBB colour.
-Yuv bt601(unsigned long rgb);
 
 }  // namespace pelorin::test
