@@ -124,6 +124,9 @@ class CaptureStream {
   virtual Result<void> stopCapture() = 0;
   virtual Result<void> updateConfiguration(const StreamConfiguration& configuration) = 0;
   virtual Result<void> updateContentFilter(const ContentFilter& filter) = 0;
+  // Asks for one fresh complete frame at the next tick, even when nothing on screen changed
+  // (a key frame was asked for, the picture was resumed). Never blocks; callable from any thread.
+  virtual void requestFrame() = 0;
 };
 
 // A still picture: 32-bit BGRA (little-endian BGRX/ARGB words), rows of bytesPerRow bytes.

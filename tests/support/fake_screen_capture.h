@@ -37,8 +37,10 @@ class FakeStream final : public platform::CaptureStream {
   Result<void> stopCapture() override;
   Result<void> updateConfiguration(const platform::StreamConfiguration& configuration) override;
   Result<void> updateContentFilter(const platform::ContentFilter& filter) override;
+  void requestFrame() override { ++framesRequested; }
 
   std::atomic<int> delivered{0};
+  std::atomic<int> framesRequested{0};
 
  private:
   void deliver();

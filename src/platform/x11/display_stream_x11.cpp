@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -182,6 +183,8 @@ class X11DisplayStream::Impl {
     wake_.notify_all();
     return done.get();
   }
+
+  void requestFrame() { frameRequested_.store(true); }
 
   X11StreamStats stats() const {
     std::lock_guard lock(statsMutex_);
@@ -380,6 +383,7 @@ class X11DisplayStream::Impl {
       cursorChanged = true;
     }
     if (s.damage && takeDamage(s, area)) s.dirty = true;
+    if (frameRequested_.exchange(false)) s.dirty = true;
     if (s.connection->broken()) return x11Error("the connection to the X server was lost");
 
     // Without damage reports every tick reads the screen and a hash tells whether it changed.
@@ -488,6 +492,7 @@ class X11DisplayStream::Impl {
   bool stopRequested_ = false;
   bool loopActive_ = false;
   std::thread thread_;
+  std::atomic<bool> frameRequested_{false};  // taken by the next tick
 
   mutable std::mutex statsMutex_;
   X11StreamStats stats_;
@@ -512,6 +517,8 @@ Result<void> X11DisplayStream::updateConfiguration(const StreamConfiguration& co
 }
 
 Result<void> X11DisplayStream::updateContentFilter(const ContentFilter& filter) { return impl_->update(filter); }
+
+void X11DisplayStream::requestFrame() { impl_->requestFrame(); }
 
 X11StreamStats X11DisplayStream::stats() const { return impl_->stats(); }
 

@@ -44,6 +44,7 @@ class X11DisplayStream final : public CaptureStream {
   Result<void> stopCapture() override;
   Result<void> updateConfiguration(const StreamConfiguration& configuration) override;
   Result<void> updateContentFilter(const ContentFilter& filter) override;
+  void requestFrame() override;
 
   X11StreamStats stats() const;
   std::uint64_t framesGrabbed() const { return stats().framesGrabbed; }
