@@ -103,6 +103,8 @@ class CompressionSessionFactory {
   // Creates a session or returns a non-zero status and leaves `session` empty.
   virtual std::int32_t create(const CompressionSessionSpec& spec, CompressionOutputHandler output,
                               std::unique_ptr<CompressionSession>& session) = 0;
+  // Why the last create() failed, in words a user can act on; empty when unknown or after a success.
+  virtual std::string lastFailure() const { return {}; }
 };
 
 }  // namespace pelorin::platform

@@ -38,7 +38,7 @@ class FfmpegCompressionSessionFactory : public CompressionSessionFactory {
                       std::unique_ptr<CompressionSession>& session) override;
 
   // Why the last create() failed (every encoder tried, with libav's reason); empty after a success.
-  std::string lastFailure() const;
+  std::string lastFailure() const override;
   const EncoderChoice& choice() const { return choice_; }
 
  private:
