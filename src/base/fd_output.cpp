@@ -1,5 +1,6 @@
 #include "base/fd_output.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +16,12 @@ Result<void> writeAll(int fd, const void* data, std::size_t size) {
     const ssize_t written = ::write(fd, bytes, size);
     if (written < 0) {
       if (errno == EINTR) continue;
+      // A non-blocking descriptor from the host: wait until it takes more, without changing its
+      // flags, which the host shares.
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        pollfd ready{fd, POLLOUT, 0};
+        if (::poll(&ready, 1, -1) >= 0 || errno == EINTR) continue;
+      }
       const int code = errno;
       return Error{"POSIX", code, std::strerror(code)};
     }

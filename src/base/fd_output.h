@@ -7,8 +7,9 @@
 
 namespace pelorin {
 
-// Writes the whole buffer to fd, retrying after EINTR and short writes. A pipe whose reader is
-// gone yields an error (EPIPE) rather than a signal, as long as SIGPIPE is ignored.
+// Writes the whole buffer to fd, going on after EINTR and short writes, and waiting on a
+// non-blocking descriptor until it takes more. A pipe whose reader is gone yields an error (EPIPE)
+// rather than a signal, as long as SIGPIPE is ignored.
 Result<void> writeAll(int fd, const void* data, std::size_t size);
 
 // Writes one diagnostic line (the text plus a line feed) in a single write.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "media/capture_lines.h"
+
 namespace pelorin::capture {
 
 platform::StreamConfiguration makeCaptureConfiguration(int width, int height, std::optional<Rect> sourceRect) {
@@ -11,7 +13,7 @@ platform::StreamConfiguration makeCaptureConfiguration(int width, int height, st
   c.height = height;
   c.minimumFrameInterval = {1, 30};
   c.pixelFormat = platform::pixelFormat420v;
-  c.queueDepth = 3;
+  c.queueDepth = media::captureQueueCapacity;
   c.showsCursor = true;
   c.capturesAudio = false;
   c.scalesToFit = true;

@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "base/decimal.h"
 #include "base/fd_output.h"
-#include "encoder/arguments.h"
+#include "base/line_assembler.h"
 
 namespace pelorin::capture {
 namespace {
@@ -27,15 +28,24 @@ void apply(const ControlCommand& command, int errorFd, media::HardwareEncoder& e
            media::ScreenOutput* output, const CropHandler& crop) {
   switch (command.kind) {
     case ControlCommand::Kind::keyframe:
-      encoder.requestKeyframe();
+      // Through the output, so that a still screen sends its picture as that key frame.
+      if (output) {
+        output->requestKeyframe();
+      } else {
+        encoder.requestKeyframe();
+      }
       break;
     case ControlCommand::Kind::pause:
       if (output) output->setPaused(true);
       writeLine(errorFd, "capture_window paused=true");
       break;
     case ControlCommand::Kind::resume:
-      if (output) output->setPaused(false);
-      encoder.requestKeyframe();
+      if (output) {
+        output->setPaused(false);
+        output->requestKeyframe();
+      } else {
+        encoder.requestKeyframe();
+      }
       writeLine(errorFd, "capture_window paused=false");
       break;
     case ControlCommand::Kind::crop:
@@ -44,24 +54,24 @@ void apply(const ControlCommand& command, int errorFd, media::HardwareEncoder& e
   }
 }
 
+// Control lines are short; a longer one is no command and is skipped without being held.
+constexpr std::size_t maxControlLineBytes = 65536;
+
 // Reads lines until the input ends or fails, handing each (without its ending) to `line`.
 void readLines(int fd, const std::function<void(std::string_view)>& line) {
-  std::string pending;
+  LineAssembler lines(maxControlLineBytes);
+  const auto withoutCarriageReturn = [&](std::string_view text) {
+    if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+    line(text);
+  };
   char buffer[4096];
   for (;;) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    pending.append(buffer, static_cast<std::size_t>(n));
-    std::size_t start = 0;
-    for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
-      std::string_view text(pending.data() + start, end - start);
-      if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
-      line(text);
-    }
-    pending.erase(0, start);
+    lines.feed(std::string_view(buffer, static_cast<std::size_t>(n)), withoutCarriageReturn);
   }
-  if (!pending.empty()) line(pending);
+  lines.finish(withoutCarriageReturn);
 }
 
 }  // namespace
@@ -76,8 +86,8 @@ std::optional<ControlCommand> parseControlLine(std::string_view line) {
     return std::nullopt;
   }
   if (words.size() != 3 || words[0] != "CROP") return std::nullopt;
-  const auto width = encoder::parseInt64(words[1]);
-  const auto height = encoder::parseInt64(words[2]);
+  const auto width = parseInt64(words[1]);
+  const auto height = parseInt64(words[2]);
   if (!width || !height || *width < 2 || *height < 2) return std::nullopt;
   return ControlCommand::crop(*width, *height);
 }
@@ -90,21 +100,43 @@ std::unique_ptr<ControlReader> readControl(int inputFd, int errorFd, media::Hard
                                  onEOF = std::move(onEOF)] {
     readLines(inputFd, [&](std::string_view line) {
       const auto command = parseControlLine(line);
-      if (!command) return;
-      std::lock_guard guard(gate->mutex);
-      if (gate->open) apply(*command, errorFd, encoder, output, crop);
+      if (!command || !gate->enter()) return;
+      apply(*command, errorFd, encoder, output, crop);
+      gate->leave();
     });
-    std::lock_guard guard(gate->mutex);
-    if (gate->open && onEOF) onEOF();
+    if (onEOF && gate->enter()) {
+      onEOF();
+      gate->leave();
+    }
   });
   return reader;
 }
 
-ControlReader::~ControlReader() {
+bool ControlReader::Gate::enter() {
+  std::lock_guard guard(mutex);
+  if (!open) return false;
+  ++inside;
+  return true;
+}
+
+void ControlReader::Gate::leave() {
   {
-    std::lock_guard guard(gate_->mutex);
-    gate_->open = false;
+    std::lock_guard guard(mutex);
+    --inside;
   }
+  left.notify_all();
+}
+
+void ControlReader::Gate::close() {
+  std::unique_lock guard(mutex);
+  open = false;
+  left.wait(guard, [&] { return inside == 0; });
+}
+
+void ControlReader::close() { gate_->close(); }
+
+ControlReader::~ControlReader() {
+  gate_->close();
   // Still blocked on an input that has not ended: it ends with the process.
   if (thread_.joinable()) thread_.detach();
 }

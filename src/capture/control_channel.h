@@ -1,5 +1,6 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -35,18 +36,26 @@ using CropHandler = std::function<void(std::int64_t width, std::int64_t height)>
 // The thread that reads control lines from the host and applies them. It ends when its input
 // ends; a capture run that finishes first leaves it blocked in its read and the process exit
 // ends it.
-// Destroying the reader closes its gate first, so a line that arrives later touches nothing of
-// the run it was started for.
+// Closing the reader (or destroying it) waits for a command being applied and makes later lines
+// touch nothing of the run it was started for. Commands are applied outside any lock of its own.
 class ControlReader {
  public:
   ~ControlReader();
+  // From now on lines have no effect; returns once no command is being applied.
+  void close();
   // Waits for the input to end and the thread with it.
   void join();
 
   // Guards the run's objects against a thread that outlives the run.
   struct Gate {
+    bool enter();
+    void leave();
+    void close();
+
     std::mutex mutex;
+    std::condition_variable left;
     bool open = true;
+    int inside = 0;  // commands being applied
   };
 
  private:

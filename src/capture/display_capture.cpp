@@ -1,12 +1,10 @@
 #include "capture/display_capture.h"
 
-#include <atomic>
-#include <mutex>
-
-#include "base/clock_sleep.h"
 #include "base/fd_output.h"
 #include "base/serial_queue.h"
 #include "capture/control_channel.h"
+#include "media/capture_lines.h"
+#include "media/capture_run.h"
 #include "media/clock.h"
 #include "media/screen_output.h"
 #include "sources/display_choice.h"
@@ -14,48 +12,27 @@
 namespace pelorin::capture {
 namespace {
 
-// Ends the run early when the stream stops on its own (its display went away, the display
-// server connection broke) instead of letting it idle until the duration is over.
-class StopWatcher final : public platform::StreamDelegate {
- public:
-  void didStopWithError(const Error& error) override {
-    std::lock_guard lock(mutex_);
-    if (!error_) error_ = error;
-    stopped_ = true;
-  }
-  std::optional<Error> error() {
-    std::lock_guard lock(mutex_);
-    return error_;
-  }
-  const std::atomic<bool>& stopped() const { return stopped_; }
-
- private:
-  std::mutex mutex_;
-  std::optional<Error> error_;
-  std::atomic<bool> stopped_{false};
-};
-
-Result<platform::ShareableDisplay> chooseDisplay(const encoder::Arguments& arguments,
+Result<platform::ShareableDisplay> chooseDisplay(const CaptureRequest& request,
                                                  platform::ScreenCaptureService& capture) {
   Result<platform::ShareableContent> content = capture.shareableContent(false, true);
   if (!content) return content.error();
   std::vector<std::uint32_t> ids;
   for (const auto& display : content->displays) ids.push_back(display.displayID);
-  const auto index = sources::resolveDisplayIndex(arguments.displayID, ids);
+  const auto index = sources::resolveDisplayIndex(request.displayID, ids);
   if (!index) {
-    if (!arguments.displayID) return captureError("no display available");
-    return captureError("display not found (" + std::to_string(*arguments.displayID) + ")");
+    if (!request.displayID) return captureError("no display available");
+    return captureError("display not found (" + std::to_string(*request.displayID) + ")");
   }
   return content->displays[*index];
 }
 
-platform::StreamConfiguration displayConfiguration(const encoder::Arguments& a) {
+platform::StreamConfiguration displayConfiguration(const CaptureRequest& r) {
   platform::StreamConfiguration c;
-  c.width = static_cast<int>(a.width);
-  c.height = static_cast<int>(a.height);
-  c.minimumFrameInterval = {1, static_cast<std::int32_t>(a.fps)};
+  c.width = r.width;
+  c.height = r.height;
+  c.minimumFrameInterval = {1, r.fps};
   c.pixelFormat = platform::pixelFormat420v;
-  c.queueDepth = 3;
+  c.queueDepth = media::captureQueueCapacity;
   c.showsCursor = true;
   c.capturesAudio = false;
   return c;
@@ -65,42 +42,47 @@ platform::StreamConfiguration displayConfiguration(const encoder::Arguments& a) 
 
 Error captureError(std::string message) { return Error{"ScreenCaptureKit", -1, std::move(message)}; }
 
-Result<void> runScreen(const encoder::Arguments& arguments, media::HardwareEncoder& encoder,
-                       const CaptureEnvironment& env) {
+Result<void> runScreen(const CaptureRequest& request, media::HardwareEncoder& encoder, const CaptureEnvironment& env) {
   if (!env.access->preflight()) {
     return captureError("screen capture permission missing executable=" + env.programPath);
   }
   if (!env.capture) return captureError("screen capture unavailable");
-  Result<platform::ShareableDisplay> display = chooseDisplay(arguments, *env.capture);
+  Result<platform::ShareableDisplay> display = chooseDisplay(request, *env.capture);
   if (!display) return display.error();
   const platform::ContentFilter filter = env.capture->displayFilter(*display);
-  const platform::StreamConfiguration configuration = displayConfiguration(arguments);
 
   const media::ClockMeasurement start = media::measureClockAnchor();
   writeLine(env.errorFd, media::clockAnchorLine("start", start));
   auto output = std::make_shared<media::ScreenOutput>(encoder, start.anchor, env.errorFd);
+  auto queue = std::make_shared<SerialQueue>("pelorin.capture");
   const auto reader = readControl(env.inputFd, env.errorFd, encoder, output.get());
 
-  StopWatcher watcher;
-  Result<std::unique_ptr<platform::CaptureStream>> stream =
-      env.capture->makeStream(filter, configuration, &watcher);
-  if (!stream) return stream.error();
-  auto queue = std::make_shared<SerialQueue>("pelorin.capture");
-  if (Result<void> added = (*stream)->addStreamOutput(output, platform::StreamOutputType::Screen, queue); !added) {
+  auto stop = std::make_shared<media::RunStop>();
+  media::StreamStopWatcher watcher(stop);
+  Result<std::unique_ptr<platform::CaptureStream>> made =
+      env.capture->makeStream(filter, displayConfiguration(request), &watcher);
+  if (!made) return made.error();
+  std::shared_ptr<platform::CaptureStream> stream = std::move(*made);
+  if (Result<void> added = stream->addStreamOutput(output, platform::StreamOutputType::Screen, queue); !added) {
     return added.error();
   }
-  writeLine(env.errorFd, "capture_start capture=" + env.backendName + " width=" + std::to_string(arguments.width) +
-                             " height=" + std::to_string(arguments.height) + " fps=" + std::to_string(arguments.fps) +
-                             " abs_capture_time_source=capture queue_capacity=3");
-  if (Result<void> started = (*stream)->startCapture(); !started) return started.error();
-  sleepUnlessStopped(CLOCK_BOOTTIME, static_cast<double>(arguments.duration), watcher.stopped());
-  if (std::optional<Error> failure = watcher.error()) return *failure;
-  if (Result<void> stopped = (*stream)->stopCapture(); !stopped) return stopped.error();
+  output->setFrameRequester([weak = std::weak_ptr(stream)] {
+    if (auto s = weak.lock()) s->requestFrame();
+  });
+  writeLine(env.errorFd, media::captureStartLine(env.backendName, request.width, request.height, request.fps));
 
-  writeLine(env.errorFd, media::clockAnchorLine("end", media::measureClockAnchor()));
-  const auto [drops, depth] = output->stats();
-  encoder.finish(drops, depth);
-  return {};
+  media::StreamSource source(*stream);
+  media::RunPlan plan;
+  plan.source = &source;
+  plan.durationSeconds = static_cast<double>(request.durationSeconds);
+  plan.afterStop = [&] { writeLine(env.errorFd, media::clockAnchorLine("end", media::measureClockAnchor())); };
+  plan.captureStats = [&] { return output->stats(); };
+  plan.release = [&] {
+    reader->close();
+    stream.reset();
+    queue.reset();
+  };
+  return media::runCapture(encoder, stop, plan, env.errorFd);
 }
 
 }  // namespace pelorin::capture

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "base/error.h"
-#include "encoder/arguments.h"
+#include "capture/capture_request.h"
 #include "media/hardware_encoder.h"
 #include "platform/capture_access.h"
 #include "platform/screen_capture.h"
@@ -20,9 +20,9 @@ struct CaptureEnvironment {
   int errorFd = 2;
 };
 
-// Captures one whole display for `duration` seconds into the encoder, honouring control lines,
-// then finishes the encoder.
-Result<void> runScreen(const encoder::Arguments& arguments, media::HardwareEncoder& encoder,
+// Captures one whole display for the request's duration (or until a termination signal) into the
+// encoder, honouring control lines, then finishes the encoder.
+Result<void> runScreen(const CaptureRequest& request, media::HardwareEncoder& encoder,
                        const CaptureEnvironment& environment);
 
 Error captureError(std::string message);

@@ -1,33 +1,30 @@
 #include "encoder/arguments.h"
 
-#include <charconv>
 #include <functional>
 #include <limits>
 #include <map>
+
+#include "base/decimal.h"
 
 namespace pelorin::encoder {
 namespace {
 
 Error argumentsError(std::string message) { return Error{"Arguments", -1, std::move(message)}; }
 
-// Splits an optional sign from the digits; nullopt unless the rest is one or more digits.
-std::optional<std::pair<bool, std::string_view>> signAndDigits(std::string_view text) {
-  bool negative = false;
-  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-    negative = text.front() == '-';
-    text.remove_prefix(1);
-  }
-  if (text.empty()) return std::nullopt;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-  }
-  return std::pair{negative, text};
-}
-
 std::int64_t integerOrZero(std::string_view text) { return parseInt64(text).value_or(0); }
 
 bool fitsInt32(std::int64_t v) {
   return v >= std::numeric_limits<std::int32_t>::min() && v <= std::numeric_limits<std::int32_t>::max();
+}
+
+// The largest picture H.264 levels define (8192 x 4320), and a frame rate no capture reaches.
+constexpr std::int64_t maxSide = 8192;
+constexpr std::int64_t maxArea = 8192 * 4320;
+constexpr std::int64_t maxFps = 240;
+
+bool withinEncoderLimits(const Arguments& a) {
+  return a.width <= maxSide && a.height <= maxSide && a.width * a.height <= maxArea && a.fps <= maxFps &&
+         fitsInt32(a.bitrate);
 }
 
 bool isOneOf(const std::string& value, std::initializer_list<const char*> choices) {
@@ -49,8 +46,8 @@ bool isValid(const Arguments& a) {
   if (a.windowID && (a.contentWidth != 0 || a.contentHeight != 0)) return false;
   if (!isOneOf(a.profile, {"high", "main", "baseline"})) return false;
   if (a.width < 1 || a.height < 1 || a.fps < 1 || a.duration < 1) return false;
-  // The encoder takes these as 32-bit values; larger ones are refused rather than truncated.
-  return fitsInt32(a.width) && fitsInt32(a.height) && fitsInt32(a.fps) && fitsInt32(a.bitrate);
+  // Larger values would be truncated on their way to the encoder, or ask for absurd memory or pacing.
+  return withinEncoderLimits(a);
 }
 
 // Applies one option; an error for a value the option refuses or for an unknown name.
@@ -103,40 +100,6 @@ std::optional<Error> apply(Arguments& a, const std::string& name, const std::str
 }
 
 }  // namespace
-
-std::optional<std::int64_t> parseInt64(std::string_view text) {
-  const auto parts = signAndDigits(text);
-  if (!parts) return std::nullopt;
-  const auto [negative, digits] = *parts;
-  // Parse the magnitude as unsigned so that INT64_MIN is representable.
-  std::uint64_t magnitude = 0;
-  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
-  if (ec != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
-  constexpr std::uint64_t maxPositive = std::numeric_limits<std::int64_t>::max();
-  if (!negative) {
-    if (magnitude > maxPositive) return std::nullopt;
-    return static_cast<std::int64_t>(magnitude);
-  }
-  if (magnitude > maxPositive + 1) return std::nullopt;
-  return magnitude == maxPositive + 1 ? std::numeric_limits<std::int64_t>::min()
-                                      : -static_cast<std::int64_t>(magnitude);
-}
-
-std::optional<std::uint32_t> parseUInt32(std::string_view text) {
-  const auto parts = signAndDigits(text);
-  if (!parts) return std::nullopt;
-  const auto [negative, digits] = *parts;
-  std::uint64_t magnitude = 0;
-  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
-  if (ec != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
-  if (negative) {
-    // "-0" is the only negative spelling inside the unsigned range.
-    if (magnitude != 0) return std::nullopt;
-    return 0u;
-  }
-  if (magnitude > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
-  return static_cast<std::uint32_t>(magnitude);
-}
 
 std::optional<Rect> parsePortionArgument(std::string_view text) {
   std::int64_t values[4];

@@ -35,8 +35,4 @@ Result<Arguments> parseArguments(const std::vector<std::string>& words);
 // "x,y,width,height" in display space: x, y >= 0, width and height even and >= 2.
 std::optional<Rect> parsePortionArgument(std::string_view text);
 
-// A complete decimal integer: optional sign, one or more ASCII digits, within the range.
-std::optional<std::int64_t> parseInt64(std::string_view text);
-std::optional<std::uint32_t> parseUInt32(std::string_view text);
-
 }  // namespace pelorin::encoder

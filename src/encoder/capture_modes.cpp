@@ -3,7 +3,9 @@
 #include <memory>
 
 #include "base/fd_output.h"
+#include "capture/capture_request.h"
 #include "capture/display_capture.h"
+#include "media/capture_lines.h"
 #include "media/hardware_encoder.h"
 #include "media/synthetic_source.h"
 #include "sources/source_list.h"
@@ -30,11 +32,27 @@ media::EncoderSettings encoderSettings(const Arguments& a, const EncoderServices
 
 Result<void> runSyntheticMode(const Arguments& a, const EncoderServices& services,
                               media::HardwareEncoder& encoder) {
-  writeLine(services.errorFd, "capture_start capture=synthetic width=" + std::to_string(a.width) +
-                                  " height=" + std::to_string(a.height) + " fps=" + std::to_string(a.fps) +
-                                  " abs_capture_time_source=capture queue_capacity=3");
-  return media::runSynthetic(a.fps, a.duration, encoder);
+  writeLine(services.errorFd, media::captureStartLine("synthetic", a.width, a.height, a.fps));
+  return media::runSynthetic(a.fps, a.duration, encoder, services.errorFd);
 }
+
+// The parser has refused every value outside the encoder's limits, so these fit.
+capture::CaptureRequest captureRequest(const Arguments& a) {
+  capture::CaptureRequest r;
+  r.width = static_cast<int>(a.width);
+  r.height = static_cast<int>(a.height);
+  r.fps = static_cast<int>(a.fps);
+  r.durationSeconds = a.duration;
+  r.displayID = a.displayID;
+  r.windowID = a.windowID;
+  r.windowTitle = a.windowTitle;
+  r.contentWidth = a.contentWidth;
+  r.contentHeight = a.contentHeight;
+  r.portion = a.portion;
+  return r;
+}
+
+Error outputClosed() { return Error{"Pelorin", -1, "standard output is closed"}; }
 
 capture::CaptureEnvironment captureEnvironment(const EncoderServices& services) {
   capture::CaptureEnvironment env;
@@ -50,16 +68,21 @@ capture::CaptureEnvironment captureEnvironment(const EncoderServices& services) 
 
 Result<void> runSingleWordMode(const std::string& mode, EncoderServices& services) {
   if (mode != "--list-sources") return notAvailable("portion selection");
+  if (services.outputClosed) return outputClosed();
   if (!services.screenCapture || !services.imageEncoding) return notAvailable("source listing");
   return sources::listSources({services.screenCapture, services.imageEncoding, services.processID, services.outputFd});
 }
 
 Result<void> runCaptureMode(const Arguments& arguments, EncoderServices& services, MainQueue&) {
   if (!services.compression) return notAvailable("video encoding");
+  // Checked before the encoder exists: a stream with nowhere to go is not started.
+  if (services.outputClosed) return outputClosed();
   auto encoder = media::HardwareEncoder::create(*services.compression, encoderSettings(arguments, services));
   if (!encoder) return encoder.error();
   if (arguments.source == "synthetic") return runSyntheticMode(arguments, services, **encoder);
-  if (arguments.source == "screen") return capture::runScreen(arguments, **encoder, captureEnvironment(services));
+  if (arguments.source == "screen") {
+    return capture::runScreen(captureRequest(arguments), **encoder, captureEnvironment(services));
+  }
   return notAvailable(arguments.source + " capture");
 }
 

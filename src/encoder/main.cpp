@@ -5,6 +5,7 @@
 #include <system_error>
 #include <vector>
 
+#include "base/standard_descriptors.h"
 #include "encoder/native_encoder.h"
 #include "platform/ffmpeg/compression_session_ffmpeg.h"
 #include "platform/image/image_encoding_backend.h"
@@ -12,6 +13,8 @@
 #include "platform/x11/lazy_screen_capture_x11.h"
 
 int main(int argc, char** argv) {
+  // First of all: a closed standard stream must not be reused by the display connection.
+  const pelorin::ClosedStandardDescriptors closed = pelorin::occupyClosedStandardDescriptors();
   pelorin::platform::x11::X11CaptureAccess captureAccess;
   pelorin::platform::ffmpeg::FfmpegCompressionSessionFactory compression;
   pelorin::platform::x11::LazyX11ScreenCaptureService screenCapture;
@@ -23,6 +26,7 @@ int main(int argc, char** argv) {
   services.screenCapture = &screenCapture;
   services.imageEncoding = &imageEncoding;
   services.processID = static_cast<std::int32_t>(getpid());
+  services.outputClosed = closed.output;
   std::error_code error;
   services.currentDirectory = std::filesystem::current_path(error).string();
 

@@ -6,6 +6,7 @@
 #include "base/fd_output.h"
 #include "base/main_queue.h"
 #include "base/sanitize.h"
+#include "base/termination_signals.h"
 #include "encoder/arguments.h"
 #include "encoder/capture_modes.h"
 #include "encoder/program_path.h"
@@ -75,6 +76,8 @@ int runNativeEncoder(const std::vector<std::string>& commandLine, EncoderService
     reportError(services, arguments.error());
     return 1;
   }
+  // Before any thread starts, so that every thread inherits the mask and the run reads them.
+  blockTerminationSignals();
   return runOnTask(services, [&](MainQueue& mainQueue) {
     return runCaptureMode(*arguments, services, mainQueue);
   });

@@ -26,6 +26,8 @@ struct EncoderServices {
   int outputFd = 1;
   int errorFd = 2;
   int inputFd = 0;
+  // Standard output was closed when the process started: nothing can take a stream or a list.
+  bool outputClosed = false;
 };
 
 // Runs one pelorin-encoder process from its command-line words (program path first) and

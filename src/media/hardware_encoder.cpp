@@ -2,6 +2,7 @@
 
 #include "base/fd_output.h"
 #include "base/sanitize.h"
+#include "media/capture_lines.h"
 #include "media/frame_stream.h"
 
 namespace pelorin::media {
@@ -10,6 +11,8 @@ namespace {
 using platform::CompressionProperty;
 
 constexpr const char* encoderDomain = "VideoToolbox";
+constexpr const char* unavailableMessage = "hardware encoder unavailable";
+constexpr std::uint64_t keyframeIntervalNanoseconds = 1000000000;
 
 Error encoderError(std::int64_t code, std::string message) {
   return Error{encoderDomain, code, std::move(message)};
@@ -78,7 +81,11 @@ Result<void> HardwareEncoder::initialize(platform::CompressionSessionFactory& fa
         handleOutput(std::move(context), s, sample);
       },
       created);
-  if (status != 0 || !created) return encoderError(status, "hardware encoder unavailable");
+  if (status != 0 || !created) {
+    // Hosts match the start of this message; what follows tells the user what to fix.
+    const std::string why = factory.lastFailure();
+    return encoderError(status, why.empty() ? unavailableMessage : std::string(unavailableMessage) + ": " + why);
+  }
   session_.store(std::shared_ptr<platform::CompressionSession>(std::move(created)));
 
   if (Result<void> configured = configure(); !configured) return configured;
@@ -101,13 +108,12 @@ Result<void> HardwareEncoder::initialize(platform::CompressionSessionFactory& fa
   writeLine(settings_.errorFd, "capture_encoder encoder=" + session->encoderName() +
                                    " hardware=" + (hardware ? "true" : "false") +
                                    " software_fallback=false profile=" + profileLogName(settings_.profile) +
-                                   " b_frames=false encoder_queue_capacity=6");
+                                   " b_frames=false encoder_queue_capacity=" + std::to_string(queueCapacity));
   return {};
 }
 
 Result<void> HardwareEncoder::configure() {
   const std::int32_t fps = settings_.fps;
-  const std::int32_t bitrate = settings_.bitrate;
   const bool cabac = settings_.profile == "high" || settings_.profile == "main";
   const std::pair<CompressionProperty, platform::PropertyValue> properties[] = {
       {CompressionProperty::RealTime, true},
@@ -120,7 +126,9 @@ Result<void> HardwareEncoder::configure() {
   if (cabac) {
     if (Result<void> r = set(CompressionProperty::H264EntropyMode, platform::EntropyMode::CABAC); !r) return r;
   }
-  const std::pair<CompressionProperty, platform::PropertyValue> rates[] = {
+  // Without a bit-rate target (0 or less) the session encodes at constant quality.
+  const std::int32_t bitrate = settings_.bitrate > 0 ? std::max(settings_.bitrate, minimumBitrate) : 0;
+  std::vector<std::pair<CompressionProperty, platform::PropertyValue>> rates = {
       {CompressionProperty::ExpectedFrameRate, fps},
       {CompressionProperty::AverageBitRate, bitrate},
       {CompressionProperty::MaxKeyFrameInterval, fps},
@@ -128,6 +136,8 @@ Result<void> HardwareEncoder::configure() {
       {CompressionProperty::DataRateLimits, platform::DataRateLimit{bitrate / 8, 1}},
   };
   for (const auto& [key, value] : rates) {
+    const bool rateLimit = key == CompressionProperty::AverageBitRate || key == CompressionProperty::DataRateLimits;
+    if (rateLimit && bitrate == 0) continue;
     if (Result<void> r = set(key, value); !r) return r;
   }
   return {};
@@ -168,8 +178,12 @@ void HardwareEncoder::encode(platform::PixelBufferRef pixelBuffer, platform::Med
     }
     ++outstanding_;
     maxOutstanding_ = std::max(maxOutstanding_, outstanding_);
-    forceKeyframe = forceKeyframe_;
+    // A screen that changes a few times a second would otherwise wait fps frames for a key frame.
+    const bool keyframeDue =
+        !lastKeyframeCapture_ || captureNanoseconds - *lastKeyframeCapture_ >= keyframeIntervalNanoseconds;
+    forceKeyframe = forceKeyframe_ || keyframeDue;
     forceKeyframe_ = false;
+    if (forceKeyframe) lastKeyframeCapture_ = captureNanoseconds;
   }
   auto metadata = std::make_shared<FrameMetadata>(FrameMetadata{captureNanoseconds});
   const std::int32_t status = session->encodeFrame(std::move(pixelBuffer), presentationTime,
@@ -204,6 +218,40 @@ void HardwareEncoder::handleOutput(platform::FrameContext context, std::int32_t 
   frameReturned();
 }
 
+Result<void> HardwareEncoder::emit(const platform::EncodedSample& sample, std::uint64_t captureNanoseconds) {
+  {
+    // Once the output has failed, the run is ending: later records have nowhere to go.
+    std::lock_guard guard(lock_);
+    if (outputFailure_) return {};
+  }
+  Result<ByteBuffer> built = makeFrameRecord(sample, captureNanoseconds);
+  if (!built) return built.error();
+  const ByteBuffer& record = *built;
+
+  Result<void> written;
+  {
+    std::lock_guard guard(outputLock_);
+    written = writeAll(settings_.outputFd, record.data(), record.size());
+  }
+  std::function<void(const Error&)> onFailure;
+  Error failure;
+  {
+    std::lock_guard guard(lock_);
+    if (written) {
+      ++encodedFrames_;
+      if (!sample.notSync) lastKeyframeCapture_ = std::max(lastKeyframeCapture_.value_or(0), captureNanoseconds);
+      return {};
+    }
+    failure = Error{written.error().domain, written.error().code,
+                    "frame stream write failed: " + written.error().description()};
+    if (!outputFailure_) {
+      outputFailure_ = failure;
+      onFailure = failureHandler_;
+    }
+  }
+  if (onFailure) onFailure(failure);
+  return failure;
+}
 Result<ByteBuffer> makeFrameRecord(const platform::EncodedSample& sample, std::uint64_t captureNanoseconds) {
   const bool keyFrame = !sample.notSync;
   // Annex-B start codes take the place of the 4-byte lengths, so the size is known up front.
@@ -231,39 +279,28 @@ Result<ByteBuffer> makeFrameRecord(const platform::EncodedSample& sample, std::u
   return record;
 }
 
-Result<void> HardwareEncoder::emit(const platform::EncodedSample& sample, std::uint64_t captureNanoseconds) {
-  Result<ByteBuffer> built = makeFrameRecord(sample, captureNanoseconds);
-  if (!built) return built.error();
-  const ByteBuffer& record = *built;
-
-  Result<void> written;
-  {
-    std::lock_guard guard(outputLock_);
-    written = writeAll(settings_.outputFd, record.data(), record.size());
-  }
-  std::lock_guard guard(lock_);
-  if (!written) {
-    const Error failure{written.error().domain, written.error().code,
-                        "frame stream write failed: " + written.error().description()};
-    if (!outputFailure_) outputFailure_ = failure;
-    return failure;
-  }
-  ++encodedFrames_;
-  return {};
-}
-
-void HardwareEncoder::finish(std::int64_t captureDrops, std::int64_t captureQueueMaxDepth) {
+Result<void> HardwareEncoder::finish(std::int64_t captureDrops, std::int64_t captureQueueMaxDepth) {
   if (auto session = session_.exchange(nullptr)) {
     session->completeFrames();
     session->invalidate();
   }
+  // A summary after a failed output would report a complete run that did not happen.
+  if (std::optional<Error> failure = outputFailure()) return *failure;
   const Counters c = counters();
   writeLine(settings_.errorFd,
             "native_encoder_summary encoded_frames=" + std::to_string(c.encodedFrames) +
-                " capture_queue_capacity=3 capture_queue_max_depth=" + std::to_string(captureQueueMaxDepth) +
-                " encoder_queue_capacity=6 encoder_max_depth=" + std::to_string(c.maxOutstanding) +
+                " capture_queue_capacity=" + std::to_string(captureQueueCapacity) +
+                " capture_queue_max_depth=" + std::to_string(captureQueueMaxDepth) +
+                " encoder_queue_capacity=" + std::to_string(queueCapacity) +
+                " encoder_max_depth=" + std::to_string(c.maxOutstanding) +
                 " encoder_drops=" + std::to_string(c.encoderDrops) +
                 " capture_drops=" + std::to_string(captureDrops) + " queue_policy=drop_newest");
+  return {};
+}
+
+void HardwareEncoder::setFailureHandler(std::function<void(const Error&)> handler) {
+  std::lock_guard guard(lock_);
+  failureHandler_ = std::move(handler);
 }
 
 std::optional<Error> HardwareEncoder::outputFailure() const {

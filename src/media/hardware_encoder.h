@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -18,11 +19,14 @@ struct FrameMetadata {
   const std::uint64_t captureNanoseconds;
 };
 
+// Bit rates below this are raised to it: the data-rate limit is counted in whole bytes.
+constexpr std::int32_t minimumBitrate = 8;
+
 struct EncoderSettings {
   std::int32_t width = 0;
   std::int32_t height = 0;
   std::int32_t fps = 30;
-  std::int32_t bitrate = 8000000;
+  std::int32_t bitrate = 8000000;  // 0 or less: no bit-rate target, constant quality
   std::string profile = "baseline";
   int outputFd = 1;  // where the frame stream goes
   int errorFd = 2;   // where diagnostic lines go
@@ -54,11 +58,14 @@ class HardwareEncoder {
               std::uint64_t captureNanoseconds);
   // Makes the next submitted frame a key frame.
   void requestKeyframe();
-  // Waits for every pending frame, closes the session and writes the summary line.
-  void finish(std::int64_t captureDrops, std::int64_t captureQueueMaxDepth);
+  // Waits for every pending frame, closes the session and writes the summary line; after a failed
+  // output it returns that failure instead, without a summary.
+  Result<void> finish(std::int64_t captureDrops, std::int64_t captureQueueMaxDepth);
 
   // The first failed write to the output (for example a reader that went away), if any.
   std::optional<Error> outputFailure() const;
+  // Told once, on the thread that saw it, when the output fails; null to stop being told.
+  void setFailureHandler(std::function<void(const Error&)> handler);
 
   struct Counters {
     std::int64_t outstanding, maxOutstanding, encoderDrops, encodedFrames;
@@ -80,13 +87,15 @@ class HardwareEncoder {
   std::atomic<std::shared_ptr<platform::CompressionSession>> session_;
   const EncoderSettings settings_;
 
-  mutable std::mutex lock_;  // counters, forceKeyframe_, outputFailure_
+  mutable std::mutex lock_;  // counters, forceKeyframe_, lastKeyframeCapture_, outputFailure_, failureHandler_
   std::int64_t outstanding_ = 0;
   std::int64_t maxOutstanding_ = 0;
   std::int64_t encoderDrops_ = 0;
   std::int64_t encodedFrames_ = 0;
   bool forceKeyframe_ = false;
+  std::optional<std::uint64_t> lastKeyframeCapture_;  // capture time of the last key frame
   std::optional<Error> outputFailure_;
+  std::function<void(const Error&)> failureHandler_;
 
   std::mutex outputLock_;  // serialises writes to the output
 };

@@ -69,7 +69,7 @@ ScreenOutput::ScreenOutput(HardwareEncoder& encoder, ClockAnchor clockAnchor, in
 
 void ScreenOutput::didOutputSample(const platform::SampleBuffer& sample, platform::StreamOutputType type) {
   {
-    std::lock_guard lock(depthLock_);
+    std::lock_guard lock(flowLock_);
     ++activeCallbacks_;
     maxActiveCallbacks_ = std::max(maxActiveCallbacks_, activeCallbacks_);
   }
@@ -77,7 +77,7 @@ void ScreenOutput::didOutputSample(const platform::SampleBuffer& sample, platfor
     encoder_.encode(sample.imageBuffer, mediaTime(sample.presentationSeconds),
                     captureUnixNanoseconds(sample.presentationSeconds, clockAnchor_));
   }
-  std::lock_guard lock(depthLock_);
+  std::lock_guard lock(flowLock_);
   --activeCallbacks_;
 }
 
@@ -92,14 +92,17 @@ bool isIdleScreenSample(const platform::SampleBuffer& sample, platform::StreamOu
 }  // namespace
 
 bool ScreenOutput::admit(const platform::SampleBuffer& sample, platform::StreamOutputType type) {
-  if (isIdleScreenSample(sample, type)) return false;
+  if (isIdleScreenSample(sample, type)) {
+    idleSample();
+    return false;
+  }
   if (type != platform::StreamOutputType::Screen || !sample.valid || !sample.imageBuffer) {
-    std::lock_guard lock(depthLock_);
+    std::lock_guard lock(flowLock_);
     ++captureDrops_;
     return false;
   }
   {
-    std::lock_guard lock(depthLock_);
+    std::lock_guard lock(flowLock_);
     if (paused_ || uptime_() < heldUntil_) return false;
   }
   const platform::SampleAttachments* attachments = sample.attachments ? &*sample.attachments : nullptr;
@@ -132,41 +135,68 @@ void ScreenOutput::logGeometry(const platform::SampleAttachments* attachments) {
 bool ScreenOutput::withholdBlack(platform::PixelBuffer& image) {
   if (!isBlackFrame(image)) {
     blackSince_ = 0;
+    blackWithheld_ = false;
     return false;
   }
   const std::uint64_t now = uptime_();
   if (blackSince_ == 0) blackSince_ = now;
-  return now - blackSince_ < blackRunGraceNanoseconds;
+  blackWithheld_ = now - blackSince_ < blackRunGraceNanoseconds;
+  return blackWithheld_;
+}
+
+// A screen that turns black and stays black sends nothing more: once the black run is long enough
+// to be shown, ask for the picture again so that it is encoded.
+void ScreenOutput::idleSample() {
+  if (blackWithheld_ && uptime_() - blackSince_ >= blackRunGraceNanoseconds) requestFrame();
+}
+
+void ScreenOutput::requestFrame() {
+  std::function<void()> requester;
+  {
+    std::lock_guard lock(flowLock_);
+    requester = frameRequester_;
+  }
+  if (requester) requester();
+}
+
+void ScreenOutput::setFrameRequester(std::function<void()> requester) {
+  std::lock_guard lock(flowLock_);
+  frameRequester_ = std::move(requester);
+}
+
+void ScreenOutput::requestKeyframe() {
+  encoder_.requestKeyframe();
+  requestFrame();
 }
 
 void ScreenOutput::setPaused(bool paused) {
-  std::lock_guard lock(depthLock_);
+  std::lock_guard lock(flowLock_);
   paused_ = paused;
 }
 
 bool ScreenOutput::paused() const {
-  std::lock_guard lock(depthLock_);
+  std::lock_guard lock(flowLock_);
   return paused_;
 }
 
 void ScreenOutput::hold(double seconds) {
   const auto span = static_cast<std::uint64_t>(seconds * 1e9);
-  std::lock_guard lock(depthLock_);
+  std::lock_guard lock(flowLock_);
   heldUntil_ = uptime_() + span;
 }
 
 void ScreenOutput::release() {
   std::uint64_t wasHeldUntil = 0;
   {
-    std::lock_guard lock(depthLock_);
+    std::lock_guard lock(flowLock_);
     wasHeldUntil = heldUntil_;
     heldUntil_ = 0;
   }
-  if (wasHeldUntil != 0) encoder_.requestKeyframe();
+  if (wasHeldUntil != 0) requestKeyframe();
 }
 
 std::pair<std::int64_t, std::int64_t> ScreenOutput::stats() const {
-  std::lock_guard lock(depthLock_);
+  std::lock_guard lock(flowLock_);
   return {captureDrops_, maxActiveCallbacks_};
 }
 

@@ -24,6 +24,12 @@ class ScreenOutput final : public platform::StreamOutput {
 
   void didOutputSample(const platform::SampleBuffer& sample, platform::StreamOutputType type) override;
 
+  // How to ask the stream for a fresh frame when the picture has not changed (a key frame must
+  // show the current picture, not wait for the next change); set once the stream exists.
+  void setFrameRequester(std::function<void()> requester);
+  // The next frame is a key frame, and one comes even if nothing on screen changes.
+  void requestKeyframe();
+
   void setPaused(bool paused);
   bool paused() const;
   // Withholds frames for the next `seconds`.
@@ -38,22 +44,28 @@ class ScreenOutput final : public platform::StreamOutput {
   bool passesStatus(const platform::SampleAttachments* attachments);
   void logGeometry(const platform::SampleAttachments* attachments);
   bool withholdBlack(platform::PixelBuffer& image);
+  void idleSample();
+  void requestFrame();
 
   HardwareEncoder& encoder_;
   const ClockAnchor clockAnchor_;
   const int errorFd_;
   const UptimeClock uptime_;
 
-  mutable std::mutex depthLock_;  // guards the fields up to heldUntil_
+  // Guards what other threads change or read while frames flow: pause, hold, the counters and the
+  // frame requester.
+  mutable std::mutex flowLock_;
   bool paused_ = false;
   std::int64_t captureDrops_ = 0;
   std::int64_t activeCallbacks_ = 0;
   std::int64_t maxActiveCallbacks_ = 0;
   std::uint64_t heldUntil_ = 0;
+  std::function<void()> frameRequester_;
 
   // Touched only on the capture queue.
   std::string lastFrameInfo_;
   std::uint64_t blackSince_ = 0;
+  bool blackWithheld_ = false;  // the current black picture has not been encoded yet
 };
 
 // Whether every one of 16 x 16 evenly spread luma samples is at most 20.

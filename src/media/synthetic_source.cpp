@@ -1,24 +1,29 @@
 #include "media/synthetic_source.h"
 
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <limits>
+#include <mutex>
+#include <thread>
 
-#include "base/clock_sleep.h"
+#include "media/capture_run.h"
 #include "media/clock.h"
 
 namespace pelorin::media {
 namespace {
 
 constexpr int cycleLength = 6;
+using Cycle = std::array<platform::PixelBufferRef, cycleLength>;
 
 void fillPlane(platform::PixelBuffer& buffer, int plane, std::uint8_t value) {
   std::memset(buffer.planeBase(plane), value,
               buffer.bytesPerRow(plane) * static_cast<std::size_t>(buffer.planeHeight(plane)));
 }
 
-Result<std::array<platform::PixelBufferRef, cycleLength>> makeCycle(HardwareEncoder& encoder) {
-  std::array<platform::PixelBufferRef, cycleLength> cycle;
+Result<Cycle> makeCycle(HardwareEncoder& encoder) {
+  Cycle cycle;
   for (int k = 0; k < cycleLength; ++k) {
     Result<platform::PixelBufferRef> buffer = encoder.makePixelBuffer();
     if (!buffer) return buffer.error();
@@ -38,28 +43,69 @@ std::int64_t frameCount(std::int64_t fps, std::int64_t duration) {
   return total;
 }
 
+// The producer thread: frame i at start + i intervals, until all are out or it is stopped.
+class SyntheticProducer final : public RunSource {
+ public:
+  SyntheticProducer(std::int64_t fps, std::int64_t total, HardwareEncoder& encoder, std::shared_ptr<RunStop> stop)
+      : fps_(fps), total_(total), encoder_(encoder), stop_(std::move(stop)) {}
+
+  Result<void> start() override {
+    Result<Cycle> cycle = makeCycle(encoder_);
+    if (!cycle) return cycle.error();
+    cycle_ = std::move(*cycle);
+    thread_ = std::thread([this] { produce(); });
+    return {};
+  }
+
+  Result<void> stop() override {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    return {};
+  }
+
+ private:
+  void produce() {
+    using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC
+    const auto interval = std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 / static_cast<double>(fps_)));
+    const Clock::time_point start = Clock::now();
+    const auto timescale = static_cast<std::int32_t>(fps_);
+    for (std::int64_t i = 0; i < total_; ++i) {
+      encoder_.encode(cycle_[static_cast<std::size_t>(i % cycleLength)], platform::MediaTime{i, timescale},
+                      unixNanosecondsNow());
+      std::unique_lock lock(mutex_);
+      // Deadlines count from the start, so a late wake-up does not delay the frames after it.
+      if (wake_.wait_until(lock, start + (i + 1) * interval, [&] { return stopping_; })) return;
+    }
+    stop_->complete();
+  }
+
+  const std::int64_t fps_;
+  const std::int64_t total_;
+  HardwareEncoder& encoder_;
+  const std::shared_ptr<RunStop> stop_;
+  Cycle cycle_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
 }  // namespace
 
-Result<void> runSynthetic(std::int64_t fps, std::int64_t duration, HardwareEncoder& encoder) {
-  const auto interval = static_cast<std::uint64_t>(1e9 / static_cast<double>(fps));
-  const std::uint64_t start = monotonicNanosecondsNow();
+Result<void> runSynthetic(std::int64_t fps, std::int64_t duration, HardwareEncoder& encoder, int errorFd) {
   const std::int64_t total = frameCount(fps, duration);
-
-  auto cycle = makeCycle(encoder);
-  if (!cycle) return cycle.error();
-
-  const auto timescale = static_cast<std::int32_t>(fps);
-  for (std::int64_t i = 0; i < total; ++i) {
-    encoder.encode((*cycle)[static_cast<std::size_t>(i % cycleLength)], platform::MediaTime{i, timescale},
-                   unixNanosecondsNow());
-    if (std::optional<Error> failure = encoder.outputFailure()) {
-      encoder.finish(0, 1);
-      return *failure;
-    }
-    sleepUntil(CLOCK_MONOTONIC, start + static_cast<std::uint64_t>(i + 1) * interval);
-  }
-  encoder.finish(0, total < 1 ? 0 : 1);
-  return {};
+  auto stop = std::make_shared<RunStop>();
+  SyntheticProducer producer(fps, total, encoder, stop);
+  RunPlan plan;
+  plan.source = &producer;
+  plan.durationSeconds = static_cast<double>(duration);
+  plan.sourceEndsItself = true;
+  plan.captureStats = [total] { return std::pair<std::int64_t, std::int64_t>{0, total < 1 ? 0 : 1}; };
+  return runCapture(encoder, stop, plan, errorFd);
 }
 
 }  // namespace pelorin::media

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <chrono>
 
 #include "media/encoder_harness.h"
@@ -22,19 +25,19 @@ struct ScreenRun : test::EncoderHarness {
     environment.programPath = "/opt/pelorin/pelorin-encoder";
     environment.inputFd = input.fd();  // empty: the control reader sees the end at once
     environment.errorFd = err.fd();
-    arguments.width = 64;
-    arguments.height = 32;
-    arguments.fps = 20;
-    arguments.duration = 1;
+    request.width = 64;
+    request.height = 32;
+    request.fps = 20;
+    request.durationSeconds = 1;
   }
 
-  Result<void> run() { return runScreen(arguments, *makeEncoder(), environment); }
+  Result<void> run() { return runScreen(request, *makeEncoder(), environment); }
 
   test::CapturedFd input;
   test::FakeAccess access;
   test::FakeCapture capture;
   CaptureEnvironment environment;
-  encoder::Arguments arguments;
+  CaptureRequest request;
 };
 
 std::string lastLine(const std::string& text) {
@@ -44,7 +47,7 @@ std::string lastLine(const std::string& text) {
 
 TEST(RunScreen, CapturesTheRequestedDisplayForTheDurationAndFinishes) {
   ScreenRun r;
-  r.arguments.displayID = 6;
+  r.request.displayID = 6;
   const auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(r.run().ok());
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(950));
@@ -82,7 +85,7 @@ TEST(RunScreen, RefusesWithoutPermissionOrDisplayBeforeCapturing) {
   EXPECT_TRUE(denied.capture.queries.empty());
 
   ScreenRun unknown;
-  unknown.arguments.displayID = 7;
+  unknown.request.displayID = 7;
   result = unknown.run();
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().message, "display not found (7)");
@@ -107,7 +110,7 @@ TEST(RunScreen, RefusesWithoutPermissionOrDisplayBeforeCapturing) {
 
 TEST(RunScreen, AStreamThatStopsWithAnErrorEndsTheRunAtOnceWithThatError) {
   ScreenRun r;
-  r.arguments.duration = 60;
+  r.request.durationSeconds = 60;
   r.capture.streamScript.framesBeforeError = 3;
   const auto start = std::chrono::steady_clock::now();
   const Result<void> result = r.run();
@@ -116,6 +119,33 @@ TEST(RunScreen, AStreamThatStopsWithAnErrorEndsTheRunAtOnceWithThatError) {
   EXPECT_EQ(result.error().domain, "FakeCapture");
   EXPECT_EQ(result.error().message, "the display went away");
   EXPECT_EQ(r.err.contents().find("native_encoder_summary"), std::string::npos);
+}
+
+TEST(RunScreen, AnOutputThatFailsEndsTheRunAtOnceWithoutASummary) {
+  ScreenRun r;
+  r.request.durationSeconds = 60;
+  r.settings.outputFd = open("/dev/null", O_RDONLY);  // every write fails, as into a closed pipe
+  const auto start = std::chrono::steady_clock::now();
+  const Result<void> result = r.run();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  ASSERT_FALSE(result.ok());
+  EXPECT_TRUE(result.error().message.starts_with("frame stream write failed")) << result.error().message;
+  EXPECT_EQ(r.err.contents().find("native_encoder_summary"), std::string::npos);
+  close(r.settings.outputFd);
+}
+
+TEST(RunScreen, AKeyFrameRequestAsksTheStreamForAFreshFrame) {
+  ScreenRun r;
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  r.environment.inputFd = fds[0];
+  ASSERT_EQ(write(fds[1], "KEYFRAME\nPAUSE\nRESUME\n", 22), 22);
+  std::shared_ptr<std::atomic<int>> framesRequested;
+  r.capture.onStreamMade = [&](test::FakeStream& stream) { framesRequested = stream.framesRequested; };
+  ASSERT_TRUE(r.run().ok());
+  EXPECT_EQ(framesRequested->load(), 2);
+  close(fds[0]);
+  close(fds[1]);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/decimal.h"
+
 #include <string>
 #include <vector>
 
@@ -152,13 +154,19 @@ TEST(Validation, AcceptsEachSourceInItsOwnForm) {
   parsed({"--profile", "main", "--bitrate", "-5"});
 }
 
-TEST(Validation, RefusesValuesBeyondThe32BitEncoderRange) {
-  EXPECT_EQ(failure({"--width", "2147483648"}), "invalid arguments");
-  EXPECT_EQ(failure({"--height", "4294967297"}), "invalid arguments");
-  EXPECT_EQ(failure({"--fps", "9223372036854775807"}), "invalid arguments");
-  EXPECT_EQ(failure({"--bitrate", "2147483648"}), "invalid arguments");
-  EXPECT_EQ(failure({"--bitrate", "-2147483649"}), "invalid arguments");
-  EXPECT_EQ(parsed({"--width", "2147483647", "--bitrate", "-2147483648"}).width, 2147483647);
+TEST(Validation, RefusesValuesBeyondWhatTheEncoderCanTake) {
+  for (const Words& w : std::vector<Words>{{"--width", "8193"},
+                                           {"--height", "4294967297"},
+                                           {"--width", "8192", "--height", "4322"},  // past 8192 x 4320 pixels
+                                           {"--fps", "241"},
+                                           {"--fps", "1000000001"},
+                                           {"--bitrate", "2147483648"},
+                                           {"--bitrate", "-2147483649"}}) {
+    EXPECT_EQ(failure(w), "invalid arguments") << w[0] << " " << w[1];
+  }
+  const Arguments largest = parsed({"--width", "8192", "--height", "4320", "--fps", "240", "--bitrate", "-2147483648"});
+  EXPECT_EQ(largest.width * largest.height, 8192 * 4320);
+  EXPECT_EQ(parsed({"--width", "4320", "--height", "8192"}).height, 8192);
   // The duration stays a 64-bit count of seconds.
   EXPECT_EQ(parsed({"--duration", "9223372036854775807"}).duration, INT64_MAX);
 }

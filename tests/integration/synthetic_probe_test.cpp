@@ -89,9 +89,9 @@ TEST(SyntheticThroughProbe, WithoutHardwareAndWithoutOptInNothingIsWritten) {
     EXPECT_EQ(run.out, "");
     const auto lines = splitLines(run.err);
     ASSERT_EQ(lines.size(), 1u) << run.err;
-    EXPECT_TRUE(lines[0] == "native_encoder_error reason=hardware_encoder_unavailable" ||
-                lines[0] == "native_encoder_error reason=hardware_encoder_unavailable__software_fallback_refused")
-        << lines[0];
+    // Hosts match the start; the rest says why (no render node, no CUDA driver...).
+    EXPECT_TRUE(lines[0].starts_with("native_encoder_error reason=hardware_encoder_unavailable:_")) << lines[0];
+    EXPECT_GT(lines[0].size(), std::string("native_encoder_error reason=hardware_encoder_unavailable:_").size() + 10);
   }
 }
 

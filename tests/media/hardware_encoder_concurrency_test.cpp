@@ -54,7 +54,7 @@ TEST(HardwareEncoderConcurrency, CountersAndRecordsStayConsistent) {
     while (!done) (void)encoder.counters();
   });
   for (auto& t : threads) t.join();
-  encoder.finish(0, 1);
+  ASSERT_TRUE(encoder.finish(0, 1).ok());
   done = true;
   reader.join();
 

@@ -84,15 +84,38 @@ TEST(HardwareEncoderCreate, ProfileWordsSelectProfileAndEntropy) {
   for (const Case& c : {Case{"main", "main", platform::ProfileLevel::MainAutoLevel, true},
                         Case{"baseline", "constrained_baseline", platform::ProfileLevel::ConstrainedBaselineAutoLevel, false},
                         Case{"other", "constrained_baseline", platform::ProfileLevel::ConstrainedBaselineAutoLevel, false}}) {
-    Harness h({}, c.word, -17);
+    Harness h({}, c.word, 17);
     auto encoder = h.ready();
     ASSERT_TRUE(encoder);
     const auto& props = h.factory.log.properties;
     EXPECT_EQ(props[2].second, platform::PropertyValue{c.level}) << c.word;
     EXPECT_EQ(props[3].first == CompressionProperty::H264EntropyMode, c.cabac) << c.word;
-    // Signed division rounds toward zero.
-    EXPECT_EQ(props.back().second, (platform::PropertyValue{platform::DataRateLimit{-2, 1}}));
+    // Integer division rounds toward zero.
+    EXPECT_EQ(props.back().second, (platform::PropertyValue{platform::DataRateLimit{2, 1}}));
     EXPECT_NE(h.err.contents().find(" profile=" + c.logged + " "), std::string::npos) << c.word;
+  }
+}
+
+TEST(HardwareEncoderCreate, BitRatesWithoutATargetOrTooSmallForWholeBytes) {
+  using P = platform::PropertyValue;
+  struct Case {
+    std::int32_t bitrate;
+    std::optional<std::int32_t> average;  // none: no rate properties, constant quality
+  };
+  for (const Case& c : {Case{0, std::nullopt}, Case{-5, std::nullopt}, Case{1, 8}, Case{7, 8}, Case{9, 9}}) {
+    Harness h({}, "baseline", c.bitrate);
+    ASSERT_TRUE(h.ready()) << c.bitrate;
+    std::optional<P> average, limit;
+    for (const auto& [key, value] : h.factory.log.properties) {
+      if (key == CompressionProperty::AverageBitRate) average = value;
+      if (key == CompressionProperty::DataRateLimits) limit = value;
+    }
+    EXPECT_EQ(average.has_value(), c.average.has_value()) << c.bitrate;
+    EXPECT_EQ(limit.has_value(), c.average.has_value()) << c.bitrate;
+    if (c.average) {
+      EXPECT_EQ(*average, P{*c.average}) << c.bitrate;
+      EXPECT_EQ(*limit, (P{platform::DataRateLimit{*c.average / 8, 1}})) << c.bitrate;
+    }
   }
 }
 
@@ -169,7 +192,7 @@ TEST(HardwareEncoderQueue, KeyFrameRequestSurvivesADropButNotAFailedSubmission) 
   auto& subs = h.factory.log.submissions;
   ASSERT_EQ(subs.size(), 7u);
   EXPECT_TRUE(subs[6].forceKeyFrame);
-  for (int i = 0; i < 6; ++i) EXPECT_FALSE(subs[i].forceKeyFrame);
+  for (int i = 1; i < 6; ++i) EXPECT_FALSE(subs[i].forceKeyFrame);
 
   Harness failing({.submitStatus = -12909});
   auto rejecting = failing.ready();
@@ -255,11 +278,29 @@ TEST(HardwareEncoderOutput, LeftoverBytesAndUnreadableParameterSetsAreSkipped) {
   EXPECT_EQ(recordBytes(out.substr(24)), (Bytes{0, 0, 0, 1, 0x68, 0xCE, 0x3C, 0x80, 0, 0, 0, 1, 0x65, 9}));
 }
 
+TEST(HardwareEncoderQueue, KeyFramesComeAtLeastOncePerSecondOfCaptureTime) {
+  Harness h;
+  auto encoder = h.ready();
+  // A screen that changes about three times a second; the session makes one key frame of its own.
+  struct Frame {
+    std::uint64_t captureMs;
+    bool forced, comesOutKey;
+  };
+  const std::vector<Frame> frames = {{0, true, true},         {300, false, false},   {990, false, false},
+                                     {1000, true, true},      {1400, false, true},   {2300, false, false},
+                                     {2401, true, true},      {2402, false, false}};
+  for (const Frame& f : frames) {
+    h.submit(*encoder, 5000000000 + f.captureMs * 1000000);
+    EXPECT_EQ(h.factory.log.submissions.back().forceKeyFrame, f.forced) << f.captureMs;
+    h.factory.last->deliverNext(sampleFor(f.comesOutKey, avccOf({{0x65, 1}})));
+  }
+}
+
 TEST(HardwareEncoderFinish, DrainsThenWritesTheSummary) {
   Harness h;
   auto encoder = h.ready();
   for (int i = 0; i < 8; ++i) h.submit(*encoder);
-  encoder->finish(3, 1);
+  ASSERT_TRUE(encoder->finish(3, 1).ok());
   EXPECT_EQ(h.factory.log.completeCalls, 1);
   EXPECT_TRUE(h.factory.log.invalidated);
   EXPECT_EQ(h.errLines().back(),
@@ -272,7 +313,7 @@ TEST(HardwareEncoderFinish, DrainsThenWritesTheSummary) {
   auto buffer = encoder->makePixelBuffer();
   ASSERT_FALSE(buffer.ok());
   EXPECT_EQ(buffer.error().message, "encoder pixel buffer pool unavailable");
-  encoder->finish(0, 0);
+  ASSERT_TRUE(encoder->finish(0, 0).ok());
   EXPECT_EQ(h.errLines().back().rfind("native_encoder_summary encoded_frames=6 ", 0), 0u);
 }
 
@@ -309,6 +350,16 @@ TEST(HardwareEncoderOutput, AClosedPipeIsReportedNotFatal) {
   EXPECT_EQ(encoder->outputFailure()->code, EPIPE);
   EXPECT_EQ(h.errLines().back(), "encoder_output_error reason=frame_stream_write_failed:_Broken_pipe");
   EXPECT_EQ(encoder->counters().encodedFrames, 0);
+  // The run that owns the encoder is told once, and no summary claims a complete run.
+  int told = 0;
+  encoder->setFailureHandler([&](const Error&) { ++told; });
+  h.submit(*encoder);
+  h.factory.last->deliverNext(sampleFor(false, avccOf({{0x41, 1}})));
+  EXPECT_EQ(told, 0);  // already failed before the handler was set
+  const Result<void> finished = encoder->finish(0, 0);
+  ASSERT_FALSE(finished.ok());
+  EXPECT_EQ(finished.error().code, EPIPE);
+  EXPECT_EQ(h.errLines().back().find("native_encoder_summary"), std::string::npos);
   close(fds[1]);
 }
 

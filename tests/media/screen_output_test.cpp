@@ -110,17 +110,22 @@ TEST(ScreenOutput, PauseAndHoldWithholdFramesWithoutCountingThem) {
   EXPECT_EQ(h.output->stats().first, 0);
 }
 
-TEST(ScreenOutput, ReleaseRequestsAKeyFrameOnlyAfterAHold) {
+TEST(ScreenOutput, ReleaseRequestsAKeyFrameAndAFreshFrameOnlyAfterAHold) {
   OutputHarness h;
+  int framesRequested = 0;
+  h.output->setFrameRequester([&] { ++framesRequested; });
+  h.feed(h.frame(100));  // the stream's first frame is a key frame of its own
   h.output->release();
   h.feed(h.frame(100));
   EXPECT_FALSE(h.factory.log.submissions.back().forceKeyFrame);
+  EXPECT_EQ(framesRequested, 0);
   h.output->hold(10);
   h.feed(h.frame(100));
-  EXPECT_EQ(h.encoded(), 1u);  // held
+  EXPECT_EQ(h.encoded(), 2u);  // held
   h.output->release();
+  EXPECT_EQ(framesRequested, 1);  // a still screen must show its picture as that key frame
   h.feed(h.frame(100));
-  ASSERT_EQ(h.encoded(), 2u);
+  ASSERT_EQ(h.encoded(), 3u);
   EXPECT_TRUE(h.factory.log.submissions.back().forceKeyFrame);
 }
 
@@ -140,6 +145,24 @@ TEST(ScreenOutput, ShortBlackRunsAreWithheld) {
   h.feed(h.frame(5));
   EXPECT_EQ(h.encoded(), 4u);
   EXPECT_EQ(h.output->stats().first, 0);
+}
+
+TEST(ScreenOutput, APictureThatStaysBlackOnAStillScreenIsAskedForAgainAndEncoded) {
+  OutputHarness h;
+  int framesRequested = 0;
+  h.output->setFrameRequester([&] { ++framesRequested; });
+  h.feed(h.frame(100));
+  h.feed(h.frame(0));  // turns black, then nothing changes: idle samples only
+  h.now += 400'000'000;
+  h.feed(h.frame(0, 1));
+  EXPECT_EQ(framesRequested, 0);
+  h.now += 100'000'000;
+  h.feed(h.frame(0, 1));
+  EXPECT_EQ(framesRequested, 1);
+  h.feed(h.frame(0));  // the fresh frame the stream sends for it
+  EXPECT_EQ(h.encoded(), 2u);
+  h.feed(h.frame(0, 1));
+  EXPECT_EQ(framesRequested, 1);  // shown: nothing more to ask for
 }
 
 TEST(BlackFrame, SamplesSixteenBySixteenPoints) {

@@ -94,7 +94,8 @@ TEST(RunSynthetic, AClosedOutputEndsTheRunWithTheWriteError) {
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().code, EPIPE);
   EXPECT_LT(run.factory.log.submissions.size(), 50u);
-  EXPECT_EQ(test::splitLines(run.err.contents()).back().rfind("native_encoder_summary encoded_frames=0 ", 0), 0u);
+  // No summary: the run did not complete.
+  EXPECT_EQ(run.err.contents().find("native_encoder_summary"), std::string::npos);
   close(fds[1]);
 }
 

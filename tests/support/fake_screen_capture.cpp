@@ -98,6 +98,7 @@ Result<std::unique_ptr<platform::CaptureStream>> FakeCapture::makeStream(
   streams.emplace_back(filter, configuration);
   auto stream = std::make_unique<FakeStream>(configuration, streamScript, delegate);
   lastStream = stream.get();
+  if (onStreamMade) onStreamMade(*stream);
   return std::unique_ptr<platform::CaptureStream>(std::move(stream));
 }
 

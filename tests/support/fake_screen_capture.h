@@ -4,6 +4,8 @@
 // and streams that deliver flat frames on their own thread until stopped.
 
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -37,10 +39,10 @@ class FakeStream final : public platform::CaptureStream {
   Result<void> stopCapture() override;
   Result<void> updateConfiguration(const platform::StreamConfiguration& configuration) override;
   Result<void> updateContentFilter(const platform::ContentFilter& filter) override;
-  void requestFrame() override { ++framesRequested; }
+  void requestFrame() override { ++*framesRequested; }
 
   std::atomic<int> delivered{0};
-  std::atomic<int> framesRequested{0};
+  std::shared_ptr<std::atomic<int>> framesRequested = std::make_shared<std::atomic<int>>(0);
 
  private:
   void deliver();
@@ -65,6 +67,7 @@ class FakeCapture final : public platform::ScreenCaptureService {
   // What makeStream was asked for, and the stream it made (owned by the caller).
   std::vector<std::pair<platform::ContentFilter, platform::StreamConfiguration>> streams;
   FakeStream* lastStream = nullptr;
+  std::function<void(FakeStream&)> onStreamMade;
 
   Result<platform::ShareableContent> shareableContent(bool excludingDesktop, bool onScreenOnly) override;
   platform::ContentFilter displayFilter(const platform::ShareableDisplay& display,

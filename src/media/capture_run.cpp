@@ -1,0 +1,176 @@
+#include "media/capture_run.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <condition_variable>
+#include <thread>
+
+#include "base/clock_sleep.h"
+#include "base/fd_output.h"
+#include "base/sanitize.h"
+#include "base/termination_signals.h"
+
+namespace pelorin::media {
+namespace {
+
+// Ends the process when a run overstays: a thread blocked in a write to an output nobody reads, or
+// in a call to a display server that no longer answers, cannot be unwound, and a host must never
+// be left waiting for a process that hangs on.
+class RunWatchdog {
+ public:
+  RunWatchdog(int errorFd, double seconds) : errorFd_(errorFd), deadline_(after(seconds)) {
+    thread_ = std::thread([this] { watch(); });
+  }
+  ~RunWatchdog() {
+    {
+      std::lock_guard lock(mutex_);
+      cancelled_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+  // The run must be over `seconds` from now, if that is sooner than the current deadline.
+  void tighten(double seconds) {
+    {
+      std::lock_guard lock(mutex_);
+      deadline_ = std::min(deadline_, after(seconds));
+    }
+    wake_.notify_all();
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  static Clock::time_point after(double seconds) {
+    // Far-off deadlines (a duration of years) are simply never reached.
+    const double capped = std::min(seconds, 1e9);
+    return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(capped));
+  }
+
+  void watch() {
+    std::unique_lock lock(mutex_);
+    while (!cancelled_) {
+      if (wake_.wait_until(lock, deadline_) == std::cv_status::timeout && !cancelled_ && Clock::now() >= deadline_) {
+        writeLine(errorFd_, "native_encoder_error reason=" +
+                                sanitized("the capture did not end in time (output not read, or the display server "
+                                          "does not answer)"));
+        _exit(1);
+      }
+    }
+  }
+
+  const int errorFd_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  Clock::time_point deadline_;
+  bool cancelled_ = false;
+  std::thread thread_;
+};
+
+int pollTimeoutMilliseconds(std::uint64_t now, std::uint64_t deadline) {
+  if (now >= deadline) return 0;
+  const std::uint64_t ms = (deadline - now + 999999) / 1000000;
+  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+}  // namespace
+
+RunStop::RunStop() : wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+RunStop::~RunStop() {
+  if (wakeFd_ >= 0) ::close(wakeFd_);
+}
+
+void RunStop::wake() {
+  const std::uint64_t one = 1;
+  if (wakeFd_ >= 0) (void)!::write(wakeFd_, &one, sizeof one);
+}
+
+void RunStop::fail(const Error& error) {
+  {
+    std::lock_guard lock(mutex_);
+    if (failure_) return;
+    failure_ = error;
+  }
+  wake();
+}
+
+void RunStop::complete() {
+  {
+    std::lock_guard lock(mutex_);
+    completed_ = true;
+  }
+  wake();
+}
+
+std::optional<Error> RunStop::failure() const {
+  std::lock_guard lock(mutex_);
+  return failure_;
+}
+
+RunEnd RunStop::wait(std::optional<double> seconds) {
+  const int signalFd = openTerminationSignalDescriptor();
+  std::uint64_t deadline = UINT64_MAX;
+  if (seconds) {
+    const double span = std::min(*seconds, 1e9) * 1e9;
+    deadline = clockNanoseconds(CLOCK_BOOTTIME) + static_cast<std::uint64_t>(std::max(span, 0.0));
+  }
+  RunEnd end;
+  for (;;) {
+    {
+      std::lock_guard lock(mutex_);
+      if (failure_) {
+        end = {RunEnd::Kind::failed, failure_};
+        break;
+      }
+      if (completed_) {
+        end = {RunEnd::Kind::completed, std::nullopt};
+        break;
+      }
+    }
+    const std::uint64_t now = clockNanoseconds(CLOCK_BOOTTIME);
+    if (now >= deadline) break;
+    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {signalFd, POLLIN, 0}};
+    const int ready = ::poll(fds, signalFd >= 0 ? 2 : 1, pollTimeoutMilliseconds(now, deadline));
+    if (ready > 0 && (fds[1].revents & POLLIN) && readTerminationSignal(signalFd) != 0) {
+      end = {RunEnd::Kind::signal, std::nullopt};
+      break;
+    }
+    if (ready > 0 && (fds[0].revents & POLLIN)) {
+      std::uint64_t count = 0;
+      (void)!::read(wakeFd_, &count, sizeof count);
+    }
+  }
+  if (signalFd >= 0) ::close(signalFd);
+  return end;
+}
+
+Result<void> runCapture(HardwareEncoder& encoder, const std::shared_ptr<RunStop>& stop, const RunPlan& plan,
+                        int errorFd) {
+  RunWatchdog watchdog(errorFd, plan.durationSeconds + runEndGraceSeconds);
+  encoder.setFailureHandler([stop](const Error& error) { stop->fail(error); });
+  Result<void> outcome = plan.source->start();
+  if (outcome) {
+    const RunEnd end = stop->wait(plan.sourceEndsItself ? std::nullopt : std::optional(plan.durationSeconds));
+    watchdog.tighten(runEndGraceSeconds);
+    const Result<void> stopped = plan.source->stop();
+    if (end.kind == RunEnd::Kind::failed) {
+      outcome = *end.failure;
+    } else if (!stopped) {
+      outcome = stopped;
+    } else {
+      if (plan.afterStop) plan.afterStop();
+      const auto [drops, depth] = plan.captureStats ? plan.captureStats() : std::pair<std::int64_t, std::int64_t>{};
+      outcome = encoder.finish(drops, depth);
+    }
+  }
+  encoder.setFailureHandler(nullptr);
+  if (plan.release) plan.release();
+  return outcome;
+}
+
+}  // namespace pelorin::media

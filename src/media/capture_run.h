@@ -1,0 +1,103 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+#include "base/error.h"
+#include "media/hardware_encoder.h"
+#include "platform/screen_capture.h"
+
+namespace pelorin::media {
+
+// How a run's wait ended.
+struct RunEnd {
+  enum class Kind { duration, signal, completed, failed };
+  Kind kind = Kind::duration;
+  std::optional<Error> failure;  // for failed
+};
+
+// The first reason a capture run has to end early, told from any thread (a stream that stopped, an
+// output that no longer takes records, a source that has produced all its frames), and the wait
+// for it. SIGTERM and SIGINT end the wait too, when the entry has blocked them.
+class RunStop {
+ public:
+  RunStop();
+  ~RunStop();
+  RunStop(const RunStop&) = delete;
+  RunStop& operator=(const RunStop&) = delete;
+
+  // The first failure is kept; later ones are the same fault seen again.
+  void fail(const Error& error);
+  void complete();
+  std::optional<Error> failure() const;
+
+  // Waits for the first of: `seconds` on the continuous clock (none: no time limit), a
+  // termination signal, complete(), fail().
+  RunEnd wait(std::optional<double> seconds);
+
+ private:
+  void wake();
+
+  const int wakeFd_;
+  mutable std::mutex mutex_;
+  std::optional<Error> failure_;
+  bool completed_ = false;
+};
+
+// What the run loop starts and stops: a capture stream, or a source that paces itself.
+class RunSource {
+ public:
+  virtual ~RunSource() = default;
+  virtual Result<void> start() = 0;
+  virtual Result<void> stop() = 0;
+};
+
+// A capture stream as the run loop's source.
+class StreamSource final : public RunSource {
+ public:
+  explicit StreamSource(platform::CaptureStream& stream) : stream_(stream) {}
+  Result<void> start() override { return stream_.startCapture(); }
+  Result<void> stop() override { return stream_.stopCapture(); }
+
+ private:
+  platform::CaptureStream& stream_;
+};
+
+// Ends the run when its stream stops on its own with an error (a display or window that went away,
+// a lost display server).
+class StreamStopWatcher final : public platform::StreamDelegate {
+ public:
+  explicit StreamStopWatcher(std::shared_ptr<RunStop> stop) : stop_(std::move(stop)) {}
+  void didStopWithError(const Error& error) override { stop_->fail(error); }
+
+ private:
+  std::shared_ptr<RunStop> stop_;
+};
+
+struct RunPlan {
+  RunSource* source = nullptr;
+  double durationSeconds = 0;
+  bool sourceEndsItself = false;  // wait for complete() rather than the duration
+  std::function<void()> afterStop;  // lines written between stopping and the summary
+  std::function<std::pair<std::int64_t, std::int64_t>()> captureStats;  // (drops, max depth)
+  // Ends what the run owns (control reader, stream, queue) so that nothing writes after its last
+  // line; runs last, still under the run's time limit.
+  std::function<void()> release;
+};
+
+// The one run loop of every capture mode, entered right after the "capture_start" line: starts
+// the source, waits for its end, stops it. After the duration, a signal or the source's own end it
+// finishes the encoder, which writes the summary; after a failure it returns that failure and
+// writes no summary. The encoder's output failures end the wait at once. A run that has not ended
+// `grace` seconds after its duration, or after its stop began (an output nobody reads, a display
+// server that hangs), ends the process with status 1 and one error line.
+Result<void> runCapture(HardwareEncoder& encoder, const std::shared_ptr<RunStop>& stop, const RunPlan& plan,
+                        int errorFd);
+
+constexpr double runEndGraceSeconds = 1.5;
+
+}  // namespace pelorin::media
