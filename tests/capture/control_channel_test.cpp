@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "base/line_assembler.h"
 #include "media/encoder_harness.h"
 #include "support/process.h"
 #include "support/temp_file.h"
@@ -44,6 +45,7 @@ TEST(ReadControl, AppliesEachLineInOrder) {
   PendingCrop crops;
   int ended = 0;
 
+  encoder->encode(nullptr, {0, 30}, 1);  // the stream's first frame, a key frame of its own
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   const std::string input = "PAUSE\nPAUSE\r\nCROP 640 360\nnoise\nCROP 800 600\nRESUME";  // last line unended
@@ -62,7 +64,7 @@ TEST(ReadControl, AppliesEachLineInOrder) {
   const std::string pauses = "capture_window paused=true\ncapture_window paused=true\ncapture_window paused=false\n";
   EXPECT_EQ(lines.substr(lines.size() - pauses.size()), pauses);
   // RESUME requested a key frame for the next frame.
-  encoder->encode(nullptr, {0, 30}, 1);
+  encoder->encode(nullptr, {1, 30}, 2);
   EXPECT_TRUE(h.factory.log.submissions.back().forceKeyFrame);
 }
 
@@ -73,12 +75,41 @@ TEST(ReadControl, WithoutAnOutputStillLogsAndRequestsKeyFrames) {
   ASSERT_EQ(pipe(fds), 0);
   ASSERT_EQ(write(fds[1], "RESUME\nCROP 10 10\n", 18), 18);
   close(fds[1]);
+  encoder->encode(nullptr, {0, 30}, 1);
   auto reader = readControl(fds[0], h.err.fd(), *encoder, nullptr);
   reader->join();
   close(fds[0]);
   EXPECT_EQ(test::splitLines(h.err.contents()).back(), "capture_window paused=false");
-  encoder->encode(nullptr, {0, 30}, 1);
+  encoder->encode(nullptr, {1, 30}, 2);
   EXPECT_TRUE(h.factory.log.submissions.back().forceKeyFrame);
+}
+
+TEST(LineAssembly, SplitsLinesAcrossReadsWithinItsBound) {
+  struct Case {
+    std::vector<std::string> reads;
+    std::vector<std::string> lines;  // the unended last line included
+  };
+  const std::string overlong(70000, 'x');
+  const std::vector<Case> cases = {
+      {{"KEY", "FRAME\nPAU", "SE\n"}, {"KEYFRAME", "PAUSE"}},
+      {{"A\r\n\nB"}, {"A\r", "", "B"}},
+      {{"A\nB\nC\n"}, {"A", "B", "C"}},
+      {{overlong, overlong, "\nKEYFRAME\n"}, {"KEYFRAME"}},  // too long: dropped whole, the next line kept
+      {{overlong + "\nX"}, {"X"}},
+      {{std::string(65536, 'y') + "\n"}, {std::string(65536, 'y')}},  // exactly at the bound
+      {{"tail"}, {"tail"}},
+  };
+  for (const Case& c : cases) {
+    LineAssembler assembler;
+    std::vector<std::string> lines;
+    const auto take = [&](std::string_view line) { lines.emplace_back(line); };
+    for (const std::string& read : c.reads) {
+      assembler.feed(read, take);
+      EXPECT_LE(assembler.pending().size(), 65536u);
+    }
+    assembler.finish(take);
+    EXPECT_EQ(lines, c.lines) << c.reads.front().substr(0, 20);
+  }
 }
 
 }  // namespace

@@ -237,13 +237,59 @@ TEST_F(DisplayCapture, WithoutOptionsTheFirstDisplayIsCapturedAndTheLinesComeInO
                     "queue_capacity=3");
 }
 
-TEST_F(DisplayCapture, AnUnchangingScreenIsEncodedOnlyAFewTimes) {
-  painter.fill(0, 0, 1920, 1200, grey);
+std::uint64_t unixNow() {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+}
+
+// Damage-driven capture sends nothing while the screen is still; yet a key frame asked for, a resume,
+// and a picture that turns black and stays black must all reach the receiver.
+TEST_F(DisplayCapture, AStillScreenStillAnswersKeyFramesResumesAndABlackPictureThatStays) {
+  const Window window = painter.fill(0, 0, 1920, 1200, grey);
   painter.warpPointer(1920 + 1900, 1060);
-  const ProcessResult run = capture({"--display-id", left, "--width", "640", "--height", "400", "--duration", "3"});
+  std::atomic<std::uint64_t> blackAt{0};
+  std::thread blacken([&] {
+    Painter other;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+    other.fill(0, 0, 1920, 1200, 0x000000);
+    blackAt = unixNow();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  });
+  using std::chrono::milliseconds;
+  const ProcessResult run =
+      capture({"--display-id", left, "--width", "640", "--height", "400", "--fps", "30", "--duration", "4"},
+              {{milliseconds(800), "KEYFRAME"}, {milliseconds(1300), "PAUSE"}, {milliseconds(1600), "RESUME"}});
+  blacken.join();
+  (void)window;
   const DecodedStream stream = decoded(run);
-  EXPECT_GE(stream.records.size(), 1u);
-  EXPECT_LE(stream.records.size(), 6u) << "an idle screen kept producing frames";
+  EXPECT_LE(stream.records.size(), 12u) << "a still screen kept producing frames";
+  ASSERT_EQ(run.timedInputWrittenAt.size(), 3u);
+  for (const std::uint64_t requested : {run.timedInputWrittenAt[0], run.timedInputWrittenAt[2]}) {
+    const DecodedRecord* next = firstRecordFrom(stream, requested);
+    ASSERT_NE(next, nullptr) << "nothing after a request on a still screen";
+    EXPECT_TRUE(next->record.keyFrame);
+    EXPECT_LT(next->record.captureNanoseconds, requested + 150'000'000) << "the key frame came late";
+  }
+  const DecodedRecord* black = firstRecordFrom(stream, blackAt + 400'000'000);
+  ASSERT_NE(black, nullptr) << "the black picture was never sent";
+  ASSERT_TRUE(black->picture);
+  EXPECT_LE(yuvAt(*black->picture, 320, 200).y, 20);
+}
+
+TEST_F(DisplayCapture, AReaderThatGoesAwayEndsTheRunAtOnce) {
+  Animator animator(0, 0, 1920, 1200);
+  ProcessOptions options;
+  options.setEnvironment = {{"PELORIN_VIDEO_ENCODER", "software"}};
+  options.arguments = {"--display-id", left, "--width", "640", "--height", "400", "--duration", "30"};
+  options.keepInputOpen = true;
+  options.closeOutputAfter = 1000;
+  const ProcessResult run = runProcess(encoder(), options);
+  EXPECT_LT(run.elapsed, std::chrono::seconds(10));
+  EXPECT_EQ(run.exitStatus, 1);
+  const auto lines = splitLines(run.err);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "native_encoder_error reason=frame_stream_write_failed:_Broken_pipe");
+  EXPECT_FALSE(lineStarting(lines, "native_encoder_summary"));
 }
 
 TEST_F(DisplayCapture, AnUnknownDisplayIsNamedInTheError) {

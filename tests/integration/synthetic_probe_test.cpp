@@ -1,7 +1,9 @@
 // The encoder's synthetic run, end to end through pelorin-probe.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cmath>
+#include <functional>
 #include <set>
 
 #include "support/key_values.h"
@@ -108,6 +110,54 @@ TEST(SyntheticThroughProbe, AReaderThatGoesAwayEndsTheRunWithOneErrorLine) {
   const auto lines = splitLines(run.err);
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), "native_encoder_error reason=frame_stream_write_failed:_Broken_pipe");
+}
+
+// What the host hands over or does to the process, and how the run must end.
+TEST(SyntheticThroughProbe, EveryWayAHostCanStopOrStarveTheRunEndsItCleanly) {
+  struct Case {
+    std::string what;
+    std::function<void(ProcessOptions&)> host;
+    int status;
+    std::string lastLine;  // its start
+    bool wholeStream;      // the records written are whole and decode
+  };
+  const std::vector<Case> cases = {
+      {"SIGTERM", [](ProcessOptions& o) { o.signalAt = {std::chrono::milliseconds(800), SIGTERM}; }, 0,
+       "native_encoder_summary ", true},
+      {"SIGINT", [](ProcessOptions& o) { o.signalAt = {std::chrono::milliseconds(800), SIGINT}; }, 0,
+       "native_encoder_summary ", true},
+      {"non-blocking output", [](ProcessOptions& o) { o.nonBlockingOutput = true; }, 0, "native_encoder_summary ",
+       true},
+      {"closed standard error", [](ProcessOptions& o) { o.closedDescriptors = {2}; }, 0, "", true},
+      {"closed standard input", [](ProcessOptions& o) { o.closedDescriptors = {0}; }, 0, "native_encoder_summary ",
+       true},
+      {"closed standard output", [](ProcessOptions& o) { o.closedDescriptors = {1}; }, 1,
+       "native_encoder_error reason=standard_output_is_closed", false},
+      {"a reader that hangs", [](ProcessOptions& o) { o.stopReadingOutputAfter = 0; }, 1,
+       "native_encoder_error reason=the_capture_did_not_end_in_time", false},
+  };
+  for (const Case& c : cases) {
+    ProcessOptions options;
+    options.arguments = {"--source", "synthetic", "--width", "1920", "--height", "1080", "--fps", "240"};
+    options.arguments.insert(options.arguments.end(), {"--duration", c.what.starts_with("SIG") ? "30" : "2"});
+    options.setEnvironment = {{"PELORIN_VIDEO_ENCODER", "software"}};
+    options.timeout = std::chrono::milliseconds(20000);
+    c.host(options);
+    const ProcessResult run = runProcess(binaryPath("pelorin-encoder"), options);
+    EXPECT_FALSE(run.timedOut) << c.what;
+    EXPECT_LT(run.elapsed, std::chrono::milliseconds(4500)) << c.what;  // never past the duration by 2 s
+    EXPECT_EQ(run.exitStatus, c.status) << c.what << "\n" << run.err;
+    const auto lines = splitLines(run.err);
+    if (!c.lastLine.empty()) {
+      ASSERT_FALSE(lines.empty()) << c.what;
+      EXPECT_TRUE(lines.back().starts_with(c.lastLine)) << c.what << ": " << lines.back();
+    }
+    if (c.status == 1) EXPECT_FALSE(lines.front().starts_with("native_encoder_summary")) << c.what;
+    if (c.wholeStream) {
+      const ProcessResult inspected = probe(run.out);
+      EXPECT_EQ(inspected.exitStatus, 0) << c.what << ": " << inspected.err;
+    }
+  }
 }
 
 TEST(Probe, ReportsTheOffsetOfTheFirstBadRecordAndFails) {

@@ -71,9 +71,17 @@ ProcessResult runProcess(const std::string& program, const ProcessOptions& optio
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  const int childEnds[3] = {in[0], out[1], err[1]};
+  for (int fd = 0; fd < 3; ++fd) {
+    const bool closed = std::find(options.closedDescriptors.begin(), options.closedDescriptors.end(), fd) !=
+                        options.closedDescriptors.end();
+    if (closed) {
+      posix_spawn_file_actions_addclose(&actions, fd);
+    } else {
+      posix_spawn_file_actions_adddup2(&actions, childEnds[fd], fd);
+    }
+  }
+  if (options.nonBlockingOutput) fcntl(out[1], F_SETFL, fcntl(out[1], F_GETFL) | O_NONBLOCK);
 
   std::vector<std::string> argvStrings{program};
   argvStrings.insert(argvStrings.end(), options.arguments.begin(), options.arguments.end());
@@ -114,9 +122,15 @@ ProcessResult runProcess(const std::string& program, const ProcessOptions& optio
   const auto deadline = started + options.timeout;
   std::size_t nextLine = 0;
   int outFd = out[0], errFd = err[0];
+  bool outputRead = true;  // false once the reader stops reading, as a hung host would
+  bool signalSent = false;
   char buffer[65536];
-  while (outFd >= 0 || errFd >= 0) {
+  while ((outFd >= 0 && outputRead) || errFd >= 0) {
     const auto now = std::chrono::steady_clock::now();
+    if (options.signalAt && !signalSent && started + options.signalAt->first <= now) {
+      kill(pid, options.signalAt->second);
+      signalSent = true;
+    }
     for (; nextLine < options.timedInput.size() && started + options.timedInput[nextLine].at <= now; ++nextLine) {
       const std::string line = options.timedInput[nextLine].text + "\n";
       result.timedInputWrittenAt.push_back(static_cast<std::uint64_t>(
@@ -126,6 +140,7 @@ ProcessResult runProcess(const std::string& program, const ProcessOptions& optio
     }
     auto wakeAt = deadline;
     if (nextLine < options.timedInput.size()) wakeAt = std::min(wakeAt, started + options.timedInput[nextLine].at);
+    if (options.signalAt && !signalSent) wakeAt = std::min(wakeAt, started + options.signalAt->first);
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
     if (left.count() <= 0) {
       result.timedOut = true;
@@ -133,7 +148,7 @@ ProcessResult runProcess(const std::string& program, const ProcessOptions& optio
       break;
     }
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wakeAt - now).count() + 1;
-    pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+    pollfd fds[2] = {{outputRead ? outFd : -1, POLLIN, 0}, {errFd, POLLIN, 0}};
     if (poll(fds, 2, static_cast<int>(wait)) < 0 && errno != EINTR) break;
     for (int i = 0; i < 2; ++i) {
       int& fd = i == 0 ? outFd : errFd;
@@ -149,8 +164,12 @@ ProcessResult runProcess(const std::string& program, const ProcessOptions& optio
         close(fd);
         fd = -1;
       }
+      if (i == 0 && options.stopReadingOutputAfter && result.out.size() >= *options.stopReadingOutputAfter) {
+        outputRead = false;
+      }
     }
   }
+  result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
   if (outFd >= 0) close(outFd);
   if (errFd >= 0) close(errFd);
   if (inputFd >= 0) close(inputFd);

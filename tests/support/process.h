@@ -17,6 +17,7 @@ struct ProcessResult {
   std::string err;
   // Unix time in nanoseconds at which each timed input line was written.
   std::vector<std::uint64_t> timedInputWrittenAt;
+  std::chrono::milliseconds elapsed{0};  // from the start until both outputs ended
 };
 
 // A line written to standard input this long after the start.
@@ -35,6 +36,11 @@ struct ProcessOptions {
   std::chrono::milliseconds timeout{60000};
   // Standard output is closed after this many bytes have been read (a reader that goes away).
   std::optional<std::size_t> closeOutputAfter;
+  // Standard output is no longer read, but kept open, after this many bytes (a reader that hangs).
+  std::optional<std::size_t> stopReadingOutputAfter;
+  bool nonBlockingOutput = false;     // the child's standard output is a non-blocking pipe
+  std::vector<int> closedDescriptors;  // of 0, 1, 2: the child starts with these closed
+  std::optional<std::pair<std::chrono::milliseconds, int>> signalAt;  // sent this long after the start
 };
 
 // Runs a program to its end, collecting its output; kills it at the timeout.
