@@ -5,6 +5,7 @@
 #include "base/fd_output.h"
 #include "capture/capture_request.h"
 #include "capture/display_capture.h"
+#include "capture/window_capture.h"
 #include "media/capture_lines.h"
 #include "media/hardware_encoder.h"
 #include "media/synthetic_source.h"
@@ -82,6 +83,13 @@ Result<void> runCaptureMode(const Arguments& arguments, EncoderServices& service
   if (arguments.source == "synthetic") return runSyntheticMode(arguments, services, **encoder);
   if (arguments.source == "screen") {
     return capture::runScreen(captureRequest(arguments), **encoder, captureEnvironment(services));
+  }
+  if (arguments.source == "window" && services.makeWindowServer) {
+    Result<std::unique_ptr<platform::WindowServer>> windowServer = services.makeWindowServer();
+    if (!windowServer) return windowServer.error();
+    capture::CaptureEnvironment environment = captureEnvironment(services);
+    environment.windowServer = windowServer->get();
+    return capture::runWindow(captureRequest(arguments), **encoder, environment);
   }
   return notAvailable(arguments.source + " capture");
 }

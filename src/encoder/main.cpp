@@ -11,6 +11,7 @@
 #include "platform/image/image_encoding_backend.h"
 #include "platform/x11/capture_access_x11.h"
 #include "platform/x11/lazy_screen_capture_x11.h"
+#include "platform/x11/screen_capture_x11.h"
 
 int main(int argc, char** argv) {
   // First of all: a closed standard stream must not be reused by the display connection.
@@ -25,6 +26,11 @@ int main(int argc, char** argv) {
   services.compression = &compression;
   services.screenCapture = &screenCapture;
   services.imageEncoding = &imageEncoding;
+  services.makeWindowServer = []() -> pelorin::Result<std::unique_ptr<pelorin::platform::WindowServer>> {
+    auto server = pelorin::platform::x11::X11WindowServer::create();
+    if (!server) return server.error();
+    return std::unique_ptr<pelorin::platform::WindowServer>(std::move(*server));
+  };
   services.processID = static_cast<std::int32_t>(getpid());
   services.outputClosed = closed.output;
   std::error_code error;

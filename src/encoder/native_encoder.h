@@ -1,14 +1,19 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "base/error.h"
 
 namespace pelorin::platform {
 class CaptureAccess;
 class CompressionSessionFactory;
 class ImageEncoding;
 class ScreenCaptureService;
+class WindowServer;
 }  // namespace pelorin::platform
 
 namespace pelorin::encoder {
@@ -19,6 +24,8 @@ struct EncoderServices {
   platform::CompressionSessionFactory* compression = nullptr;
   platform::ScreenCaptureService* screenCapture = nullptr;
   platform::ImageEncoding* imageEncoding = nullptr;
+  // Opens the window server's view, for window capture only (it needs its own connection).
+  std::function<Result<std::unique_ptr<platform::WindowServer>>()> makeWindowServer;
   std::int32_t processID = 0;
   std::string currentDirectory;
   // The program's own path, absolute and standardized; filled in by runNativeEncoder.

@@ -35,10 +35,14 @@ Result<void> FakeStream::stopCapture() {
 
 Result<void> FakeStream::updateConfiguration(const platform::StreamConfiguration& configuration) {
   configuration_ = configuration;
+  configurationUpdates.push_back(configuration);
   return {};
 }
 
-Result<void> FakeStream::updateContentFilter(const platform::ContentFilter&) { return {}; }
+Result<void> FakeStream::updateContentFilter(const platform::ContentFilter& filter) {
+  filterUpdates.push_back(filter);
+  return {};
+}
 
 void FakeStream::deliver() {
   for (int frame = 0; !stop_; ++frame) {
@@ -73,6 +77,7 @@ platform::ContentFilter FakeCapture::displayFilter(const platform::ShareableDisp
   f.displayID = display.displayID;
   f.windows = std::move(excluding);
   f.contentRect = display.frame;
+  f.pointPixelScale = pointPixelScale;
   return f;
 }
 
@@ -89,6 +94,7 @@ platform::ContentFilter FakeCapture::windowFilter(const platform::ShareableWindo
   f.kind = platform::ContentFilter::Kind::Window;
   f.windowID = window.windowID;
   f.contentRect = window.frame;
+  f.pointPixelScale = pointPixelScale;
   return f;
 }
 

@@ -42,6 +42,9 @@ class FakeStream final : public platform::CaptureStream {
   void requestFrame() override { ++*framesRequested; }
 
   std::atomic<int> delivered{0};
+  // Live changes asked for, in order (tests that change the stream do so from one thread).
+  std::vector<platform::StreamConfiguration> configurationUpdates;
+  std::vector<platform::ContentFilter> filterUpdates;
   std::shared_ptr<std::atomic<int>> framesRequested = std::make_shared<std::atomic<int>>(0);
 
  private:
@@ -68,6 +71,7 @@ class FakeCapture final : public platform::ScreenCaptureService {
   std::vector<std::pair<platform::ContentFilter, platform::StreamConfiguration>> streams;
   FakeStream* lastStream = nullptr;
   std::function<void(FakeStream&)> onStreamMade;
+  double pointPixelScale = 1.0;  // of every filter made
 
   Result<platform::ShareableContent> shareableContent(bool excludingDesktop, bool onScreenOnly) override;
   platform::ContentFilter displayFilter(const platform::ShareableDisplay& display,

@@ -1,0 +1,186 @@
+#include "capture/window_capture.h"
+
+#include <charconv>
+#include <cmath>
+#include <thread>
+
+#include "base/canonical_text.h"
+#include "base/fd_output.h"
+#include "base/sanitize.h"
+#include "base/serial_queue.h"
+#include "capture/control_channel.h"
+#include "capture/window_tracker.h"
+#include "media/capture_lines.h"
+#include "media/capture_run.h"
+#include "media/clock.h"
+#include "media/screen_output.h"
+
+namespace pelorin::capture {
+namespace {
+
+constexpr auto lookupPatience = std::chrono::seconds(5);
+constexpr auto lookupRetry = std::chrono::milliseconds(100);
+
+// A window stream that stops with an error (the window was destroyed) ends the run with that.
+class WindowStreamDelegate final : public platform::StreamDelegate {
+ public:
+  explicit WindowStreamDelegate(std::shared_ptr<media::RunStop> stop) : stop_(std::move(stop)) {}
+  void didStopWithError(const Error& error) override {
+    stop_->fail(captureError("window_capture_stopped_" + sanitized(error.description())));
+  }
+
+ private:
+  std::shared_ptr<media::RunStop> stop_;
+};
+
+// Stops the tracker before the stream, so that nothing reconfigures a stream being stopped.
+class WindowRunSource final : public media::RunSource {
+ public:
+  WindowRunSource(platform::CaptureStream& stream, WindowTracker& tracker) : stream_(stream), tracker_(tracker) {}
+  Result<void> start() override { return stream_.startCapture(); }
+  Result<void> stop() override {
+    tracker_.stop();
+    return stream_.stopCapture();
+  }
+
+ private:
+  platform::CaptureStream& stream_;
+  WindowTracker& tracker_;
+};
+
+Result<platform::ShareableWindow> windowByID(platform::ScreenCaptureService& capture, platform::WindowID id) {
+  Result<platform::ShareableContent> content = capture.shareableContent(true, false);
+  if (!content) return content.error();
+  for (const auto& window : content->windows) {
+    if (window.windowID == id) return window;
+  }
+  return captureError("window not found (id)");
+}
+
+Size sizeOf(const Rect& r) { return {r.width, r.height}; }
+
+platform::StreamConfiguration windowConfiguration(const CaptureRequest& r) {
+  platform::StreamConfiguration c;
+  c.width = r.width;
+  c.height = r.height;
+  c.minimumFrameInterval = {1, r.fps};
+  c.pixelFormat = platform::pixelFormat420v;
+  c.queueDepth = media::captureQueueCapacity;
+  c.showsCursor = true;
+  c.capturesAudio = false;
+  c.scalesToFit = true;
+  c.preservesAspectRatio = true;
+  return c;
+}
+
+}  // namespace
+
+std::string scaleText(double scale) {
+  char buffer[32];
+  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, scale);
+  std::string text = ec == std::errc() ? std::string(buffer, end) : std::string("nan");
+  if (text.find_first_of(".en") == std::string::npos) text += ".0";
+  return text;
+}
+
+std::string cropLine(std::int64_t cropWidth, std::int64_t cropHeight, Size frame, double scale, bool fullscreen) {
+  return "capture_window crop=" + std::to_string(cropWidth) + "x" + std::to_string(cropHeight) +
+         " frame=" + std::to_string(static_cast<std::int64_t>(frame.width)) + "x" +
+         std::to_string(static_cast<std::int64_t>(frame.height)) + " scale=" + scaleText(scale) +
+         " fullscreen=" + (fullscreen ? "true" : "false");
+}
+
+std::pair<platform::ContentFilter, bool> captureFilter(platform::ScreenCaptureService& capture,
+                                                       const platform::ShareableWindow& window,
+                                                       const std::vector<platform::ShareableDisplay>& displays) {
+  for (const auto& display : displays) {
+    if (display.frame == window.frame) return {capture.displayFilterIncluding(display, {window.windowID}), true};
+  }
+  return {capture.windowFilter(window), false};
+}
+
+Result<platform::ShareableWindow> findWindow(platform::ScreenCaptureService& capture, const std::string& marker,
+                                             int errorFd, const LookupClock& clock) {
+  const auto deadline = clock.now() + lookupPatience;
+  for (;;) {
+    Result<platform::ShareableContent> content = capture.shareableContent(true, false);
+    if (!content) return content.error();
+    for (const auto& window : content->windows) {
+      if (window.title && containsCanonically(*window.title, marker)) {
+        writeLine(errorFd, "capture_window found=true title_match=marker");
+        return window;
+      }
+    }
+    if (clock.now() >= deadline) return captureError("shared tab window not found (title marker)");
+    if (clock.sleep) {
+      clock.sleep(lookupRetry);
+    } else {
+      std::this_thread::sleep_for(lookupRetry);
+    }
+  }
+}
+
+Result<void> runWindow(const CaptureRequest& request, media::HardwareEncoder& encoder, const CaptureEnvironment& env) {
+  if (!env.access->preflight()) {
+    (void)env.access->request();
+    return captureError("screen capture permission missing executable=" + env.programPath);
+  }
+  if (!env.capture || !env.windowServer) return captureError("screen capture unavailable");
+  const bool byID = request.windowID.has_value();
+  Result<platform::ShareableWindow> found = byID ? windowByID(*env.capture, *request.windowID)
+                                                 : findWindow(*env.capture, request.windowTitle.value_or(""), env.errorFd);
+  if (!found) return found.error();
+  const platform::ShareableWindow window = *found;
+  Result<platform::ShareableContent> content = env.capture->shareableContent(true, false);
+  if (!content) return content.error();
+  const auto [filter, startsFullscreen] = captureFilter(*env.capture, window, content->displays);
+  std::atomic<bool> fullscreen{startsFullscreen};
+  const double scale = filter.pointPixelScale;
+
+  platform::StreamConfiguration configuration = windowConfiguration(request);
+  const std::int64_t cw = byID ? std::llround(window.frame.width * scale) : request.contentWidth;
+  const std::int64_t ch = byID ? std::llround(window.frame.height * scale) : request.contentHeight;
+  const Rect source = contentCrop(sizeOf(window.frame), {static_cast<double>(cw) / scale, static_cast<double>(ch) / scale});
+  configuration.sourceRect = source;
+  configuration.destinationRect =
+      letterboxRect(sizeOf(source), {static_cast<double>(request.width), static_cast<double>(request.height)});
+  writeLine(env.errorFd, cropLine(cw, ch, sizeOf(window.frame), scale, startsFullscreen));
+
+  const media::ClockMeasurement start = media::measureClockAnchor();
+  auto output = std::make_shared<media::ScreenOutput>(encoder, start.anchor, env.errorFd);
+  auto stop = std::make_shared<media::RunStop>();
+  WindowStreamDelegate delegate(stop);
+  Result<std::unique_ptr<platform::CaptureStream>> made = env.capture->makeStream(filter, configuration, &delegate);
+  if (!made) return made.error();
+  std::shared_ptr<platform::CaptureStream> stream = std::move(*made);
+  auto queue = std::make_shared<SerialQueue>("pelorin.capture");
+  if (Result<void> added = stream->addStreamOutput(output, platform::StreamOutputType::Screen, queue); !added) {
+    return added.error();
+  }
+  output->setFrameRequester([weak = std::weak_ptr(stream)] {
+    if (auto s = weak.lock()) s->requestFrame();
+  });
+  PendingCrop crops;
+  const auto reader = readControl(env.inputFd, env.errorFd, encoder, output.get(),
+                                  [&crops](std::int64_t w, std::int64_t h) { crops.set(w, h); });
+  WindowTracker tracker({window, byID, request.width, request.height, scale, &crops, &fullscreen, output.get(),
+                         stream.get(), configuration, env.capture, env.windowServer, env.errorFd});
+  tracker.start();
+  writeLine(env.errorFd,
+            media::captureStartLine(env.backendName + "_window", request.width, request.height, request.fps));
+
+  WindowRunSource runSource(*stream, tracker);
+  media::RunPlan plan;
+  plan.source = &runSource;
+  plan.durationSeconds = static_cast<double>(request.durationSeconds);
+  plan.captureStats = [&] { return output->stats(); };
+  plan.release = [&] {
+    tracker.stop();
+    reader->close();
+    stream.reset();
+    queue.reset();
+  };
+  return media::runCapture(encoder, stop, plan, env.errorFd);
+}
+
+}  // namespace pelorin::capture

@@ -1,0 +1,209 @@
+#include "capture/window_capture.h"
+
+#include <gtest/gtest.h>
+
+#include "capture/window_tracker.h"
+#include "media/encoder_harness.h"
+#include "support/fake_screen_capture.h"
+#include "support/process.h"
+
+namespace pelorin::capture {
+namespace {
+
+struct FakeWindowServer final : platform::WindowServer {
+  std::vector<Rect> displays;
+  std::optional<Rect> bounds;
+  std::vector<Rect> displayFrames() override { return displays; }
+  std::optional<Rect> windowBounds(platform::WindowID) override { return bounds; }
+};
+
+const platform::ShareableDisplay display{9, Rect{0, 0, 1440, 900}, 1440, 900, "D"};
+
+// One tracker on scripted services, driven tick by tick.
+struct Tracking : test::EncoderHarness {
+  Tracking(bool byID, Rect frame, double scale)
+      : output(std::make_shared<media::ScreenOutput>(*(encoder = makeEncoder()), media::ClockAnchor{}, err.fd())),
+        stream(platform::StreamConfiguration{}, {}, nullptr) {
+    window.windowID = 77;
+    window.title = "tab";
+    window.frame = frame;
+    server.bounds = frame;
+    server.displays = {display.frame};
+    capture.pointPixelScale = scale;
+    output->setFrameRequester([this] { ++framesRequested; });
+    tracker = std::make_unique<WindowTracker>(TrackedWindow{window, byID, 1920, 1080, scale, &crops, &fullscreen,
+                                                            output.get(), &stream, {}, &capture, &server, err.fd()});
+  }
+  // The window as the shareable content shows it now.
+  void listWindowAt(Rect frame) {
+    platform::ShareableContent content;
+    content.displays = {display};
+    content.windows = {window};
+    content.windows[0].frame = frame;
+    capture.contentResult = content;
+  }
+  std::vector<std::string> newLines() {
+    const auto all = test::splitLines(err.contents());
+    std::vector<std::string> fresh(all.begin() + static_cast<std::ptrdiff_t>(seen), all.end());
+    seen = all.size();
+    return fresh;
+  }
+
+  std::unique_ptr<media::HardwareEncoder> encoder;
+  std::shared_ptr<media::ScreenOutput> output;
+  test::FakeStream stream;
+  test::FakeCapture capture;
+  FakeWindowServer server;
+  PendingCrop crops;
+  std::atomic<bool> fullscreen{false};
+  platform::ShareableWindow window;
+  std::unique_ptr<WindowTracker> tracker;
+  int framesRequested = 0;
+  std::size_t seen = 1;  // the encoder's own line
+};
+
+TEST(WindowTracker, FollowsResizesAndCropLines) {
+  Tracking byID(true, Rect{10, 10, 1280, 800}, 2);
+  byID.server.bounds = Rect{30, 40, 1280, 800};  // moved, not resized: nothing
+  byID.tracker->tick();
+  EXPECT_TRUE(byID.newLines().empty());
+  byID.server.bounds = Rect{10, 10, 1440, 900};
+  byID.tracker->tick();
+  EXPECT_EQ(byID.newLines(), (std::vector<std::string>{"capture_window crop=2880x1800 frame=1440x900 scale=2.0 fullscreen=false"}));
+  ASSERT_EQ(byID.stream.configurationUpdates.size(), 1u);
+  EXPECT_EQ(byID.stream.configurationUpdates[0].sourceRect, (Rect{0, 0, 1440, 900}));
+  EXPECT_EQ(byID.stream.configurationUpdates[0].destinationRect, (Rect{96, 0, 1728, 1080}));
+  byID.server.bounds.reset();  // a failed read keeps the applied size
+  byID.tracker->tick();
+  byID.server.bounds = Rect{10, 10, 1440, 900};
+  byID.tracker->tick();
+  EXPECT_EQ(byID.stream.configurationUpdates.size(), 1u);
+
+  Tracking byMarker(false, Rect{0, 0, 1512, 982}, 2);
+  byMarker.server.bounds = Rect{0, 0, 1600, 1000};  // the tracker never crops a marker window itself
+  byMarker.tracker->tick();
+  EXPECT_TRUE(byMarker.stream.configurationUpdates.empty());
+  byMarker.server.bounds = Rect{0, 0, 1512, 982};
+  byMarker.crops.set(3024, 1890);
+  byMarker.crops.set(3024, 1890);
+  byMarker.tracker->tick();
+  ASSERT_EQ(byMarker.stream.configurationUpdates.size(), 1u);
+  EXPECT_EQ(byMarker.stream.configurationUpdates[0].sourceRect, (Rect{0, 37, 1512, 945}));
+  EXPECT_EQ(byMarker.stream.configurationUpdates[0].destinationRect, (Rect{96, 0, 1728, 1080}));
+  EXPECT_EQ(byMarker.framesRequested, 0);  // no hold, so no key frame
+}
+
+TEST(WindowTracker, SwitchesIntoAndOutOfFullScreenWithAHeldPictureAndAKeyFrame) {
+  Tracking t(true, Rect{100, 100, 800, 600}, 1);
+  t.listWindowAt(display.frame);
+  t.server.bounds = display.frame;
+  t.tracker->tick();
+  EXPECT_EQ(t.newLines(), (std::vector<std::string>{"capture_window mode fullscreen=true held=true",
+                                                   "capture_window crop=1440x900 frame=1440x900 scale=1.0 fullscreen=true"}));
+  ASSERT_EQ(t.stream.filterUpdates.size(), 1u);
+  EXPECT_EQ(t.stream.filterUpdates[0].kind, platform::ContentFilter::Kind::DisplayIncludingWindows);
+  EXPECT_EQ(t.stream.filterUpdates[0].windows, std::vector<platform::WindowID>{77});
+  EXPECT_EQ(t.framesRequested, 1);  // released with a key frame
+
+  t.listWindowAt(Rect{100, 100, 800, 600});
+  t.server.bounds = Rect{100, 100, 800, 600};
+  t.tracker->tick();
+  EXPECT_EQ(t.newLines(), (std::vector<std::string>{"capture_window mode fullscreen=false held=true",
+                                                   "capture_window crop=800x600 frame=800x600 scale=1.0 fullscreen=false"}));
+  EXPECT_EQ(t.stream.filterUpdates.back().kind, platform::ContentFilter::Kind::Window);
+  EXPECT_EQ(t.framesRequested, 2);
+
+  // By marker the new content size comes from the host: the hold waits for its CROP line.
+  Tracking m(false, Rect{100, 100, 800, 600}, 1);
+  m.listWindowAt(display.frame);
+  m.server.bounds = display.frame;
+  m.tracker->tick();
+  EXPECT_EQ(m.newLines(), (std::vector<std::string>{"capture_window mode fullscreen=true held=true"}));
+  m.tracker->tick();  // still awaiting: the mode check repeats, nothing is applied
+  EXPECT_TRUE(m.stream.configurationUpdates.empty());
+  m.crops.set(1440, 800);
+  m.tracker->tick();
+  EXPECT_EQ(m.newLines(), (std::vector<std::string>{"capture_window crop=1440x800 frame=1440x900 scale=1.0 fullscreen=true"}));
+  EXPECT_EQ(m.framesRequested, 1);
+}
+
+TEST(WindowTracker, WholeWindowCropOnlyForWindowsByIdentifierWhoseSizeChanged) {
+  EXPECT_FALSE(wholeWindowCrop(false, Size{1, 1}, Size{2, 2}, 1));
+  EXPECT_FALSE(wholeWindowCrop(true, Size{2, 2}, Size{2, 2}, 1));
+  EXPECT_EQ(wholeWindowCrop(true, std::nullopt, Size{640.5, 480.25}, 2), (std::pair<std::int64_t, std::int64_t>{1281, 961}));
+}
+
+TEST(FindWindow, RetriesEvery100MillisecondsForFiveSeconds) {
+  test::FakeCapture capture;
+  test::CapturedFd err;
+  auto now = std::chrono::steady_clock::time_point{};
+  int tries = 0;
+  LookupClock clock{[&] { return now; }, [&](std::chrono::milliseconds d) {
+                      now += d;
+                      if (++tries == 30) {  // three seconds in, the marker shows up, decomposed
+                        platform::ShareableContent content;
+                        content.windows = {{5, std::string("Cafe\u0301 untitled")}, {6, std::string("Café [m]")},
+                                           {7, std::string("Café [m] too")}};
+                        capture.contentResult = content;
+                      }
+                    }};
+  Result<platform::ShareableWindow> found = findWindow(capture, "Café [m]", err.fd(), clock);
+  ASSERT_TRUE(found.ok());
+  EXPECT_EQ(found->windowID, 6u);
+  EXPECT_EQ(tries, 30);
+  EXPECT_EQ(err.contents(), "capture_window found=true title_match=marker\n");
+  ASSERT_TRUE(findWindow(capture, "Cafe\u0301 u", err.fd(), clock).ok());  // canonically equal
+
+  for (const char* marker : {"", "café [M]", "absent"}) {
+    now = {};
+    tries = 100;
+    Result<platform::ShareableWindow> missing = findWindow(capture, marker, err.fd(), clock);
+    ASSERT_FALSE(missing.ok()) << marker;
+    EXPECT_EQ(missing.error().message, "shared tab window not found (title marker)");
+    EXPECT_GE(now - std::chrono::steady_clock::time_point{}, std::chrono::seconds(5));
+  }
+}
+
+TEST(RunWindow, StartsWithTheContentCropAndEndsOnAStoppedStream) {
+  test::EncoderHarness h(64, 36, test::FakeScript{.deliverOnThread = true});
+  test::FakeAccess access;
+  test::FakeCapture capture;
+  FakeWindowServer server;
+  test::CapturedFd input;
+  platform::ShareableContent content;
+  content.displays = {display};
+  content.windows = {{41, std::string("shared tab"), Rect{0, 0, 1280, 800}}};
+  capture.contentResult = content;
+  capture.pointPixelScale = 2;
+  server.bounds = Rect{0, 0, 1280, 800};
+  CaptureEnvironment env{&access, &capture, &server, "/p", "x11", input.fd(), h.err.fd()};
+  CaptureRequest request;
+  request.width = 1920;
+  request.height = 1080;
+  request.durationSeconds = 1;
+  request.windowTitle = "tab";
+  request.contentWidth = 2400;
+  request.contentHeight = 1400;
+  h.settings.width = 1920;
+  h.settings.height = 1080;
+  ASSERT_TRUE(runWindow(request, *h.makeEncoder(), env).ok());
+  ASSERT_EQ(capture.streams.size(), 1u);
+  EXPECT_EQ(capture.streams[0].second.sourceRect, (Rect{40, 60, 1200, 700}));
+  EXPECT_EQ(capture.streams[0].second.destinationRect, (Rect{35, 0, 1851, 1080}));
+  const auto lines = test::splitLines(h.err.contents());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "capture_window crop=2400x1400 frame=1280x800 scale=2.0 fullscreen=false"), lines.end());
+  EXPECT_TRUE(lines.back().starts_with("native_encoder_summary ")) << lines.back();
+
+  request.windowID = 12;  // not listed
+  EXPECT_EQ(runWindow(request, *h.makeEncoder(), env).error().message, "window not found (id)");
+
+  request.windowID = 41;
+  request.durationSeconds = 60;
+  capture.streamScript.framesBeforeError = 2;
+  const Result<void> stopped = runWindow(request, *h.makeEncoder(), env);
+  ASSERT_FALSE(stopped.ok());
+  EXPECT_EQ(stopped.error().message, "window_capture_stopped_the_display_went_away");
+}
+
+}  // namespace
+}  // namespace pelorin::capture
