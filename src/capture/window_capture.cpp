@@ -21,18 +21,6 @@ namespace {
 constexpr auto lookupPatience = std::chrono::seconds(5);
 constexpr auto lookupRetry = std::chrono::milliseconds(100);
 
-// A window stream that stops with an error (the window was destroyed) ends the run with that.
-class WindowStreamDelegate final : public platform::StreamDelegate {
- public:
-  explicit WindowStreamDelegate(std::shared_ptr<media::RunStop> stop) : stop_(std::move(stop)) {}
-  void didStopWithError(const Error& error) override {
-    stop_->fail(captureError("window_capture_stopped_" + sanitized(error.description())));
-  }
-
- private:
-  std::shared_ptr<media::RunStop> stop_;
-};
-
 // Stops the tracker before the stream, so that nothing reconfigures a stream being stopped.
 class WindowRunSource final : public media::RunSource {
  public:
@@ -74,6 +62,12 @@ platform::StreamConfiguration windowConfiguration(const CaptureRequest& r) {
 }
 
 }  // namespace
+
+WindowStreamDelegate::WindowStreamDelegate(std::shared_ptr<media::RunStop> stop) : stop_(std::move(stop)) {}
+
+void WindowStreamDelegate::didStopWithError(const Error& error) {
+  stop_->fail(captureError("window_capture_stopped_" + sanitized(error.description())));
+}
 
 std::string scaleText(double scale) {
   char buffer[32];

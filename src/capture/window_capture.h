@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -9,6 +10,7 @@
 #include "capture/capture_request.h"
 #include "capture/capture_environment.h"
 #include "capture/crop_geometry.h"
+#include "media/capture_run.h"
 #include "media/hardware_encoder.h"
 #include "platform/screen_capture.h"
 
@@ -19,6 +21,17 @@ namespace pelorin::capture {
 // switches until the duration ends. Needs the environment's window server.
 Result<void> runWindow(const CaptureRequest& request, media::HardwareEncoder& encoder,
                        const CaptureEnvironment& environment);
+
+// Ends the run when its stream stops with an error (the window was destroyed, the display went
+// away): the run's error line then reads "window_capture_stopped_" and the reason.
+class WindowStreamDelegate final : public platform::StreamDelegate {
+ public:
+  explicit WindowStreamDelegate(std::shared_ptr<media::RunStop> stop);
+  void didStopWithError(const Error& error) override;
+
+ private:
+  std::shared_ptr<media::RunStop> stop_;
+};
 
 // How findWindow waits: the time now and a pause between tries.
 struct LookupClock {
