@@ -22,6 +22,12 @@ platform::StreamConfiguration makeCaptureConfiguration(int width, int height, st
   return c;
 }
 
+platform::StreamConfiguration makeCaptureConfiguration(int width, int height, int fps, std::optional<Rect> sourceRect) {
+  platform::StreamConfiguration c = makeCaptureConfiguration(width, height, sourceRect);
+  c.minimumFrameInterval = {1, fps};
+  return c;
+}
+
 Size streamSize(Size source, Size maximum) {
   if (!(source.width > 0 && source.height > 0 && maximum.width > 0 && maximum.height > 0)) return {0, 0};
   const double scale = std::min({maximum.width / source.width, maximum.height / source.height, 1.0});

@@ -11,6 +11,9 @@ namespace pelorin::capture {
 // A scaled, aspect-keeping 30 fps NV12 configuration, optionally of a source rectangle.
 platform::StreamConfiguration makeCaptureConfiguration(int width, int height,
                                                        std::optional<Rect> sourceRect = std::nullopt);
+// The same at `fps` frames per second.
+platform::StreamConfiguration makeCaptureConfiguration(int width, int height, int fps,
+                                                       std::optional<Rect> sourceRect = std::nullopt);
 
 // An even-sided size of at least 2 x 2 that fits `source` into `maximum` without enlarging it;
 // 0 x 0 when either size is not positive.

@@ -2,6 +2,7 @@
 
 #include "base/fd_output.h"
 #include "base/serial_queue.h"
+#include "capture/capture_configuration.h"
 #include "capture/control_channel.h"
 #include "media/capture_lines.h"
 #include "media/capture_run.h"
@@ -26,17 +27,6 @@ Result<platform::ShareableDisplay> chooseDisplay(const CaptureRequest& request,
   return content->displays[*index];
 }
 
-platform::StreamConfiguration displayConfiguration(const CaptureRequest& r) {
-  platform::StreamConfiguration c;
-  c.width = r.width;
-  c.height = r.height;
-  c.minimumFrameInterval = {1, r.fps};
-  c.pixelFormat = platform::pixelFormat420v;
-  c.queueDepth = media::captureQueueCapacity;
-  c.showsCursor = true;
-  c.capturesAudio = false;
-  return c;
-}
 
 }  // namespace
 
@@ -60,7 +50,7 @@ Result<void> runScreen(const CaptureRequest& request, media::HardwareEncoder& en
   auto stop = std::make_shared<media::RunStop>();
   media::StreamStopWatcher watcher(stop);
   Result<std::unique_ptr<platform::CaptureStream>> made =
-      env.capture->makeStream(filter, displayConfiguration(request), &watcher);
+      env.capture->makeStream(filter, makeCaptureConfiguration(request.width, request.height, request.fps), &watcher);
   if (!made) return made.error();
   std::shared_ptr<platform::CaptureStream> stream = std::move(*made);
   if (Result<void> added = stream->addStreamOutput(output, platform::StreamOutputType::Screen, queue); !added) {

@@ -8,6 +8,7 @@
 #include "base/fd_output.h"
 #include "base/sanitize.h"
 #include "base/serial_queue.h"
+#include "capture/capture_configuration.h"
 #include "capture/control_channel.h"
 #include "capture/window_tracker.h"
 #include "media/capture_lines.h"
@@ -47,19 +48,6 @@ Result<platform::ShareableWindow> windowByID(platform::ScreenCaptureService& cap
 
 Size sizeOf(const Rect& r) { return {r.width, r.height}; }
 
-platform::StreamConfiguration windowConfiguration(const CaptureRequest& r) {
-  platform::StreamConfiguration c;
-  c.width = r.width;
-  c.height = r.height;
-  c.minimumFrameInterval = {1, r.fps};
-  c.pixelFormat = platform::pixelFormat420v;
-  c.queueDepth = media::captureQueueCapacity;
-  c.showsCursor = true;
-  c.capturesAudio = false;
-  c.scalesToFit = true;
-  c.preservesAspectRatio = true;
-  return c;
-}
 
 }  // namespace
 
@@ -131,7 +119,7 @@ Result<void> runWindow(const CaptureRequest& request, media::HardwareEncoder& en
   std::atomic<bool> fullscreen{startsFullscreen};
   const double scale = filter.pointPixelScale;
 
-  platform::StreamConfiguration configuration = windowConfiguration(request);
+  platform::StreamConfiguration configuration = makeCaptureConfiguration(request.width, request.height, request.fps);
   const std::int64_t cw = byID ? std::llround(window.frame.width * scale) : request.contentWidth;
   const std::int64_t ch = byID ? std::llround(window.frame.height * scale) : request.contentHeight;
   const Rect source = contentCrop(sizeOf(window.frame), {static_cast<double>(cw) / scale, static_cast<double>(ch) / scale});
