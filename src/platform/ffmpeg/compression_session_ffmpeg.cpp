@@ -380,7 +380,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   // control, for the next frame.
   bool ensureOpen() {
     if (encoder_) return true;
-    auto reopened = OpenedEncoder::open(chosen_, settings_, deviceFor(chosen_.backend));
+    auto reopened = openAttempt(chosen_);
     if (!reopened) {
       ffmpegDiagnostic("ffmpeg_encoder_reopen_failed reason=" + sanitized(reopened.error().message));
       return false;
@@ -413,8 +413,9 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     receivePackets();
   }
 
+  // A drained codec takes no more frames: it is closed, and opened again for the next one.
   void drainCodec() {
-    if (!encoder_ || inFlight_.empty()) return;
+    if (!encoder_) return;
     encoder_->send(nullptr);
     receivePackets();
     encoder_.reset();
