@@ -305,14 +305,22 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     }
     chosen_ = plan[static_cast<std::size_t>(chosen.index)];
     std::erase_if(candidates_, [&](const Candidate& c) { return c.backend != chosen_.backend; });
-    ffmpegDiagnostic(std::string("ffmpeg_encoder_chosen encoder=") + backendEntry(chosen_.backend).name +
-                     " codec=" + backendEntry(chosen_.backend).codec +
-                     " rate_control=" + rateControlName(chosen_.backend, chosen_.rate) +
-                     " bit_rate=" + std::to_string(settings_.bitRate) + " peak=" + std::to_string(settings_.maxRate) +
-                     " qp=" + std::to_string(constantQp(settings_)));
+    logChoice();
     failure_->set({});
     useEncoder(std::move(opened));
     return true;
+  }
+
+  void logChoice() const {
+    const BackendEntry& entry = backendEntry(chosen_.backend);
+    std::string line = std::string("ffmpeg_encoder_chosen encoder=") + entry.name + " codec=" + entry.codec +
+                       " rate_control=" + rateControlName(chosen_.backend, chosen_.rate);
+    if (chosen_.rate == RateControl::ConstantQuality) {
+      line += " qp=" + std::to_string(constantQp(settings_));
+    } else {
+      line += " bit_rate=" + std::to_string(settings_.bitRate) + " peak=" + std::to_string(settings_.maxRate);
+    }
+    ffmpegDiagnostic(line);
   }
 
   Result<std::unique_ptr<OpenedEncoder>> openAttempt(const OpenAttempt& attempt) const {
