@@ -54,7 +54,7 @@ OptionList qsvOptions(const CodecSettings& s, RateControl rate) {
   const char* profile = s.profile == ProfileLevel::HighAutoLevel   ? "100"
                         : s.profile == ProfileLevel::MainAutoLevel ? "77"
                                                                    : "578";
-  OptionList o{{"async_depth", "1"}, {"look_ahead", "0"}, {"forced_idr", "1"}, {"profile", profile}};
+  OptionList o{{"async_depth", "1"}, {"forced_idr", "1"}, {"profile", profile}};
   if (rate == RateControl::ConstantQuality) {
     // CQP is chosen by the qscale flag; the quality is a QP in lambda units (FF_QP2LAMBDA 118).
     o.emplace_back("flags", "+qscale");

@@ -414,8 +414,14 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     if (std::exchange(idrNext_, false)) markKeyFrame(*job.frame);
     const std::int64_t pts = job.frame->pts;
     inFlight_[pts] = std::move(job.context);
-    if (const int status = encoder_->send(job.frame.get()); status < 0) {
-      reset(status, "send");
+    int status = encoder_->send(job.frame.get());
+    if (status == AVERROR(EAGAIN)) {
+      // The codec wants its finished packets taken first.
+      receivePackets();
+      status = encoder_ ? encoder_->send(job.frame.get()) : AVERROR_EXTERNAL;
+    }
+    if (status < 0) {
+      if (encoder_) reset(status, "send");
       return;
     }
     receivePackets();
