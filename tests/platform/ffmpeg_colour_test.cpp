@@ -7,6 +7,7 @@
 
 #include "platform/ffmpeg/colour_fix.h"
 #include "platform/ffmpeg/h264_decoder.h"
+#include "platform/ffmpeg_test_support.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -15,6 +16,8 @@ extern "C" {
 
 namespace pelorin::platform::ffmpeg {
 namespace {
+
+using testing::decodeAll;
 
 using Packets = std::vector<std::vector<std::uint8_t>>;
 
@@ -53,20 +56,6 @@ void encodeWithoutColour(Encoder& encoder, std::vector<AVPacket*>& packets) {
     }
   }
   av_frame_free(&frame);
-}
-
-std::vector<DecodedPicture> decodeAll(const Packets& packets) {
-  auto decoder = H264Decoder::create();
-  EXPECT_TRUE(decoder);
-  std::vector<DecodedPicture> pictures;
-  for (const auto& packet : packets) {
-    auto decoded = (*decoder)->decode(packet);
-    EXPECT_TRUE(decoded) << decoded.error().message;
-    if (decoded) pictures.insert(pictures.end(), decoded->begin(), decoded->end());
-  }
-  auto held = (*decoder)->flush();
-  if (held) pictures.insert(pictures.end(), held->begin(), held->end());
-  return pictures;
 }
 
 TEST(ColourFix, StreamWithoutColourDescriptionDecodesAsVideoRangeSmpte170m) {
