@@ -195,10 +195,11 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     if (state_ == State::Invalidated) return invalidatedStatus;
     if (state_ == State::Configuring) return 0;
     const std::uint64_t target = accepted_;
-    drainRequested_ = true;
+    const std::uint64_t drain = ++drainsRequested_;
     wake_.notify_all();
-    // The worker delivers every accepted frame, with an error if it is cut off.
-    delivered_cv_.wait(lock, [&] { return delivered_ >= target; });
+    // The worker delivers every accepted frame, with an error if it is cut off, and closes the
+    // codec before any later frame, unless it stops first.
+    delivered_cv_.wait(lock, [&] { return delivered_ >= target && (drainsDone_ >= drain || stop_); });
     return 0;
   }
 
@@ -214,6 +215,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
       onWorker = workerId_ == std::this_thread::get_id();
     }
     wake_.notify_all();
+    delivered_cv_.notify_all();
     // From an output handler the worker stops once the handler returns; the owner joins it later.
     if (onWorker) return;
     std::lock_guard join(joinMutex_);
@@ -355,24 +357,28 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   void run() {
     for (;;) {
       Job job;
-      bool drain = false;
+      std::uint64_t drain = 0;
       {
         std::unique_lock lock(mutex_);
-        wake_.wait(lock, [&] { return stop_ || !queue_.empty() || drainRequested_; });
+        wake_.wait(lock, [&] { return stop_ || !queue_.empty() || drainsDone_ < drainsRequested_; });
         if (stop_) break;
         if (!queue_.empty()) {
           job = std::move(queue_.front());
           queue_.pop_front();
         } else {
-          drain = true;
-          drainRequested_ = false;
+          drain = drainsRequested_;
         }
       }
-      if (drain) {
-        drainCodec();
-      } else {
+      if (drain == 0) {
         encode(std::move(job));
+        continue;
       }
+      drainCodec();
+      {
+        std::lock_guard guard(mutex_);
+        drainsDone_ = drain;
+      }
+      delivered_cv_.notify_all();
     }
     failInFlight(invalidatedStatus);
     std::deque<Job> left;
@@ -490,7 +496,8 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   std::shared_ptr<NV12BufferPool> pool_;
   std::deque<Job> queue_;
   bool stop_ = false;
-  bool drainRequested_ = false;
+  std::uint64_t drainsRequested_ = 0;  // completeFrames() calls, and the drains done for them
+  std::uint64_t drainsDone_ = 0;
   std::uint64_t accepted_ = 0;
   std::uint64_t delivered_ = 0;
   std::int64_t lastPts_ = -1;
