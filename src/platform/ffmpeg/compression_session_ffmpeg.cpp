@@ -302,7 +302,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     });
     for (const std::string& why : chosen.reasons) ffmpegDiagnostic("ffmpeg_encoder_failed reason=" + sanitized(why));
     if (chosen.index < 0) {
-      failure_->set("no encoder opened (" + joined(chosen.reasons) + ")");
+      failure_->set(joined(chosen.reasons));
       return false;
     }
     chosen_ = plan[static_cast<std::size_t>(chosen.index)];
@@ -648,7 +648,7 @@ std::int32_t FfmpegCompressionSessionFactory::create(const CompressionSessionSpe
   std::vector<std::string> reasons;
   auto usable = usableCandidates(candidates(choice_.kind, spec.requireHardware), spec, vaapiDevice_, reasons);
   for (const std::string& why : reasons) ffmpegDiagnostic("ffmpeg_encoder_failed reason=" + sanitized(why));
-  if (usable.empty()) return fail(AVERROR_ENCODER_NOT_FOUND, "no usable H.264 encoder (" + joined(reasons) + ")");
+  if (usable.empty()) return fail(AVERROR_ENCODER_NOT_FOUND, joined(reasons));
   auto core = std::make_shared<SessionCore>(std::move(usable), spec, std::move(output),
                                             choice_.kind == EncoderChoice::Kind::Software, openHook_, failure_);
   session = std::make_unique<FfmpegCompressionSession>(std::move(core));

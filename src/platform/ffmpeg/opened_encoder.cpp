@@ -46,7 +46,7 @@ Result<DeviceRef> qsvDevice(const std::string& node) {
 Result<DeviceRef> nvidiaLibraries() {
   for (const char* library : {"libcuda.so.1", "libnvidia-encode.so.1"}) {
     void* handle = dlopen(library, RTLD_LAZY | RTLD_LOCAL);
-    if (!handle) return missing(std::string("no NVIDIA driver library ") + library);
+    if (!handle) return missing(std::string("no NVIDIA driver (") + library + ")");
     dlclose(handle);
   }
   return DeviceRef();
