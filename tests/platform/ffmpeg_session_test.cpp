@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <future>
+#include <mutex>
+#include <optional>
 #include <thread>
 
 #include "platform/ffmpeg/compression_session_ffmpeg.h"
@@ -340,14 +342,107 @@ TEST(FfmpegSession, PropertiesReadBackAndAreChecked) {
   EXPECT_TRUE(recorder.outputs().empty()) << "refused frames get no output";
 }
 
-TEST(FfmpegSession, NoSessionFromAnEncoderThatCannotOpen) {
+TEST(FfmpegFactory, CreationRefusalsSayWhy) {
+  struct Case {
+    const char* word;
+    int width, height;
+    const char* reason;  // empty: the session is created and opens
+  };
+  const Case cases[] = {
+      {"software", 641, 360, "size 641x360 is not even: 4:2:0 H.264 needs even width and height"},
+      {"software", 14, 360, "x264: 14x360 is below the minimum 16x16"},
+      {"nvenc", 144, 360, "nvenc: 144x360 is below the minimum 145x49"},
+      {"turbo", 640, 360, "unknown PELORIN_VIDEO_ENCODER value 'turbo' (expected hardware, vaapi, nvenc, qsv or software)"},
+      {"software", 16, 16, ""},
+  };
+  for (const Case& c : cases) {
+    Recorder recorder;
+    FfmpegCompressionSessionFactory factory(EncoderChoice::fromWord(c.word), "/nonexistent");
+    std::unique_ptr<CompressionSession> session;
+    const std::int32_t status = factory.create({c.width, c.height, true, pixelFormat420v}, recorder.handler(), session);
+    EXPECT_EQ(factory.lastFailure(), c.reason) << c.word << " " << c.width << "x" << c.height;
+    EXPECT_EQ(status == 0, std::string(c.reason).empty());
+    EXPECT_EQ(session != nullptr, status == 0);
+    if (session) {
+      EXPECT_EQ(session->prepareToEncodeFrames(), 0) << factory.lastFailure();
+      EXPECT_EQ(submit(*session, 0, 100), 0);
+      EXPECT_EQ(session->completeFrames(), 0);
+      ASSERT_EQ(recorder.outputs().size(), 1u);
+      EXPECT_EQ(recorder.outputs()[0].status, 0) << "the minimum size really encodes";
+    }
+  }
+}
+
+// A factory whose open hook records every attempt and fails it while `refuse` is set.
+struct HookedFactory {
+  std::mutex mutex;
+  std::vector<std::string> attempts;
+  std::atomic<bool> refuse{false};
+  FfmpegCompressionSessionFactory factory{EncoderChoice::fromWord("software"), "/nonexistent",
+                                          [this](const OpenAttempt& attempt) {
+                                            std::lock_guard guard(mutex);
+                                            attempts.push_back(attemptName(attempt));
+                                            return refuse ? std::string("refused by the test") : std::string();
+                                          }};
+};
+
+TEST(FfmpegFactory, EncoderOpensWithTheRateControlOfItsRealSettings) {
+  struct Case {
+    std::optional<std::int32_t> bitRate;
+    std::optional<DataRateLimit> limit;
+    const char* attempt;
+  };
+  const Case cases[] = {
+      {2'000'001, DataRateLimit{250'000, 1}, "x264/CBR"},  // the limit is the average in whole bytes
+      {2'000'000, DataRateLimit{500'000, 1}, "x264/VBR"},  // a peak above the average
+      {2'000'000, std::nullopt, "x264/VBR"},
+      {std::nullopt, std::nullopt, "x264/CRF"},  // no bit-rate target: constant quality
+  };
+  for (const Case& c : cases) {
+    HookedFactory hooked;
+    Recorder recorder;
+    std::unique_ptr<CompressionSession> session;
+    ASSERT_EQ(hooked.factory.create({320, 240, true, pixelFormat420v}, recorder.handler(), session), 0);
+    if (c.bitRate) ASSERT_EQ(session->setProperty(CompressionProperty::AverageBitRate, *c.bitRate), 0);
+    if (c.limit) ASSERT_EQ(session->setProperty(CompressionProperty::DataRateLimits, *c.limit), 0);
+    EXPECT_TRUE(hooked.attempts.empty()) << "nothing is opened before the settings are known";
+    ASSERT_EQ(session->prepareToEncodeFrames(), 0);
+    EXPECT_EQ(hooked.attempts, std::vector<std::string>{c.attempt});
+    ASSERT_EQ(submit(*session, 0, 100), 0);
+    ASSERT_EQ(session->completeFrames(), 0);
+    EXPECT_EQ(recorder.outputs().at(0).status, 0) << c.attempt << " really encodes";
+  }
+}
+
+TEST(FfmpegFactory, FailedOpensAreErrorsOfThePreparationAndOfTheFrame) {
+  HookedFactory hooked;
   Recorder recorder;
-  FfmpegCompressionSessionFactory factory(EncoderChoice::fromWord("software"));
-  CompressionSessionSpec config{641, 361, true, pixelFormat420v};  // 4:2:0 H.264 needs even sizes
   std::unique_ptr<CompressionSession> session;
-  EXPECT_NE(factory.create(config, recorder.handler(), session), 0);
-  EXPECT_FALSE(session);
-  EXPECT_NE(factory.lastFailure().find("x264"), std::string::npos) << factory.lastFailure();
+  ASSERT_EQ(hooked.factory.create({320, 240, true, pixelFormat420v}, recorder.handler(), session), 0);
+  hooked.refuse = true;
+  EXPECT_NE(session->prepareToEncodeFrames(), 0);
+  EXPECT_EQ(hooked.factory.lastFailure(), "x264/CRF: refused by the test");
+
+  hooked.refuse = false;
+  ASSERT_EQ(session->prepareToEncodeFrames(), 0);
+  EXPECT_EQ(hooked.factory.lastFailure(), "");
+  ASSERT_EQ(submit(*session, 0, 100), 0);
+  ASSERT_EQ(session->completeFrames(), 0);  // the drain closes the codec; the next frame reopens it
+  hooked.refuse = true;
+  ASSERT_EQ(submit(*session, 1, 100), 0);
+  ASSERT_TRUE(recorder.waitFor(2));
+  hooked.refuse = false;
+  ASSERT_EQ(submit(*session, 2, 100), 0);
+  ASSERT_EQ(session->completeFrames(), 0);
+  const auto outputs = recorder.outputs();
+  ASSERT_EQ(outputs.size(), 3u);
+  EXPECT_EQ(outputs[0].status, 0);
+  EXPECT_NE(outputs[1].status, 0) << "a frame the encoder could not reopen for fails alone";
+  EXPECT_FALSE(outputs[1].hasSample);
+  EXPECT_EQ(outputs[2].status, 0);
+  EXPECT_FALSE(outputs[2].sample.notSync) << "a reopened encoder starts with a key frame";
+  EXPECT_TRUE(outputs[2].sample.parameterSets.at(0) && outputs[2].sample.parameterSets.at(1));
+  EXPECT_EQ(hooked.attempts.size(), 4u) << "two prepares, two reopens";
 }
 
 bool gpuNodePresent() { return std::filesystem::exists("/dev/dri/renderD128"); }
@@ -363,6 +458,7 @@ TEST(FfmpegFactory, HardwareChoiceFailsWithoutAGpu) {
   const std::string why = factory.lastFailure();
   for (const char* name : {"vaapi", "nvenc", "qsv"}) EXPECT_NE(why.find(name), std::string::npos) << why;
   EXPECT_EQ(why.find("x264"), std::string::npos) << "hardware never falls back silently";
+  EXPECT_LE(("hardware encoder unavailable: " + why).size(), 160u) << "the reason outlives the log's 160 characters";
 }
 
 TEST(FfmpegFactory, HardwareNotRequiredFallsBackToX264) {
@@ -386,16 +482,6 @@ TEST(FfmpegFactory, SingleHardwareWordTriesOnlyThatEncoder) {
   const std::string why = factory.lastFailure();
   EXPECT_NE(why.find("/nonexistent/renderD999"), std::string::npos) << why;
   EXPECT_EQ(why.find("nvenc"), std::string::npos) << why;
-}
-
-TEST(FfmpegFactory, UnknownEncoderWordFails) {
-  Recorder recorder;
-  FfmpegCompressionSessionFactory factory(EncoderChoice::fromWord("turbo"));
-  CompressionSessionSpec config{640, 360, true, pixelFormat420v};
-  std::unique_ptr<CompressionSession> session;
-  EXPECT_NE(factory.create(config, recorder.handler(), session), 0);
-  EXPECT_FALSE(session);
-  EXPECT_NE(factory.lastFailure().find("turbo"), std::string::npos);
 }
 
 TEST(FfmpegFactory, ChoiceAndDeviceComeFromTheEnvironment) {

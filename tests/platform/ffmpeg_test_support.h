@@ -15,6 +15,7 @@
 #include "media/hardware_encoder.h"
 #include "platform/compression_session.h"
 #include "platform/ffmpeg/compression_session_ffmpeg.h"
+#include "platform/ffmpeg/h264_decoder.h"
 
 namespace pelorin::platform::ffmpeg::testing {
 
@@ -23,6 +24,23 @@ inline Result<std::vector<std::uint8_t>> accessUnit(const EncodedSample& sample)
   Result<media::ByteBuffer> record = media::makeFrameRecord(sample, 0);
   if (!record) return record.error();
   return std::vector<std::uint8_t>(record->begin() + media::frameHeaderSize, record->end());
+}
+
+// Every picture of a stream of Annex-B access units, the decoder's held ones included.
+inline std::vector<DecodedPicture> decodeAll(const std::vector<std::vector<std::uint8_t>>& units) {
+  auto decoder = H264Decoder::create();
+  EXPECT_TRUE(decoder);
+  std::vector<DecodedPicture> pictures;
+  if (!decoder) return pictures;
+  for (const auto& unit : units) {
+    auto decoded = (*decoder)->decode(unit);
+    EXPECT_TRUE(decoded) << decoded.error().message;
+    if (decoded) pictures.insert(pictures.end(), decoded->begin(), decoded->end());
+  }
+  auto held = (*decoder)->flush();
+  EXPECT_TRUE(held) << held.error().message;
+  if (held) pictures.insert(pictures.end(), held->begin(), held->end());
+  return pictures;
 }
 
 struct Output {

@@ -35,17 +35,7 @@ TEST(H264Decoder, DecodesPlanesAndFrameKinds) {
   const std::vector<std::uint8_t> lumas{30, 120, 200, 120};
   const auto units = encodedStream(lumas);
   ASSERT_EQ(units.size(), lumas.size());
-  auto decoder = H264Decoder::create();
-  ASSERT_TRUE(decoder);
-  std::vector<DecodedPicture> pictures;
-  for (const auto& unit : units) {
-    auto decoded = (*decoder)->decode(unit);
-    ASSERT_TRUE(decoded) << decoded.error().message;
-    for (auto& p : *decoded) pictures.push_back(std::move(p));
-  }
-  auto held = (*decoder)->flush();
-  ASSERT_TRUE(held) << held.error().message;
-  for (auto& p : *held) pictures.push_back(std::move(p));
+  const auto pictures = decodeAll(units);
   ASSERT_EQ(pictures.size(), lumas.size()) << "decode and flush together return every picture";
   for (std::size_t i = 0; i < pictures.size(); ++i) {
     const DecodedPicture& p = pictures[i];

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "base/fd_output.h"
+
 extern "C" {
 #include <libavutil/error.h>
 #include <libavutil/log.h>
@@ -22,13 +24,25 @@ Error avError(int status, const std::string& context) {
   return Error{ffmpegDomain, status, std::move(message)};
 }
 
+namespace {
+
+bool libavLogWanted() {
+  const char* wanted = std::getenv("PELORIN_FFMPEG_LOG");
+  return wanted && *wanted;
+}
+
+}  // namespace
+
 void quietLibavLogging() {
   static std::once_flag once;
   std::call_once(once, [] {
     // The encoder's stderr is a log parsed by the host; only our own lines belong there.
-    const char* wanted = std::getenv("PELORIN_FFMPEG_LOG");
-    av_log_set_level(wanted && *wanted ? AV_LOG_INFO : AV_LOG_QUIET);
+    av_log_set_level(libavLogWanted() ? AV_LOG_VERBOSE : AV_LOG_QUIET);
   });
+}
+
+void ffmpegDiagnostic(const std::string& line) {
+  if (libavLogWanted()) writeLine(2, line);
 }
 
 }  // namespace pelorin::platform::ffmpeg

@@ -8,67 +8,22 @@
 #include <map>
 #include <thread>
 
+#include "base/sanitize.h"
 #include "platform/ffmpeg/av_error.h"
-#include "platform/ffmpeg/h264_units.h"
+#include "platform/ffmpeg/opened_encoder.h"
+#include "platform/ffmpeg/sample_assembler.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavutil/dict.h>
 #include <libavutil/frame.h>
-#include <libavutil/hwcontext.h>
 #include <libavutil/mathematics.h>
 }
 
 namespace pelorin::platform::ffmpeg {
 namespace {
 
-#ifdef AV_PROFILE_H264_HIGH
-constexpr int profileConstrainedBaseline = AV_PROFILE_H264_CONSTRAINED_BASELINE;
-constexpr int profileMain = AV_PROFILE_H264_MAIN;
-constexpr int profileHigh = AV_PROFILE_H264_HIGH;
-#else
-constexpr int profileConstrainedBaseline = FF_PROFILE_H264_CONSTRAINED_BASELINE;
-constexpr int profileMain = FF_PROFILE_H264_MAIN;
-constexpr int profileHigh = FF_PROFILE_H264_HIGH;
-#endif
-
 // Status of frames and calls cut off by invalidate().
 const std::int32_t invalidatedStatus = AVERROR_EXIT;
-
-enum class Backend { Vaapi, Nvenc, Qsv, X264 };
-
-const char* backendName(Backend b) {
-  switch (b) {
-    case Backend::Vaapi: return "vaapi";
-    case Backend::Nvenc: return "nvenc";
-    case Backend::Qsv: return "qsv";
-    case Backend::X264: return "x264";
-  }
-  return "";
-}
-
-const char* codecName(Backend b) {
-  switch (b) {
-    case Backend::Vaapi: return "h264_vaapi";
-    case Backend::Nvenc: return "h264_nvenc";
-    case Backend::Qsv: return "h264_qsv";
-    case Backend::X264: return "libx264";
-  }
-  return "";
-}
-
-// What the codec is opened with, fixed at prepareToEncodeFrames().
-struct EncoderSettings {
-  int width = 0;
-  int height = 0;
-  int fps = 30;
-  std::int64_t bitRate = 0;  // 0: the encoder's own quality default
-  std::int64_t maxRate = 0;  // 0: no peak limit
-  std::int64_t bufferBits = 0;
-  int gop = 30;
-  ProfileLevel profile = ProfileLevel::ConstrainedBaselineAutoLevel;
-  bool cabac = false;
-};
 
 struct FrameDeleter {
   void operator()(AVFrame* f) const { av_frame_free(&f); }
@@ -80,139 +35,16 @@ struct PacketDeleter {
 };
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 
-const char* profileWord(ProfileLevel p) {
-  switch (p) {
-    case ProfileLevel::ConstrainedBaselineAutoLevel: return "baseline";
-    case ProfileLevel::MainAutoLevel: return "main";
-    case ProfileLevel::HighAutoLevel: return "high";
-  }
-  return "baseline";
-}
+// A backend whose device opened, waiting for the real settings.
+struct Candidate {
+  Backend backend;
+  DeviceRef device;
+};
 
-int profileNumber(ProfileLevel p) {
-  switch (p) {
-    case ProfileLevel::ConstrainedBaselineAutoLevel: return profileConstrainedBaseline;
-    case ProfileLevel::MainAutoLevel: return profileMain;
-    case ProfileLevel::HighAutoLevel: return profileHigh;
-  }
-  return profileConstrainedBaseline;
-}
-
-void setOption(AVDictionary** options, const char* key, const std::string& value) {
-  av_dict_set(options, key, value.c_str(), 0);
-}
-
-// Options each encoder needs to send every frame out as soon as it is in, without reordering.
-void lowLatencyOptions(Backend backend, const EncoderSettings& s, AVCodecContext* c, AVDictionary** o) {
-  const bool peakLimited = s.maxRate > 0 && s.bitRate > 0;
-  switch (backend) {
-    case Backend::X264: {
-      setOption(o, "preset", "ultrafast");
-      setOption(o, "tune", "zerolatency");
-      setOption(o, "profile", profileWord(s.profile));
-      setOption(o, "forced-idr", "1");
-      // With ultrafast the profile is only a ceiling; these tools make the stream reach it.
-      std::string params = s.cabac ? "cabac=1" : "cabac=0";
-      if (s.profile == ProfileLevel::HighAutoLevel) params += ":8x8dct=1";
-      setOption(o, "x264-params", params);
-      c->thread_count = 2;
-      break;
-    }
-    case Backend::Nvenc:
-      setOption(o, "preset", "p1");
-      setOption(o, "tune", "ull");
-      setOption(o, "zerolatency", "1");
-      setOption(o, "delay", "0");
-      setOption(o, "forced-idr", "1");
-      setOption(o, "profile", profileWord(s.profile));
-      setOption(o, "coder", s.cabac ? "cabac" : "cavlc");
-      if (peakLimited) setOption(o, "rc", s.maxRate > s.bitRate ? "vbr" : "cbr");
-      break;
-    case Backend::Qsv:
-      setOption(o, "async_depth", "1");
-      setOption(o, "look_ahead", "0");
-      setOption(o, "forced_idr", "1");
-      setOption(o, "profile", profileWord(s.profile));
-      c->profile = profileNumber(s.profile);
-      break;
-    case Backend::Vaapi:
-      setOption(o, "async_depth", "1");
-      setOption(o, "coder", s.cabac ? "cabac" : "cavlc");
-      if (s.bitRate > 0) setOption(o, "rc_mode", peakLimited && s.maxRate > s.bitRate ? "VBR" : "CBR");
-      c->profile = profileNumber(s.profile);
-      break;
-  }
-}
-
-int attachVaapiFrames(AVCodecContext* c, AVBufferRef* device, std::string& why) {
-  AVBufferRef* frames = av_hwframe_ctx_alloc(device);
-  if (!frames) return AVERROR(ENOMEM);
-  auto* fc = reinterpret_cast<AVHWFramesContext*>(frames->data);
-  fc->format = AV_PIX_FMT_VAAPI;
-  fc->sw_format = AV_PIX_FMT_NV12;
-  fc->width = c->width;
-  fc->height = c->height;
-  fc->initial_pool_size = 8;
-  if (const int status = av_hwframe_ctx_init(frames); status < 0) {
-    av_buffer_unref(&frames);
-    why = "VAAPI surfaces: " + avErrorText(status);
-    return status;
-  }
-  c->hw_frames_ctx = frames;  // the context takes this reference
-  return 0;
-}
-
-// Opens `backend` with `s`. For VAAPI the device is created on first use and kept by the caller.
-int openEncoder(Backend backend, const EncoderSettings& s, const std::string& vaapiDevice,
-                AVBufferRef*& device, AVCodecContext*& out, std::string& why) {
-  const AVCodec* codec = avcodec_find_encoder_by_name(codecName(backend));
-  if (!codec) {
-    why = std::string(codecName(backend)) + " is not in this libavcodec";
-    return AVERROR_ENCODER_NOT_FOUND;
-  }
-  if (backend == Backend::Vaapi && !device) {
-    const int status = av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_VAAPI, vaapiDevice.c_str(), nullptr, 0);
-    if (status < 0) {
-      why = "cannot open VAAPI device " + vaapiDevice + ": " + avErrorText(status);
-      return status;
-    }
-  }
-  AVCodecContext* c = avcodec_alloc_context3(codec);
-  if (!c) return AVERROR(ENOMEM);
-  c->width = s.width;
-  c->height = s.height;
-  c->time_base = AVRational{1, s.fps};
-  c->framerate = AVRational{s.fps, 1};
-  c->pix_fmt = backend == Backend::Vaapi ? AV_PIX_FMT_VAAPI : AV_PIX_FMT_NV12;
-  c->gop_size = s.gop;
-  c->max_b_frames = 0;
-  c->has_b_frames = 0;
-  if (s.bitRate > 0) c->bit_rate = s.bitRate;
-  if (s.maxRate > 0) {
-    c->rc_max_rate = s.maxRate;
-    c->rc_buffer_size = static_cast<int>(std::min<std::int64_t>(s.bufferBits, INT32_MAX));
-  }
-  // Video-range BT.601, so the stream's VUI says how the NV12 source is meant.
-  c->color_range = AVCOL_RANGE_MPEG;
-  c->colorspace = AVCOL_SPC_SMPTE170M;
-  c->color_primaries = AVCOL_PRI_SMPTE170M;
-  c->color_trc = AVCOL_TRC_SMPTE170M;
-
-  AVDictionary* options = nullptr;
-  lowLatencyOptions(backend, s, c, &options);
-  int status = 0;
-  if (backend == Backend::Vaapi) status = attachVaapiFrames(c, device, why);
-  if (status == 0) {
-    status = avcodec_open2(c, codec, &options);
-    if (status < 0) why = std::string(codecName(backend)) + ": " + avErrorText(status);
-  }
-  av_dict_free(&options);
-  if (status < 0) {
-    avcodec_free_context(&c);
-    return status;
-  }
-  out = c;
-  return 0;
+std::string joined(const std::vector<std::string>& parts) {
+  std::string text;
+  for (const std::string& part : parts) text += (text.empty() ? "" : "; ") + part;
+  return text;
 }
 
 // Copies an NV12 pixel buffer into a fresh frame, so the pool gets the buffer back at once.
@@ -265,24 +97,27 @@ bool holdsValidValue(CompressionProperty key, const PropertyValue& v) {
 // The session's state shared with its worker thread, which alone touches the codec once opened.
 class SessionCore : public std::enable_shared_from_this<SessionCore> {
  public:
-  SessionCore(Backend backend, const CompressionSessionSpec& config, CompressionOutputHandler output,
-              bool softwareChosen, std::string vaapiDevice, AVBufferRef* device)
-      : backend_(backend),
-        config_(config),
+  SessionCore(std::vector<Candidate> candidates, const CompressionSessionSpec& config,
+              CompressionOutputHandler output, bool softwareChosen, OpenHook openHook,
+              std::shared_ptr<FailureNote> failure)
+      : config_(config),
         output_(std::move(output)),
         softwareChosen_(softwareChosen),
-        vaapiDevice_(std::move(vaapiDevice)),
+        openHook_(std::move(openHook)),
+        failure_(std::move(failure)),
         pool_(NV12BufferPool::create(config.width, config.height)),
-        device_(device) {}
+        candidates_(std::move(candidates)),
+        chosen_{candidates_.front().backend, RateControl::ConstantQuality} {}
 
   ~SessionCore() {
     // Only the worker itself can drop the last reference while still joinable.
     if (worker_.joinable()) worker_.detach();
-    avcodec_free_context(&codec_);
-    av_buffer_unref(&device_);
   }
 
-  std::string encoderName() const { return backendName(backend_); }
+  std::string encoderName() const {
+    std::lock_guard guard(mutex_);
+    return backendEntry(chosen_.backend).name;
+  }
   bool softwareExplicitlyChosen() const { return softwareChosen_; }
 
   std::int32_t setProperty(CompressionProperty key, const PropertyValue& value) {
@@ -299,7 +134,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     std::lock_guard guard(mutex_);
     if (state_ == State::Invalidated) return invalidatedStatus;
     if (key == CompressionProperty::UsingHardwareAcceleratedVideoEncoder) {
-      value = backend_ != Backend::X264;
+      value = backendEntry(chosen_.backend).hardware;
       return 0;
     }
     const auto found = properties_.find(key);
@@ -313,12 +148,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     if (state_ == State::Invalidated) return invalidatedStatus;
     if (state_ == State::Prepared) return 0;
     settings_ = settingsFromProperties();
-    std::string why;
-    if (const int status = openEncoder(backend_, settings_, vaapiDevice_, device_, codec_, why); status < 0) {
-      failure_ = why;
-      return status;
-    }
-    takeExtradataSets();
+    if (!openFirstCandidate()) return AVERROR_EXTERNAL;
     state_ = State::Prepared;
     worker_ = std::thread([self = shared_from_this()] { self->run(); });
     workerId_ = worker_.get_id();
@@ -338,14 +168,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     const int copied = copyToFrame(*buffer, frame);
     buffer.reset();
     if (copied < 0) return copied;
-    if (forceKeyFrame) {
-      frame->pict_type = AV_PICTURE_TYPE_I;
-#ifdef AV_FRAME_FLAG_KEY
-      frame->flags |= AV_FRAME_FLAG_KEY;
-#else
-      frame->key_frame = 1;
-#endif
-    }
+    if (forceKeyFrame) markKeyFrame(*frame);
     {
       std::lock_guard guard(mutex_);
       if (state_ != State::Prepared) return state_ == State::Invalidated ? invalidatedStatus : AVERROR(EINVAL);
@@ -372,10 +195,11 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     if (state_ == State::Invalidated) return invalidatedStatus;
     if (state_ == State::Configuring) return 0;
     const std::uint64_t target = accepted_;
-    drainRequested_ = true;
+    const std::uint64_t drain = ++drainsRequested_;
     wake_.notify_all();
-    // The worker delivers every accepted frame, with an error if it is cut off.
-    delivered_cv_.wait(lock, [&] { return delivered_ >= target; });
+    // The worker delivers every accepted frame, with an error if it is cut off, and closes the
+    // codec before any later frame, unless it stops first.
+    delivered_cv_.wait(lock, [&] { return delivered_ >= target && (drainsDone_ >= drain || stop_); });
     return 0;
   }
 
@@ -391,15 +215,11 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
       onWorker = workerId_ == std::this_thread::get_id();
     }
     wake_.notify_all();
+    delivered_cv_.notify_all();
     // From an output handler the worker stops once the handler returns; the owner joins it later.
     if (onWorker) return;
     std::lock_guard join(joinMutex_);
     if (worker_.joinable()) worker_.join();
-  }
-
-  std::string failure() const {
-    std::lock_guard guard(mutex_);
-    return failure_;
   }
 
  private:
@@ -408,6 +228,15 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     FramePtr frame;
     FrameContext context;
   };
+
+  static void markKeyFrame(AVFrame& frame) {
+    frame.pict_type = AV_PICTURE_TYPE_I;
+#ifdef AV_FRAME_FLAG_KEY
+    frame.flags |= AV_FRAME_FLAG_KEY;
+#else
+    frame.key_frame = 1;
+#endif
+  }
 
   std::thread::id workerId() {
     std::lock_guard guard(mutex_);
@@ -427,15 +256,18 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     return std::get<T>(found->second);
   }
 
-  EncoderSettings settingsFromProperties() const {
-    EncoderSettings s;
+  CodecSettings settingsFromProperties() const {
+    CodecSettings s;
     s.width = config_.width;
     s.height = config_.height;
     s.fps = property<std::int32_t>(CompressionProperty::ExpectedFrameRate).value_or(30);
     s.bitRate = property<std::int32_t>(CompressionProperty::AverageBitRate).value_or(0);
     if (const auto limit = property<DataRateLimit>(CompressionProperty::DataRateLimits)) {
       s.maxRate = std::int64_t{limit->bytes} * 8 / limit->seconds;
-      s.bufferBits = std::int64_t{limit->bytes} * 8;
+      // A limit of the average in whole bytes is the average itself: a peak a few bits below it
+      // would turn a constant rate into a variable one.
+      if (s.bitRate > 0 && limit->bytes == s.bitRate * limit->seconds / 8) s.maxRate = s.bitRate;
+      s.bufferBits = s.maxRate * limit->seconds;
     }
     // A key frame at least every MaxKeyFrameIntervalDuration seconds (one second by default).
     const std::int64_t byDuration =
@@ -450,12 +282,61 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     return s;
   }
 
-  void takeExtradataSets() {
-    if (!codec_->extradata || codec_->extradata_size <= 0) return;
-    auto sets = parameterSetsFromExtradata(ByteSpan(codec_->extradata, static_cast<std::size_t>(codec_->extradata_size)));
-    if (!sets) return;  // in-band sets still arrive with key frames
-    if (sets->sps) sps_ = sets->sps;
-    if (sets->pps) pps_ = sets->pps;
+  const DeviceRef& deviceFor(Backend backend) const {
+    return std::find_if(candidates_.begin(), candidates_.end(), [&](const Candidate& c) {
+             return c.backend == backend;
+           })->device;
+  }
+
+  // Opens the candidates in order with the real settings; the first that opens is the session's.
+  bool openFirstCandidate() {
+    std::vector<Backend> backends;
+    for (const Candidate& c : candidates_) backends.push_back(c.backend);
+    const auto plan = openPlan(backends, settings_);
+    std::unique_ptr<OpenedEncoder> opened;
+    const ChosenAttempt chosen = chooseFirst(plan, [&](const OpenAttempt& attempt) {
+      auto result = openAttempt(attempt);
+      if (!result) return result.error().message;
+      opened = std::move(*result);
+      return std::string();
+    });
+    for (const std::string& why : chosen.reasons) ffmpegDiagnostic("ffmpeg_encoder_failed reason=" + sanitized(why));
+    if (chosen.index < 0) {
+      failure_->set(joined(chosen.reasons));
+      return false;
+    }
+    chosen_ = plan[static_cast<std::size_t>(chosen.index)];
+    std::erase_if(candidates_, [&](const Candidate& c) { return c.backend != chosen_.backend; });
+    logChoice();
+    failure_->set({});
+    useEncoder(std::move(opened));
+    return true;
+  }
+
+  void logChoice() const {
+    const BackendEntry& entry = backendEntry(chosen_.backend);
+    std::string line = std::string("ffmpeg_encoder_chosen encoder=") + entry.name + " codec=" + entry.codec +
+                       " rate_control=" + rateControlName(chosen_.backend, chosen_.rate);
+    if (chosen_.rate == RateControl::ConstantQuality) {
+      line += " qp=" + std::to_string(constantQp(settings_));
+    } else {
+      line += " bit_rate=" + std::to_string(settings_.bitRate) + " peak=" + std::to_string(settings_.maxRate);
+    }
+    ffmpegDiagnostic(line);
+  }
+
+  Result<std::unique_ptr<OpenedEncoder>> openAttempt(const OpenAttempt& attempt) const {
+    if (openHook_) {
+      if (std::string why = openHook_(attempt); !why.empty()) return Error{ffmpegDomain, AVERROR_EXTERNAL, why};
+    }
+    return OpenedEncoder::open(attempt, settings_, deviceFor(attempt.backend));
+  }
+
+  void useEncoder(std::unique_ptr<OpenedEncoder> encoder) {
+    // A reopened encoder brings its own parameter sets.
+    encoder_ = std::move(encoder);
+    assembler_ = SampleAssembler(settings_.profile == ProfileLevel::ConstrainedBaselineAutoLevel);
+    assembler_.takeExtradata(encoder_->extradata());
   }
 
   void deliver(FrameContext context, std::int32_t status, const EncodedSample* sample) {
@@ -476,24 +357,28 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   void run() {
     for (;;) {
       Job job;
-      bool drain = false;
+      std::uint64_t drain = 0;
       {
         std::unique_lock lock(mutex_);
-        wake_.wait(lock, [&] { return stop_ || !queue_.empty() || drainRequested_; });
+        wake_.wait(lock, [&] { return stop_ || !queue_.empty() || drainsDone_ < drainsRequested_; });
         if (stop_) break;
         if (!queue_.empty()) {
           job = std::move(queue_.front());
           queue_.pop_front();
         } else {
-          drain = true;
-          drainRequested_ = false;
+          drain = drainsRequested_;
         }
       }
-      if (drain) {
-        drainCodec();
-      } else {
+      if (drain == 0) {
         encode(std::move(job));
+        continue;
       }
+      drainCodec();
+      {
+        std::lock_guard guard(mutex_);
+        drainsDone_ = drain;
+      }
+      delivered_cv_.notify_all();
     }
     failInFlight(invalidatedStatus);
     std::deque<Job> left;
@@ -502,20 +387,29 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
       left.swap(queue_);
     }
     for (Job& job : left) deliver(std::move(job.context), invalidatedStatus, nullptr);
-    avcodec_free_context(&codec_);
+    encoder_.reset();
   }
 
-  // After a flush the codec is at its end; it is opened again for the next frame.
+  // After a drain or a reset the codec is closed; it is opened again, same encoder and rate
+  // control, for the next frame.
   bool ensureOpen() {
-    if (codec_) return true;
-    std::string why;
-    if (openEncoder(backend_, settings_, vaapiDevice_, device_, codec_, why) < 0) {
-      std::lock_guard guard(mutex_);
-      failure_ = why;
+    if (encoder_) return true;
+    auto reopened = openAttempt(chosen_);
+    if (!reopened) {
+      ffmpegDiagnostic("ffmpeg_encoder_reopen_failed reason=" + sanitized(reopened.error().message));
       return false;
     }
-    takeExtradataSets();
+    useEncoder(std::move(*reopened));
     return true;
+  }
+
+  // Any failure in the middle of the stream: the frames the codec holds fail, it is closed, and
+  // the next frame opens it again as an IDR.
+  void reset(std::int32_t status, const char* stage) {
+    ffmpegDiagnostic(std::string("ffmpeg_encoder_reset stage=") + stage + " reason=" + sanitized(avErrorText(status)));
+    failInFlight(status);
+    encoder_.reset();
+    idrNext_ = true;
   }
 
   void encode(Job job) {
@@ -523,50 +417,42 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
       deliver(std::move(job.context), AVERROR_EXTERNAL, nullptr);
       return;
     }
-    FramePtr frame = std::move(job.frame);
-    if (backend_ == Backend::Vaapi) {
-      FramePtr surface(av_frame_alloc());
-      int status = surface ? av_hwframe_get_buffer(codec_->hw_frames_ctx, surface.get(), 0) : AVERROR(ENOMEM);
-      if (status == 0) status = av_hwframe_transfer_data(surface.get(), frame.get(), 0);
-      if (status == 0) status = av_frame_copy_props(surface.get(), frame.get());
-      if (status < 0) {
-        deliver(std::move(job.context), status, nullptr);
-        return;
-      }
-      frame = std::move(surface);
-    }
-    const std::int64_t pts = frame->pts;
+    if (std::exchange(idrNext_, false)) markKeyFrame(*job.frame);
+    const std::int64_t pts = job.frame->pts;
     inFlight_[pts] = std::move(job.context);
-    if (const int status = avcodec_send_frame(codec_, frame.get()); status < 0) {
-      FrameContext context = std::move(inFlight_[pts]);
-      inFlight_.erase(pts);
-      deliver(std::move(context), status, nullptr);
+    int status = encoder_->send(job.frame.get());
+    if (status == AVERROR(EAGAIN)) {
+      // The codec wants its finished packets taken first.
+      receivePackets();
+      status = encoder_ ? encoder_->send(job.frame.get()) : AVERROR_EXTERNAL;
+    }
+    if (status < 0) {
+      if (encoder_) reset(status, "send");
       return;
     }
     receivePackets();
   }
 
+  // A drained codec takes no more frames: it is closed, and opened again for the next one.
   void drainCodec() {
-    if (!codec_ || inFlight_.empty()) return;
-    avcodec_send_frame(codec_, nullptr);
+    if (!encoder_) return;
+    encoder_->send(nullptr);
     receivePackets();
-    avcodec_free_context(&codec_);
+    encoder_.reset();
     failInFlight(AVERROR_EOF);  // frames the codec never returned
   }
 
   void receivePackets() {
     PacketPtr packet(av_packet_alloc());
     if (!packet) {
-      failInFlight(AVERROR(ENOMEM));
+      reset(AVERROR(ENOMEM), "receive");
       return;
     }
-    for (;;) {
-      const int status = avcodec_receive_packet(codec_, packet.get());
+    while (encoder_) {
+      const int status = encoder_->receive(packet.get());
       if (status == AVERROR(EAGAIN) || status == AVERROR_EOF) return;
       if (status < 0) {
-        // The codec is in an unknown state: fail what it holds and start it afresh.
-        failInFlight(status);
-        avcodec_free_context(&codec_);
+        reset(status, "receive");
         return;
       }
       handlePacket(*packet);
@@ -584,32 +470,23 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
 
   void handlePacket(const AVPacket& packet) {
     if (inFlight_.empty()) return;  // nothing is waiting for it
-    auto split = splitEncodedPacket(ByteSpan(packet.data, static_cast<std::size_t>(packet.size)));
-    if (split && split->dataBlock.empty()) {
-      // Parameter sets alone: keep them for the frame that follows.
-      if (split->sps) sps_ = split->sps;
-      if (split->pps) pps_ = split->pps;
-      return;
-    }
+    auto sample = assembler_.assemble(ByteSpan(packet.data, static_cast<std::size_t>(packet.size)),
+                                      (packet.flags & AV_PKT_FLAG_KEY) != 0);
+    if (sample && !*sample) return;  // parameter sets alone, kept for the frame that follows
     FrameContext context = takeContext(packet.pts);
-    if (!split) {
+    if (!sample) {
+      ffmpegDiagnostic("ffmpeg_frame_failed reason=" + sanitized(sample.error().message));
       deliver(std::move(context), AVERROR_INVALIDDATA, nullptr);
       return;
     }
-    if (split->sps) sps_ = std::move(split->sps);
-    if (split->pps) pps_ = std::move(split->pps);
-    EncodedSample sample;
-    sample.notSync = (packet.flags & AV_PKT_FLAG_KEY) == 0;
-    sample.parameterSets = {sps_, pps_};
-    sample.dataBlock = std::move(split->dataBlock);
-    deliver(std::move(context), 0, &sample);
+    deliver(std::move(context), 0, &**sample);
   }
 
-  const Backend backend_;
   const CompressionSessionSpec config_;
   const CompressionOutputHandler output_;
   const bool softwareChosen_;
-  const std::string vaapiDevice_;
+  const OpenHook openHook_;
+  const std::shared_ptr<FailureNote> failure_;
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
@@ -619,23 +496,25 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   std::shared_ptr<NV12BufferPool> pool_;
   std::deque<Job> queue_;
   bool stop_ = false;
-  bool drainRequested_ = false;
+  std::uint64_t drainsRequested_ = 0;  // completeFrames() calls, and the drains done for them
+  std::uint64_t drainsDone_ = 0;
   std::uint64_t accepted_ = 0;
   std::uint64_t delivered_ = 0;
   std::int64_t lastPts_ = -1;
-  std::string failure_;
 
   std::thread::id workerId_;  // guarded by mutex_
   std::mutex joinMutex_;
   std::thread worker_;
 
-  // Set in prepare() before the worker starts, then the worker's alone.
-  EncoderSettings settings_;
-  AVBufferRef* device_ = nullptr;
-  AVCodecContext* codec_ = nullptr;
+  // Set under mutex_ until prepare() starts the worker (chosen_ is then read under it too),
+  // then the worker's alone.
+  std::vector<Candidate> candidates_;
+  OpenAttempt chosen_;
+  CodecSettings settings_;
+  std::unique_ptr<OpenedEncoder> encoder_;
+  SampleAssembler assembler_;
   std::map<std::int64_t, FrameContext> inFlight_;
-  std::optional<Bytes> sps_;
-  std::optional<Bytes> pps_;
+  bool idrNext_ = false;
 };
 
 class FfmpegCompressionSession final : public CompressionSession {
@@ -679,6 +558,26 @@ std::vector<Backend> candidates(EncoderChoice::Kind kind, bool requireHardware) 
   return {};
 }
 
+// The candidates that can run here at this size, and why the others cannot.
+std::vector<Candidate> usableCandidates(const std::vector<Backend>& backends, const CompressionSessionSpec& spec,
+                                        const std::string& vaapiNode, std::vector<std::string>& reasons) {
+  std::vector<Candidate> usable;
+  for (Backend backend : backends) {
+    const char* name = backendEntry(backend).name;
+    if (std::string refusal = sizeRefusal(backend, spec.width, spec.height); !refusal.empty()) {
+      reasons.push_back(name + (": " + refusal));
+      continue;
+    }
+    auto device = acquireDevice(backend, vaapiNode);
+    if (!device) {
+      reasons.push_back(name + (": " + device.error().message));
+      continue;
+    }
+    usable.push_back(Candidate{backend, std::move(*device)});
+  }
+  return usable;
+}
+
 }  // namespace
 
 EncoderChoice EncoderChoice::fromWord(std::string_view word) {
@@ -710,57 +609,51 @@ std::string FfmpegCompressionSessionFactory::vaapiDeviceFromEnvironment() {
   return device && *device ? device : "/dev/dri/renderD128";
 }
 
-FfmpegCompressionSessionFactory::FfmpegCompressionSessionFactory(EncoderChoice choice, std::string vaapiDevice)
-    : choice_(std::move(choice)), vaapiDevice_(std::move(vaapiDevice)) {
+FfmpegCompressionSessionFactory::FfmpegCompressionSessionFactory(EncoderChoice choice, std::string vaapiDevice,
+                                                                 OpenHook openHook)
+    : choice_(std::move(choice)), vaapiDevice_(std::move(vaapiDevice)), openHook_(std::move(openHook)) {
   quietLibavLogging();
 }
 
-std::string FfmpegCompressionSessionFactory::lastFailure() const {
+void FailureNote::set(std::string why) {
   std::lock_guard guard(mutex_);
-  return lastFailure_;
+  why_ = std::move(why);
 }
 
-std::int32_t FfmpegCompressionSessionFactory::create(const CompressionSessionSpec& config,
+std::string FailureNote::get() const {
+  std::lock_guard guard(mutex_);
+  return why_;
+}
+
+std::string FfmpegCompressionSessionFactory::lastFailure() const { return failure_->get(); }
+
+std::int32_t FfmpegCompressionSessionFactory::create(const CompressionSessionSpec& spec,
                                                      CompressionOutputHandler output,
                                                      std::unique_ptr<CompressionSession>& session) {
   session.reset();
   auto fail = [&](std::int32_t status, std::string why) {
-    std::lock_guard guard(mutex_);
-    lastFailure_ = std::move(why);
+    ffmpegDiagnostic("ffmpeg_encoder_unavailable reason=" + sanitized(why));
+    failure_->set(std::move(why));
     return status;
   };
   if (choice_.kind == EncoderChoice::Kind::Unknown) {
     return fail(AVERROR(EINVAL), "unknown PELORIN_VIDEO_ENCODER value '" + choice_.word +
                                      "' (expected hardware, vaapi, nvenc, qsv or software)");
   }
-  if (config.width <= 0 || config.height <= 0 || config.sourcePixelFormat != pixelFormat420v) {
-    return fail(AVERROR(EINVAL), "unsupported session size or source pixel format");
+  if (spec.sourcePixelFormat != pixelFormat420v) return fail(AVERROR(EINVAL), "source pixel format is not NV12");
+  const std::string size = std::to_string(spec.width) + "x" + std::to_string(spec.height);
+  if (spec.width <= 0 || spec.height <= 0 || spec.width % 2 != 0 || spec.height % 2 != 0) {
+    return fail(AVERROR(EINVAL), "size " + size + " is not even: 4:2:0 H.264 needs even width and height");
   }
-  // Each candidate is opened once with plain settings: only a real open shows a missing driver.
-  EncoderSettings probe;
-  probe.width = config.width;
-  probe.height = config.height;
-  std::string reasons;
-  std::int32_t status = AVERROR_ENCODER_NOT_FOUND;
-  for (Backend backend : candidates(choice_.kind, config.requireHardware)) {
-    AVBufferRef* device = nullptr;
-    AVCodecContext* codec = nullptr;
-    std::string why;
-    status = openEncoder(backend, probe, vaapiDevice_, device, codec, why);
-    if (status == 0) {
-      avcodec_free_context(&codec);
-      auto core = std::make_shared<SessionCore>(backend, config, std::move(output),
-                                                choice_.kind == EncoderChoice::Kind::Software, vaapiDevice_, device);
-      session = std::make_unique<FfmpegCompressionSession>(std::move(core));
-      std::lock_guard guard(mutex_);
-      lastFailure_.clear();
-      return 0;
-    }
-    av_buffer_unref(&device);
-    if (!reasons.empty()) reasons += "; ";
-    reasons += std::string(backendName(backend)) + ": " + why;
-  }
-  return fail(status != 0 ? status : AVERROR_ENCODER_NOT_FOUND, "no usable H.264 encoder (" + reasons + ")");
+  std::vector<std::string> reasons;
+  auto usable = usableCandidates(candidates(choice_.kind, spec.requireHardware), spec, vaapiDevice_, reasons);
+  for (const std::string& why : reasons) ffmpegDiagnostic("ffmpeg_encoder_failed reason=" + sanitized(why));
+  if (usable.empty()) return fail(AVERROR_ENCODER_NOT_FOUND, joined(reasons));
+  auto core = std::make_shared<SessionCore>(std::move(usable), spec, std::move(output),
+                                            choice_.kind == EncoderChoice::Kind::Software, openHook_, failure_);
+  session = std::make_unique<FfmpegCompressionSession>(std::move(core));
+  failure_->set({});
+  return 0;
 }
 
 }  // namespace pelorin::platform::ffmpeg

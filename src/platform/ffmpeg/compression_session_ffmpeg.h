@@ -1,11 +1,13 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 
 #include "platform/compression_session.h"
+#include "platform/ffmpeg/codec_table.h"
 
 namespace pelorin::platform::ffmpeg {
 
@@ -25,27 +27,46 @@ struct EncoderChoice {
   static EncoderChoice fromWord(std::string_view word);
 };
 
-// Sessions on libavcodec H.264 encoders.
+// Called before each attempt to open an encoder; a non-empty reason makes the attempt fail
+// with it. Lets tests fail a candidate that would open.
+using OpenHook = std::function<std::string(const OpenAttempt&)>;
+
+// Why the last creation or preparation failed, shared by a factory and its sessions.
+class FailureNote {
+ public:
+  void set(std::string why);
+  std::string get() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::string why_;
+};
+
+// Sessions on libavcodec H.264 encoders. create() keeps the candidates whose device opens (a
+// VA-API render node, the NVIDIA driver, a Quick Sync session); prepareToEncodeFrames() opens
+// them in order with the real settings and keeps the first that opens.
 class FfmpegCompressionSessionFactory : public CompressionSessionFactory {
  public:
   static EncoderChoice choiceFromEnvironment();  // PELORIN_VIDEO_ENCODER
   static std::string vaapiDeviceFromEnvironment();  // PELORIN_VAAPI_DEVICE or /dev/dri/renderD128
 
   explicit FfmpegCompressionSessionFactory(EncoderChoice choice = choiceFromEnvironment(),
-                                           std::string vaapiDevice = vaapiDeviceFromEnvironment());
+                                           std::string vaapiDevice = vaapiDeviceFromEnvironment(),
+                                           OpenHook openHook = {});
 
   std::int32_t create(const CompressionSessionSpec& config, CompressionOutputHandler output,
                       std::unique_ptr<CompressionSession>& session) override;
 
-  // Why the last create() failed (every encoder tried, with libav's reason); empty after a success.
+  // Why the last create() or a session's prepareToEncodeFrames() failed, every candidate with
+  // its reason; empty after a success.
   std::string lastFailure() const override;
   const EncoderChoice& choice() const { return choice_; }
 
  private:
   EncoderChoice choice_;
   std::string vaapiDevice_;
-  mutable std::mutex mutex_;
-  std::string lastFailure_;
+  OpenHook openHook_;
+  std::shared_ptr<FailureNote> failure_ = std::make_shared<FailureNote>();
 };
 
 }  // namespace pelorin::platform::ffmpeg

@@ -21,6 +21,8 @@ struct DecodedPicture {
   bool fullRange = false;
   // Colour matrix signalled by the stream: "smpte170m", "bt709", "unspecified", ...
   std::string colorMatrix;
+  std::string colorPrimaries;  // the same names, for primaries and transfer
+  std::string colorTransfer;
 
   double meanLuma() const;
 };
