@@ -231,7 +231,7 @@ Image makeImage(const BgrxView& picture, const ScreenshotConfiguration& configur
 Result<Image> captureWindowImage(XConnection& connection, WindowID windowID, bool useSharedMemory,
                                  const ScreenshotConfiguration& configuration) {
   if (!connection.hasComposite()) return x11Error("window capture needs the Composite extension");
-  if (connection.broken()) return x11Error("the connection to the X server was lost");
+  if (connection.broken()) return connectionLost();
   Display* display = connection.display();
   const Window window = static_cast<Window>(windowID);
   std::optional<Window> frame;
@@ -302,13 +302,6 @@ Result<Image> captureWindowImage(XConnection& connection, WindowID windowID, boo
   return result;
 }
 
-const Monitor* findMonitor(const std::vector<Monitor>& monitors, DisplayID id) {
-  for (const auto& monitor : monitors) {
-    if (monitor.id == id) return &monitor;
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 Result<std::unique_ptr<X11ScreenCaptureService>> X11ScreenCaptureService::create(X11CaptureOptions options) {
@@ -338,7 +331,7 @@ Result<ShareableContent> X11ScreenCaptureService::shareableContent(bool excludin
     XErrorTrap trap(connection_->display());
     content.windows = listWindows(connection_->display(), excludingDesktopWindows, onScreenWindowsOnly);
   }
-  if (connection_->broken()) return x11Error("the connection to the X server was lost");
+  if (connection_->broken()) return connectionLost();
   return content;
 }
 
@@ -377,13 +370,11 @@ Result<std::unique_ptr<CaptureStream>> X11ScreenCaptureService::makeStream(const
     return x11Error("choosing windows of a display is not available");
   }
   if (Result<void> valid = validateConfiguration(configuration); !valid) return valid.error();
-  std::vector<Monitor> monitors;
-  {
+  const Result<Monitor> monitor = [&] {
     std::lock_guard lock(mutex_);
-    monitors = queryMonitors(*connection_);
-  }
-  const Monitor* monitor = findMonitor(monitors, filter.displayID);
-  if (!monitor) return x11Error("display not found (" + std::to_string(filter.displayID) + ")");
+    return findMonitor(*connection_, filter.displayID);
+  }();
+  if (!monitor) return monitor.error();
   if (Result<FrameLayout> layout = computeLayout(monitor->frame.width, monitor->frame.height, configuration); !layout) {
     return layout.error();
   }
@@ -401,9 +392,8 @@ Result<Image> X11ScreenCaptureService::captureImage(const ContentFilter& filter,
     return x11Error("only whole displays and single windows can be captured as images");
   }
   std::lock_guard lock(mutex_);
-  const std::vector<Monitor> monitors = queryMonitors(*connection_);
-  const Monitor* monitor = findMonitor(monitors, filter.displayID);
-  if (!monitor) return x11Error("display not found (" + std::to_string(filter.displayID) + ")");
+  const Result<Monitor> monitor = findMonitor(*connection_, filter.displayID);
+  if (!monitor) return monitor.error();
   const PixelRect area = intersect(monitor->frame, connection_->rootBounds());
   ScreenGrabber grabber(*connection_, options_.useSharedMemory);
   Result<BgrxView> picture = grabber.grab(area);
