@@ -270,6 +270,51 @@ TEST_F(X11CaptureTest, WithoutDamageAHashStillTellsIdleFromChange) {
   expectColour(*frame, 320, 200, blue, "after the change");
 }
 
+// On a still screen only a request brings a frame: at the next tick, with or without damage
+// reports, and still owed while every buffer is held.
+TEST_F(X11CaptureTest, ARequestedFrameComesFreshOnAStillScreenAndWaitsForAFreeBuffer) {
+  painter_.fill(0, 0, 1920, 1200, grey);
+  constexpr double interval = 0.05;
+  const auto completes = [](Collector& c) { return countStatus(c.records(), FrameStatus::Complete); };
+  for (const bool damage : {true, false}) {
+    SCOPED_TRACE(damage ? "damage" : "hash");
+    Result<std::unique_ptr<X11ScreenCaptureService>> service = X11ScreenCaptureService::create({.useDamage = damage});
+    ASSERT_TRUE(service.ok());
+    StreamConfiguration c = configuration(320, 200);
+    c.minimumFrameInterval = {1, 20};
+    c.queueDepth = 3;
+    auto collector = std::make_shared<Collector>(true);  // keeps every picture, so buffers stay in use
+    auto stream = start(display("LEFT"), c, collector, nullptr, service->get());
+    ASSERT_TRUE(stream);
+    ASSERT_TRUE(collector->waitFor([](const auto& r) { return countStatus(r, FrameStatus::Idle) >= 5; }));
+    ASSERT_EQ(completes(*collector), 1) << "a still screen gave more than its first frame";
+
+    for (int round = 0; round < 2; ++round) {
+      const double asked = test::monotonicNow();
+      stream->requestFrame();
+      stream->requestFrame();  // asked twice before the tick: still one frame
+      PixelBufferRef frame = collector->waitForPictureAfter(asked, 2000ms);
+      ASSERT_TRUE(frame) << "round " << round;
+      expectColour(*frame, 160, 100, grey, "requested frame");
+      const std::vector<SampleRecord> records = collector->records();
+      EXPECT_LE(records.back().presentationSeconds - asked, 2 * interval + 0.1) << "later than the next tick";
+    }
+    // Every buffer is held now: the request is kept until one is free.
+    stream->requestFrame();
+    std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(4 * interval * 1000)));
+    EXPECT_EQ(completes(*collector), 3);
+    EXPECT_GT(statsOf(*stream).framesSkipped, 0u);
+    const double released = test::monotonicNow();
+    collector->releaseHeld();
+    PixelBufferRef late = collector->waitForPictureAfter(released, 2000ms);
+    ASSERT_TRUE(late) << "the request was lost while no buffer was free";
+    EXPECT_LE(collector->records().back().presentationSeconds - released, 2 * interval + 0.1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(4 * interval * 1000)));
+    EXPECT_EQ(completes(*collector), 4) << "one request, one frame";
+    EXPECT_TRUE(stream->stopCapture().ok());
+  }
+}
+
 // The largest luma difference between two frames in a square around (x, y).
 int lumaDifference(PixelBuffer& a, PixelBuffer& b, int x, int y, int radius) {
   int largest = 0;

@@ -225,5 +225,42 @@ TEST(X11ConnectionLoss, AStreamStopsWithAnErrorAndTheProcessLivesOn) {
   EXPECT_FALSE((*service)->shareableContent(false, true).ok());
 }
 
+// Xvfb refuses a monitor set wholly outside the root, so the root shrinks away under it instead.
+TEST(X11MonitorLoss, AStreamStopsWithAnErrorWhenItsMonitorLiesOffTheScreen) {
+  PrivateServer server;
+  ASSERT_TRUE(server.ready()) << "no private Xvfb";
+  ASSERT_EQ(xrandr({"-display", server.name(), "--setmonitor", "PELORIN_OFF", "200/50x200/50+500+100", "none"})
+                .exitStatus,
+            0);
+  Result<std::unique_ptr<X11ScreenCaptureService>> service = X11ScreenCaptureService::create({.displayName = server.name()});
+  ASSERT_TRUE(service.ok()) << service.error().message;
+  const std::optional<ShareableDisplay> display = displayNamed(**service, "PELORIN_OFF");
+  ASSERT_TRUE(display);
+  StreamConfiguration c;
+  c.width = 200;
+  c.height = 200;
+  RecordingDelegate delegate;
+  auto collector = std::make_shared<Collector>();
+  auto queue = std::make_shared<SerialQueue>("x11-monitor-test");
+  Result<std::unique_ptr<CaptureStream>> stream = (*service)->makeStream((*service)->displayFilter(*display), c, &delegate);
+  ASSERT_TRUE(stream.ok());
+  ASSERT_TRUE((*stream)->addStreamOutput(collector, StreamOutputType::Screen, queue).ok());
+  ASSERT_TRUE((*stream)->startCapture().ok());
+  ASSERT_TRUE(collector->waitForPictureAfter(0));
+
+  // xrandr complains about the screen's output, yet the root does shrink.
+  xrandr({"-display", server.name(), "--fb", "400x600"});
+  Display* check = XOpenDisplay(server.name().c_str());
+  ASSERT_NE(check, nullptr);
+  EXPECT_EQ(DisplayWidth(check, DefaultScreen(check)), 400);
+  XCloseDisplay(check);
+  ASSERT_TRUE(delegate.waitForError(4s)) << "the stream went on without a picture";
+  const std::vector<Error> errors = delegate.errors();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].domain, "X11Capture");
+  EXPECT_NE(errors[0].message.find("PELORIN_OFF lies outside the screen"), std::string::npos) << errors[0].message;
+  EXPECT_TRUE((*stream)->stopCapture().ok());
+}
+
 }  // namespace
 }  // namespace pelorin::platform::x11
