@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "platform/x11/window_text.h"
 #include "platform/x11/x11_display.h"
 #include "platform/x11/x_error_trap.h"
 
@@ -58,8 +59,6 @@ struct Atoms {
   explicit Atoms(Display* d)
       : clientListStacking(XInternAtom(d, "_NET_CLIENT_LIST_STACKING", False)),
         clientList(XInternAtom(d, "_NET_CLIENT_LIST", False)),
-        wmName(XInternAtom(d, "_NET_WM_NAME", False)),
-        utf8(XInternAtom(d, "UTF8_STRING", False)),
         frameExtents(XInternAtom(d, "_NET_FRAME_EXTENTS", False)),
         wmPid(XInternAtom(d, "_NET_WM_PID", False)),
         windowType(XInternAtom(d, "_NET_WM_WINDOW_TYPE", False)),
@@ -69,17 +68,9 @@ struct Atoms {
         typeDock(XInternAtom(d, "_NET_WM_WINDOW_TYPE_DOCK", False)),
         wmState(XInternAtom(d, "_NET_WM_STATE", False)),
         stateHidden(XInternAtom(d, "_NET_WM_STATE_HIDDEN", False)) {}
-  Atom clientListStacking, clientList, wmName, utf8, frameExtents, wmPid, windowType, typeNormal, typeDialog,
+  Atom clientListStacking, clientList, frameExtents, wmPid, windowType, typeNormal, typeDialog,
       typeDesktop, typeDock, wmState, stateHidden;
 };
-
-std::optional<std::string> windowTitle(Display* display, Window window, const Atoms& atoms) {
-  Property utf8 = readProperty(display, window, atoms.wmName, atoms.utf8);
-  if (!utf8.bytes.empty()) return std::string(utf8.bytes.begin(), utf8.bytes.end());
-  Property legacy = readProperty(display, window, XA_WM_NAME, AnyPropertyType);
-  if (!legacy.bytes.empty()) return std::string(legacy.bytes.begin(), legacy.bytes.end());
-  return std::nullopt;
-}
 
 // The window's outer frame in root coordinates: its area plus the decorations the window
 // manager reports around it.
@@ -166,7 +157,7 @@ std::vector<ShareableWindow> listWindows(Display* display, bool excludingDesktop
     const bool hidden = contains(readProperty(display, window, atoms.wmState, XA_ATOM), atoms.stateHidden);
     ShareableWindow shareable;
     shareable.windowID = static_cast<WindowID>(window);
-    shareable.title = windowTitle(display, window, atoms);
+    shareable.title = windowTitle(display, window);
     shareable.frame = *frame;
     shareable.windowLayer = windowLayer(types, atoms);
     shareable.onScreen = viewable && !hidden;
