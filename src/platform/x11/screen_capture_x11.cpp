@@ -7,12 +7,16 @@
 #include <cstring>
 #include <fstream>
 
+#include "platform/x11/window_redraw.h"
 #include "platform/x11/window_text.h"
 #include "platform/x11/x11_display.h"
 #include "platform/x11/x_error_trap.h"
 
 namespace pelorin::platform::x11 {
 namespace {
+
+// A thumbnail waits no longer than this for a window's client to redraw what was covered.
+constexpr std::chrono::milliseconds longestRedrawWait{200};
 
 Rect toRect(const PixelRect& r) {
   return {static_cast<double>(r.x), static_cast<double>(r.y), static_cast<double>(r.width),
@@ -243,12 +247,20 @@ Result<Image> captureWindowImage(XConnection& connection, WindowID windowID, boo
     }
     Window child = None;
     XTranslateCoordinates(display, *frame, connection.root(), 0, 0, &x, &y, &child);
+  }
+  const int border = attributes.border_width;
+  RedrawWatch redraw(connection, *frame,
+                     PixelRect{x - border, y - border, attributes.width + 2 * border, attributes.height + 2 * border});
+  {
+    XErrorTrap trap(display);
     XCompositeRedirectWindow(display, *frame, CompositeRedirectAutomatic);
     const int error = trap.sync();
     // BadAccess: a compositor redirects it already, so its pixmap exists and stays its business.
     if (error != 0 && error != BadAccess) return x11Error("the window could not be redirected", error);
     redirected = error == 0;
   }
+  // What the screen did not show is blank in the new pixmap until the client draws it again.
+  if (redirected) redraw.await(longestRedrawWait);
   Pixmap pixmap = None;
   unsigned int width = 0;
   unsigned int height = 0;
