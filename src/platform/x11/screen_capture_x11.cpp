@@ -250,7 +250,8 @@ Result<Image> captureWindowImage(XConnection& connection, WindowID windowID, boo
   }
   const int border = attributes.border_width;
   RedrawWatch redraw(connection, *frame,
-                     PixelRect{x - border, y - border, attributes.width + 2 * border, attributes.height + 2 * border});
+                     PixelRect{x - border, y - border, attributes.width + 2 * border, attributes.height + 2 * border},
+                     window);
   {
     XErrorTrap trap(display);
     XCompositeRedirectWindow(display, *frame, CompositeRedirectAutomatic);

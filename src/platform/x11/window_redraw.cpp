@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <vector>
 
 #include "platform/x11/x_error_trap.h"
 
@@ -56,13 +57,33 @@ bool partlyHidden(XConnection& connection, Window frame, const PixelRect& bounds
   return hidden;
 }
 
-RedrawWatch::RedrawWatch(XConnection& connection, Window frame, const PixelRect& bounds) : connection_(connection) {
+bool redrawsOnExposure(Display* display, Window window) {
+  // Toolkits nest a few windows at most; the bound only guards against a pathological tree.
+  constexpr std::size_t mostWindows = 256;
+  std::vector<Window> pending{window};
+  for (std::size_t next = 0; next < pending.size() && next < mostWindows; ++next) {
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(display, pending[next], &attributes)) continue;
+    if (attributes.map_state == IsViewable && (attributes.all_event_masks & ExposureMask)) return true;
+    Window rootReturn = None;
+    Window parent = None;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    if (!XQueryTree(display, pending[next], &rootReturn, &parent, &children, &count)) continue;
+    pending.insert(pending.end(), children, children + count);
+    if (children) XFree(children);
+  }
+  return false;
+}
+
+RedrawWatch::RedrawWatch(XConnection& connection, Window frame, const PixelRect& bounds, Window client)
+    : connection_(connection) {
   if (!connection.hasDamage() || connection.broken()) return;
   Display* display = connection.display();
   // A window that goes away meanwhile is only not watched.
   XErrorTrap trap(display);
-  if (!partlyHidden(connection, frame, bounds)) return;
-  damage_ = XDamageCreate(display, frame, XDamageReportNonEmpty);
+  if (!partlyHidden(connection, frame, bounds) || !redrawsOnExposure(display, client)) return;
+  damage_ = XDamageCreate(display, client, XDamageReportNonEmpty);
   if (trap.sync() != 0) damage_ = 0;
 }
 

@@ -12,9 +12,10 @@ namespace pelorin::platform::x11 {
 
 class RedrawWatch {
  public:
-  // Made before the window is redirected. Watches `frame` (a child of the root, at `bounds` in
-  // root coordinates) only when part of it is hidden and the server reports damage.
-  RedrawWatch(XConnection& connection, Window frame, const PixelRect& bounds);
+  // Made before `frame` (a child of the root, at `bounds` in root coordinates) is redirected.
+  // Watches the drawing of `client` (the frame itself or a window inside it) only when part of
+  // the frame is hidden, the client redraws on exposure and the server reports damage.
+  RedrawWatch(XConnection& connection, Window frame, const PixelRect& bounds, Window client);
   ~RedrawWatch();
   RedrawWatch(const RedrawWatch&) = delete;
   RedrawWatch& operator=(const RedrawWatch&) = delete;
@@ -34,5 +35,9 @@ class RedrawWatch {
 // Whether part of `frame` (a child of the root, at `bounds`) is not on screen: outside the root
 // or under a window stacked above it.
 bool partlyHidden(XConnection& connection, Window frame, const PixelRect& bounds);
+
+// Whether some client listens for exposures of `window` or of a window inside it: only then does
+// anyone redraw it. Windows that only show their background are repainted by the server at once.
+bool redrawsOnExposure(Display* display, Window window);
 
 }  // namespace pelorin::platform::x11
