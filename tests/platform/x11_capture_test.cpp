@@ -275,43 +275,38 @@ TEST_F(X11CaptureTest, WithoutDamageAHashStillTellsIdleFromChange) {
 // reports, and still owed while every buffer is held.
 TEST_F(X11CaptureTest, ARequestedFrameComesFreshOnAStillScreenAndWaitsForAFreeBuffer) {
   painter_.fill(0, 0, 1920, 1200, grey);
-  constexpr double interval = 0.05;
   const auto completes = [](Collector& c) { return countStatus(c.records(), FrameStatus::Complete); };
+  // A picture within two frame intervals (of 50 ms), with room for a loaded machine.
+  const auto comesPromptly = [](Collector& c, double since) {
+    return c.waitForPictureAfter(since, 2000ms) && c.records().back().presentationSeconds - since <= 0.2;
+  };
   for (const bool damage : {true, false}) {
     SCOPED_TRACE(damage ? "damage" : "hash");
     Result<std::unique_ptr<X11ScreenCaptureService>> service = X11ScreenCaptureService::create({.useDamage = damage});
     ASSERT_TRUE(service.ok());
     StreamConfiguration c = configuration(320, 200);
     c.minimumFrameInterval = {1, 20};
-    c.queueDepth = 3;
+    c.queueDepth = 2;
     auto collector = std::make_shared<Collector>(true);  // keeps every picture, so buffers stay in use
     auto stream = start(display("LEFT"), c, collector, nullptr, service->get());
     ASSERT_TRUE(stream);
     ASSERT_TRUE(collector->waitFor([](const auto& r) { return countStatus(r, FrameStatus::Idle) >= 5; }));
     ASSERT_EQ(completes(*collector), 1) << "a still screen gave more than its first frame";
 
-    for (int round = 0; round < 2; ++round) {
-      const double asked = test::monotonicNow();
-      stream->requestFrame();
-      stream->requestFrame();  // asked twice before the tick: still one frame
-      PixelBufferRef frame = collector->waitForPictureAfter(asked, 2000ms);
-      ASSERT_TRUE(frame) << "round " << round;
-      expectColour(*frame, 160, 100, grey, "requested frame");
-      const std::vector<SampleRecord> records = collector->records();
-      EXPECT_LE(records.back().presentationSeconds - asked, 2 * interval + 0.1) << "later than the next tick";
-    }
+    const double asked = test::monotonicNow();
+    stream->requestFrame();
+    stream->requestFrame();  // asked twice before the tick: still one frame
+    EXPECT_TRUE(comesPromptly(*collector, asked));
     // Every buffer is held now: the request is kept until one is free.
     stream->requestFrame();
-    std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(4 * interval * 1000)));
-    EXPECT_EQ(completes(*collector), 3);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(completes(*collector), 2);
     EXPECT_GT(statsOf(*stream).framesSkipped, 0u);
     const double released = test::monotonicNow();
     collector->releaseHeld();
-    PixelBufferRef late = collector->waitForPictureAfter(released, 2000ms);
-    ASSERT_TRUE(late) << "the request was lost while no buffer was free";
-    EXPECT_LE(collector->records().back().presentationSeconds - released, 2 * interval + 0.1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(4 * interval * 1000)));
-    EXPECT_EQ(completes(*collector), 4) << "one request, one frame";
+    EXPECT_TRUE(comesPromptly(*collector, released)) << "the request was lost while no buffer was free";
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(completes(*collector), 3) << "one request, one frame";
     EXPECT_TRUE(stream->stopCapture().ok());
   }
 }

@@ -75,55 +75,45 @@ std::optional<ShareableWindow> findWindow(const ShareableContent& content, Windo
   return std::nullopt;
 }
 
-// A window its client paints itself, on every exposure and after a delay, as a busy toolkit
-// does; the server paints nothing (no background).
+// A window its client paints itself (the server paints no background), at every exposure and
+// after a delay, as a busy toolkit does.
 class DrawingClient {
  public:
-  DrawingClient(unsigned long rgb, std::chrono::milliseconds delay)
-      : display_(XOpenDisplay(nullptr)), rgb_(rgb), delay_(delay) {
-    XSetWindowAttributes attributes{};
-    attributes.background_pixmap = None;
-    attributes.event_mask = ExposureMask;
+  DrawingClient(unsigned long rgb, std::chrono::milliseconds delay) : display_(XOpenDisplay(nullptr)) {
+    XSetWindowAttributes attributes{.background_pixmap = None, .event_mask = ExposureMask};
     window_ = XCreateWindow(display_, DefaultRootWindow(display_), 40, 40, 300, 200, 0, CopyFromParent, InputOutput,
                             CopyFromParent, CWBackPixmap | CWEventMask, &attributes);
-    XStoreName(display_, window_, "Pelorin drawing client");
     XMapWindow(display_, window_);
-    XFlush(display_);
-    thread_ = std::thread([this] { serve(); });
+    thread_ = std::thread([this, rgb, delay] {
+      GC gc = XCreateGC(display_, window_, 0, nullptr);
+      XSetForeground(display_, gc, rgb);
+      while (!stop_) {
+        pollfd descriptor{ConnectionNumber(display_), POLLIN, 0};
+        if (XPending(display_) == 0) {
+          poll(&descriptor, 1, 10);
+          continue;
+        }
+        XEvent event;
+        XNextEvent(display_, &event);
+        if (event.type != Expose || event.xexpose.count != 0) continue;  // the last of a series
+        std::this_thread::sleep_for(delay);
+        XFillRectangle(display_, window_, gc, 0, 0, 300, 200);
+        XFlush(display_);
+        ++drawings_;
+      }
+      XFreeGC(display_, gc);
+    });
   }
   ~DrawingClient() {
     stop_ = true;
     thread_.join();
-    XDestroyWindow(display_, window_);
     XCloseDisplay(display_);
   }
   Window window() const { return window_; }
   int drawings() const { return drawings_; }
 
  private:
-  void serve() {
-    GC gc = XCreateGC(display_, window_, 0, nullptr);
-    XSetForeground(display_, gc, rgb_);
-    while (!stop_) {
-      if (XPending(display_) == 0) {
-        pollfd descriptor{ConnectionNumber(display_), POLLIN, 0};
-        poll(&descriptor, 1, 10);
-        continue;
-      }
-      XEvent event;
-      XNextEvent(display_, &event);
-      if (event.type != Expose || event.xexpose.count != 0) continue;  // the last of a series
-      std::this_thread::sleep_for(delay_);
-      XFillRectangle(display_, window_, gc, 0, 0, 300, 200);
-      XFlush(display_);
-      ++drawings_;
-    }
-    XFreeGC(display_, gc);
-  }
-
   Display* display_;
-  const unsigned long rgb_;
-  const std::chrono::milliseconds delay_;
   Window window_ = None;
   std::atomic<bool> stop_{false};
   std::atomic<int> drawings_{0};
