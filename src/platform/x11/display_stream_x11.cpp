@@ -408,17 +408,8 @@ class X11DisplayStream::Impl {
       deliverIdle();
       return std::nullopt;
     }
-    if (change.cursor) {
-      compositeCursor(s.grabber->mutablePixels(), grab->picture.bytesPerRow, grab->picture.width,
-                      grab->picture.height, area.x, area.y, *change.cursor);
-    }
-    if (!renderFrame(grab->picture, s.layout, *buffer, s.scratch)) {
+    if (!render(s, *grab, area, change.cursor, *buffer)) {
       return readFailed(s, x11Error("the picture could not be converted"));
-    }
-    {
-      std::lock_guard lock(statsMutex_);
-      ++stats_.framesDelivered;
-      stats_.convertSeconds += monotonicSeconds() - grab->after;
     }
     s.frameOwed = false;
     s.shownCursor = change.cursor;
@@ -448,6 +439,20 @@ class X11DisplayStream::Impl {
     ++stats_.framesGrabbed;
     stats_.grabSeconds += grab.after - grab.before;
     return grab;
+  }
+
+  // Draws the cursor into the picture read, then scales and converts it into `buffer`.
+  bool render(Session& s, const Grab& grab, const PixelRect& area, const std::optional<CursorPicture>& cursor,
+              PixelBuffer& buffer) {
+    if (cursor) {
+      compositeCursor(s.grabber->mutablePixels(), grab.picture.bytesPerRow, grab.picture.width, grab.picture.height,
+                      area.x, area.y, *cursor);
+    }
+    if (!renderFrame(grab.picture, s.layout, buffer, s.scratch)) return false;
+    std::lock_guard lock(statsMutex_);
+    ++stats_.framesDelivered;
+    stats_.convertSeconds += monotonicSeconds() - grab.after;
+    return true;
   }
 
   // A failed tick is retried at the next one; a spell of failures ends the stream.
