@@ -82,7 +82,8 @@ RedrawWatch::RedrawWatch(XConnection& connection, Window frame, const PixelRect&
   Display* display = connection.display();
   // A window that goes away meanwhile is only not watched.
   XErrorTrap trap(display);
-  if (!partlyHidden(connection, frame, bounds) || !redrawsOnExposure(display, client)) return;
+  // The cheaper question first: most windows of the list are not both hidden and redrawn.
+  if (!redrawsOnExposure(display, client) || !partlyHidden(connection, frame, bounds)) return;
   damage_ = XDamageCreate(display, client, XDamageReportNonEmpty);
   if (trap.sync() != 0) damage_ = 0;
 }
