@@ -89,7 +89,11 @@ RedrawWatch::RedrawWatch(XConnection& connection, Window frame, const PixelRect&
 }
 
 RedrawWatch::~RedrawWatch() {
-  if (damage_ && !connection_.broken()) XDamageDestroy(connection_.display(), damage_);
+  if (!damage_ || connection_.broken()) return;
+  XDamageDestroy(connection_.display(), damage_);
+  // No event of this damage may stay queued on the shared connection.
+  XSync(connection_.display(), False);
+  takeDrawing(0);
 }
 
 // Clears the damage seen so far; returns the serial from which events are new.
