@@ -12,6 +12,7 @@
 
 #include "platform/x11/screen_capture_x11.h"
 #include "platform/x11_test_helpers.h"
+#include "support/x11_windows.h"
 
 namespace pelorin::platform::x11 {
 namespace {
@@ -270,6 +271,46 @@ TEST_F(X11CaptureTest, WithoutDamageAHashStillTellsIdleFromChange) {
   expectColour(*frame, 320, 200, blue, "after the change");
 }
 
+// On a still screen only a request brings a frame: at the next tick, with or without damage
+// reports, and still owed while every buffer is held.
+TEST_F(X11CaptureTest, ARequestedFrameComesFreshOnAStillScreenAndWaitsForAFreeBuffer) {
+  painter_.fill(0, 0, 1920, 1200, grey);
+  const auto completes = [](Collector& c) { return countStatus(c.records(), FrameStatus::Complete); };
+  // A picture within two frame intervals (of 50 ms), with room for a loaded machine.
+  const auto comesPromptly = [](Collector& c, double since) {
+    return c.waitForPictureAfter(since, 2000ms) && c.records().back().presentationSeconds - since <= 0.2;
+  };
+  for (const bool damage : {true, false}) {
+    SCOPED_TRACE(damage ? "damage" : "hash");
+    Result<std::unique_ptr<X11ScreenCaptureService>> service = X11ScreenCaptureService::create({.useDamage = damage});
+    ASSERT_TRUE(service.ok());
+    StreamConfiguration c = configuration(320, 200);
+    c.minimumFrameInterval = {1, 20};
+    c.queueDepth = 2;
+    auto collector = std::make_shared<Collector>(true);  // keeps every picture, so buffers stay in use
+    auto stream = start(display("LEFT"), c, collector, nullptr, service->get());
+    ASSERT_TRUE(stream);
+    ASSERT_TRUE(collector->waitFor([](const auto& r) { return countStatus(r, FrameStatus::Idle) >= 5; }));
+    ASSERT_EQ(completes(*collector), 1) << "a still screen gave more than its first frame";
+
+    const double asked = test::monotonicNow();
+    stream->requestFrame();
+    stream->requestFrame();  // asked twice before the tick: still one frame
+    EXPECT_TRUE(comesPromptly(*collector, asked));
+    // Every buffer is held now: the request is kept until one is free.
+    stream->requestFrame();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(completes(*collector), 2);
+    EXPECT_GT(statsOf(*stream).framesSkipped, 0u);
+    const double released = test::monotonicNow();
+    collector->releaseHeld();
+    EXPECT_TRUE(comesPromptly(*collector, released)) << "the request was lost while no buffer was free";
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(completes(*collector), 3) << "one request, one frame";
+    EXPECT_TRUE(stream->stopCapture().ok());
+  }
+}
+
 // The largest luma difference between two frames in a square around (x, y).
 int lumaDifference(PixelBuffer& a, PixelBuffer& b, int x, int y, int radius) {
   int largest = 0;
@@ -481,7 +522,8 @@ TEST_F(X11CaptureTest, ListsManagedWindowsFrontToBackWithTheirFrames) {
     ASSERT_TRUE(content.ok());
     const ShareableWindow* a = findWindow(*content, lower);
     const ShareableWindow* b = findWindow(*content, upper);
-    if (a && b && a->frame.height > 200 && b->frame.height > 200) break;
+    // The stacking list follows the window manager's restacking a moment later.
+    if (a && b && a->frame.height > 200 && b->frame.height > 200 && b < a) break;
     std::this_thread::sleep_for(100ms);
   }
   const ShareableWindow* a = findWindow(*content, lower);
@@ -516,6 +558,36 @@ TEST_F(X11CaptureTest, ListsManagedWindowsFrontToBackWithTheirFrames) {
   XDestroyWindow(display, lower);
   XDestroyWindow(display, upper);
   XSync(display, False);
+}
+
+// Older clients publish only WM_NAME, in Latin-1 or COMPOUND_TEXT (xterm); titles are UTF-8.
+TEST_F(X11CaptureTest, DecodesLegacyWindowTitlesToUtf8) {
+  const struct {
+    const char* encoding;
+    std::string bytes;
+    std::string title;
+  } cases[] = {
+      {"STRING", "Caf\xe9 cr\xe8me", "Caf\xc3\xa9 cr\xc3\xa8me"},
+      {"COMPOUND_TEXT", "Caf\xe9", "Caf\xc3\xa9"},  // GR holds Latin-1 until told otherwise
+      {"COMPOUND_TEXT", "\x1b-F\xe1\xe2\xe3 \x1b-AOK\xe9", "\xce\xb1\xce\xb2\xce\xb3 OK\xc3\xa9"},  // Greek, Latin-1
+      {"COMPOUND_TEXT", "\x1b$)B\xa4\xa2\x1b(B-1", "\xe3\x81\x82-1"},  // JIS X 0208, then ASCII
+      {"UTF8_STRING", "\xe2\x82\xac 5", "\xe2\x82\xac 5"},
+  };
+  pelorin::test::ManagedWindows windows;
+  ASSERT_TRUE(windows.ok());
+  std::vector<Window> made;
+  for (const auto& c : cases) {
+    made.push_back(windows.create({.legacyTitle = pelorin::test::NewWindow::LegacyTitle{c.encoding, c.bytes}}, false));
+  }
+  for (Window window : made) ASSERT_TRUE(windows.waitManaged(window));
+  Result<ShareableContent> content = service_->shareableContent(false, true);
+  ASSERT_TRUE(content.ok());
+  for (std::size_t i = 0; i < made.size(); ++i) {
+    SCOPED_TRACE(cases[i].encoding + (" case " + std::to_string(i)));
+    const ShareableWindow* window = findWindow(*content, made[i]);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(window->title, std::optional<std::string>(cases[i].title));
+  }
 }
 
 }  // namespace

@@ -41,6 +41,35 @@ std::optional<ShareableDisplay> displayNamed(X11ScreenCaptureService& service, c
   return std::nullopt;
 }
 
+// A started stream of one display, whose samples and stop errors are kept.
+struct WatchedStream {
+  RecordingDelegate delegate;
+  std::shared_ptr<Collector> collector = std::make_shared<Collector>();
+  std::shared_ptr<SerialQueue> queue = std::make_shared<SerialQueue>("x11-monitor-test");
+  std::unique_ptr<CaptureStream> stream;  // stopped before the rest goes
+
+  // Starts capturing; without `firstPicture`, returns before the first picture arrives.
+  ::testing::AssertionResult start(X11ScreenCaptureService& service, const ShareableDisplay& display,
+                                   const StreamConfiguration& configuration, bool firstPicture = true) {
+    Result<std::unique_ptr<CaptureStream>> made =
+        service.makeStream(service.displayFilter(display), configuration, &delegate);
+    if (!made.ok()) return ::testing::AssertionFailure() << made.error().message;
+    stream = std::move(*made);
+    if (!stream->addStreamOutput(collector, StreamOutputType::Screen, queue).ok() || !stream->startCapture().ok()) {
+      return ::testing::AssertionFailure() << "the stream did not start";
+    }
+    if (firstPicture && !collector->waitForPictureAfter(0)) return ::testing::AssertionFailure() << "no picture";
+    return ::testing::AssertionSuccess();
+  }
+};
+
+StreamConfiguration sized(int width, int height) {
+  StreamConfiguration c;
+  c.width = width;
+  c.height = height;
+  return c;
+}
+
 // A monitor of its own, so the display's usual ones stay as they are even if the test fails.
 class TemporaryMonitor {
  public:
@@ -67,34 +96,25 @@ TEST(X11MonitorLoss, AStreamStopsWithAnErrorWhenItsMonitorIsRemoved) {
   const std::optional<ShareableDisplay> display = displayNamed(**service, TemporaryMonitor::name);
   ASSERT_TRUE(display);
   EXPECT_EQ(display->frame, (Rect{100, 100, 640, 480}));
-  StreamConfiguration c;
-  c.width = 320;
-  c.height = 240;
-  RecordingDelegate delegate;
-  auto collector = std::make_shared<Collector>();
-  auto queue = std::make_shared<SerialQueue>("x11-monitor-test");
-  Result<std::unique_ptr<CaptureStream>> stream = (*service)->makeStream((*service)->displayFilter(*display), c, &delegate);
-  ASSERT_TRUE(stream.ok());
-  ASSERT_TRUE((*stream)->addStreamOutput(collector, StreamOutputType::Screen, queue).ok());
-  ASSERT_TRUE((*stream)->startCapture().ok());
-  ASSERT_TRUE(collector->waitForPictureAfter(0));
-  EXPECT_TRUE(delegate.errors().empty());
+  WatchedStream watched;
+  ASSERT_TRUE(watched.start(**service, *display, sized(320, 240)));
+  EXPECT_TRUE(watched.delegate.errors().empty());
 
   ASSERT_TRUE(monitor.remove());
   const auto removed = std::chrono::steady_clock::now();
-  ASSERT_TRUE(delegate.waitForError(3s)) << "the stream went on without its monitor";
+  ASSERT_TRUE(watched.delegate.waitForError(3s)) << "the stream went on without its monitor";
   EXPECT_LT(std::chrono::steady_clock::now() - removed, 1500ms);
-  const std::vector<Error> errors = delegate.errors();
+  const std::vector<Error> errors = watched.delegate.errors();
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0].domain, "X11Capture");
   EXPECT_NE(errors[0].message.find("disconnected"), std::string::npos) << errors[0].message;
-  const std::size_t delivered = collector->records().size();
+  const std::size_t delivered = watched.collector->records().size();
   std::this_thread::sleep_for(200ms);
-  queue->sync([] {});
-  EXPECT_EQ(collector->records().size(), delivered) << "samples after the stop";
-  EXPECT_TRUE((*stream)->stopCapture().ok());
+  watched.queue->sync([] {});
+  EXPECT_EQ(watched.collector->records().size(), delivered) << "samples after the stop";
+  EXPECT_TRUE(watched.stream->stopCapture().ok());
   // Starting again finds no monitor.
-  EXPECT_FALSE((*stream)->startCapture().ok());
+  EXPECT_FALSE(watched.stream->startCapture().ok());
 }
 
 // Puts RIGHT back as the test display has it, however the test ends.
@@ -113,34 +133,22 @@ TEST(X11MonitorLoss, AStreamOnRightStopsWhenRightIsRemovedAndLeftCarriesOn) {
   const std::optional<ShareableDisplay> right = displayNamed(**service, "RIGHT");
   const std::optional<ShareableDisplay> left = displayNamed(**service, "LEFT");
   if (!right || !left) GTEST_SKIP() << "the display lacks the LEFT and RIGHT monitors";
-  StreamConfiguration c;
-  c.width = 480;
-  c.height = 270;
-  auto queue = std::make_shared<SerialQueue>("x11-monitor-test");
-  RecordingDelegate rightDelegate;
-  RecordingDelegate leftDelegate;
-  auto rightOutput = std::make_shared<Collector>();
-  auto leftOutput = std::make_shared<Collector>();
-  auto rightStream = (*service)->makeStream((*service)->displayFilter(*right), c, &rightDelegate);
-  auto leftStream = (*service)->makeStream((*service)->displayFilter(*left), c, &leftDelegate);
-  ASSERT_TRUE(rightStream.ok() && leftStream.ok());
-  ASSERT_TRUE((*rightStream)->addStreamOutput(rightOutput, StreamOutputType::Screen, queue).ok());
-  ASSERT_TRUE((*leftStream)->addStreamOutput(leftOutput, StreamOutputType::Screen, queue).ok());
-  ASSERT_TRUE((*rightStream)->startCapture().ok());
-  ASSERT_TRUE((*leftStream)->startCapture().ok());
-  ASSERT_TRUE(rightOutput->waitForPictureAfter(0));
+  WatchedStream onRight;
+  WatchedStream onLeft;
+  ASSERT_TRUE(onRight.start(**service, *right, sized(480, 270)));
+  ASSERT_TRUE(onLeft.start(**service, *left, sized(480, 270), false));
 
   RightRestorer restorer;
   ASSERT_EQ(xrandr({"--delmonitor", "RIGHT"}).exitStatus, 0);
   restorer.removed = true;
-  ASSERT_TRUE(rightDelegate.waitForError(3s)) << "the stream went on without its monitor";
-  EXPECT_EQ(rightDelegate.errors()[0].domain, "X11Capture");
+  ASSERT_TRUE(onRight.delegate.waitForError(3s)) << "the stream went on without its monitor";
+  EXPECT_EQ(onRight.delegate.errors()[0].domain, "X11Capture");
   std::this_thread::sleep_for(700ms);  // past the next monitor check of the LEFT stream
-  EXPECT_TRUE(leftDelegate.errors().empty()) << "a stream of a monitor that stayed was stopped";
-  const std::size_t leftSamples = leftOutput->records().size();
-  EXPECT_TRUE(leftOutput->waitFor([&](const auto& r) { return r.size() > leftSamples; }));
-  EXPECT_TRUE((*leftStream)->stopCapture().ok());
-  EXPECT_TRUE((*rightStream)->stopCapture().ok());
+  EXPECT_TRUE(onLeft.delegate.errors().empty()) << "a stream of a monitor that stayed was stopped";
+  const std::size_t leftSamples = onLeft.collector->records().size();
+  EXPECT_TRUE(onLeft.collector->waitFor([&](const auto& r) { return r.size() > leftSamples; }));
+  EXPECT_TRUE(onLeft.stream->stopCapture().ok());
+  EXPECT_TRUE(onRight.stream->stopCapture().ok());
 }
 
 // An X server of the test's own, on a display number nobody uses.
@@ -203,26 +211,45 @@ TEST(X11ConnectionLoss, AStreamStopsWithAnErrorAndTheProcessLivesOn) {
   Result<ShareableContent> content = (*service)->shareableContent(false, true);
   ASSERT_TRUE(content.ok());
   ASSERT_FALSE(content->displays.empty());
-  StreamConfiguration c;
-  c.width = 400;
-  c.height = 300;
+  StreamConfiguration c = sized(400, 300);
   c.showsCursor = true;
-  RecordingDelegate delegate;
-  auto collector = std::make_shared<Collector>();
-  auto queue = std::make_shared<SerialQueue>("x11-connection-test");
-  Result<std::unique_ptr<CaptureStream>> stream =
-      (*service)->makeStream((*service)->displayFilter(content->displays[0]), c, &delegate);
-  ASSERT_TRUE(stream.ok());
-  ASSERT_TRUE((*stream)->addStreamOutput(collector, StreamOutputType::Screen, queue).ok());
-  ASSERT_TRUE((*stream)->startCapture().ok());
-  ASSERT_TRUE(collector->waitForPictureAfter(0));
+  WatchedStream watched;
+  ASSERT_TRUE(watched.start(**service, content->displays[0], c));
 
   server.kill();
-  ASSERT_TRUE(delegate.waitForError(3s)) << "the stream did not notice the server going away";
-  EXPECT_EQ(delegate.errors()[0].domain, "X11Capture");
-  EXPECT_TRUE((*stream)->stopCapture().ok());
+  ASSERT_TRUE(watched.delegate.waitForError(3s)) << "the stream did not notice the server going away";
+  EXPECT_EQ(watched.delegate.errors()[0].domain, "X11Capture");
+  EXPECT_TRUE(watched.stream->stopCapture().ok());
   // The service's own connection broke too; it answers with errors rather than ending the process.
   EXPECT_FALSE((*service)->shareableContent(false, true).ok());
+}
+
+// Xvfb refuses a monitor set wholly outside the root, so the root shrinks away under it instead.
+TEST(X11MonitorLoss, AStreamStopsWithAnErrorWhenItsMonitorLiesOffTheScreen) {
+  PrivateServer server;
+  ASSERT_TRUE(server.ready()) << "no private Xvfb";
+  ASSERT_EQ(xrandr({"-display", server.name(), "--setmonitor", "PELORIN_OFF", "200/50x200/50+500+100", "none"})
+                .exitStatus,
+            0);
+  Result<std::unique_ptr<X11ScreenCaptureService>> service = X11ScreenCaptureService::create({.displayName = server.name()});
+  ASSERT_TRUE(service.ok()) << service.error().message;
+  const std::optional<ShareableDisplay> display = displayNamed(**service, "PELORIN_OFF");
+  ASSERT_TRUE(display);
+  WatchedStream watched;
+  ASSERT_TRUE(watched.start(**service, *display, sized(200, 200)));
+
+  // xrandr complains about the screen's output, yet the root does shrink.
+  xrandr({"-display", server.name(), "--fb", "400x600"});
+  Display* check = XOpenDisplay(server.name().c_str());
+  ASSERT_NE(check, nullptr);
+  EXPECT_EQ(DisplayWidth(check, DefaultScreen(check)), 400);
+  XCloseDisplay(check);
+  ASSERT_TRUE(watched.delegate.waitForError(4s)) << "the stream went on without a picture";
+  const std::vector<Error> errors = watched.delegate.errors();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].domain, "X11Capture");
+  EXPECT_NE(errors[0].message.find("PELORIN_OFF lies outside the screen"), std::string::npos) << errors[0].message;
+  EXPECT_TRUE(watched.stream->stopCapture().ok());
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "platform/x11/failure_spell.h"
 #include "platform/x11/frame_render.h"
 #include "platform/x11_test_helpers.h"
 
@@ -231,6 +232,19 @@ TEST(X11Edid, ReadsTheMonitorNameDescriptor) {
   edid[1] = 0;
   EXPECT_EQ(edidMonitorName(edid.data(), edid.size()), std::nullopt) << "not an EDID";
   EXPECT_EQ(edidMonitorName(edid.data(), 100), std::nullopt) << "too short";
+}
+
+TEST(X11FailureSpell, StopsOnlyAfterFailingWithoutABreakForTheLimit) {
+  FailureSpell spell(std::chrono::seconds(1));
+  const auto at = [](int ms) { return FailureSpell::Clock::time_point{} + std::chrono::milliseconds(ms); };
+  const Error reason{"X11Capture", 8, "the display X lies outside the screen"};
+  EXPECT_FALSE(spell.fail(reason, at(0)) || spell.fail(reason, at(999)));
+  spell.succeed();
+  EXPECT_FALSE(spell.fail(reason, at(1100)) || spell.fail(reason, at(2099)));
+  const std::optional<Error> stop = spell.fail(reason, at(2100));
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(stop->code, 8);
+  EXPECT_EQ(stop->message, "no picture could be read for 1000 ms: the display X lies outside the screen");
 }
 
 }  // namespace

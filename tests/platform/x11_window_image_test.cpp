@@ -5,11 +5,13 @@
 
 #include <X11/Xatom.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -73,6 +75,51 @@ std::optional<ShareableWindow> findWindow(const ShareableContent& content, Windo
   return std::nullopt;
 }
 
+// A window its client paints itself (the server paints no background), at every exposure and
+// after a delay, as a busy toolkit does.
+class DrawingClient {
+ public:
+  DrawingClient(unsigned long rgb, std::chrono::milliseconds delay) : display_(XOpenDisplay(nullptr)) {
+    XSetWindowAttributes attributes{.background_pixmap = None, .event_mask = ExposureMask};
+    window_ = XCreateWindow(display_, DefaultRootWindow(display_), 40, 40, 300, 200, 0, CopyFromParent, InputOutput,
+                            CopyFromParent, CWBackPixmap | CWEventMask, &attributes);
+    XMapWindow(display_, window_);
+    thread_ = std::thread([this, rgb, delay] {
+      GC gc = XCreateGC(display_, window_, 0, nullptr);
+      XSetForeground(display_, gc, rgb);
+      while (!stop_) {
+        pollfd descriptor{ConnectionNumber(display_), POLLIN, 0};
+        if (XPending(display_) == 0) {
+          poll(&descriptor, 1, 10);
+          continue;
+        }
+        XEvent event;
+        XNextEvent(display_, &event);
+        if (event.type != Expose || event.xexpose.count != 0) continue;  // the last of a series
+        std::this_thread::sleep_for(delay);
+        XFillRectangle(display_, window_, gc, 0, 0, 300, 200);
+        XFlush(display_);
+        ++drawings_;
+      }
+      XFreeGC(display_, gc);
+    });
+  }
+  ~DrawingClient() {
+    stop_ = true;
+    thread_.join();
+    XCloseDisplay(display_);
+  }
+  Window window() const { return window_; }
+  int drawings() const { return drawings_; }
+
+ private:
+  Display* display_;
+  Window window_ = None;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> drawings_{0};
+  std::thread thread_;
+};
+
 class X11WindowImageTest : public test::ServiceTest {
  protected:
 
@@ -133,6 +180,34 @@ TEST_F(X11WindowImageTest, CoveredWindowGivesItsOwnPixelsAtFrameSize) {
             cyan);
   XDestroyWindow(display, window);
   XSync(display, False);
+}
+
+// Covered parts come back only when the client redraws them: the picture waits for that, briefly.
+TEST_F(X11WindowImageTest, CoveredWindowWaitsBrieflyForItsClientToRedraw) {
+  const struct {
+    std::chrono::milliseconds clientDelay;
+    bool redrawnInTime;
+  } cases[] = {{40ms, true}, {1500ms, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.clientDelay.count());
+    DrawingClient client(orange, c.clientDelay);
+    std::optional<ShareableWindow> shareable = managed(client.window());
+    ASSERT_TRUE(shareable);
+    ASSERT_TRUE(waitUntil([&] { return client.drawings() > 0; }));
+    Painter cover;  // gone with the case, so the next window is drawn on screen first
+    cover.fill(0, 0, 3840, 1200, cyan);
+    const int before = client.drawings();
+    const auto start = std::chrono::steady_clock::now();
+    Result<Image> image = service_->captureImage(service_->windowFilter(*shareable), {});
+    const auto took = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(image.ok()) << image.error().message;
+    EXPECT_LT(took, 1s) << "the wait for a redraw is bounded";
+    if (c.redrawnInTime) {
+      EXPECT_GT(client.drawings(), before) << "the redirection exposed nothing";
+      EXPECT_EQ(pixelAt(*image, image->width / 2, image->height - 10), orange) << "the covered client area is blank";
+      EXPECT_EQ(pixelAt(*image, image->width / 2 - 140, image->height - 190), orange);
+    }
+  }
 }
 
 TEST_F(X11WindowImageTest, VanishedOrHiddenWindowIsAnError) {

@@ -25,6 +25,12 @@ struct NewWindow {
   std::optional<std::string> wmClass;  // the class; the instance name is its lower-case twin
   std::optional<long> pid;
   std::optional<std::string> type;  // a _NET_WM_WINDOW_TYPE_* atom name
+  // WM_NAME as raw bytes of an encoding (STRING, COMPOUND_TEXT...), as older clients publish it.
+  struct LegacyTitle {
+    std::string encoding;
+    std::string bytes;
+  };
+  std::optional<LegacyTitle> legacyTitle;
 };
 
 struct FrameSize {
@@ -59,6 +65,11 @@ class ManagedWindows {
       XStoreName(display_, window, wanted.title->c_str());
       XChangeProperty(display_, window, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, PropModeReplace,
                       reinterpret_cast<const unsigned char*>(wanted.title->data()), static_cast<int>(wanted.title->size()));
+    }
+    if (wanted.legacyTitle) {
+      XChangeProperty(display_, window, XA_WM_NAME, atom(wanted.legacyTitle->encoding.c_str()), 8, PropModeReplace,
+                      reinterpret_cast<const unsigned char*>(wanted.legacyTitle->bytes.data()),
+                      static_cast<int>(wanted.legacyTitle->bytes.size()));
     }
     if (wanted.wmClass) {
       std::string instance = *wanted.wmClass;

@@ -12,6 +12,7 @@
 #include <thread>
 #include <variant>
 
+#include "platform/x11/failure_spell.h"
 #include "platform/x11/x11_display.h"
 
 namespace pelorin::platform::x11 {
@@ -19,6 +20,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC with libstdc++ on Linux
 constexpr auto monitorCheckPeriod = std::chrono::milliseconds(500);
+// Reads that fail this long stop the stream rather than leave it silent.
+constexpr auto longestReadFailure = std::chrono::seconds(1);
 
 double monotonicSeconds() {
   timespec now{};
@@ -56,12 +59,15 @@ struct Session {
   FrameLayout layout;
   std::shared_ptr<NV12BufferPool> pool;
   std::vector<std::uint8_t> scratch;
-  bool dirty = true;  // the last delivered frame is out of date
+  // A complete frame must be delivered: the picture or the layout changed, or one was asked for.
+  // It stays owed until a frame is delivered, through ticks without a free buffer or a read.
+  bool frameOwed = true;
   bool damagePending = true;
   bool monitorsChanged = false;
   Clock::time_point nextMonitorCheck;
   std::optional<CursorPicture> shownCursor;  // the cursor as in the last delivered frame
   std::optional<std::uint64_t> lastHash;
+  FailureSpell readFailures{longestReadFailure};
 
   // The captured area in root coordinates.
   PixelRect area() const {
@@ -76,12 +82,27 @@ bool sameCursor(const CursorPicture& a, const CursorPicture& b) {
   return a.x == b.x && a.y == b.y && a.serial == b.serial && a.width == b.width && a.height == b.height;
 }
 
-const Monitor* findMonitor(const std::vector<Monitor>& monitors, DisplayID id) {
-  for (const auto& monitor : monitors) {
-    if (monitor.id == id) return &monitor;
-  }
-  return nullptr;
+// Whether the cursor to draw on `area` differs from the one drawn in the last frame.
+bool cursorChanged(const std::optional<CursorPicture>& shown, const std::optional<CursorPicture>& current,
+                   const PixelRect& area) {
+  const bool before = shown && intersects(shown->bounds(), area);
+  const bool after = current && intersects(current->bounds(), area);
+  if (before != after) return true;
+  return before && !sameCursor(*shown, *current);
 }
+
+// What a tick learns before reading the screen.
+struct Change {
+  std::optional<CursorPicture> cursor;  // to draw into the frame
+  bool frameOwed = false;               // a frame is due whatever the pixels say
+};
+
+// One read of the screen and when it happened (CLOCK_MONOTONIC seconds).
+struct Grab {
+  BgrxView picture;
+  double before = 0;
+  double after = 0;
+};
 
 }  // namespace
 
@@ -226,10 +247,9 @@ class X11DisplayStream::Impl {
     Result<std::unique_ptr<XConnection>> connection = XConnection::open(options_.displayName);
     if (!connection) return connection.error();
     s.connection = std::move(*connection);
-    const std::vector<Monitor> monitors = queryMonitors(*s.connection);
-    const Monitor* monitor = findMonitor(monitors, s.filter.displayID);
-    if (!monitor) return x11Error("display not found (" + std::to_string(s.filter.displayID) + ")");
-    s.monitor = *monitor;
+    Result<Monitor> monitor = findMonitor(*s.connection, s.filter.displayID);
+    if (!monitor) return monitor.error();
+    s.monitor = std::move(*monitor);
     if (Result<void> configured = configure(s, s.configuration); !configured) return configured;
     s.grabber = std::make_unique<ScreenGrabber>(*s.connection, options_.useSharedMemory);
     Display* display = s.connection->display();
@@ -266,7 +286,7 @@ class X11DisplayStream::Impl {
     }
     s.layout = *layout;
     s.configuration = c;
-    s.dirty = true;
+    s.frameOwed = true;
     return {};
   }
 
@@ -278,9 +298,8 @@ class X11DisplayStream::Impl {
       return {};
     }
     const ContentFilter& filter = std::get<ContentFilter>(change);
-    const std::vector<Monitor> monitors = queryMonitors(*s.connection);
-    const Monitor* monitor = findMonitor(monitors, filter.displayID);
-    if (!monitor) return x11Error("display not found (" + std::to_string(filter.displayID) + ")");
+    Result<Monitor> monitor = findMonitor(*s.connection, filter.displayID);
+    if (!monitor) return monitor.error();
     const Monitor previous = s.monitor;
     s.monitor = *monitor;
     if (Result<void> configured = configure(s, s.configuration); !configured) {
@@ -326,6 +345,8 @@ class X11DisplayStream::Impl {
       } else if (s.connection->hasRandr() && event.type == s.connection->randrEventBase() + RRScreenChangeNotify) {
         XRRUpdateConfiguration(&event);
         s.monitorsChanged = true;
+        // The screen's size may have changed under an unchanged monitor: look again.
+        s.frameOwed = true;
       }
     }
   }
@@ -335,9 +356,8 @@ class X11DisplayStream::Impl {
     if (!s.monitorsChanged && now < s.nextMonitorCheck) return std::nullopt;
     s.monitorsChanged = false;
     s.nextMonitorCheck = now + monitorCheckPeriod;
-    const std::vector<Monitor> monitors = queryMonitors(*s.connection);
-    if (s.connection->broken()) return x11Error("the connection to the X server was lost");
-    const Monitor* monitor = findMonitor(monitors, s.filter.displayID);
+    Result<Monitor> monitor = findMonitor(*s.connection, s.filter.displayID);
+    if (s.connection->broken()) return connectionLost();
     if (!monitor) return x11Error("the display was disconnected (" + s.monitor.name + ")");
     if (!(monitor->frame == s.monitor.frame)) {
       s.monitor = *monitor;
@@ -362,80 +382,99 @@ class X11DisplayStream::Impl {
     return touched;
   }
 
+  // One frame interval: find out whether a frame is due, read and render it, deliver it.
   std::optional<Error> tick(Session& s) {
     pumpEvents(s);
-    if (s.connection->broken()) return x11Error("the connection to the X server was lost");
+    if (s.connection->broken()) return connectionLost();
     if (std::optional<Error> lost = checkMonitor(s)) return lost;
     const PixelRect area = s.area();
-
-    std::optional<CursorPicture> cursor;
-    bool cursorChanged = false;
-    if (s.configuration.showsCursor) {
-      cursor = fetchCursor(*s.connection);
-      const bool before = s.shownCursor && intersects(s.shownCursor->bounds(), area);
-      const bool after = cursor && intersects(cursor->bounds(), area);
-      if (before != after) {
-        cursorChanged = true;
-      } else if (before && after) {
-        cursorChanged = !sameCursor(*s.shownCursor, *cursor);
-      }
-    } else if (s.shownCursor) {
-      cursorChanged = true;
-    }
-    if (s.damage && takeDamage(s, area)) s.dirty = true;
-    if (frameRequested_.exchange(false)) s.dirty = true;
-    if (s.connection->broken()) return x11Error("the connection to the X server was lost");
-
-    // Without damage reports every tick reads the screen and a hash tells whether it changed.
-    const bool mayHaveChanged = s.dirty || cursorChanged || !s.damage;
-    if (!mayHaveChanged) {
-      deliverIdle(s);
+    const Change change = detectChange(s, area);
+    if (s.connection->broken()) return connectionLost();
+    // With damage reports an unchanged screen is not read at all.
+    if (s.damage && !change.frameOwed) {
+      deliverIdle();
       return std::nullopt;
     }
     PixelBufferRef buffer = s.pool->makeBuffer();
     if (!buffer) {
       // Every buffer is still with the outputs: this tick's frame is dropped, not waited for.
-      std::lock_guard lock(statsMutex_);
-      ++stats_.framesSkipped;
+      count(&X11StreamStats::framesSkipped);
       return std::nullopt;
     }
-    const double before = monotonicSeconds();
+    Result<Grab> grab = read(s, area);
+    if (!grab) return readFailed(s, grab.error());
+    // Without damage reports every tick reads the screen and a hash tells whether it changed.
+    if (!s.damage && !pictureChanged(s, grab->picture) && !change.frameOwed) {
+      deliverIdle();
+      return std::nullopt;
+    }
+    if (!render(s, *grab, area, change.cursor, *buffer)) {
+      return readFailed(s, x11Error("the picture could not be converted"));
+    }
+    s.frameOwed = false;
+    s.shownCursor = change.cursor;
+    deliver(completeSample(s, std::move(buffer), *grab));
+    return std::nullopt;
+  }
+
+  Change detectChange(Session& s, const PixelRect& area) {
+    Change change;
+    if (s.configuration.showsCursor) change.cursor = fetchCursor(*s.connection);
+    if (s.damage && takeDamage(s, area)) s.frameOwed = true;
+    if (frameRequested_.exchange(false)) s.frameOwed = true;
+    change.frameOwed = s.frameOwed || cursorChanged(s.shownCursor, change.cursor, area);
+    return change;
+  }
+
+  Result<Grab> read(Session& s, const PixelRect& area) {
+    if (area.empty()) return x11Error("the display " + s.monitor.name + " lies outside the screen");
+    Grab grab;
+    grab.before = monotonicSeconds();
     Result<BgrxView> picture = s.grabber->grab(area);
-    const double after = monotonicSeconds();
-    if (!picture) {
-      if (s.connection->broken()) return x11Error("the connection to the X server was lost");
-      std::lock_guard lock(statsMutex_);
-      ++stats_.grabFailures;
-      return std::nullopt;
-    }
-    {
-      std::lock_guard lock(statsMutex_);
-      ++stats_.framesGrabbed;
-      stats_.grabSeconds += after - before;
-    }
-    if (!s.damage) {
-      const std::uint64_t hash = sparseHash(*picture);
-      const bool same = s.lastHash && *s.lastHash == hash;
-      s.lastHash = hash;
-      if (same && !s.dirty && !cursorChanged) {
-        deliverIdle(s);
-        return std::nullopt;
-      }
-    }
+    grab.after = monotonicSeconds();
+    if (!picture) return picture.error();
+    grab.picture = *picture;
+    s.readFailures.succeed();
+    std::lock_guard lock(statsMutex_);
+    ++stats_.framesGrabbed;
+    stats_.grabSeconds += grab.after - grab.before;
+    return grab;
+  }
+
+  // Draws the cursor into the picture read, then scales and converts it into `buffer`.
+  bool render(Session& s, const Grab& grab, const PixelRect& area, const std::optional<CursorPicture>& cursor,
+              PixelBuffer& buffer) {
     if (cursor) {
-      compositeCursor(s.grabber->mutablePixels(), picture->bytesPerRow, picture->width, picture->height, area.x,
-                      area.y, *cursor);
+      compositeCursor(s.grabber->mutablePixels(), grab.picture.bytesPerRow, grab.picture.width, grab.picture.height,
+                      area.x, area.y, *cursor);
     }
-    if (!renderFrame(*picture, s.layout, *buffer, s.scratch)) {
-      std::lock_guard lock(statsMutex_);
-      ++stats_.grabFailures;
-      return std::nullopt;
-    }
-    const double converted = monotonicSeconds();
+    if (!renderFrame(grab.picture, s.layout, buffer, s.scratch)) return false;
+    std::lock_guard lock(statsMutex_);
+    ++stats_.framesDelivered;
+    stats_.convertSeconds += monotonicSeconds() - grab.after;
+    return true;
+  }
+
+  // A failed tick is retried at the next one; a spell of failures ends the stream.
+  std::optional<Error> readFailed(Session& s, const Error& reason) {
+    if (s.connection->broken()) return connectionLost();
+    count(&X11StreamStats::grabFailures);
+    return s.readFailures.fail(reason, Clock::now());
+  }
+
+  // Without damage reports: whether the picture differs from the one read before, by its hash.
+  static bool pictureChanged(Session& s, const BgrxView& picture) {
+    const std::uint64_t hash = sparseHash(picture);
+    const bool changed = !s.lastHash || *s.lastHash != hash;
+    s.lastHash = hash;
+    return changed;
+  }
+
+  static SampleBuffer completeSample(const Session& s, PixelBufferRef buffer, const Grab& grab) {
     SampleBuffer sample;
     sample.imageBuffer = std::move(buffer);
     // The server copies the pixels somewhere inside the round trip; its middle is the best guess.
-    sample.presentationSeconds = (before + after) / 2;
+    sample.presentationSeconds = (grab.before + grab.after) / 2;
     SampleAttachments attachments;
     attachments.status = static_cast<int>(FrameStatus::Complete);
     const PixelRect& p = s.layout.placement;
@@ -444,27 +483,21 @@ class X11DisplayStream::Impl {
     attachments.scaleFactor = 1.0;
     attachments.contentScale = s.layout.contentScale;
     sample.attachments = attachments;
-    s.dirty = false;
-    s.shownCursor = cursor;
-    {
-      std::lock_guard lock(statsMutex_);
-      ++stats_.framesDelivered;
-      stats_.convertSeconds += converted - after;
-    }
-    deliver(sample);
-    return std::nullopt;
+    return sample;
   }
 
-  void deliverIdle(Session&) {
+  void count(std::uint64_t X11StreamStats::*counter) {
+    std::lock_guard lock(statsMutex_);
+    ++(stats_.*counter);
+  }
+
+  void deliverIdle() {
     SampleBuffer sample;
     sample.presentationSeconds = monotonicSeconds();
     SampleAttachments attachments;
     attachments.status = static_cast<int>(FrameStatus::Idle);
     sample.attachments = attachments;
-    {
-      std::lock_guard lock(statsMutex_);
-      ++stats_.idleFrames;
-    }
+    count(&X11StreamStats::idleFrames);
     deliver(sample);
   }
 

@@ -7,11 +7,16 @@
 #include <cstring>
 #include <fstream>
 
+#include "platform/x11/window_redraw.h"
+#include "platform/x11/window_text.h"
 #include "platform/x11/x11_display.h"
 #include "platform/x11/x_error_trap.h"
 
 namespace pelorin::platform::x11 {
 namespace {
+
+// A thumbnail waits no longer than this for a window's client to redraw what was covered.
+constexpr std::chrono::milliseconds longestRedrawWait{200};
 
 Rect toRect(const PixelRect& r) {
   return {static_cast<double>(r.x), static_cast<double>(r.y), static_cast<double>(r.width),
@@ -58,8 +63,6 @@ struct Atoms {
   explicit Atoms(Display* d)
       : clientListStacking(XInternAtom(d, "_NET_CLIENT_LIST_STACKING", False)),
         clientList(XInternAtom(d, "_NET_CLIENT_LIST", False)),
-        wmName(XInternAtom(d, "_NET_WM_NAME", False)),
-        utf8(XInternAtom(d, "UTF8_STRING", False)),
         frameExtents(XInternAtom(d, "_NET_FRAME_EXTENTS", False)),
         wmPid(XInternAtom(d, "_NET_WM_PID", False)),
         windowType(XInternAtom(d, "_NET_WM_WINDOW_TYPE", False)),
@@ -69,17 +72,9 @@ struct Atoms {
         typeDock(XInternAtom(d, "_NET_WM_WINDOW_TYPE_DOCK", False)),
         wmState(XInternAtom(d, "_NET_WM_STATE", False)),
         stateHidden(XInternAtom(d, "_NET_WM_STATE_HIDDEN", False)) {}
-  Atom clientListStacking, clientList, wmName, utf8, frameExtents, wmPid, windowType, typeNormal, typeDialog,
+  Atom clientListStacking, clientList, frameExtents, wmPid, windowType, typeNormal, typeDialog,
       typeDesktop, typeDock, wmState, stateHidden;
 };
-
-std::optional<std::string> windowTitle(Display* display, Window window, const Atoms& atoms) {
-  Property utf8 = readProperty(display, window, atoms.wmName, atoms.utf8);
-  if (!utf8.bytes.empty()) return std::string(utf8.bytes.begin(), utf8.bytes.end());
-  Property legacy = readProperty(display, window, XA_WM_NAME, AnyPropertyType);
-  if (!legacy.bytes.empty()) return std::string(legacy.bytes.begin(), legacy.bytes.end());
-  return std::nullopt;
-}
 
 // The window's outer frame in root coordinates: its area plus the decorations the window
 // manager reports around it.
@@ -166,7 +161,7 @@ std::vector<ShareableWindow> listWindows(Display* display, bool excludingDesktop
     const bool hidden = contains(readProperty(display, window, atoms.wmState, XA_ATOM), atoms.stateHidden);
     ShareableWindow shareable;
     shareable.windowID = static_cast<WindowID>(window);
-    shareable.title = windowTitle(display, window, atoms);
+    shareable.title = windowTitle(display, window);
     shareable.frame = *frame;
     shareable.windowLayer = windowLayer(types, atoms);
     shareable.onScreen = viewable && !hidden;
@@ -231,7 +226,7 @@ Image makeImage(const BgrxView& picture, const ScreenshotConfiguration& configur
 Result<Image> captureWindowImage(XConnection& connection, WindowID windowID, bool useSharedMemory,
                                  const ScreenshotConfiguration& configuration) {
   if (!connection.hasComposite()) return x11Error("window capture needs the Composite extension");
-  if (connection.broken()) return x11Error("the connection to the X server was lost");
+  if (connection.broken()) return connectionLost();
   Display* display = connection.display();
   const Window window = static_cast<Window>(windowID);
   std::optional<Window> frame;
@@ -252,12 +247,21 @@ Result<Image> captureWindowImage(XConnection& connection, WindowID windowID, boo
     }
     Window child = None;
     XTranslateCoordinates(display, *frame, connection.root(), 0, 0, &x, &y, &child);
+  }
+  const int border = attributes.border_width;
+  RedrawWatch redraw(connection, *frame,
+                     PixelRect{x - border, y - border, attributes.width + 2 * border, attributes.height + 2 * border},
+                     window);
+  {
+    XErrorTrap trap(display);
     XCompositeRedirectWindow(display, *frame, CompositeRedirectAutomatic);
     const int error = trap.sync();
     // BadAccess: a compositor redirects it already, so its pixmap exists and stays its business.
     if (error != 0 && error != BadAccess) return x11Error("the window could not be redirected", error);
     redirected = error == 0;
   }
+  // What the screen did not show is blank in the new pixmap until the client draws it again.
+  if (redirected) redraw.await(longestRedrawWait);
   Pixmap pixmap = None;
   unsigned int width = 0;
   unsigned int height = 0;
@@ -302,13 +306,6 @@ Result<Image> captureWindowImage(XConnection& connection, WindowID windowID, boo
   return result;
 }
 
-const Monitor* findMonitor(const std::vector<Monitor>& monitors, DisplayID id) {
-  for (const auto& monitor : monitors) {
-    if (monitor.id == id) return &monitor;
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 Result<std::unique_ptr<X11ScreenCaptureService>> X11ScreenCaptureService::create(X11CaptureOptions options) {
@@ -338,7 +335,7 @@ Result<ShareableContent> X11ScreenCaptureService::shareableContent(bool excludin
     XErrorTrap trap(connection_->display());
     content.windows = listWindows(connection_->display(), excludingDesktopWindows, onScreenWindowsOnly);
   }
-  if (connection_->broken()) return x11Error("the connection to the X server was lost");
+  if (connection_->broken()) return connectionLost();
   return content;
 }
 
@@ -377,13 +374,11 @@ Result<std::unique_ptr<CaptureStream>> X11ScreenCaptureService::makeStream(const
     return x11Error("choosing windows of a display is not available");
   }
   if (Result<void> valid = validateConfiguration(configuration); !valid) return valid.error();
-  std::vector<Monitor> monitors;
-  {
+  const Result<Monitor> monitor = [&] {
     std::lock_guard lock(mutex_);
-    monitors = queryMonitors(*connection_);
-  }
-  const Monitor* monitor = findMonitor(monitors, filter.displayID);
-  if (!monitor) return x11Error("display not found (" + std::to_string(filter.displayID) + ")");
+    return findMonitor(*connection_, filter.displayID);
+  }();
+  if (!monitor) return monitor.error();
   if (Result<FrameLayout> layout = computeLayout(monitor->frame.width, monitor->frame.height, configuration); !layout) {
     return layout.error();
   }
@@ -401,9 +396,8 @@ Result<Image> X11ScreenCaptureService::captureImage(const ContentFilter& filter,
     return x11Error("only whole displays and single windows can be captured as images");
   }
   std::lock_guard lock(mutex_);
-  const std::vector<Monitor> monitors = queryMonitors(*connection_);
-  const Monitor* monitor = findMonitor(monitors, filter.displayID);
-  if (!monitor) return x11Error("display not found (" + std::to_string(filter.displayID) + ")");
+  const Result<Monitor> monitor = findMonitor(*connection_, filter.displayID);
+  if (!monitor) return monitor.error();
   const PixelRect area = intersect(monitor->frame, connection_->rootBounds());
   ScreenGrabber grabber(*connection_, options_.useSharedMemory);
   Result<BgrxView> picture = grabber.grab(area);

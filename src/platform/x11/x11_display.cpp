@@ -12,6 +12,8 @@ namespace pelorin::platform::x11 {
 
 Error x11Error(std::string message, std::int64_t code) { return Error{"X11Capture", code, std::move(message)}; }
 
+Error connectionLost() { return x11Error("the connection to the X server was lost"); }
+
 Result<std::unique_ptr<XConnection>> XConnection::open(const std::string& name) {
   installErrorHandler();
   Display* display = XOpenDisplay(name.empty() ? nullptr : name.c_str());
@@ -119,6 +121,13 @@ std::vector<Monitor> queryMonitors(XConnection& connection) {
   return monitors;
 }
 
+Result<Monitor> findMonitor(XConnection& connection, unsigned long id) {
+  for (Monitor& monitor : queryMonitors(connection)) {
+    if (monitor.id == id) return std::move(monitor);
+  }
+  return x11Error("display not found (" + std::to_string(id) + ")");
+}
+
 bool isBgrx(const XImage& image) {
   return image.bits_per_pixel == 32 && image.byte_order == LSBFirst && image.red_mask == 0xff0000 &&
          image.green_mask == 0xff00 && image.blue_mask == 0xff;
@@ -191,7 +200,7 @@ Result<BgrxView> ScreenGrabber::grab(const PixelRect& area) {
 }
 
 Result<BgrxView> ScreenGrabber::grab(Drawable drawable, int depth, const PixelRect& area) {
-  if (connection_.broken()) return x11Error("the connection to the X server was lost");
+  if (connection_.broken()) return connectionLost();
   if (area.empty()) return x11Error("nothing to capture");
   Display* display = connection_.display();
   last_ = nullptr;

@@ -22,6 +22,7 @@
 namespace pelorin::platform::x11 {
 
 Error x11Error(std::string message, std::int64_t code = -1);
+Error connectionLost();
 
 // An open display. A broken connection does not end the process: Xlib calls return nothing
 // and broken() turns true.
@@ -72,6 +73,9 @@ struct Monitor {
 // The active RandR monitors in server order; the whole root as one monitor when RandR 1.5 is
 // missing.
 std::vector<Monitor> queryMonitors(XConnection& connection);
+
+// The active monitor named by `id`, or "display not found (id)".
+Result<Monitor> findMonitor(XConnection& connection, unsigned long id);
 
 // Reads rectangles of the root window into one reusable picture, over shared memory when the
 // server offers it and Xlib's ordinary image transfer otherwise.
