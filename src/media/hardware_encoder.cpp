@@ -91,7 +91,8 @@ Result<void> HardwareEncoder::initialize(platform::CompressionSessionFactory& fa
   if (Result<void> configured = configure(); !configured) return configured;
   auto session = currentSession();
   if (const std::int32_t prepared = session->prepareToEncodeFrames(); prepared != 0) {
-    return encoderError(prepared, "encoder prepare failed");
+    const std::string why = factory.lastFailure();
+    return encoderError(prepared, why.empty() ? "encoder prepare failed" : "encoder prepare failed: " + why);
   }
 
   platform::PropertyValue usingHardware = false;
@@ -209,6 +210,7 @@ void HardwareEncoder::handleOutput(platform::FrameContext context, std::int32_t 
                                    const platform::EncodedSample* sample) {
   if (!context || status != 0 || !sample) {
     writeLine(settings_.errorFd, "encoder_output_error status=" + std::to_string(status));
+    countFailedFrame(status);
   } else {
     const auto* metadata = static_cast<const FrameMetadata*>(context.get());
     if (Result<void> emitted = emit(*sample, metadata->captureNanoseconds); !emitted) {
@@ -220,9 +222,9 @@ void HardwareEncoder::handleOutput(platform::FrameContext context, std::int32_t 
 
 Result<void> HardwareEncoder::emit(const platform::EncodedSample& sample, std::uint64_t captureNanoseconds) {
   {
-    // Once the output has failed, the run is ending: later records have nowhere to go.
+    // Once the run has failed it is ending: later records have nowhere to go.
     std::lock_guard guard(lock_);
-    if (outputFailure_) return {};
+    if (failure_) return {};
   }
   Result<ByteBuffer> built = makeFrameRecord(sample, captureNanoseconds);
   if (!built) return built.error();
@@ -233,25 +235,44 @@ Result<void> HardwareEncoder::emit(const platform::EncodedSample& sample, std::u
     std::lock_guard guard(outputLock_);
     written = writeAll(settings_.outputFd, record.data(), record.size());
   }
-  std::function<void(const Error&)> onFailure;
-  Error failure;
   {
     std::lock_guard guard(lock_);
     if (written) {
       ++encodedFrames_;
+      failedInARow_ = 0;
       if (!sample.notSync) lastKeyframeCapture_ = std::max(lastKeyframeCapture_.value_or(0), captureNanoseconds);
       return {};
     }
-    failure = Error{written.error().domain, written.error().code,
-                    "frame stream write failed: " + written.error().description()};
-    if (!outputFailure_) {
-      outputFailure_ = failure;
-      onFailure = failureHandler_;
-    }
   }
-  if (onFailure) onFailure(failure);
+  const Error failure{written.error().domain, written.error().code,
+                      "frame stream write failed: " + written.error().description()};
+  failRun(failure);
   return failure;
 }
+
+void HardwareEncoder::countFailedFrame(std::int32_t status) {
+  bool giveUp = false;
+  {
+    std::lock_guard guard(lock_);
+    giveUp = ++failedInARow_ == maxFailedFramesInARow;
+  }
+  // A session that keeps failing after its own resets would encode nothing for the rest of the run.
+  if (giveUp) {
+    failRun(encoderError(status, "the encoder failed " + std::to_string(maxFailedFramesInARow) + " frames in a row"));
+  }
+}
+
+void HardwareEncoder::failRun(const Error& error) {
+  std::function<void(const Error&)> onFailure;
+  {
+    std::lock_guard guard(lock_);
+    if (failure_) return;
+    failure_ = error;
+    onFailure = failureHandler_;
+  }
+  if (onFailure) onFailure(error);
+}
+
 Result<ByteBuffer> makeFrameRecord(const platform::EncodedSample& sample, std::uint64_t captureNanoseconds) {
   const bool keyFrame = !sample.notSync;
   // Annex-B start codes take the place of the 4-byte lengths, so the size is known up front.
@@ -284,8 +305,8 @@ Result<void> HardwareEncoder::finish(std::int64_t captureDrops, std::int64_t cap
     session->completeFrames();
     session->invalidate();
   }
-  // A summary after a failed output would report a complete run that did not happen.
-  if (std::optional<Error> failure = outputFailure()) return *failure;
+  // A summary after a failure would report a complete run that did not happen.
+  if (std::optional<Error> failure = runFailure()) return *failure;
   const Counters c = counters();
   writeLine(settings_.errorFd,
             "native_encoder_summary encoded_frames=" + std::to_string(c.encodedFrames) +
@@ -303,9 +324,9 @@ void HardwareEncoder::setFailureHandler(std::function<void(const Error&)> handle
   failureHandler_ = std::move(handler);
 }
 
-std::optional<Error> HardwareEncoder::outputFailure() const {
+std::optional<Error> HardwareEncoder::runFailure() const {
   std::lock_guard guard(lock_);
-  return outputFailure_;
+  return failure_;
 }
 
 HardwareEncoder::Counters HardwareEncoder::counters() const {

@@ -42,6 +42,7 @@ Result<ByteBuffer> makeFrameRecord(const platform::EncodedSample& sample, std::u
 class HardwareEncoder {
  public:
   static constexpr std::int64_t queueCapacity = 6;
+  static constexpr int maxFailedFramesInARow = 5;
 
   // Creates and prepares the session and writes the "capture_encoder" line. A software
   // session is refused unless the user explicitly chose software encoding.
@@ -58,13 +59,14 @@ class HardwareEncoder {
               std::uint64_t captureNanoseconds);
   // Makes the next submitted frame a key frame.
   void requestKeyframe();
-  // Waits for every pending frame, closes the session and writes the summary line; after a failed
-  // output it returns that failure instead, without a summary.
+  // Waits for every pending frame, closes the session and writes the summary line; after a run
+  // failure it returns that failure instead, without a summary.
   Result<void> finish(std::int64_t captureDrops, std::int64_t captureQueueMaxDepth);
 
-  // The first failed write to the output (for example a reader that went away), if any.
-  std::optional<Error> outputFailure() const;
-  // Told once, on the thread that saw it, when the output fails; null to stop being told.
+  // The first fault that ends the run, if any: a failed write to the output (a reader that went
+  // away), or a session that failed maxFailedFramesInARow frames in a row.
+  std::optional<Error> runFailure() const;
+  // Told once, on the thread that saw it, of the run failure; null to stop being told.
   void setFailureHandler(std::function<void(const Error&)> handler);
 
   struct Counters {
@@ -81,20 +83,23 @@ class HardwareEncoder {
                     const platform::EncodedSample* sample);
   Result<void> emit(const platform::EncodedSample& sample, std::uint64_t captureNanoseconds);
   void frameReturned();
+  void countFailedFrame(std::int32_t status);
+  void failRun(const Error& error);
   std::shared_ptr<platform::CompressionSession> currentSession() const;
 
   // Replaced only during creation and by finish(); encode() may read it from another thread.
   std::atomic<std::shared_ptr<platform::CompressionSession>> session_;
   const EncoderSettings settings_;
 
-  mutable std::mutex lock_;  // counters, forceKeyframe_, lastKeyframeCapture_, outputFailure_, failureHandler_
+  mutable std::mutex lock_;  // counters, forceKeyframe_, lastKeyframeCapture_, failure_, failureHandler_
   std::int64_t outstanding_ = 0;
   std::int64_t maxOutstanding_ = 0;
   std::int64_t encoderDrops_ = 0;
   std::int64_t encodedFrames_ = 0;
   bool forceKeyframe_ = false;
   std::optional<std::uint64_t> lastKeyframeCapture_;  // capture time of the last key frame
-  std::optional<Error> outputFailure_;
+  int failedInARow_ = 0;  // frames the session returned with an error since the last good one
+  std::optional<Error> failure_;
   std::function<void(const Error&)> failureHandler_;
 
   std::mutex outputLock_;  // serialises writes to the output

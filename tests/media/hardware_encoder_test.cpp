@@ -317,6 +317,29 @@ TEST(HardwareEncoderFinish, DrainsThenWritesTheSummary) {
   EXPECT_EQ(h.errLines().back().rfind("native_encoder_summary encoded_frames=6 ", 0), 0u);
 }
 
+TEST(HardwareEncoderOutput, FiveFailedFramesInARowEndTheRun) {
+  Harness h;
+  auto encoder = h.ready();
+  int told = 0;
+  encoder->setFailureHandler([&](const Error&) { ++told; });
+  const auto failFrames = [&](int n) {
+    for (int i = 0; i < n; ++i) {
+      h.submit(*encoder);
+      h.factory.last->deliverNextError(-22);
+    }
+  };
+  failFrames(4);
+  h.submit(*encoder);
+  h.factory.last->deliverNext(sampleFor(true, avccOf({{0x65, 1}})));  // a good frame starts the count anew
+  failFrames(4);
+  EXPECT_FALSE(encoder->runFailure());
+  failFrames(2);
+  ASSERT_TRUE(encoder->runFailure());
+  EXPECT_EQ(encoder->runFailure()->message, "the encoder failed 5 frames in a row");
+  EXPECT_EQ(told, 1);
+  EXPECT_FALSE(encoder->finish(0, 0).ok());
+}
+
 TEST(HardwareEncoderPool, BuffersComeFromTheSessionPool) {
   Harness h({.poolLimit = 1});
   auto encoder = h.ready();
@@ -343,11 +366,11 @@ TEST(HardwareEncoderOutput, AClosedPipeIsReportedNotFatal) {
   Harness h;
   h.settings.outputFd = fds[1];
   auto encoder = h.ready();
-  EXPECT_FALSE(encoder->outputFailure());
+  EXPECT_FALSE(encoder->runFailure());
   h.submit(*encoder);
   h.factory.last->deliverNext(sampleFor(true, avccOf({{0x65, 1}})));
-  ASSERT_TRUE(encoder->outputFailure());
-  EXPECT_EQ(encoder->outputFailure()->code, EPIPE);
+  ASSERT_TRUE(encoder->runFailure());
+  EXPECT_EQ(encoder->runFailure()->code, EPIPE);
   EXPECT_EQ(h.errLines().back(), "encoder_output_error reason=frame_stream_write_failed:_Broken_pipe");
   EXPECT_EQ(encoder->counters().encodedFrames, 0);
   // The run that owns the encoder is told once, and no summary claims a complete run.
