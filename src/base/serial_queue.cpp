@@ -25,6 +25,21 @@ void SerialQueue::post(std::function<void()> task) {
   wake_.notify_one();
 }
 
+void SerialQueue::postAfter(std::chrono::steady_clock::duration delay, std::function<void()> task) {
+  {
+    std::lock_guard lock(mutex_);
+    delayed_.emplace(std::chrono::steady_clock::now() + delay, std::move(task));
+  }
+  wake_.notify_one();
+}
+
+void SerialQueue::moveDueTasks(std::chrono::steady_clock::time_point now) {
+  while (!delayed_.empty() && delayed_.begin()->first <= now) {
+    tasks_.push_back(std::move(delayed_.begin()->second));
+    delayed_.erase(delayed_.begin());
+  }
+}
+
 void SerialQueue::sync(const std::function<void()>& task) {
   if (isCurrent()) {
     task();
@@ -43,8 +58,17 @@ void SerialQueue::run() {
   pthread_setname_np(pthread_self(), label_.substr(0, 15).c_str());
   std::unique_lock lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
-    if (tasks_.empty()) return;
+    moveDueTasks(std::chrono::steady_clock::now());
+    if (tasks_.empty()) {
+      if (stopping_) return;
+      // No predicate: any post, including an earlier delayed one, must re-evaluate the deadline.
+      if (delayed_.empty()) {
+        wake_.wait(lock);
+      } else {
+        wake_.wait_until(lock, delayed_.begin()->first);
+      }
+      continue;
+    }
     auto task = std::move(tasks_.front());
     tasks_.pop_front();
     lock.unlock();

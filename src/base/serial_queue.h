@@ -1,8 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -10,7 +12,7 @@
 namespace pelorin {
 
 // One named thread running tasks in the order they were posted. The destructor runs what is
-// still queued, then joins the thread.
+// still queued, drops delayed tasks that are not yet due, then joins the thread.
 class SerialQueue {
  public:
   explicit SerialQueue(std::string label);
@@ -19,6 +21,8 @@ class SerialQueue {
   SerialQueue& operator=(const SerialQueue&) = delete;
 
   void post(std::function<void()> task);
+  // Queues the task once the delay has passed (after the tasks posted before that moment).
+  void postAfter(std::chrono::steady_clock::duration delay, std::function<void()> task);
   // Runs the task on the queue and waits for it.
   void sync(const std::function<void()>& task);
   const std::string& label() const { return label_; }
@@ -26,11 +30,13 @@ class SerialQueue {
 
  private:
   void run();
+  void moveDueTasks(std::chrono::steady_clock::time_point now);
 
   std::string label_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::function<void()>> tasks_;
+  std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> delayed_;
   bool stopping_ = false;
   std::thread thread_;
 };

@@ -1,9 +1,9 @@
 #include "support/process.h"
 
-#include <fcntl.h>
+#include "base/child_process.h"
+
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,17 +32,6 @@ std::vector<std::string> childEnvironment(const ProcessOptions& options) {
   return out;
 }
 
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-  std::vector<char*> out;
-  for (auto& s : strings) out.push_back(s.data());
-  out.push_back(nullptr);
-  return out;
-}
-
-void makePipe(int fds[2]) {
-  if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-}
-
 }  // namespace
 
 std::string binaryPath(const std::string& name) {
@@ -64,54 +53,23 @@ std::vector<std::string> splitLines(const std::string& text) {
 
 ProcessResult runProcess(const std::string& program, const ProcessOptions& options) {
   signal(SIGPIPE, SIG_IGN);
-  int in[2], out[2], err[2];
-  makePipe(in);
-  makePipe(out);
-  makePipe(err);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  const int childEnds[3] = {in[0], out[1], err[1]};
-  for (int fd = 0; fd < 3; ++fd) {
-    const bool closed = std::find(options.closedDescriptors.begin(), options.closedDescriptors.end(), fd) !=
-                        options.closedDescriptors.end();
-    if (closed) {
-      posix_spawn_file_actions_addclose(&actions, fd);
-    } else {
-      posix_spawn_file_actions_adddup2(&actions, childEnds[fd], fd);
-    }
-  }
-  if (options.nonBlockingOutput) fcntl(out[1], F_SETFL, fcntl(out[1], F_GETFL) | O_NONBLOCK);
-
-  std::vector<std::string> argvStrings{program};
-  argvStrings.insert(argvStrings.end(), options.arguments.begin(), options.arguments.end());
-  std::vector<std::string> envStrings = childEnvironment(options);
-  auto argv = pointers(argvStrings);
-  auto envp = pointers(envStrings);
-
-  pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  if (spawned != 0) {
-    close(in[1]);
-    close(out[0]);
-    close(err[0]);
-    throw std::runtime_error("cannot start " + program + ": " + std::strerror(spawned));
-  }
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), options.arguments.begin(), options.arguments.end());
+  auto child =
+      spawnWithPipes(program, argv, {childEnvironment(options), options.closedDescriptors, options.nonBlockingOutput});
+  if (!child) throw std::runtime_error("cannot start " + child.error().message);
+  const pid_t pid = child->pid;
 
   if (options.input) {
     const std::string& data = *options.input;
     std::size_t done = 0;
     while (done < data.size()) {
-      const ssize_t n = write(in[1], data.data() + done, data.size() - done);
+      const ssize_t n = write(child->input, data.data() + done, data.size() - done);
       if (n <= 0) break;
       done += static_cast<std::size_t>(n);
     }
   }
-  int inputFd = in[1];
+  int inputFd = child->input;
   if (!options.keepInputOpen && options.timedInput.empty()) {
     close(inputFd);
     inputFd = -1;
@@ -121,7 +79,7 @@ ProcessResult runProcess(const std::string& program, const ProcessOptions& optio
   const auto started = std::chrono::steady_clock::now();
   const auto deadline = started + options.timeout;
   std::size_t nextLine = 0;
-  int outFd = out[0], errFd = err[0];
+  int outFd = child->output, errFd = child->error;
   bool outputRead = true;  // false once the reader stops reading, as a hung host would
   bool signalSent = false;
   char buffer[65536];

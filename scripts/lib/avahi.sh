@@ -1,0 +1,92 @@
+# Sourced by the scripts (or run as `avahi.sh start-daemon|stop-daemon` by tests that restart the
+# daemon): a private D-Bus system bus and an avahi-daemon that publishes and browses on the
+# loopback interface only. start_avahi exports DBUS_SYSTEM_BUS_ADDRESS and PELORIN_AVAHI_DIR (which
+# holds the configuration and the process ids); stop_avahi ends exactly the processes it started.
+
+avahi_bus_ready() {
+  dbus-send --system --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.GetId >/dev/null 2>&1
+}
+
+avahi_daemon_ready() {
+  # State 2 is AVAHI_SERVER_RUNNING: the host name is established and services can be browsed.
+  dbus-send --system --print-reply --dest=org.freedesktop.Avahi / org.freedesktop.Avahi.Server.GetState \
+    2>/dev/null | grep -q 'int32 2'
+}
+
+wait_for() {  # check-function: up to 10 s
+  local i
+  for i in $(seq 1 100); do
+    "$1" && return 0
+    sleep 0.1
+  done
+  echo "avahi.sh: $1 did not become true" >&2
+  return 1
+}
+
+start_avahi_daemon() {
+  avahi-daemon -f "$PELORIN_AVAHI_DIR/avahi-daemon.conf" --no-drop-root --no-chroot --no-rlimits \
+    >"$PELORIN_AVAHI_DIR/daemon.log" 2>&1 </dev/null &
+  echo $! >"$PELORIN_AVAHI_DIR/daemon.pid"
+  wait_for avahi_daemon_ready
+}
+
+stop_pid_file() {  # pid-file
+  [[ -f "$1" ]] || return 0
+  local pid
+  pid=$(cat "$1")
+  rm -f "$1"
+  kill "$pid" 2>/dev/null || return 0
+  # Not our child when started by another shell: poll until it is gone.
+  local i
+  for i in $(seq 1 100); do
+    kill -0 "$pid" 2>/dev/null || return 0
+    sleep 0.1
+  done
+  kill -KILL "$pid" 2>/dev/null || true
+}
+
+stop_avahi_daemon() {
+  stop_pid_file "$PELORIN_AVAHI_DIR/daemon.pid"
+}
+
+start_avahi() {
+  PELORIN_AVAHI_DIR=$(mktemp -d)
+  export PELORIN_AVAHI_DIR
+  cat >"$PELORIN_AVAHI_DIR/avahi-daemon.conf" <<CONF
+[server]
+use-ipv4=yes
+use-ipv6=yes
+allow-interfaces=lo
+ratelimit-interval-usec=1000000
+ratelimit-burst=1000
+[wide-area]
+enable-wide-area=no
+[publish]
+publish-hinfo=no
+publish-workstation=no
+CONF
+  dbus-daemon --config-file=/usr/share/dbus-1/system.conf --address="unix:path=$PELORIN_AVAHI_DIR/sysbus" \
+    --nofork --nopidfile >/dev/null 2>&1 </dev/null &
+  echo $! >"$PELORIN_AVAHI_DIR/bus.pid"
+  export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$PELORIN_AVAHI_DIR/sysbus"
+  wait_for avahi_bus_ready
+  start_avahi_daemon
+}
+
+stop_avahi() {
+  [[ -n "${PELORIN_AVAHI_DIR:-}" && -d "$PELORIN_AVAHI_DIR" ]] || return 0
+  stop_avahi_daemon
+  stop_pid_file "$PELORIN_AVAHI_DIR/bus.pid"
+  rm -rf "$PELORIN_AVAHI_DIR"
+  unset PELORIN_AVAHI_DIR DBUS_SYSTEM_BUS_ADDRESS
+}
+
+if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
+  set -euo pipefail
+  : "${PELORIN_AVAHI_DIR:?start_avahi has not run}"
+  case "${1:-}" in
+    start-daemon) start_avahi_daemon ;;
+    stop-daemon) stop_avahi_daemon ;;
+    *) echo "usage: avahi.sh start-daemon|stop-daemon" >&2; exit 2 ;;
+  esac
+fi

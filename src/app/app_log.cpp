@@ -1,0 +1,87 @@
+#include "app/app_log.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <system_error>
+
+#include "base/fd_output.h"
+
+namespace pelorin::app {
+namespace {
+
+std::filesystem::path homeDirectory() {
+  // The account's home as the system records it, as the log's place must not follow a changed
+  // $HOME; $HOME only when the account has none.
+  if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir && *entry->pw_dir) return entry->pw_dir;
+  const char* home = std::getenv("HOME");
+  return home ? home : "/";
+}
+
+}  // namespace
+
+AppLog& AppLog::shared() {
+  static AppLog* const instance = new AppLog(appLogPath());
+  return *instance;
+}
+
+AppLog::AppLog(const std::filesystem::path& file) {
+  std::error_code ignored;
+  std::filesystem::create_directories(file.parent_path(), ignored);
+  // O_APPEND keeps every write at the end, after what earlier runs wrote.
+  fd_ = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+}
+
+AppLog::~AppLog() {
+  drain();
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void AppLog::write(std::string_view message) {
+  std::string text = logRecords(message, iso8601(std::chrono::system_clock::now()));
+  queue_.post([fd = fd_, text = std::move(text)] {
+    if (fd < 0 || text.empty()) return;
+    (void)writeAll(fd, text.data(), text.size());
+  });
+}
+
+void AppLog::drain() {
+  queue_.sync([] {});
+}
+
+std::filesystem::path appLogPath() {
+  // The base-directory convention ignores a relative XDG_STATE_HOME.
+  const char* state = std::getenv("XDG_STATE_HOME");
+  const std::filesystem::path base =
+      state && *state == '/' ? std::filesystem::path(state) : homeDirectory() / ".local" / "state";
+  return base / "Pelorin" / "Pelorin.log";
+}
+
+std::string iso8601(std::chrono::system_clock::time_point time) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+std::string logRecords(std::string_view message, std::string_view stamp) {
+  std::string out;
+  std::size_t start = 0;
+  while (start < message.size()) {
+    std::size_t end = message.find('\n', start);
+    if (end == std::string_view::npos) end = message.size();
+    if (end > start) {
+      out.append(stamp).push_back(' ');
+      out.append(message.substr(start, end - start)).push_back('\n');
+    }
+    start = end + 1;
+  }
+  return out;
+}
+
+}  // namespace pelorin::app
