@@ -8,9 +8,17 @@
 namespace pelorin::app {
 namespace {
 
+// DNS-SD presentation form: "." and "\\" escaped, spaces and control bytes as \DDD, so the
+// identifier stays one word in log lines.
 std::string escapedLabel(const std::string& name) {
   std::string out;
-  for (char c : name) {
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte <= ' ' || byte == 0x7f) {
+      const std::string digits = std::to_string(byte);
+      out += "\\" + std::string(3 - digits.size(), '0') + digits;
+      continue;
+    }
     if (c == '.' || c == '\\') out.push_back('\\');
     out.push_back(c);
   }

@@ -21,8 +21,8 @@ namespace pelorin::app {
 
 inline constexpr const char* receiverServiceType = "_vantrel-cast._tcp";
 
-// The identifier of a receiver: its service instance, "name.type.domain", with dots and
-// backslashes in the name escaped by a backslash.
+// The identifier of a receiver: its service instance as "name.type.domain", the name in DNS-SD
+// presentation form ("Salon 2" gives "Salon\0322._vantrel-cast._tcp.local").
 std::string receiverIdentifier(const platform::ServiceInstance& instance);
 
 // Finds receivers: browses the service type, resolves each announced instance, and learns its

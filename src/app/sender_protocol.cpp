@@ -1,0 +1,93 @@
+#include "app/sender_protocol.h"
+
+#include <charconv>
+#include <cstdint>
+#include <limits>
+
+namespace pelorin::app {
+namespace {
+
+std::vector<std::string_view> fields(std::string_view line) {
+  std::vector<std::string_view> out;
+  std::size_t start = 0;
+  while (start < line.size()) {
+    std::size_t end = line.find(' ', start);
+    if (end == std::string_view::npos) end = line.size();
+    if (end > start) out.push_back(line.substr(start, end - start));
+    start = end + 1;
+  }
+  return out;
+}
+
+// A decimal integer with an optional sign that fits an int; the encoder takes 32-bit sizes.
+std::optional<int> decimal(std::string_view text) {
+  if (text.starts_with('+')) text.remove_prefix(1);
+  int value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+std::string lastNonEmptyLine(std::string_view text) {
+  std::string_view last;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    if (end > start) last = text.substr(start, end - start);
+    start = end + 1;
+  }
+  return std::string(last);
+}
+
+}  // namespace
+
+ControlLine parseControlLine(std::string_view line) {
+  if (line == "KEYFRAME") return KeyframeLine{};
+  const auto words = fields(line);
+  if (words.size() != 4 || words[0] != "READY") return {};
+  const auto width = decimal(words[1]);
+  const auto height = decimal(words[2]);
+  if (!width || !height) return {};
+  return ReadyLine{*width, *height, std::string(words[3])};
+}
+
+StderrReaction reactToStderr(std::string_view text) {
+  if (text.find("pairing result=accepted") != std::string_view::npos) return {StderrReaction::paired, pairedStatus};
+  if (text.find("state=active") != std::string_view::npos) return {StderrReaction::sharing, sharingStatus};
+  if (text.find("error:") != std::string_view::npos) return {StderrReaction::failed, "Erreur : " + lastNonEmptyLine(text)};
+  return {};
+}
+
+std::vector<std::string> senderArguments(const std::string& code, const std::string& certificateAuthority, int width,
+                                         int height, const std::vector<ReceiverAddress>& receivers) {
+  std::vector<std::string> out{"--frames-stdin",
+                               "--pairing-code", code,
+                               "--public-ip", receivers.empty() ? std::string() : receivers.front().publicIP,
+                               "--tls-ca", certificateAuthority,
+                               "--width", std::to_string(width),
+                               "--height", std::to_string(height),
+                               "--fps", "30",
+                               "--duration", "86400"};
+  for (const auto& receiver : receivers) {
+    out.push_back("--destination");
+    out.push_back(receiver.destination);
+  }
+  return out;
+}
+
+std::string senderLaunchLine(int width, int height, const std::vector<ReceiverAddress>& receivers) {
+  std::string destinations;
+  for (const auto& receiver : receivers) {
+    if (!destinations.empty()) destinations += ",";
+    destinations += receiver.destination;
+  }
+  return "sender_launch width=" + std::to_string(width) + " height=" + std::to_string(height) +
+         " destinations=" + destinations;
+}
+
+std::string senderExitLine(int status) { return "sender_exit status=" + std::to_string(status); }
+
+std::string senderExitStatus(int status) { return "Erreur du sender (code " + std::to_string(status) + ")."; }
+
+}  // namespace pelorin::app

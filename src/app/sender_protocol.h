@@ -1,0 +1,47 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "app/receiver_directory.h"
+
+namespace pelorin::app {
+
+// What the app reads from the sender and shows for it.
+inline constexpr const char* pairedStatus = "Appairé. Préparation du partage…";
+inline constexpr const char* sharingStatus = "Partage en cours.";
+
+// "READY width height profile": start capturing at that size.
+struct ReadyLine {
+  int width = 0;
+  int height = 0;
+  std::string profile;
+  bool operator==(const ReadyLine&) const = default;
+};
+// "KEYFRAME": the receiver wants a key frame.
+struct KeyframeLine {
+  bool operator==(const KeyframeLine&) const = default;
+};
+using ControlLine = std::variant<std::monostate, ReadyLine, KeyframeLine>;
+
+// One standard-output line without its line feed; anything unrecognised is monostate.
+ControlLine parseControlLine(std::string_view line);
+
+// The reaction to one piece of the sender's standard error.
+struct StderrReaction {
+  enum Kind { none, paired, sharing, failed } kind = none;
+  std::string status;  // the status text to show, empty for none
+};
+StderrReaction reactToStderr(std::string_view text);
+
+// The sender's command line after the program, in the fixed order.
+std::vector<std::string> senderArguments(const std::string& code, const std::string& certificateAuthority, int width,
+                                         int height, const std::vector<ReceiverAddress>& receivers);
+std::string senderLaunchLine(int width, int height, const std::vector<ReceiverAddress>& receivers);
+std::string senderExitLine(int status);
+std::string senderExitStatus(int status);
+
+}  // namespace pelorin::app

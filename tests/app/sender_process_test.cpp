@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <future>
+
+#include "app/app_test_support.h"
+#include "app/sender_host.h"
+#include "base/fd_output.h"
+#include "media/frame_stream.h"
+#include "support/process.h"
+#include "support/pumped_main.h"
+
+namespace pelorin::app {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::vector<ReceiverAddress> receivers{{"r", "127.0.0.1:5000", "127.0.0.1"}};
+
+// A sender host whose sender is a shell script; events are recorded as text.
+class SenderFixture : public ::testing::Test {
+ protected:
+  SenderHost& hostFor(const std::string& script) {
+    const auto path = std::filesystem::temp_directory_path() /
+                      ("pelorin-sender-" + std::to_string(getpid()) + "-" + std::to_string(scripts_.size()) + ".sh");
+    std::ofstream(path) << "#!/bin/sh\n" << script << "\n";
+    chmod(path.c_str(), 0755);
+    scripts_.push_back(path);
+    return hostRunning(path.string());
+  }
+  SenderHost& hostRunning(const std::string& program) {
+    SenderEvents events;
+    events.ready = [this](const ReadyLine& r) {
+      events_.push_back("ready " + std::to_string(r.width) + "x" + std::to_string(r.height) + " " + r.profile);
+    };
+    events.keyframe = [this] { events_.push_back("keyframe"); };
+    events.progress = [this](const std::string& text) { events_.push_back("progress " + text); };
+    // As the sharing flow does: a failure stops the share, so the sender is no longer current.
+    events.failed = [this](const std::string& text) {
+      events_.push_back("failed " + text);
+      stopped_.push_back(host_->release());
+    };
+    host_ = std::make_unique<SenderHost>(main_.poster(), log_.log(), events,
+                                         [program] { return Result<SenderFiles>(SenderFiles{program, "/ca.pem"}); });
+    auto launched = host_->launch("123456", 1280, 720, receivers);
+    EXPECT_TRUE(launched.ok());
+    return *host_;
+  }
+  bool loggedExit(const std::string& status) {
+    return test::eventually([&] {
+      const auto lines = log_.lines();
+      return std::find(lines.begin(), lines.end(), "sender_exit status=" + status) != lines.end();
+    });
+  }
+  bool saw(const std::string& event) { return std::find(events_.begin(), events_.end(), event) != events_.end(); }
+  void TearDown() override {
+    for (const auto& path : scripts_) std::filesystem::remove(path);
+  }
+
+  test::PumpedMain main_;
+  test::LogFile log_;
+  std::vector<std::string> events_;
+  std::vector<std::shared_ptr<SenderProcess>> stopped_;
+  std::unique_ptr<SenderHost> host_;
+  std::vector<std::filesystem::path> scripts_;
+};
+
+TEST_F(SenderFixture, FollowsSplitLinesMarkersAndStopsAtTheFirstError) {
+  hostFor(R"(grep SigIgn /proc/$$/status >&2
+printf 'pairing result=accepted\n' >&2; sleep 0.2
+printf 'REA'; sleep 0.2; printf 'DY 1280 7'; sleep 0.2; printf '20 high\n'; sleep 0.2
+printf 'KEYFRAME\n'; sleep 0.2
+printf 'state=act' >&2; sleep 0.2; printf 'ive\n' >&2; sleep 0.2
+printf 'caf\303' >&2; sleep 0.2; printf '\251 err' >&2; sleep 0.2; printf 'or: disk full\ndetail\n' >&2
+sleep 0.2; exit 3)");
+  ASSERT_TRUE(loggedExit("3"));
+  main_.runFor(300ms);
+  EXPECT_EQ(events_, (std::vector<std::string>{"progress Appairé. Préparation du partage…", "ready 1280x720 high",
+                                               "keyframe", "progress Partage en cours.", "failed Erreur : detail"}));
+  EXPECT_EQ(log_.lines(), (std::vector<std::string>{"sender_launch width=1280 height=720 destinations=127.0.0.1:5000",
+                                                    "SigIgn:\t0000000000000000", "pairing result=accepted",
+                                                    "state=active", "café error: disk full", "detail",
+                                                    "sender_exit status=3"}));
+}
+
+TEST_F(SenderFixture, ANonZeroExitOfTheCurrentSenderIsAFailureAndZeroIsNot) {
+  hostFor("printf 'bye\\n' >&2; exit 0");
+  ASSERT_TRUE(loggedExit("0"));
+  main_.runFor(200ms);
+  EXPECT_TRUE(events_.empty());
+  hostFor("exec kill -USR1 $$");  // a signal's number stands for the status
+  ASSERT_TRUE(main_.runUntil([&] { return !events_.empty(); }));
+  EXPECT_EQ(events_, std::vector<std::string>{"failed Erreur du sender (code 10)."});
+  EXPECT_TRUE(loggedExit("10"));
+}
+
+TEST_F(SenderFixture, StopClosesInputThenTerminatesThenKills) {
+  // Started in this order, so the later senders could hold the first one's input if pipes leaked.
+  struct Case {
+    std::string script;
+    bool exitsByItself;
+    double atLeast, atMost;
+    std::string status;
+  } cases[] = {
+      {"exec cat >/dev/null", true, 0.0, 2.0, "0"},
+      {"exec sleep 30", false, 5.0, 6.5, "15"},
+      {"trap '' TERM; exec sleep 30", false, 7.0, 8.5, "9"},
+  };
+  std::vector<std::shared_ptr<SenderProcess>> senders;
+  for (const auto& c : cases) senders.push_back(hostFor(c.script).release());
+  std::vector<std::future<std::pair<bool, double>>> stops;
+  for (auto& sender : senders) {
+    stops.push_back(std::async(std::launch::async, [sender] {
+      const auto start = std::chrono::steady_clock::now();
+      const bool byItself = stopSender(*sender);
+      return std::pair{byItself, Seconds(std::chrono::steady_clock::now() - start).count()};
+    }));
+  }
+  for (std::size_t i = 0; i < senders.size(); ++i) {
+    const auto [byItself, seconds] = stops[i].get();
+    EXPECT_EQ(byItself, cases[i].exitsByItself) << cases[i].script;
+    EXPECT_GE(seconds, cases[i].atLeast) << cases[i].script;
+    EXPECT_LE(seconds, cases[i].atMost) << cases[i].script;
+    EXPECT_TRUE(loggedExit(cases[i].status)) << cases[i].script;
+  }
+  main_.runFor(100ms);
+  EXPECT_TRUE(events_.empty());  // a released sender's exit shows nothing
+}
+
+media::ByteBuffer record(std::uint64_t nanoseconds, bool key) {
+  const media::ByteBuffer payload =
+      key ? media::ByteBuffer{0, 0, 0, 1, 0x67, 1, 0, 0, 0, 1, 0x68, 2, 0, 0, 0, 1, 0x65, 3}
+          : media::ByteBuffer{0, 0, 0, 1, 0x41, 4};
+  media::ByteBuffer out;
+  media::appendFrameHeader(out, static_cast<std::uint32_t>(payload.size()), nanoseconds, key);
+  out.insert(out.end(), payload.begin(), payload.end());
+  return out;
+}
+
+TEST_F(SenderFixture, LoopbackSenderPassesKeyFramesAndKeepsOnlyAValidStream) {
+  const auto output = std::filesystem::temp_directory_path() / ("pelorin-loopback-" + std::to_string(getpid()));
+  setenv("PELORIN_LOOPBACK_OUTPUT", output.c_str(), 1);
+  auto& host = hostRunning(test::binaryPath("loopback-sender"));
+  ASSERT_TRUE(main_.runUntil([&] { return saw("ready 1280x720 high"); }));
+  kill(host.process()->pid(), SIGUSR1);
+  ASSERT_TRUE(main_.runUntil([&] { return saw("keyframe"); }));
+  EXPECT_TRUE(saw("progress Appairé. Préparation du partage…"));
+
+  media::ByteBuffer stream;
+  for (const auto& r : {record(10, true), record(20, false), record(30, false)}) stream.insert(stream.end(), r.begin(), r.end());
+  ASSERT_TRUE(writeAll(host.process()->inputFd(), stream.data(), stream.size()).ok());
+  EXPECT_TRUE(stopSender(*host.release()));
+  std::ifstream in(output, std::ios::binary);
+  EXPECT_EQ(media::ByteBuffer(std::istreambuf_iterator<char>(in), {}), stream);
+
+  events_.clear();
+  hostRunning(test::binaryPath("loopback-sender"));
+  const auto late = record(5, false);  // goes back in time
+  ASSERT_TRUE(main_.runUntil([&] { return saw("ready 1280x720 high"); }));
+  ASSERT_TRUE(writeAll(host_->process()->inputFd(), stream.data(), stream.size()).ok());
+  ASSERT_TRUE(writeAll(host_->process()->inputFd(), late.data(), late.size()).ok());
+  ASSERT_TRUE(main_.runUntil([&] { return !events_.empty() && events_.back().starts_with("failed "); }));
+  EXPECT_TRUE(events_.back().starts_with("failed Erreur : error: ")) << events_.back();
+  EXPECT_TRUE(loggedExit("1"));
+  unsetenv("PELORIN_LOOPBACK_OUTPUT");
+  std::filesystem::remove(output);
+}
+
+}  // namespace
+}  // namespace pelorin::app
