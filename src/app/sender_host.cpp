@@ -37,7 +37,7 @@ SenderHost::SenderHost(MainPoster toMain, AppLog& log, SenderEvents events, Loca
       log_(log),
       events_(std::move(events)),
       locate_(std::move(locate)),
-      stdoutBuffer_(maxLineBytes),
+      stdoutBuffer_(std::in_place, maxLineBytes),
       self_(std::make_shared<SenderHost*>(this)) {}
 
 SenderHost::~SenderHost() = default;
@@ -77,12 +77,12 @@ Result<void> SenderHost::launch(const std::string& code, int width, int height,
   // No handler acts before this: every one goes through the main thread, which is here.
   link->process = *started;
   process_ = std::move(*started);
-  stdoutBuffer_ = LineAssembler(maxLineBytes);
+  stdoutBuffer_.emplace(maxLineBytes);
   return {};
 }
 
 std::shared_ptr<SenderProcess> SenderHost::release() {
-  stdoutBuffer_ = LineAssembler(maxLineBytes);
+  stdoutBuffer_.emplace(maxLineBytes);
   return std::move(process_);
 }
 
@@ -121,7 +121,7 @@ void SenderHost::reactToError(const std::string& text) {
 void SenderHost::consumeControl(std::string_view bytes) {
   if (bytes.empty()) return;
   std::vector<std::string> lines;
-  stdoutBuffer_.feed(bytes, [&](std::string_view line) { lines.emplace_back(line); });
+  stdoutBuffer_->feed(bytes, [&](std::string_view line) { lines.emplace_back(line); });
   const auto sender = process_;
   for (const auto& line : lines) {
     // A reaction may have ended the share; later lines belong to a stale sender.

@@ -56,7 +56,7 @@ class SenderHost {
   SenderEvents events_;
   Locate locate_;
   std::shared_ptr<SenderProcess> process_;
-  LineAssembler stdoutBuffer_;
+  std::optional<LineAssembler> stdoutBuffer_;
   std::shared_ptr<SenderHost*> self_;
 };
 

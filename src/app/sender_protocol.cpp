@@ -1,8 +1,8 @@
 #include "app/sender_protocol.h"
 
-#include <charconv>
-#include <cstdint>
 #include <limits>
+
+#include "base/decimal.h"
 
 namespace pelorin::app {
 namespace {
@@ -19,13 +19,11 @@ std::vector<std::string_view> fields(std::string_view line) {
   return out;
 }
 
-// A decimal integer with an optional sign that fits an int; the encoder takes 32-bit sizes.
+// A decimal integer that fits an int: the encoder takes 32-bit sizes.
 std::optional<int> decimal(std::string_view text) {
-  if (text.starts_with('+')) text.remove_prefix(1);
-  int value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
+  const auto value = parseInt64(text);
+  if (!value || *value < std::numeric_limits<int>::min() || *value > std::numeric_limits<int>::max()) return std::nullopt;
+  return static_cast<int>(*value);
 }
 
 std::string lastNonEmptyLine(std::string_view text) {

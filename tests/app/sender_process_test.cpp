@@ -69,19 +69,20 @@ class SenderFixture : public ::testing::Test {
 };
 
 TEST_F(SenderFixture, FollowsSplitLinesMarkersAndStopsAtTheFirstError) {
-  hostFor(R"(grep SigIgn /proc/$$/status >&2
+  // SIGPIPE (bit 12 of the ignored mask) is ignored by the app, never by the sender.
+  hostFor(R"sh(mask=$(sed -n "s/^SigIgn:\t//p" /proc/$$/status); echo "sigpipe_ignored=$(( 0x$mask >> 12 & 1 ))" >&2
 printf 'pairing result=accepted\n' >&2; sleep 0.2
 printf 'REA'; sleep 0.2; printf 'DY 1280 7'; sleep 0.2; printf '20 high\n'; sleep 0.2
 printf 'KEYFRAME\n'; sleep 0.2
 printf 'state=act' >&2; sleep 0.2; printf 'ive\n' >&2; sleep 0.2
 printf 'caf\303' >&2; sleep 0.2; printf '\251 err' >&2; sleep 0.2; printf 'or: disk full\ndetail\n' >&2
-sleep 0.2; exit 3)");
+sleep 0.2; exit 3)sh");
   ASSERT_TRUE(loggedExit("3"));
   main_.runFor(300ms);
   EXPECT_EQ(events_, (std::vector<std::string>{"progress Appairé. Préparation du partage…", "ready 1280x720 high",
                                                "keyframe", "progress Partage en cours.", "failed Erreur : detail"}));
   EXPECT_EQ(log_.lines(), (std::vector<std::string>{"sender_launch width=1280 height=720 destinations=127.0.0.1:5000",
-                                                    "SigIgn:\t0000000000000000", "pairing result=accepted",
+                                                    "sigpipe_ignored=0", "pairing result=accepted",
                                                     "state=active", "café error: disk full", "detail",
                                                     "sender_exit status=3"}));
 }

@@ -55,19 +55,20 @@ class Published {
                                 {"avahi-publish", "-s", name, receiverServiceType, std::to_string(port)});
     EXPECT_TRUE(child.ok());
     if (!child) return;
-    pid_ = child->pid;
-    for (int fd : {child->input, child->output, child->error}) close(fd);
+    // Its pipes stay open while it runs: avahi-publish reports on standard output.
+    child_ = *child;
   }
   ~Published() { stop(); }
   void stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    if (child_.pid <= 0) return;
+    kill(child_.pid, SIGTERM);
+    waitpid(child_.pid, nullptr, 0);
+    for (int fd : {child_.input, child_.output, child_.error}) close(fd);
+    child_.pid = -1;
   }
 
  private:
-  pid_t pid_ = -1;
+  ChildPipes child_;
 };
 
 int connectTo(int port) {
@@ -108,7 +109,10 @@ class Discovery : public ::testing::Test {
   bool listed(const std::vector<ReceiverAddress>& expected, std::chrono::milliseconds limit = 10s) {
     return main_.runUntil([&] { return list_ == expected; }, limit);
   }
-  std::string name(const std::string& base) { return base + " " + std::to_string(getpid()); }
+  // Unique to the test: the daemon may still remember an earlier test's service of the same name.
+  std::string name(const std::string& base) {
+    return base + " " + std::to_string(getpid()) + "-" + std::to_string(serial_);
+  }
   bool logged(const std::string& line) {
     return test::eventually([&] {
       const auto lines = log_.lines();
@@ -120,6 +124,10 @@ class Discovery : public ::testing::Test {
   test::LogFile log_;
   std::vector<ReceiverAddress> list_;
   int changes_ = 0;
+  const int serial_ = [] {
+    static int next = 0;
+    return next++;
+  }();
   std::atomic<int> denied_{0};
   std::unique_ptr<ReceiverDiscovery> discovery_;
 };
@@ -173,11 +181,12 @@ TEST_F(Discovery, FollowsTheDaemonThroughAStopAndARestart) {
     avahiDaemon("stop-daemon");
     EXPECT_TRUE(listed({}));
   }
-  ASSERT_TRUE(logged("discovery browser_failed reason=avahi-daemon_not_running"));
   avahiDaemon("start-daemon");
   Published again(name("Salon"), listener.port());
   EXPECT_TRUE(listed({salon}, 15s));
-  EXPECT_EQ(log_.lines().size(), 1u);
+  const auto lines = log_.lines();
+  ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(lines);  // one line for the whole outage
+  EXPECT_EQ(lines[0], "discovery browser_failed reason=Daemon_connection_failed");
 }
 
 TEST(DiscoveryWithoutBus, AMissingSystemBusIsABrowserFailure) {
