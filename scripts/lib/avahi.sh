@@ -30,16 +30,20 @@ start_avahi_daemon() {
   wait_for avahi_daemon_ready
 }
 
+running() {  # pid: alive and not a zombie waiting for its parent
+  [[ -r "/proc/$1/stat" ]] && [[ "$(cut -d')' -f2 "/proc/$1/stat" | cut -d' ' -f2)" != Z ]]
+}
+
 stop_pid_file() {  # pid-file
   [[ -f "$1" ]] || return 0
   local pid
   pid=$(cat "$1")
   rm -f "$1"
   kill "$pid" 2>/dev/null || return 0
-  # Not our child when started by another shell: poll until it is gone.
+  # Not necessarily our child (a test may have restarted it): poll until it is gone.
   local i
   for i in $(seq 1 100); do
-    kill -0 "$pid" 2>/dev/null || return 0
+    running "$pid" || return 0
     sleep 0.1
   done
   kill -KILL "$pid" 2>/dev/null || true
