@@ -3,21 +3,10 @@
 #include <limits>
 
 #include "base/decimal.h"
+#include "base/words.h"
 
 namespace pelorin::app {
 namespace {
-
-std::vector<std::string_view> fields(std::string_view line) {
-  std::vector<std::string_view> out;
-  std::size_t start = 0;
-  while (start < line.size()) {
-    std::size_t end = line.find(' ', start);
-    if (end == std::string_view::npos) end = line.size();
-    if (end > start) out.push_back(line.substr(start, end - start));
-    start = end + 1;
-  }
-  return out;
-}
 
 // A decimal integer that fits an int: the encoder takes 32-bit sizes.
 std::optional<int> decimal(std::string_view text) {
@@ -42,7 +31,7 @@ std::string lastNonEmptyLine(std::string_view text) {
 
 ControlLine parseControlLine(std::string_view line) {
   if (line == "KEYFRAME") return KeyframeLine{};
-  const auto words = fields(line);
+  const auto words = spaceSeparatedWords(line);
   if (words.size() != 4 || words[0] != "READY") return {};
   const auto width = decimal(words[1]);
   const auto height = decimal(words[2]);

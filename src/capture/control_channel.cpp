@@ -9,20 +9,10 @@
 #include "base/decimal.h"
 #include "base/fd_output.h"
 #include "base/line_assembler.h"
+#include "base/words.h"
 
 namespace pelorin::capture {
 namespace {
-
-std::vector<std::string_view> wordsOf(std::string_view line) {
-  std::vector<std::string_view> words;
-  std::size_t start = 0;
-  while (start < line.size()) {
-    const std::size_t end = std::min(line.find(' ', start), line.size());
-    if (end > start) words.push_back(line.substr(start, end - start));
-    start = end + 1;
-  }
-  return words;
-}
 
 void apply(const ControlCommand& command, int errorFd, media::HardwareEncoder& encoder,
            media::ScreenOutput* output, const CropHandler& crop) {
@@ -77,7 +67,7 @@ void readLines(int fd, const std::function<void(std::string_view)>& line) {
 }  // namespace
 
 std::optional<ControlCommand> parseControlLine(std::string_view line) {
-  const std::vector<std::string_view> words = wordsOf(line);
+  const std::vector<std::string_view> words = spaceSeparatedWords(line);
   if (words.empty()) return std::nullopt;
   if (words.size() == 1) {
     if (words[0] == "KEYFRAME") return ControlCommand{ControlCommand::Kind::keyframe};

@@ -96,13 +96,19 @@ class Discovery : public ::testing::Test {
   void SetUp() override {
     discovery_ = std::make_unique<ReceiverDiscovery>(std::make_unique<FakeBrowser>(requests_),
                                                      std::make_unique<FakeConnector>(requests_), main_.poster(),
-                                                     log_.log(), 300ms);
+                                                     log_.log(), 1s);
     discovery_->onChange = [this](const std::vector<ReceiverAddress>& list) { lists_.push_back(list); };
     discovery_->onLocalNetworkDenied = [this] { ++denied_; };
     discovery_->start();
   }
   void add(const ServiceReport& r) { requests_.events.added(r); }
   void remove(const ServiceReport& r) { requests_.events.removed(r); }
+  // Answers resolve request `index` once it is made, then waits for `connections` attempts in all.
+  void resolveAndAwait(std::size_t index, const std::string& host, std::size_t connections) {
+    ASSERT_TRUE(eventually([&] { return requests_.count(false) > index; }));
+    requests_.resolve(index, host);
+    ASSERT_TRUE(eventually([&] { return requests_.count(true) == connections; }));
+  }
   bool listed(const std::vector<ReceiverAddress>& expected) {
     return main_.runUntil([&] { return !lists_.empty() && lists_.back() == expected; }, 5s);
   }
@@ -118,9 +124,7 @@ class Discovery : public ::testing::Test {
 TEST_F(Discovery, OneReceiverPerInstanceReachedByThePreferredAddressThatAnswers) {
   const auto v4 = report("Salon", 2, 0), v6 = report("Salon", 2, 1), other = report("Salon", 3, 0);
   add(v6);
-  ASSERT_TRUE(eventually([&] { return requests_.count(false) == 1; }));
-  requests_.resolve(0, "fe80::1%eth0");
-  ASSERT_TRUE(eventually([&] { return requests_.count(true) == 1; }));
+  resolveAndAwait(0, "fe80::1%eth0", 1);
   add(v4);
   add(other);
   add(v4);  // a repeated report asks nothing more
@@ -149,16 +153,14 @@ TEST_F(Discovery, OneReceiverPerInstanceReachedByThePreferredAddressThatAnswers)
 
 TEST_F(Discovery, RemovedWhileConnectingNeverAppearsAndIsCancelled) {
   add(report("Bureau"));
-  ASSERT_TRUE(eventually([&] { return requests_.count(false) == 1; }));
-  requests_.resolve(0, "10.0.0.7");
-  ASSERT_TRUE(eventually([&] { return requests_.count(true) == 1; }));
+  resolveAndAwait(0, "10.0.0.7", 1);
   remove(report("Bureau"));
   ASSERT_TRUE(listed({}));
   ASSERT_TRUE(eventually([&] {
     std::lock_guard lock(requests_.mutex);
     return requests_.cancelledConnects == std::vector<std::uint64_t>{0};
   }));
-  main_.runFor(400ms);  // past the time-out: a removed service is silent
+  main_.runFor(1100ms);  // past the time-out: a removed service is silent
   EXPECT_EQ(lists_.size(), 1u);
   EXPECT_TRUE(log_.lines().empty());
 }
@@ -166,9 +168,7 @@ TEST_F(Discovery, RemovedWhileConnectingNeverAppearsAndIsCancelled) {
 TEST_F(Discovery, UnreachableIsReportedOnlyWhileNoReceiverIsKnown) {
   add(report("Muet"));     // never resolves
   add(report("Refuse"));   // resolves, then refused
-  ASSERT_TRUE(eventually([&] { return requests_.count(false) == 2; }));
-  requests_.resolve(1, "10.0.0.8");
-  ASSERT_TRUE(eventually([&] { return requests_.count(true) == 1; }));
+  resolveAndAwait(1, "10.0.0.8", 1);
   requests_.connect(0, failure(ConnectFailure::refused));
   ASSERT_TRUE(eventually([&] { return denied_ == 2; }));
   EXPECT_EQ(log_.lines(), (std::vector<std::string>{"discovery unreachable endpoint=Muet._vantrel-cast._tcp.local state=connecting",
@@ -176,24 +176,19 @@ TEST_F(Discovery, UnreachableIsReportedOnlyWhileNoReceiverIsKnown) {
 
   add(report("Cuisine"));
   add(report("Garage"));
-  ASSERT_TRUE(eventually([&] { return requests_.count(false) == 4; }));
-  requests_.resolve(2, "10.0.0.9");
-  requests_.resolve(3, "10.0.0.10");
-  ASSERT_TRUE(eventually([&] { return requests_.count(true) == 3; }));
-  const auto cuisine = requests_.connectedTo(1) == "10.0.0.9/7000" ? 1u : 2u;
-  requests_.connect(cuisine, reached("10.0.0.9", "10.0.0.2"));
-  requests_.connect(3 - cuisine, failure(ConnectFailure::failed));
+  resolveAndAwait(2, "10.0.0.9", 2);
+  resolveAndAwait(3, "10.0.0.10", 3);
+  requests_.connect(1, reached("10.0.0.9", "10.0.0.2"));
+  requests_.connect(2, failure(ConnectFailure::failed));
   ASSERT_TRUE(listed({{"Cuisine._vantrel-cast._tcp.local", "10.0.0.9:7000", "10.0.0.2"}}));
-  main_.runFor(400ms);
+  main_.runFor(1100ms);
   EXPECT_EQ(log_.lines().size(), 2u);
   EXPECT_EQ(denied_, 2);
 }
 
 TEST_F(Discovery, LocalPolicyDenialIsReportedAndTheServiceResolvedAnewWhenAnnouncedAgain) {
   add(report("Salon"));
-  ASSERT_TRUE(eventually([&] { return requests_.count(false) == 1; }));
-  requests_.resolve(0, "10.0.0.7");
-  ASSERT_TRUE(eventually([&] { return requests_.count(true) == 1; }));
+  resolveAndAwait(0, "10.0.0.7", 1);
   requests_.connect(0, failure(ConnectFailure::denied));
   ASSERT_TRUE(eventually([&] { return denied_ == 1; }));
   EXPECT_EQ(log_.lines(), std::vector<std::string>{"discovery local_network=denied endpoint=Salon._vantrel-cast._tcp.local"});
@@ -203,9 +198,7 @@ TEST_F(Discovery, LocalPolicyDenialIsReportedAndTheServiceResolvedAnewWhenAnnoun
 
 TEST_F(Discovery, BrowserFailureEmptiesTheListLogsOnceAndBrowsingResumes) {
   add(report("Salon"));
-  ASSERT_TRUE(eventually([&] { return requests_.count(false) == 1; }));
-  requests_.resolve(0, "10.0.0.7");
-  ASSERT_TRUE(eventually([&] { return requests_.count(true) == 1; }));
+  resolveAndAwait(0, "10.0.0.7", 1);
   requests_.connect(0, reached("10.0.0.7", "10.0.0.2"));
   ASSERT_TRUE(listed({{"Salon._vantrel-cast._tcp.local", "10.0.0.7:7000", "10.0.0.2"}}));
   requests_.events.state(false, "avahi-daemon not running");

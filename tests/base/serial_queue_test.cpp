@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <set>
+#include <string>
 #include <vector>
 
 namespace pelorin {
@@ -49,6 +51,35 @@ TEST(SerialQueue, SyncWaitsForTheTaskAndRunsInlineOnTheQueue) {
   });
   EXPECT_TRUE(nested);
   EXPECT_FALSE(queue.isCurrent());
+}
+
+TEST(SerialQueue, DelayedTasksRunByDeadlineAndThoseNotDueAreDroppedAtTheEnd) {
+  using namespace std::chrono_literals;
+  std::mutex mutex;
+  std::vector<std::string> order;
+  std::atomic<bool> neverDue{false};
+  const auto record = [&](const char* name) {
+    return [&, name] {
+      std::lock_guard lock(mutex);
+      order.push_back(name);
+    };
+  };
+  {
+    SerialQueue queue("pelorin.later");
+    queue.postAfter(1h, [&] { neverDue = true; });
+    // Each posted after a later deadline: the queue must not sleep until that one.
+    queue.postAfter(200ms, record("b"));
+    queue.postAfter(100ms, record("a"));
+    queue.post(record("now"));
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    for (;;) {
+      std::this_thread::sleep_for(10ms);
+      std::lock_guard lock(mutex);
+      if (order.size() == 3 || std::chrono::steady_clock::now() > deadline) break;
+    }
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"now", "a", "b"}));
+  EXPECT_FALSE(neverDue);
 }
 
 }  // namespace
