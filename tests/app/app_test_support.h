@@ -2,24 +2,35 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/app_log.h"
+#include "app/sender_host.h"
 
 namespace pelorin::test {
+
+// Polls a condition that another thread makes true.
+inline bool eventually(const std::function<bool()>& condition, std::chrono::seconds limit = std::chrono::seconds(10)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
 
 // An AppLog on a file of its own, read back without the time stamps.
 class LogFile {
  public:
   LogFile() : path_(std::filesystem::temp_directory_path() / ("pelorin-app-" + std::to_string(getpid()) + "-" +
-                                                               std::to_string(counter()++) + ".log")),
+                                                               std::to_string(reinterpret_cast<std::uintptr_t>(this)))),
               log_(path_) {}
   ~LogFile() { std::filesystem::remove(path_); }
   app::AppLog& log() { return log_; }
@@ -31,25 +42,33 @@ class LogFile {
     for (std::string line; std::getline(in, line);) out.push_back(line.substr(line.find(' ') + 1));
     return out;
   }
+  // Whether the line is written within a few seconds.
+  bool has(const std::string& line) {
+    return eventually([&] {
+      const auto all = lines();
+      return std::find(all.begin(), all.end(), line) != all.end();
+    });
+  }
 
  private:
-  static int& counter() {
-    static int n = 0;
-    return n;
-  }
   std::filesystem::path path_;
   app::AppLog log_;
 };
 
-// Polls a condition that another thread makes true.
-inline bool eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+// Sender events written down as text ("ready 1280x720 high", "keyframe", "progress …",
+// "failed …"); `onFailed` runs after a failure is written down.
+inline app::SenderEvents recordedEvents(std::vector<std::string>& out, std::function<void()> onFailed = {}) {
+  app::SenderEvents events;
+  events.ready = [&out](const app::ReadyLine& r) {
+    out.push_back("ready " + std::to_string(r.width) + "x" + std::to_string(r.height) + " " + r.profile);
+  };
+  events.keyframe = [&out] { out.push_back("keyframe"); };
+  events.progress = [&out](const std::string& text) { out.push_back("progress " + text); };
+  events.failed = [&out, onFailed](const std::string& text) {
+    out.push_back("failed " + text);
+    if (onFailed) onFailed();
+  };
+  return events;
 }
 
 }  // namespace pelorin::test

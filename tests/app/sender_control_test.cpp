@@ -22,12 +22,7 @@ TEST(SenderControl, LinesAreAssembledAcrossReadsAndOnlyExactCommandsAct) {
   test::LogFile log;
   for (const auto& c : cases) {
     std::vector<std::string> actions;
-    SenderEvents events;
-    events.ready = [&](const ReadyLine& r) {
-      actions.push_back("ready " + std::to_string(r.width) + "x" + std::to_string(r.height) + " " + r.profile);
-    };
-    events.keyframe = [&] { actions.push_back("keyframe"); };
-    SenderHost host([](auto) {}, log.log(), events);
+    SenderHost host([](auto) {}, log.log(), test::recordedEvents(actions));
     for (const auto& read : c.reads) host.consumeControl(read);
     EXPECT_EQ(actions, c.actions) << c.reads.front().substr(0, 40);
   }

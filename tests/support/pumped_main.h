@@ -8,16 +8,14 @@
 
 namespace pelorin::test {
 
-// Stands for the app's main thread: any thread posts, the test's own thread runs the tasks while
-// it waits for something to happen.
+// Stands for the app's main thread: any thread posts; the test's thread runs the tasks while it
+// waits for something to happen.
 class PumpedMain {
  public:
   std::function<void(std::function<void()>)> poster() {
     return [this](std::function<void()> task) {
-      {
-        std::lock_guard lock(mutex_);
-        tasks_.push_back(std::move(task));
-      }
+      std::lock_guard lock(mutex_);
+      tasks_.push_back(std::move(task));
       wake_.notify_one();
     };
   }
@@ -36,11 +34,7 @@ class PumpedMain {
     }
     return true;
   }
-
-  // Runs what arrives during `period` (to see that nothing unwanted happens).
-  void runFor(std::chrono::milliseconds period) {
-    runUntil([] { return false; }, period);
-  }
+  void runFor(std::chrono::milliseconds period) { runUntil([] { return false; }, period); }
 
  private:
   std::mutex mutex_;
