@@ -36,15 +36,17 @@ AppLog::AppLog(const std::filesystem::path& file) {
 }
 
 AppLog::~AppLog() {
-  drain();
-  if (fd_ >= 0) ::close(fd_);
+  queue_.sync([this] {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  });
 }
 
 void AppLog::write(std::string_view message) {
   std::string text = logRecords(message, iso8601(std::chrono::system_clock::now()));
-  queue_.post([fd = fd_, text = std::move(text)] {
-    if (fd < 0 || text.empty()) return;
-    (void)writeAll(fd, text.data(), text.size());
+  queue_.post([this, text = std::move(text)] {
+    if (fd_ < 0 || text.empty()) return;
+    (void)writeAll(fd_, text.data(), text.size());  // nowhere to report a failed write
   });
 }
 

@@ -9,8 +9,8 @@ namespace pelorin::app {
 
 // One discovered receiver.
 struct ReceiverAddress {
-  std::string identifier;   // the announced service instance, as receiverIdentifier() writes it
-  std::string destination;  // "host:port" ("[v6host]:port") as reached on the resolving connection
+  std::string identifier;              // the announced service instance, as receiverIdentifier() writes it
+  std::string destination;             // "host:port" ("[v6host]:port") as reached on the resolving connection
   std::string publicIP = "127.0.0.1";  // this machine's address on the path to the receiver
   bool operator==(const ReceiverAddress&) const = default;
 };

@@ -78,7 +78,9 @@ std::function<void()> ReceiverDiscovery::onQueue(std::function<void()> task) {
 
 void ReceiverDiscovery::start() {
   platform::ServiceBrowser::Events events;
-  events.added = [this](const platform::ServiceReport& report) { queue_.post(onQueue([this, report] { added(report); })); };
+  events.added = [this](const platform::ServiceReport& report) {
+    queue_.post(onQueue([this, report] { added(report); }));
+  };
   events.removed = [this](const platform::ServiceReport& report) {
     queue_.post(onQueue([this, report] { removed(report); }));
   };
@@ -150,9 +152,9 @@ void ReceiverDiscovery::addressResolved(const std::string& identifier, const pla
   if (resolution.listed) return;
   // IPv4 and global addresses first; a link-local one only when nothing better answers.
   auto& untried = resolution.untried;
-  const auto before = isLinkLocal(address.host)
-                          ? untried.end()
-                          : std::find_if(untried.begin(), untried.end(), [](const auto& a) { return isLinkLocal(a.host); });
+  const auto before = isLinkLocal(address.host) ? untried.end()
+                                                : std::find_if(untried.begin(), untried.end(),
+                                                               [](const auto& a) { return isLinkLocal(a.host); });
   untried.insert(before, address);
   if (!resolution.connection) connectNext(identifier, resolution);
 }
@@ -162,9 +164,10 @@ void ReceiverDiscovery::connectNext(const std::string& identifier, Resolution& r
   const platform::ServiceAddress next = resolution.untried.front();
   resolution.untried.erase(resolution.untried.begin());
   auto attempt = std::make_shared<std::uint64_t>(0);
-  *attempt = connector_->connect(next.host, next.port, [this, identifier, attempt](const platform::ConnectOutcome& outcome) {
-    queue_.post(onQueue([this, identifier, attempt, outcome] { connected(identifier, *attempt, outcome); }));
-  });
+  *attempt =
+      connector_->connect(next.host, next.port, [this, identifier, attempt](const platform::ConnectOutcome& outcome) {
+        queue_.post(onQueue([this, identifier, attempt, outcome] { connected(identifier, *attempt, outcome); }));
+      });
   resolution.connection = *attempt;
 }
 
@@ -199,7 +202,8 @@ void ReceiverDiscovery::timedOut(const std::string& identifier, std::uint64_t ge
   if (!directory_.receivers.empty()) return;
   const Resolution& resolution = found->second;
   const bool trying = resolution.connection || !resolution.pendingResolves.empty();
-  log_.write("discovery unreachable endpoint=" + identifier + " state=" + (trying ? "connecting" : resolution.lastFailure));
+  log_.write("discovery unreachable endpoint=" + identifier +
+             " state=" + (trying ? "connecting" : resolution.lastFailure));
   if (onLocalNetworkDenied) onLocalNetworkDenied();
 }
 

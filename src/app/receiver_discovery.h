@@ -30,8 +30,8 @@ std::string receiverIdentifier(const platform::ServiceInstance& instance);
 // runs on the "pelorin.discovery" queue; onChange runs on the main thread.
 class ReceiverDiscovery {
  public:
-  ReceiverDiscovery(std::unique_ptr<platform::ServiceBrowser> browser, std::unique_ptr<platform::TcpConnector> connector,
-                    MainPoster toMain, AppLog& log,
+  ReceiverDiscovery(std::unique_ptr<platform::ServiceBrowser> browser,
+                    std::unique_ptr<platform::TcpConnector> connector, MainPoster toMain, AppLog& log,
                     std::chrono::steady_clock::duration unreachableAfter = std::chrono::seconds(5));
   ~ReceiverDiscovery();
   ReceiverDiscovery(const ReceiverDiscovery&) = delete;

@@ -103,7 +103,7 @@ SenderProcess::Handlers SenderHost::handlersFor(const std::shared_ptr<Link>& lin
     link->log->write(senderExitLine(status));
     if (status == 0) return;
     onMainIfCurrent(link, [status](SenderHost& host) {
-      if (host.events_.failed) host.events_.failed(senderExitStatus(status));
+      if (host.events_.failed) host.events_.failed(senderExitFailure(status));
     });
   };
   return handlers;

@@ -30,8 +30,8 @@ class SenderProcess {
     std::function<void(int status)> exited;              // the exit code, or the signal's number
   };
 
-  static Result<std::shared_ptr<SenderProcess>> start(const std::string& program, const std::vector<std::string>& arguments,
-                                                      Handlers handlers);
+  static Result<std::shared_ptr<SenderProcess>> start(const std::string& program,
+                                                      const std::vector<std::string>& arguments, Handlers handlers);
   ~SenderProcess();
   SenderProcess(const SenderProcess&) = delete;
   SenderProcess& operator=(const SenderProcess&) = delete;

@@ -11,7 +11,8 @@ namespace {
 // A decimal integer that fits an int: the encoder takes 32-bit sizes.
 std::optional<int> decimal(std::string_view text) {
   const auto value = parseInt64(text);
-  if (!value || *value < std::numeric_limits<int>::min() || *value > std::numeric_limits<int>::max()) return std::nullopt;
+  if (!value || *value < std::numeric_limits<int>::min() || *value > std::numeric_limits<int>::max())
+    return std::nullopt;
   return static_cast<int>(*value);
 }
 
@@ -42,20 +43,27 @@ ControlLine parseControlLine(std::string_view line) {
 StderrReaction reactToStderr(std::string_view text) {
   if (text.find("pairing result=accepted") != std::string_view::npos) return {StderrReaction::paired, pairedStatus};
   if (text.find("state=active") != std::string_view::npos) return {StderrReaction::sharing, sharingStatus};
-  if (text.find("error:") != std::string_view::npos) return {StderrReaction::failed, "Erreur : " + lastNonEmptyLine(text)};
+  if (text.find("error:") != std::string_view::npos)
+    return {StderrReaction::failed, "Erreur : " + lastNonEmptyLine(text)};
   return {};
 }
 
 std::vector<std::string> senderArguments(const std::string& code, const std::string& certificateAuthority, int width,
                                          int height, const std::vector<ReceiverAddress>& receivers) {
-  std::vector<std::string> out{"--frames-stdin",
-                               "--pairing-code", code,
-                               "--public-ip", receivers.empty() ? std::string() : receivers.front().publicIP,
-                               "--tls-ca", certificateAuthority,
-                               "--width", std::to_string(width),
-                               "--height", std::to_string(height),
-                               "--fps", "30",
-                               "--duration", "86400"};
+  const std::pair<const char*, std::string> options[] = {
+      {"--pairing-code", code},
+      {"--public-ip", receivers.empty() ? std::string() : receivers.front().publicIP},
+      {"--tls-ca", certificateAuthority},
+      {"--width", std::to_string(width)},
+      {"--height", std::to_string(height)},
+      {"--fps", "30"},
+      {"--duration", "86400"},
+  };
+  std::vector<std::string> out{"--frames-stdin"};
+  for (const auto& [name, value] : options) {
+    out.push_back(name);
+    out.push_back(value);
+  }
   for (const auto& receiver : receivers) {
     out.push_back("--destination");
     out.push_back(receiver.destination);
@@ -75,6 +83,6 @@ std::string senderLaunchLine(int width, int height, const std::vector<ReceiverAd
 
 std::string senderExitLine(int status) { return "sender_exit status=" + std::to_string(status); }
 
-std::string senderExitStatus(int status) { return "Erreur du sender (code " + std::to_string(status) + ")."; }
+std::string senderExitFailure(int status) { return "Erreur du sender (code " + std::to_string(status) + ")."; }
 
 }  // namespace pelorin::app

@@ -42,6 +42,6 @@ std::vector<std::string> senderArguments(const std::string& code, const std::str
                                          int height, const std::vector<ReceiverAddress>& receivers);
 std::string senderLaunchLine(int width, int height, const std::vector<ReceiverAddress>& receivers);
 std::string senderExitLine(int status);
-std::string senderExitStatus(int status);
+std::string senderExitFailure(int status);
 
 }  // namespace pelorin::app

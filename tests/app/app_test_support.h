@@ -29,9 +29,10 @@ inline bool eventually(const std::function<bool()>& condition, std::chrono::seco
 // An AppLog on a file of its own, read back without the time stamps.
 class LogFile {
  public:
-  LogFile() : path_(std::filesystem::temp_directory_path() / ("pelorin-app-" + std::to_string(getpid()) + "-" +
-                                                               std::to_string(reinterpret_cast<std::uintptr_t>(this)))),
-              log_(path_) {}
+  LogFile()
+      : path_(std::filesystem::temp_directory_path() / ("pelorin-app-" + std::to_string(getpid()) + "-" +
+                                                        std::to_string(reinterpret_cast<std::uintptr_t>(this)))),
+        log_(path_) {}
   ~LogFile() { std::filesystem::remove(path_); }
   app::AppLog& log() { return log_; }
 

@@ -128,7 +128,8 @@ TEST_F(Discovery, LocalPolicyDenialIsReportedAndTheServiceResolvedAnewWhenAnnoun
   ASSERT_TRUE(r_.counts(1, 1));
   connect(0, failure(ConnectFailure::denied));
   ASSERT_TRUE(eventually([&] { return denied_ == 1; }));
-  EXPECT_EQ(log_.lines(), std::vector<std::string>{"discovery local_network=denied endpoint=Salon._vantrel-cast._tcp.local"});
+  EXPECT_EQ(log_.lines(),
+            std::vector<std::string>{"discovery local_network=denied endpoint=Salon._vantrel-cast._tcp.local"});
   r_.events.added(report(3, 0));
   EXPECT_TRUE(r_.counts(2, 1));
 }

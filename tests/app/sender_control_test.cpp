@@ -47,12 +47,13 @@ TEST(SenderControl, StandardErrorMarkersInOrderOfPrecedence) {
 }
 
 TEST(SenderControl, CommandLineCarriesEveryReceiverInOrder) {
-  const std::vector<ReceiverAddress> receivers{{"a", "192.168.1.20:7000", "192.168.1.5"}, {"b", "[fe80::1]:7001", "fe80::5"}};
+  const std::vector<ReceiverAddress> receivers{{"a", "192.168.1.20:7000", "192.168.1.5"},
+                                               {"b", "[fe80::1]:7001", "fe80::5"}};
   EXPECT_EQ(senderArguments("042917", "/opt/share/pelorin/VantrelCA.pem", 1280, 720, receivers),
             (std::vector<std::string>{"--frames-stdin", "--pairing-code", "042917", "--public-ip", "192.168.1.5",
                                       "--tls-ca", "/opt/share/pelorin/VantrelCA.pem", "--width", "1280", "--height",
-                                      "720", "--fps", "30", "--duration", "86400", "--destination",
-                                      "192.168.1.20:7000", "--destination", "[fe80::1]:7001"}));
+                                      "720", "--fps", "30", "--duration", "86400", "--destination", "192.168.1.20:7000",
+                                      "--destination", "[fe80::1]:7001"}));
   EXPECT_EQ(senderLaunchLine(1280, 720, receivers),
             "sender_launch width=1280 height=720 destinations=192.168.1.20:7000,[fe80::1]:7001");
 }

@@ -34,8 +34,9 @@ class SenderFixture : public ::testing::Test {
   SenderHost& hostRunning(const std::string& program) {
     // As the sharing flow does: a failure stops the share, so the sender is no longer current.
     const auto events = test::recordedEvents(events_, [this] { stopped_.push_back(host_->release()); });
-    host_ = std::make_unique<SenderHost>(main_.poster(), log_.log(), events,
-                                         [program] { return Result<SenderFiles>(SenderFiles{program, "/ca.pem"}); });
+    host_ = std::make_unique<SenderHost>(main_.poster(), log_.log(), events, [program] {
+      return Result<SenderFiles>(SenderFiles{program, "/ca.pem"});
+    });
     auto launched = host_->launch("123456", 1280, 720, receivers);
     EXPECT_TRUE(launched.ok());
     return *host_;
@@ -68,9 +69,8 @@ sleep 0.2; exit 3)sh");
   EXPECT_EQ(events_, (std::vector<std::string>{"progress Appairé. Préparation du partage…", "ready 1280x720 high",
                                                "keyframe", "progress Partage en cours.", "failed Erreur : detail"}));
   EXPECT_EQ(log_.lines(), (std::vector<std::string>{"sender_launch width=1280 height=720 destinations=127.0.0.1:5000",
-                                                    "sigpipe_ignored=0", "pairing result=accepted",
-                                                    "state=active", "café error: disk full", "detail",
-                                                    "sender_exit status=3"}));
+                                                    "sigpipe_ignored=0", "pairing result=accepted", "state=active",
+                                                    "café error: disk full", "detail", "sender_exit status=3"}));
 }
 
 TEST_F(SenderFixture, ANonZeroExitOfTheCurrentSenderIsAFailureAndZeroIsNot) {
@@ -137,7 +137,8 @@ TEST_F(SenderFixture, LoopbackSenderPassesKeyFramesAndKeepsOnlyAValidStream) {
   EXPECT_TRUE(saw("progress Appairé. Préparation du partage…"));
 
   media::ByteBuffer stream;
-  for (const auto& r : {record(10, true), record(20, false), record(30, false)}) stream.insert(stream.end(), r.begin(), r.end());
+  for (const auto& r : {record(10, true), record(20, false), record(30, false)})
+    stream.insert(stream.end(), r.begin(), r.end());
   ASSERT_TRUE(writeAll(host.process()->inputFd(), stream.data(), stream.size()).ok());
   EXPECT_TRUE(stopSender(*host.release()));
   std::ifstream in(output, std::ios::binary);

@@ -46,8 +46,8 @@ struct Listener {
 // avahi-publish of one service while the object lives (its pipes stay open: it reports on them).
 struct Published {
   Published(const std::string& name, int port)
-      : child(*spawnWithPipes("/usr/bin/avahi-publish", {"avahi-publish", "-s", name, receiverServiceType,
-                                                         std::to_string(port)})) {}
+      : child(*spawnWithPipes("/usr/bin/avahi-publish",
+                              {"avahi-publish", "-s", name, receiverServiceType, std::to_string(port)})) {}
   ~Published() {
     kill(child.pid, SIGTERM);
     waitpid(child.pid, nullptr, 0);
@@ -78,7 +78,9 @@ class Discovery : public ::testing::Test {
     return main_.runUntil([&] { return list_ == expected; }, 15s);
   }
   // Unique names: the daemon may still remember an earlier test's service.
-  std::string name(const std::string& base) { return base + " " + std::to_string(getpid()) + "-" + std::to_string(serial_); }
+  std::string name(const std::string& base) {
+    return base + " " + std::to_string(getpid()) + "-" + std::to_string(serial_);
+  }
   ReceiverAddress receiver(const std::string& base, int port) {
     std::string id;
     for (char c : name(base)) id += c == ' ' ? std::string("\\032") : std::string(1, c);

@@ -34,7 +34,9 @@ class PumpedMain {
     }
     return true;
   }
-  void runFor(std::chrono::milliseconds period) { runUntil([] { return false; }, period); }
+  void runFor(std::chrono::milliseconds period) {
+    runUntil([] { return false; }, period);
+  }
 
  private:
   std::mutex mutex_;

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
-#include <vector>
 
 #include "base/fd_output.h"
 #include "media/frame_stream.h"
@@ -23,19 +23,12 @@ constexpr const char* usage =
     "Writes the frame stream it reads to $PELORIN_LOOPBACK_OUTPUT (if set); SIGUSR1 asks for a key frame.";
 
 // The options that take a value; "--destination" may repeat.
-const std::vector<std::string> valued{"--pairing-code", "--public-ip", "--tls-ca", "--width",
-                                      "--height",       "--fps",       "--duration", "--destination"};
+const std::set<std::string> valued{"--pairing-code", "--public-ip", "--tls-ca",   "--width",
+                                   "--height",       "--fps",       "--duration", "--destination"};
 
 int fail(const std::string& message) {
   pelorin::writeLine(STDERR_FILENO, "error: " + message);
   return 1;
-}
-
-bool isValued(const std::string& word) {
-  for (const auto& option : valued) {
-    if (word == option) return true;
-  }
-  return false;
 }
 
 // The last value of every option, or nothing when the command line is not the sender's.
@@ -45,7 +38,7 @@ bool parse(int argc, char** argv, std::map<std::string, std::string>& values) {
     const std::string word = argv[i];
     if (word == "--frames-stdin") {
       framesOnStdin = true;
-    } else if (isValued(word) && i + 1 < argc) {
+    } else if (valued.count(word) && i + 1 < argc) {
       values[word] = argv[++i];
     } else {
       return false;
@@ -98,7 +91,7 @@ int main(int argc, char** argv) {
     output = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (output < 0) return fail(std::string(path) + ": " + std::strerror(errno));
   }
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_handler = askForKeyFrame;
   action.sa_flags = SA_RESTART;
   sigaction(SIGUSR1, &action, nullptr);

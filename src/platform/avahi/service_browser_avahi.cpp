@@ -43,7 +43,8 @@ std::string hostText(const AvahiAddress& address, int interfaceIndex) {
   avahi_address_snprint(text, sizeof text, &address);
   std::string host = text;
   char zone[IF_NAMESIZE] = "";
-  if (isLinkLocal(address) && if_indextoname(static_cast<unsigned>(interfaceIndex), zone)) host += std::string("%") + zone;
+  if (isLinkLocal(address) && if_indextoname(static_cast<unsigned>(interfaceIndex), zone))
+    host += std::string("%") + zone;
   return host;
 }
 

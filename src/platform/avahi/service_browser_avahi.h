@@ -31,7 +31,8 @@ class ServiceBrowserAvahi final : public ServiceBrowser {
   // Everything below runs on the poll thread with its lock held; public for Avahi's C callbacks.
   void onClientState(AvahiClient* client, int state);
   void onBrowse(int interfaceIndex, int protocol, int event, const char* name, const char* type, const char* domain);
-  void onResolved(AvahiServiceResolver* resolver, int interfaceIndex, int event, const void* address, std::uint16_t port);
+  void onResolved(AvahiServiceResolver* resolver, int interfaceIndex, int event, const void* address,
+                  std::uint16_t port);
   void connectClient();
 
  private:

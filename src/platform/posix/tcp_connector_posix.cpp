@@ -89,8 +89,7 @@ int startConnection(const std::string& host, std::uint16_t port) {
 
 }  // namespace
 
-TcpConnectorPosix::TcpConnectorPosix()
-    : wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), thread_([this] { run(); }) {}
+TcpConnectorPosix::TcpConnectorPosix() : wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), thread_([this] { run(); }) {}
 
 TcpConnectorPosix::~TcpConnectorPosix() {
   {

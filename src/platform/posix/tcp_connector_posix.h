@@ -28,8 +28,8 @@ class TcpConnectorPosix final : public TcpConnector {
   // Reports a settled attempt (a socket that polled ready, or one that failed at once).
   void finish(std::uint64_t id);
 
-  std::mutex mutex_;             // guards attempts_, nextId_, stopping_
-  std::mutex deliveryMutex_;     // held while a `done` runs, so cancel() can wait it out
+  std::mutex mutex_;          // guards attempts_, nextId_, stopping_
+  std::mutex deliveryMutex_;  // held while a `done` runs, so cancel() can wait it out
   std::map<std::uint64_t, Attempt> attempts_;
   std::uint64_t nextId_ = 1;
   bool stopping_ = false;
