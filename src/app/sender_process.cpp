@@ -48,6 +48,11 @@ SenderProcess::SenderProcess(pid_t pid, int input, Handlers handlers)
 
 SenderProcess::~SenderProcess() {
   signal(SIGKILL);  // nothing once it has exited
+  {
+    // What the sender wrote before it ended is still read and handled.
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, outputGrace, [this] { return openOutputs_ == 0; });
+  }
   const std::uint64_t one = 1;
   (void)::write(stopFd_, &one, sizeof one);
   for (auto* thread : {&outputReader_, &errorReader_, &exitWatcher_}) {

@@ -19,7 +19,8 @@ using Seconds = std::chrono::duration<double>;
 
 // One running sender: its three pipes, a reader thread for standard output and one for standard
 // error, and an exit watcher. The object owns the threads: they end when the child's output ends
-// and it has exited, or when the object is destroyed (which kills a child still running).
+// and it has exited, or when the object is destroyed, which kills a child still running and reads
+// what it wrote (for at most a second, should something else hold its output open).
 class SenderProcess {
  public:
   // Called on the process's own threads. `exited` comes after both outputs ended (or after a

@@ -133,8 +133,7 @@ TEST_F(SenderFixture, LoopbackSenderPassesKeyFramesAndKeepsOnlyAValidStream) {
   auto& host = hostRunning(test::binaryPath("loopback-sender"));
   ASSERT_TRUE(main_.runUntil([&] { return saw("ready 1280x720 high"); }));
   kill(host.process()->pid(), SIGUSR1);
-  ASSERT_TRUE(main_.runUntil([&] { return saw("keyframe"); }));
-  EXPECT_TRUE(saw("progress Appairé. Préparation du partage…"));
+  ASSERT_TRUE(main_.runUntil([&] { return saw("keyframe") && saw("progress Appairé. Préparation du partage…"); }));
 
   media::ByteBuffer stream;
   for (const auto& r : {record(10, true), record(20, false), record(30, false)})
@@ -146,6 +145,11 @@ TEST_F(SenderFixture, LoopbackSenderPassesKeyFramesAndKeepsOnlyAValidStream) {
 
   events_.clear();
   auto& second = hostRunning(test::binaryPath("loopback-sender"));
+  // Its progress read first: a chunk holding it and the error would show only the progress.
+  ASSERT_TRUE(test::eventually([&] {
+    const auto lines = log_.lines();
+    return std::count(lines.begin(), lines.end(), "state=active") == 2;
+  })) << ::testing::PrintToString(log_.lines());
   stream.insert(stream.end(), {'P', 'L', 'N', 'H'});  // a record cut short
   ASSERT_TRUE(writeAll(second.process()->inputFd(), stream.data(), stream.size()).ok());
   second.process()->closeInput();
