@@ -32,21 +32,21 @@ AppLog::AppLog(const std::filesystem::path& file) {
   std::error_code ignored;
   std::filesystem::create_directories(file.parent_path(), ignored);
   // O_APPEND keeps every write at the end, after what earlier runs wrote.
-  fd_ = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  handle_ = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
 }
 
 AppLog::~AppLog() {
   queue_.sync([this] {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    if (handle_ >= 0) ::close(handle_);
+    handle_ = -1;
   });
 }
 
 void AppLog::write(std::string_view message) {
   std::string text = logRecords(message, iso8601(std::chrono::system_clock::now()));
   queue_.post([this, text = std::move(text)] {
-    if (fd_ < 0 || text.empty()) return;
-    (void)writeAll(fd_, text.data(), text.size());  // nowhere to report a failed write
+    if (handle_ < 0 || text.empty()) return;
+    (void)writeAll(handle_, text.data(), text.size());  // nowhere to report a failed write
   });
 }
 

@@ -29,7 +29,7 @@ class AppLog {
   void drain();
 
  private:
-  int fd_ = -1;  // touched on the queue only, once open
+  int handle_ = -1;  // touched on the queue only, once open
   SerialQueue queue_{"pelorin.log"};
 };
 

@@ -102,7 +102,7 @@ void ReceiverDiscovery::added(const platform::ServiceReport& report) {
   }
   if (!resolution.reports.insert(report).second || resolution.listed) return;
   // Each report of an instance may add an address until one of them connects.
-  resolveReport(identifier, resolution, report);
+  resolve(identifier, resolution, report);
 }
 
 void ReceiverDiscovery::removed(const platform::ServiceReport& report) {
@@ -133,8 +133,8 @@ void ReceiverDiscovery::browsingChanged(bool running, const std::string& reason)
   publish();
 }
 
-void ReceiverDiscovery::resolveReport(const std::string& identifier, Resolution& resolution,
-                                      const platform::ServiceReport& report) {
+void ReceiverDiscovery::resolve(const std::string& identifier, Resolution& resolution,
+                                const platform::ServiceReport& report) {
   // The id is known once resolve() returns, before any answer can be handled on this queue.
   auto id = std::make_shared<std::uint64_t>(0);
   *id = browser_->resolve(report, [this, identifier, id](Result<platform::ServiceAddress> result) {

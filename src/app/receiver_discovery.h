@@ -59,7 +59,7 @@ class ReceiverDiscovery {
   void added(const platform::ServiceReport& report);
   void removed(const platform::ServiceReport& report);
   void browsingChanged(bool running, const std::string& reason);
-  void resolveReport(const std::string& identifier, Resolution& resolution, const platform::ServiceReport& report);
+  void resolve(const std::string& identifier, Resolution& resolution, const platform::ServiceReport& report);
   void addressResolved(const std::string& identifier, const platform::ServiceAddress& address);
   void connectNext(const std::string& identifier, Resolution& resolution);
   void connected(const std::string& identifier, std::uint64_t attempt, const platform::ConnectOutcome& outcome);

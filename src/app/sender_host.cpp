@@ -65,8 +65,8 @@ void onMainIfCurrent(const std::shared_ptr<SenderHost::Link>& link, std::functio
 
 }  // namespace
 
-Result<void> SenderHost::launch(const std::string& code, int width, int height,
-                                const std::vector<ReceiverAddress>& receivers) {
+Result<void> SenderHost::launchSender(const std::string& code, int width, int height,
+                                      const std::vector<ReceiverAddress>& receivers) {
   auto files = locate_();
   if (!files) return files.error();
   const auto arguments = senderArguments(code, files->certificateAuthority, width, height, receivers);

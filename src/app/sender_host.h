@@ -37,7 +37,8 @@ class SenderHost {
   SenderHost& operator=(const SenderHost&) = delete;
 
   // Starts the sender for `receivers` (not empty); it becomes the current one.
-  Result<void> launch(const std::string& code, int width, int height, const std::vector<ReceiverAddress>& receivers);
+  Result<void> launchSender(const std::string& code, int width, int height,
+                            const std::vector<ReceiverAddress>& receivers);
   const std::shared_ptr<SenderProcess>& process() const { return process_; }
   // Forgets the current sender and its partial output line; the caller stops it (stopSender).
   std::shared_ptr<SenderProcess> release();

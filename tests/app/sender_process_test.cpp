@@ -37,7 +37,7 @@ class SenderFixture : public ::testing::Test {
     host_ = std::make_unique<SenderHost>(main_.poster(), log_.log(), events, [program] {
       return Result<SenderFiles>(SenderFiles{program, "/ca.pem"});
     });
-    auto launched = host_->launch("123456", 1280, 720, receivers);
+    auto launched = host_->launchSender("123456", 1280, 720, receivers);
     EXPECT_TRUE(launched.ok());
     return *host_;
   }
