@@ -45,7 +45,6 @@ Result<void> runScreen(const CaptureRequest& request, media::HardwareEncoder& en
   writeLine(env.errorFd, media::clockAnchorLine("start", start));
   auto output = std::make_shared<media::ScreenOutput>(encoder, start.anchor, env.errorFd);
   auto queue = std::make_shared<SerialQueue>("pelorin.capture");
-  const auto reader = readControl(env.inputFd, env.errorFd, encoder, output.get());
 
   auto stop = std::make_shared<media::RunStop>();
   media::StreamStopWatcher watcher(stop);
@@ -59,6 +58,8 @@ Result<void> runScreen(const CaptureRequest& request, media::HardwareEncoder& en
   output->setFrameRequester([weak = std::weak_ptr(stream)] {
     if (auto s = weak.lock()) s->requestFrame();
   });
+  // Once the stream can be asked for frames, so that an early KEYFRAME still brings a fresh one.
+  const auto reader = readControl(env.inputFd, env.errorFd, encoder, output.get());
   writeLine(env.errorFd, media::captureStartLine(env.backendName, request.width, request.height, request.fps));
 
   media::StreamSource source(*stream);
