@@ -12,6 +12,9 @@
 #include "platform/x11/capture_access_x11.h"
 #include "platform/x11/lazy_screen_capture_x11.h"
 #include "platform/x11/screen_capture_x11.h"
+#include "portion/app_loop.h"
+#include "portion/portion_frame.h"
+#include "portion/portion_selection.h"
 
 int main(int argc, char** argv) {
   // First of all: a closed standard stream must not be reused by the display connection.
@@ -35,6 +38,22 @@ int main(int argc, char** argv) {
   services.outputClosed = closed.output;
   std::error_code error;
   services.currentDirectory = std::filesystem::current_path(error).string();
+
+  // The portion modes alone start Qt, and only where it can show windows.
+  if (pelorin::portion::windowSystemAvailable()) {
+    services.selectPortion = [&] {
+      pelorin::portion::SelectionIO io;
+      io.displays = [&]() -> std::vector<pelorin::platform::ShareableDisplay> {
+        auto content = screenCapture.shareableContent(false, true);
+        return content ? content->displays : std::vector<pelorin::platform::ShareableDisplay>{};
+      };
+      pelorin::portion::runPortionSelection(argc, argv, io);
+    };
+    services.runOnWindowLoop = [&](const std::function<pelorin::Result<void>()>& body) {
+      return pelorin::portion::runOnAppKitLoop(argc, argv, services.errorFd, body);
+    };
+    services.showPortionFrame = pelorin::portion::showPortionFrame;
+  }
 
   const std::vector<std::string> commandLine(argv, argv + argc);
   return pelorin::encoder::runNativeEncoder(commandLine, services);

@@ -67,6 +67,7 @@ int runNativeEncoder(const std::vector<std::string>& commandLine, EncoderService
     writeUsage(services.outputFd);
     return 0;
   }
+  if (isSingleWord(words, "--select-portion") && services.selectPortion) services.selectPortion();
   if (isSingleWord(words, "--select-portion") || isSingleWord(words, "--list-sources")) {
     return runOnTask(services, [&](MainQueue&) { return runSingleWordMode(words[0], services); });
   }
@@ -78,6 +79,9 @@ int runNativeEncoder(const std::vector<std::string>& commandLine, EncoderService
   }
   // Before any thread starts, so that every thread inherits the mask and the run reads them.
   blockTerminationSignals();
+  if (arguments->source == "portion" && services.runOnWindowLoop) {
+    return services.runOnWindowLoop([&] { return runPortionMode(*arguments, services); });
+  }
   return runOnTask(services, [&](MainQueue& mainQueue) {
     return runCaptureMode(*arguments, services, mainQueue);
   });

@@ -62,6 +62,10 @@ class HardwareEncoder {
   // output it returns that failure instead, without a summary.
   Result<void> finish(std::int64_t captureDrops, std::int64_t captureQueueMaxDepth);
 
+  // Ends the process with `status` at once, but never in the middle of a record: a record being
+  // written is completed first. Callable from any thread; does not return.
+  [[noreturn]] void endProcessBetweenRecords(int status);
+
   // The first failed write to the output (for example a reader that went away), if any.
   std::optional<Error> outputFailure() const;
   // Told once, on the thread that saw it, when the output fails; null to stop being told.
