@@ -1,5 +1,6 @@
 #include "portion/portion_border_window.h"
 
+#include <QEnterEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <cmath>
@@ -97,6 +98,10 @@ void PortionBorderWindow::mouseReleaseEvent(QMouseEvent* event) {
   dragging_ = false;
   showCursorFor(event->position());
   if (onChange) onChange(capturedFrame());
+}
+
+void PortionBorderWindow::enterEvent(QEnterEvent* event) {
+  if (!dragging_) showCursorFor(event->position());
 }
 
 void PortionBorderWindow::leaveEvent(QEvent*) {
