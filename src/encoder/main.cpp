@@ -39,21 +39,19 @@ int main(int argc, char** argv) {
   std::error_code error;
   services.currentDirectory = std::filesystem::current_path(error).string();
 
-  // The portion modes alone start Qt, and only where it can show windows.
-  if (pelorin::portion::windowSystemAvailable()) {
-    services.selectPortion = [&] {
-      pelorin::portion::SelectionIO io;
-      io.displays = [&]() -> std::vector<pelorin::platform::ShareableDisplay> {
-        auto content = screenCapture.shareableContent(false, true);
-        return content ? content->displays : std::vector<pelorin::platform::ShareableDisplay>{};
-      };
-      pelorin::portion::runPortionSelection(argc, argv, io);
+  // The portion modes alone start Qt.
+  services.selectPortion = [&] {
+    pelorin::portion::SelectionIO io;
+    io.displays = [&]() -> std::vector<pelorin::platform::ShareableDisplay> {
+      auto content = screenCapture.shareableContent(false, true);
+      return content ? content->displays : std::vector<pelorin::platform::ShareableDisplay>{};
     };
-    services.runOnWindowLoop = [&](const std::function<pelorin::Result<void>()>& body) {
-      return pelorin::portion::runOnAppKitLoop(argc, argv, services.errorFd, body);
-    };
-    services.showPortionFrame = pelorin::portion::showPortionFrame;
-  }
+    pelorin::portion::runPortionSelection(argc, argv, io);
+  };
+  services.runOnWindowLoop = [&](const std::function<pelorin::Result<void>()>& body) {
+    return pelorin::portion::runOnAppKitLoop(argc, argv, services.errorFd, body);
+  };
+  services.showPortionFrame = pelorin::portion::showPortionFrame;
 
   const std::vector<std::string> commandLine(argv, argv + argc);
   return pelorin::encoder::runNativeEncoder(commandLine, services);

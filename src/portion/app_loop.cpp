@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QWidget>
-#include <cstdlib>
 #include <thread>
 
 #include "base/fd_output.h"
@@ -14,12 +13,6 @@ MainThreadPost qtMainThreadPost() {
   return [](std::function<void()> task) {
     QMetaObject::invokeMethod(qApp, std::move(task), Qt::QueuedConnection);
   };
-}
-
-bool windowSystemAvailable() {
-  const char* platform = std::getenv("QT_QPA_PLATFORM");
-  const char* display = std::getenv("DISPLAY");
-  return (platform && *platform) || (display && *display);
 }
 
 int runOnAppKitLoop(int& argc, char** argv, int errorFd, const std::function<Result<void>()>& body) {

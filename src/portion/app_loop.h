@@ -16,7 +16,4 @@ MainThreadPost qtMainThreadPost();
 // loop has ended, with every window the body left open.
 int runOnAppKitLoop(int& argc, char** argv, int errorFd, const std::function<Result<void>()>& body);
 
-// Whether a Qt application can start here (it aborts without a display to show windows on).
-bool windowSystemAvailable();
-
 }  // namespace pelorin::portion
