@@ -56,8 +56,6 @@ Result<void> runPortion(const capture::CaptureRequest& request, media::HardwareE
 
   const media::ClockMeasurement start = media::measureClockAnchor();
   auto output = std::make_shared<media::ScreenOutput>(encoder, start.anchor, env.errorFd);
-  const auto reader = capture::readControl(env.inputFd, env.errorFd, encoder, output.get(), nullptr,
-                                           [&encoder] { encoder.endProcessBetweenRecords(0); });
   auto stop = std::make_shared<media::RunStop>();
   capture::WindowStreamDelegate delegate(stop);
   Result<std::unique_ptr<platform::CaptureStream>> made = env.capture->makeStream(filter, configuration, &delegate);
@@ -70,6 +68,9 @@ Result<void> runPortion(const capture::CaptureRequest& request, media::HardwareE
   output->setFrameRequester([weak = std::weak_ptr(stream)] {
     if (auto s = weak.lock()) s->requestFrame();
   });
+  // Read once the stream can be asked for frames, so that no early KEYFRAME goes unanswered.
+  const auto reader = capture::readControl(env.inputFd, env.errorFd, encoder, output.get(), nullptr,
+                                           [&encoder] { encoder.endProcessBetweenRecords(0); });
 
   auto live = std::make_shared<LivePortionStream>(stream);
   if (!frameHost) return capture::captureError("display not found (" + std::to_string(*request.displayID) + ")");
