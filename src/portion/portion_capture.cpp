@@ -13,22 +13,6 @@
 namespace pelorin::portion {
 namespace {
 
-// Closes the live updates before the stream stops, so that nothing reconfigures a stream being
-// stopped.
-class PortionRunSource final : public media::RunSource {
- public:
-  PortionRunSource(platform::CaptureStream& stream, LivePortionStream& live) : stream_(stream), live_(live) {}
-  Result<void> start() override { return stream_.startCapture(); }
-  Result<void> stop() override {
-    live_.close();
-    return stream_.stopCapture();
-  }
-
- private:
-  platform::CaptureStream& stream_;
-  LivePortionStream& live_;
-};
-
 Result<platform::ShareableDisplay> findDisplay(platform::ScreenCaptureService& capture, std::uint32_t id) {
   Result<platform::ShareableContent> content = capture.shareableContent(false, true);
   if (!content) return content.error();
@@ -81,7 +65,8 @@ Result<void> runPortion(const capture::CaptureRequest& request, media::HardwareE
   writeLine(env.errorFd, media::clockAnchorLine("start", start));
   writeLine(env.errorFd, media::captureStartLine(env.backendName, request.width, request.height, request.fps));
 
-  PortionRunSource source(*stream, *live);
+  // Nothing reconfigures a stream being stopped.
+  media::StreamSource source(*stream, [&] { live->close(); });
   media::RunPlan plan;
   plan.source = &source;
   plan.durationSeconds = static_cast<double>(request.durationSeconds);

@@ -36,16 +36,10 @@ class User {
   std::thread thread_;
 };
 
-ProcessResult encoder(std::vector<std::string> arguments, bool inputOpen = true) {
-  ProcessOptions options;
-  options.arguments = std::move(arguments);
-  options.setEnvironment = {{"PELORIN_VIDEO_ENCODER", "software"}};
-  if (inputOpen) {
-    options.keepInputOpen = true;
-  } else {
-    options.input = "";
-  }
-  options.timeout = std::chrono::seconds(30);
+// --select-portion with its standard input kept open, or closed at once.
+ProcessResult selectPortion(bool inputOpen = true) {
+  ProcessOptions options{.arguments = {"--select-portion"}, .keepInputOpen = inputOpen};
+  if (!inputOpen) options.input = "";
   return runProcess(binaryPath("pelorin-encoder"), options);
 }
 
@@ -72,12 +66,11 @@ TEST_F(Portion, SelectionOnTheMonitorUnderTheMouseEndsFromTheKeyboard) {
       {"key Return", 0, centred, ""},
       {"key Tab sleep 0.2 key Tab sleep 0.2 key space", 0, centred, ""},
       {"key Escape", 1, "", "native_encoder_error reason=portion_cancelled\n"},
-      {"key Tab sleep 0.2 key space", 1, "", "native_encoder_error reason=portion_cancelled\n"},
   };
   for (const auto& c : cases) {
     painter.warpPointer(1920 + 400, 300);
     User user("Ajustez la portion", c.keys);
-    const ProcessResult r = encoder({"--select-portion"});
+    const ProcessResult r = selectPortion();
     EXPECT_TRUE(user.join()) << c.keys;
     EXPECT_EQ(r.exitStatus, c.status) << c.keys << "\n" << r.err;
     EXPECT_EQ(r.out, c.out) << c.keys;
@@ -86,14 +79,14 @@ TEST_F(Portion, SelectionOnTheMonitorUnderTheMouseEndsFromTheKeyboard) {
 }
 
 TEST_F(Portion, SelectionEndsWhenTheHostClosesStandardInput) {
-  const ProcessResult r = encoder({"--select-portion"}, false);
+  const ProcessResult r = selectPortion(false);
   EXPECT_EQ(r.exitStatus, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "native_encoder_error reason=portion_parent_gone\n");
   EXPECT_LT(r.elapsed, std::chrono::seconds(5));
 }
 
-TEST_F(Portion, TheCaptureFollowsTheFrameOntoAnotherColour) {
+TEST_F(Portion, TheCaptureFollowsTheFrameOntoAnotherColourAndEndsWhenTheInputCloses) {
   // Red on the left of the left monitor, blue on its right, below every managed window.
   for (auto window : {painter.fill(0, 0, 960, 1200, red), painter.fill(960, 0, 960, 1200, blue)}) {
     XLowerWindow(painter.display(), window);
@@ -102,10 +95,18 @@ TEST_F(Portion, TheCaptureFollowsTheFrameOntoAnotherColour) {
   painter.warpPointer(1900, 1100);
   // The frame's top edge, in its middle, dragged 1000 pixels to the right.
   User user("Pelorin", "mousemove 420 97 mousedown 1 sleep 0.1 mousemove 920 97 sleep 0.1 mousemove 1420 97 mouseup 1");
-  const ProcessResult r = encoder({"--source", "portion", "--display-id", left, "--portion", "100,100,640,360",
-                                   "--width", "320", "--height", "180", "--fps", "30", "--duration", "4"});
+  ProcessOptions options;
+  options.arguments = {"--source", "portion", "--display-id", left, "--portion", "100,100,640,360",
+                       "--width", "320", "--height", "180", "--fps", "30", "--duration", "20"};
+  options.setEnvironment = {{"PELORIN_VIDEO_ENCODER", "software"}};
+  options.closeInputAt = std::chrono::milliseconds(4000);
+  const ProcessResult r = runProcess(binaryPath("pelorin-encoder"), options);
   EXPECT_TRUE(user.join());
+  // The end of the input ends the run at once, with whole records and without a summary.
   ASSERT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_LT(r.elapsed, std::chrono::seconds(8));
+  EXPECT_EQ(r.err.find("native_encoder_summary"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("\ncapture_start capture=x11 width=320 height=180 fps=30 "), std::string::npos) << r.err;
   const DecodedStream stream = decodeStream(r.out);
   ASSERT_FALSE(stream.fault) << *stream.fault;
   ASSERT_GE(stream.records.size(), 2u) << r.err;
@@ -120,24 +121,6 @@ TEST_F(Portion, TheCaptureFollowsTheFrameOntoAnotherColour) {
       EXPECT_NEAR(got.v, want.v, 10) << when << " the drag at " << x << "," << y;
     }
   }
-  EXPECT_TRUE(r.err.ends_with("\n") && splitLines(r.err).back().starts_with("native_encoder_summary ")) << r.err;
-}
-
-TEST_F(Portion, ClosingStandardInputEndsTheCaptureAtOnceWithWholeRecords) {
-  ProcessOptions options;
-  options.arguments = {"--source", "portion", "--display-id", left, "--portion", "0,0,320,180", "--duration", "20",
-                       "--width", "320", "--height", "180"};
-  options.setEnvironment = {{"PELORIN_VIDEO_ENCODER", "software"}};
-  options.timedInput = {{std::chrono::milliseconds(1500), "KEYFRAME"}};
-  options.closeInputAt = std::chrono::milliseconds(2000);
-  options.timeout = std::chrono::seconds(30);
-  const ProcessResult r = runProcess(binaryPath("pelorin-encoder"), options);
-  EXPECT_EQ(r.exitStatus, 0) << r.err;
-  EXPECT_LT(r.elapsed, std::chrono::seconds(5));
-  EXPECT_EQ(r.err.find("native_encoder_summary"), std::string::npos) << r.err;
-  const DecodedStream stream = decodeStream(r.out);
-  EXPECT_FALSE(stream.fault) << *stream.fault;
-  EXPECT_FALSE(stream.records.empty());
 }
 
 }  // namespace
