@@ -1,5 +1,6 @@
 #include "portion/portion_window_controller.h"
 
+#include <QCloseEvent>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QPainter>
@@ -43,6 +44,9 @@ class SelectionWindow : public QWidget {
     painter.setCompositionMode(QPainter::CompositionMode_Source);
     painter.fillRect(rect(), blue);
   }
+
+  // Not closable: only the two buttons end a selection.
+  void closeEvent(QCloseEvent* event) override { event->ignore(); }
 
   void resizeEvent(QResizeEvent* event) override {
     QWidget::resizeEvent(event);
