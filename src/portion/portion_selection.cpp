@@ -2,7 +2,9 @@
 
 #include <QApplication>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "base/fd_output.h"
 #include "portion/portion_geometry.h"
@@ -24,6 +26,11 @@ class SelectionEnd {
     writeLine(io_.errorFd, "native_encoder_error reason=" + reason);
     exit(1);
   }
+  // Fails, unless another ending came first: then that one ends the process.
+  [[noreturn]] void failFirst(const std::string& reason) {
+    if (claim()) fail(reason);
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+  }
 
  private:
   const SelectionIO& io_;
@@ -37,10 +44,10 @@ void runPortionSelection(int& argc, char** argv, const SelectionIO& io) {
   QApplication app(argc, argv);
   app.setQuitOnLastWindowClosed(false);
   watchPortionSelection(io.inputFd, portionSelectionTimeout, [&end](const std::string& reason) {
-    if (end.claim()) end.fail(reason);
+    end.failFirst(reason);
   });
   QScreen* screen = screenUnderMouse();
-  if (!screen && end.claim()) end.fail("display_not_found");
+  if (!screen) end.failFirst("display_not_found");
 
   PortionWindowController controller(
       screen,
@@ -53,9 +60,7 @@ void runPortionSelection(int& argc, char** argv, const SelectionIO& io) {
         writeLine(io.outputFd, portionSelectionJSON(*number, portion));
         end.exit(0);
       },
-      [&end] {
-        if (end.claim()) end.fail("portion_cancelled");
-      });
+      [&end] { end.failFirst("portion_cancelled"); });
   app.exec();
   end.exit(1);
 }
