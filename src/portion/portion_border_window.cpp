@@ -26,7 +26,6 @@ PortionBorderWindow::PortionBorderWindow(const Rect& frame, QScreen* screen)
       mapping_(screen),
       screenFrame_(mapping_.screenSpaceFrame()) {
   setAttribute(Qt::WA_ShowWithoutActivating);
-  setAttribute(Qt::WA_DeleteOnClose, false);
   setFocusPolicy(Qt::NoFocus);
   setMouseTracking(true);
   setWindowTitle(QStringLiteral("Pelorin"));

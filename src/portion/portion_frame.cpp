@@ -1,6 +1,5 @@
 #include "portion/portion_frame.h"
 
-#include <QApplication>
 #include <future>
 
 #include "capture/capture_environment.h"
