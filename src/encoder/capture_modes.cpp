@@ -9,6 +9,7 @@
 #include "media/capture_lines.h"
 #include "media/hardware_encoder.h"
 #include "media/synthetic_source.h"
+#include "portion/portion_capture.h"
 #include "sources/source_list.h"
 
 namespace pelorin::encoder {
@@ -68,17 +69,35 @@ capture::CaptureEnvironment captureEnvironment(const EncoderServices& services) 
 }  // namespace
 
 Result<void> runSingleWordMode(const std::string& mode, EncoderServices& services) {
-  if (mode != "--list-sources") return notAvailable("portion selection");
+  // The selection runs on the windows when there are any; without a screen it cannot start.
+  if (mode != "--list-sources") return Error{"Pelorin", -1, "display_not_found"};
   if (services.outputClosed) return outputClosed();
   if (!services.screenCapture || !services.imageEncoding) return notAvailable("source listing");
   return sources::listSources({services.screenCapture, services.imageEncoding, services.processID, services.outputFd});
 }
 
-Result<void> runCaptureMode(const Arguments& arguments, EncoderServices& services, MainQueue&) {
+namespace {
+
+Result<std::unique_ptr<media::HardwareEncoder>> makeEncoder(const Arguments& arguments,
+                                                           const EncoderServices& services) {
   if (!services.compression) return notAvailable("video encoding");
   // Checked before the encoder exists: a stream with nowhere to go is not started.
   if (services.outputClosed) return outputClosed();
-  auto encoder = media::HardwareEncoder::create(*services.compression, encoderSettings(arguments, services));
+  return media::HardwareEncoder::create(*services.compression, encoderSettings(arguments, services));
+}
+
+}  // namespace
+
+Result<void> runPortionMode(const Arguments& arguments, EncoderServices& services) {
+  auto encoder = makeEncoder(arguments, services);
+  if (!encoder) return encoder.error();
+  return portion::runPortion(captureRequest(arguments), **encoder, captureEnvironment(services),
+                             services.showPortionFrame);
+}
+
+Result<void> runCaptureMode(const Arguments& arguments, EncoderServices& services, MainQueue&) {
+  if (arguments.source == "portion") return runPortionMode(arguments, services);
+  auto encoder = makeEncoder(arguments, services);
   if (!encoder) return encoder.error();
   if (arguments.source == "synthetic") return runSyntheticMode(arguments, services, **encoder);
   if (arguments.source == "screen") {

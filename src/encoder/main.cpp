@@ -1,3 +1,4 @@
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -5,6 +6,8 @@
 #include <system_error>
 #include <vector>
 
+#include "base/fd_output.h"
+#include "base/sanitize.h"
 #include "base/standard_descriptors.h"
 #include "encoder/native_encoder.h"
 #include "platform/ffmpeg/compression_session_ffmpeg.h"
@@ -12,6 +15,28 @@
 #include "platform/x11/capture_access_x11.h"
 #include "platform/x11/lazy_screen_capture_x11.h"
 #include "platform/x11/screen_capture_x11.h"
+#include "portion/portion_windows.h"
+
+namespace {
+
+// The portion windows, loaded on first use from next to the program; null with the reason in
+// `failure` when they cannot be.
+const pelorin::portion::PortionWindows* portionWindows(std::string& failure) {
+  std::error_code error;
+  const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
+  const std::string path = (program.parent_path() / pelorin::portion::portionWindowsModule).string();
+  void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  auto entry = module ? reinterpret_cast<pelorin::portion::PortionWindowsEntry>(
+                            dlsym(module, pelorin::portion::portionWindowsEntry))
+                      : nullptr;
+  if (!entry) {
+    failure = "portion windows unavailable: " + std::string(dlerror());
+    return nullptr;
+  }
+  return entry();
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // First of all: a closed standard stream must not be reused by the display connection.
@@ -35,6 +60,30 @@ int main(int argc, char** argv) {
   services.outputClosed = closed.output;
   std::error_code error;
   services.currentDirectory = std::filesystem::current_path(error).string();
+
+  // The portion modes alone load the windows and Qt with them.
+  const pelorin::portion::PortionWindows* windows = nullptr;
+  auto loadWindows = [&] {
+    std::string failure;
+    windows = portionWindows(failure);
+    if (!windows) pelorin::writeLine(services.errorFd, "native_encoder_error reason=" + pelorin::sanitized(failure));
+    return windows != nullptr;
+  };
+  services.selectPortion = [&] {
+    if (!loadWindows()) std::exit(1);
+    pelorin::portion::SelectionIO io;
+    io.displays = [&]() -> std::vector<pelorin::platform::ShareableDisplay> {
+      auto content = screenCapture.shareableContent(false, true);
+      return content ? content->displays : std::vector<pelorin::platform::ShareableDisplay>{};
+    };
+    windows->runPortionSelection(argc, argv, io);
+  };
+  services.runOnWindowLoop = [&](const std::function<pelorin::Result<void>()>& body) {
+    return loadWindows() ? windows->runOnAppKitLoop(argc, argv, services.errorFd, body) : 1;
+  };
+  services.showPortionFrame = [&](const pelorin::portion::PortionFrameSetup& setup) {
+    return windows->showPortionFrame(setup);
+  };
 
   const std::vector<std::string> commandLine(argv, argv + argc);
   return pelorin::encoder::runNativeEncoder(commandLine, services);

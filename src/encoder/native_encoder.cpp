@@ -67,6 +67,11 @@ int runNativeEncoder(const std::vector<std::string>& commandLine, EncoderService
     writeUsage(services.outputFd);
     return 0;
   }
+  // The portion modes show windows only where the display can be reached; elsewhere they fail as
+  // the other modes do, without starting Qt.
+  if (isSingleWord(words, "--select-portion") && services.selectPortion && services.captureAccess->preflight()) {
+    services.selectPortion();
+  }
   if (isSingleWord(words, "--select-portion") || isSingleWord(words, "--list-sources")) {
     return runOnTask(services, [&](MainQueue&) { return runSingleWordMode(words[0], services); });
   }
@@ -78,6 +83,9 @@ int runNativeEncoder(const std::vector<std::string>& commandLine, EncoderService
   }
   // Before any thread starts, so that every thread inherits the mask and the run reads them.
   blockTerminationSignals();
+  if (arguments->source == "portion" && services.runOnWindowLoop && services.captureAccess->preflight()) {
+    return services.runOnWindowLoop([&] { return runPortionMode(*arguments, services); });
+  }
   return runOnTask(services, [&](MainQueue& mainQueue) {
     return runCaptureMode(*arguments, services, mainQueue);
   });

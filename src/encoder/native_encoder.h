@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "portion/portion_capture.h"
 
 namespace pelorin::platform {
 class CaptureAccess;
@@ -35,6 +36,12 @@ struct EncoderServices {
   int inputFd = 0;
   // Standard output was closed when the process started: nothing can take a stream or a list.
   bool outputClosed = false;
+  // The portion modes' windows, present when the program can show windows (they need Qt and a
+  // display). selectPortion runs "--select-portion" and never returns; runOnWindowLoop runs a
+  // body while the main thread serves the windows and returns the exit status.
+  std::function<void()> selectPortion;
+  std::function<int(const std::function<Result<void>()>& body)> runOnWindowLoop;
+  portion::PortionFrameHost showPortionFrame;
 };
 
 // Runs one pelorin-encoder process from its command-line words (program path first) and

@@ -56,15 +56,21 @@ class RunSource {
   virtual Result<void> stop() = 0;
 };
 
-// A capture stream as the run loop's source.
+// A capture stream as the run loop's source; `beforeStop` ends what changes the stream (live
+// reconfigurations) before it stops.
 class StreamSource final : public RunSource {
  public:
-  explicit StreamSource(platform::CaptureStream& stream) : stream_(stream) {}
+  explicit StreamSource(platform::CaptureStream& stream, std::function<void()> beforeStop = nullptr)
+      : stream_(stream), beforeStop_(std::move(beforeStop)) {}
   Result<void> start() override { return stream_.startCapture(); }
-  Result<void> stop() override { return stream_.stopCapture(); }
+  Result<void> stop() override {
+    if (beforeStop_) beforeStop_();
+    return stream_.stopCapture();
+  }
 
  private:
   platform::CaptureStream& stream_;
+  std::function<void()> beforeStop_;
 };
 
 // Ends the run when its stream stops on its own with an error (a display or window that went away,

@@ -1,5 +1,7 @@
 #include "media/hardware_encoder.h"
 
+#include <cstdlib>
+
 #include "base/fd_output.h"
 #include "base/sanitize.h"
 #include "media/capture_lines.h"
@@ -218,6 +220,12 @@ void HardwareEncoder::handleOutput(platform::FrameContext context, std::int32_t 
     }
   }
   frameReturned();
+}
+
+void HardwareEncoder::endProcessBetweenRecords(int status) {
+  // Held until the exit, so that no other record starts either.
+  outputLock_.lock();
+  std::_Exit(status);
 }
 
 Result<void> HardwareEncoder::emit(const platform::EncodedSample& sample, std::uint64_t captureNanoseconds) {

@@ -63,6 +63,10 @@ class HardwareEncoder {
   // failure it returns that failure instead, without a summary.
   Result<void> finish(std::int64_t captureDrops, std::int64_t captureQueueMaxDepth);
 
+  // Ends the process with `status` at once, but never in the middle of a record: a record being
+  // written is completed first. Callable from any thread; does not return.
+  [[noreturn]] void endProcessBetweenRecords(int status);
+
   // The first fault that ends the run, if any: a failed write to the output (a reader that went
   // away), or a session that failed maxFailedFramesInARow frames in a row.
   std::optional<Error> runFailure() const;

@@ -70,7 +70,7 @@ ProcessResult runProcess(const std::string& program, const ProcessOptions& optio
     }
   }
   int inputFd = child->input;
-  if (!options.keepInputOpen && options.timedInput.empty()) {
+  if (!options.keepInputOpen && options.timedInput.empty() && !options.closeInputAt) {
     close(inputFd);
     inputFd = -1;
   }
@@ -96,7 +96,13 @@ ProcessResult runProcess(const std::string& program, const ProcessOptions& optio
               .count()));
       if (write(inputFd, line.data(), line.size()) < 0) break;
     }
+    if (options.closeInputAt && inputFd >= 0 && nextLine == options.timedInput.size() &&
+        started + *options.closeInputAt <= now) {
+      close(inputFd);
+      inputFd = -1;
+    }
     auto wakeAt = deadline;
+    if (options.closeInputAt && inputFd >= 0) wakeAt = std::min(wakeAt, started + *options.closeInputAt);
     if (nextLine < options.timedInput.size()) wakeAt = std::min(wakeAt, started + options.timedInput[nextLine].at);
     if (options.signalAt && !signalSent) wakeAt = std::min(wakeAt, started + options.signalAt->first);
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);

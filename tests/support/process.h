@@ -33,6 +33,7 @@ struct ProcessOptions {
   std::optional<std::string> input;       // written to standard input, which is then closed
   bool keepInputOpen = false;             // leave standard input open (and empty) until the end
   std::vector<TimedLine> timedInput;      // written while the process runs; input stays open
+  std::optional<std::chrono::milliseconds> closeInputAt;  // ...unless closed this long after the start
   std::chrono::milliseconds timeout{60000};
   // Standard output is closed after this many bytes have been read (a reader that goes away).
   std::optional<std::size_t> closeOutputAfter;

@@ -1,0 +1,10 @@
+#include "portion/app_loop.h"
+#include "portion/portion_frame.h"
+#include "portion/portion_windows.h"
+
+extern "C" __attribute__((visibility("default"))) const pelorin::portion::PortionWindows* pelorinPortionWindows() {
+  static const pelorin::portion::PortionWindows windows{pelorin::portion::runPortionSelection,
+                                                        pelorin::portion::runOnAppKitLoop,
+                                                        pelorin::portion::showPortionFrame};
+  return &windows;
+}

@@ -1,0 +1,46 @@
+#include "portion/window_shape.h"
+
+#include <QGuiApplication>
+#include <QWidget>
+#include <QtGui/qguiapplication_platform.h>
+#include <cmath>
+
+#include "portion/x11_window_shape.h"
+
+namespace pelorin::portion {
+namespace {
+
+void* x11Display() {
+  auto* native = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+  return native ? native->display() : nullptr;
+}
+
+}  // namespace
+
+void shapeWindow(QWidget* window, const QRegion& region) {
+  void* display = x11Display();
+  if (!display) {
+    window->setMask(region);
+    return;
+  }
+  const double ratio = window->devicePixelRatioF();
+  std::vector<x11::ShapeRect> rects;
+  for (const QRect& r : region) {
+    const int x0 = static_cast<int>(std::lround(r.x() * ratio)), y0 = static_cast<int>(std::lround(r.y() * ratio));
+    const int x1 = static_cast<int>(std::lround((r.x() + r.width()) * ratio));
+    const int y1 = static_cast<int>(std::lround((r.y() + r.height()) * ratio));
+    rects.push_back({x0, y0, x1 - x0, y1 - y0});
+  }
+  x11::setWindowShape(display, static_cast<unsigned long>(window->winId()), rects);
+}
+
+void markAsOverlay(QWidget* window) {
+  if (void* display = x11Display()) x11::markAsOverlay(display, static_cast<unsigned long>(window->winId()));
+}
+
+bool translucencyAvailable() {
+  void* display = x11Display();
+  return display && x11::compositingManagerRunning(display);
+}
+
+}  // namespace pelorin::portion

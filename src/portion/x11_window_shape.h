@@ -1,0 +1,28 @@
+#pragma once
+
+// X11 details of the portion windows, kept apart: Xlib's macros break Qt's headers. Every
+// function takes Qt's own Xlib display, so that its requests stay ordered with Qt's.
+
+#include <vector>
+
+namespace pelorin::portion::x11 {
+
+struct ShapeRect {
+  int x = 0;
+  int y = 0;
+  int width = 0;
+  int height = 0;
+};
+
+// Makes `rects` (window pixels) the window's whole bounding and input region: outside them the
+// window is neither drawn nor clicked, with or without a compositing manager.
+void setWindowShape(void* display, unsigned long window, const std::vector<ShapeRect>& rects);
+
+// Keeps a window that is not yet mapped out of task lists and pagers (and so out of window
+// cycling) and on every desktop.
+void markAsOverlay(void* display, unsigned long window);
+
+// Whether a compositing manager draws the screen, so that translucent windows can be seen through.
+bool compositingManagerRunning(void* display);
+
+}  // namespace pelorin::portion::x11

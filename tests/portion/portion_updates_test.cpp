@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "portion/portion_stream_controller.h"
+#include "portion/portion_updates.h"
+
+namespace pelorin::portion {
+namespace {
+
+const Rect a{0, 0, 640, 360}, b{10, 0, 640, 360}, c{20, 0, 640, 360}, d{30, 0, 640, 360};
+
+bool is(const PortionUpdates::Next& next, std::optional<Rect> send, std::optional<Rect> restore) {
+  return next.send == send && next.restore == restore;
+}
+
+TEST(PortionUpdates, ABurstSendsTheFirstThenOnlyTheLatestAndNothingForTheAppliedPortion) {
+  PortionUpdates u(a);
+  EXPECT_EQ(u.request(a), std::nullopt);  // where the capture already is
+  EXPECT_EQ(u.request(b), b);
+  EXPECT_EQ(u.request(c), std::nullopt);
+  EXPECT_EQ(u.request(d), std::nullopt);  // replaces c
+  EXPECT_TRUE(is(u.completed(true), d, std::nullopt));
+  EXPECT_EQ(u.applied, b);
+  EXPECT_EQ(u.request(d), std::nullopt);  // queued behind the same portion in flight
+  EXPECT_TRUE(is(u.completed(true), std::nullopt, std::nullopt));  // the queued one is applied already
+  EXPECT_EQ(u.applied, d);
+  EXPECT_FALSE(u.inFlight || u.queued);
+}
+
+TEST(PortionUpdates, AFailureRestoresOnlyWhenNothingDifferentIsQueued) {
+  PortionUpdates alone(a);
+  alone.request(b);
+  EXPECT_TRUE(is(alone.completed(false), std::nullopt, a));
+  EXPECT_EQ(alone.applied, a);
+
+  PortionUpdates queued(a);
+  queued.request(b);
+  queued.request(c);
+  EXPECT_TRUE(is(queued.completed(false), c, std::nullopt));
+  EXPECT_TRUE(is(queued.completed(false), std::nullopt, a));
+
+  PortionUpdates back(a);  // back to the start while b was in flight, and b failed
+  back.request(b);
+  back.request(a);
+  EXPECT_TRUE(is(back.completed(false), std::nullopt, a));
+}
+
+// A stream whose reconfigurations are answered when the test says so, and a main thread that runs
+// when the test says so.
+class Controller : public ::testing::Test {
+ protected:
+  struct Stream final : PortionStreamUpdating {
+    void updateConfiguration(const platform::StreamConfiguration& configuration, Completion completion) override {
+      sent.push_back(configuration);
+      pending.push_back(std::move(completion));
+    }
+    std::vector<platform::StreamConfiguration> sent;
+    std::deque<Completion> pending;
+  };
+
+  void answer(std::optional<Error> error = std::nullopt) {
+    stream->pending.front()(std::move(error));
+    stream->pending.pop_front();
+  }
+  void runMainThread() {
+    for (; !mainThread.empty(); mainThread.pop_front()) mainThread.front()();
+  }
+  std::vector<Rect> sentRects() const {
+    std::vector<Rect> rects;
+    for (const auto& configuration : stream->sent) rects.push_back(*configuration.sourceRect);
+    return rects;
+  }
+
+  std::shared_ptr<Stream> stream = std::make_shared<Stream>();
+  std::deque<std::function<void()>> mainThread;
+  std::vector<Rect> restored;
+  std::shared_ptr<PortionStreamController> controller = PortionStreamController::create(
+      stream, {{0, 0, 1920, 1080}, a, 1280, 720, 25}, [this](const Rect& r) { restored.push_back(r); },
+      [this](std::function<void()> task) { mainThread.push_back(std::move(task)); });
+};
+
+TEST_F(Controller, RejectsPortionsThatDoNotFitAndPutsTheFrameBack) {
+  const Rect rejected[] = {{-2, 0, 640, 360}, {0, 0, 641, 360},   {0, 0, 640, 1},    {1300, 0, 640, 360},
+                           {0, 800, 640, 360}, {0, 0, 0, 0},       {0, 0, 1922, 360}};
+  for (const Rect& r : rejected) controller->move(r);
+  EXPECT_TRUE(stream->sent.empty());
+  EXPECT_EQ(restored, std::vector<Rect>(std::size(rejected), a));
+  controller->move({1280, 720, 640, 360});  // touching the far corner fits
+  EXPECT_EQ(sentRects(), (std::vector<Rect>{{1280, 720, 640, 360}}));
+}
+
+TEST_F(Controller, SendsOneAtATimeAtTheSameOutputAndHandlesAnswersOnTheMainThread) {
+  controller->move(b);
+  controller->move(c);
+  controller->move(d);
+  ASSERT_EQ(stream->sent.size(), 1u);
+  EXPECT_EQ(stream->sent[0].width, 1280);
+  EXPECT_EQ(stream->sent[0].height, 720);
+  EXPECT_EQ(stream->sent[0].minimumFrameInterval.timescale, 25);
+  answer();
+  EXPECT_EQ(stream->sent.size(), 1u) << "the answer must wait for the main thread";
+  runMainThread();
+  EXPECT_EQ(sentRects(), (std::vector<Rect>{b, d}));
+  answer(Error{"ScreenCaptureKit", -1, "refused"});
+  runMainThread();
+  EXPECT_EQ(restored, std::vector<Rect>{b});
+
+  controller->move(c);  // answered after the controller is gone: nothing happens
+  controller.reset();
+  answer();
+  runMainThread();
+  EXPECT_EQ(restored, std::vector<Rect>{b});
+  EXPECT_EQ(stream->sent.size(), 3u);
+}
+
+}  // namespace
+}  // namespace pelorin::portion

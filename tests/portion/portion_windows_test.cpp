@@ -1,0 +1,151 @@
+// The portion windows under a real X server and window manager, driven by the XTest mouse
+// (xdotool) as a user would.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QMouseEvent>
+#include <QScreen>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "portion/portion_border_window.h"
+#include "portion/screen_mapping.h"
+
+namespace pelorin::portion {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int argc = 1;
+char name[] = "pelorin_portion_windows_tests";
+char* argv[] = {name, nullptr};
+
+// Serves the event loop for a while, or until `done`.
+void serve(std::chrono::milliseconds span, const std::function<bool()>& done = [] { return false; }) {
+  const auto end = Clock::now() + span;
+  while (Clock::now() < end && !done()) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+}
+
+// Runs an xdotool command while the event loop keeps serving the windows.
+void xdotool(const std::string& arguments) {
+  std::atomic<bool> done{false};
+  int status = -1;
+  std::thread driver([&] {
+    status = std::system(("xdotool " + arguments).c_str());
+    done = true;
+  });
+  serve(std::chrono::seconds(30), [&] { return done.load(); });
+  driver.join();
+  ASSERT_EQ(status, 0) << arguments;
+  serve(std::chrono::milliseconds(150));
+}
+
+struct Change {
+  Rect captured;
+  Clock::time_point at;
+};
+
+// A frame whose captured area starts at (100, 100), 400 x 300 X pixels, on the left monitor.
+class BorderWindow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(std::getenv("DISPLAY")) << "these tests need an X display (scripts/test starts one)";
+    static QApplication application(argc, argv);
+    screen = QGuiApplication::screenAt({10, 10});
+    ASSERT_TRUE(screen && screen->geometry() == QRect(0, 0, 1920, 1200)) << "the test display's left monitor is missing";
+    mapping.emplace(screen);
+    const Rect portion = portionRect(mapping->toScreenSpace(QRect(100, 100, 400, 300)), mapping->screenSpaceFrame());
+    window = std::make_unique<PortionBorderWindow>(
+        portionBorderFrame(portion, mapping->screenSpaceFrame(), PortionBorderWindow::thickness), screen);
+    window->onChange = [this](const Rect& r) { changes.push_back({r, Clock::now()}); };
+    serve(std::chrono::milliseconds(300), [this] { return window->isVisible() && window->geometry().x() == 94; });
+    serve(std::chrono::milliseconds(100));
+    ASSERT_EQ(window->geometry(), QRect(94, 94, 412, 312));
+  }
+
+  // The captured area in X pixels.
+  QRect captured() const { return mapping->toLogical(window->capturedFrame()); }
+  QRect lastChange() const { return changes.empty() ? QRect() : mapping->toLogical(changes.back().captured); }
+
+  QScreen* screen = nullptr;
+  std::optional<ScreenMapping> mapping;
+  std::unique_ptr<PortionBorderWindow> window;
+  std::vector<Change> changes;
+};
+
+TEST_F(BorderWindow, ACornerResizesWithTheOppositeCornerFixedAndAnEdgeMovesUpToTheScreenEdge) {
+  // The top-right corner square, dragged right and up: the bottom-left corner stays.
+  xdotool("mousemove 503 97 mousedown 1 mousemove 553 77 mousemove 603 47 mouseup 1");
+  EXPECT_EQ(captured(), QRect(100, 50, 500, 350));
+  EXPECT_EQ(window->geometry(), QRect(94, 44, 512, 362));
+  EXPECT_EQ(lastChange(), captured()) << "the release reports the final area";
+
+  // Shrinking past the minimum from the bottom-left corner keeps 160 x 120 and the top-right corner.
+  xdotool("mousemove 97 403 mousedown 1 mousemove 500 200 mousemove 590 100 mouseup 1");
+  EXPECT_EQ(captured(), QRect(440, 50, 160, 120));
+
+  // The right edge in its middle moves the whole frame, and stops with the area at the screen's
+  // left edge; the band overhangs it.
+  changes.clear();
+  xdotool("mousemove 603 110 mousedown 1 mousemove 300 110 mousemove 0 110 mouseup 1");
+  EXPECT_EQ(captured(), QRect(0, 50, 160, 120));
+  EXPECT_EQ(window->geometry(), QRect(-6, 44, 172, 132));
+  EXPECT_EQ(lastChange(), captured());
+
+  // Hovering shows what a drag would do: the matching diagonal in a corner, the open hand on an edge.
+  const struct {
+    int x, y;
+    Qt::CursorShape shape;
+  } hovers[] = {{5, 46, Qt::SizeFDiagCursor}, {160, 50, Qt::SizeBDiagCursor}, {80, 47, Qt::OpenHandCursor}};
+  for (const auto& h : hovers) {
+    xdotool("mousemove " + std::to_string(h.x) + " " + std::to_string(h.y));
+    EXPECT_EQ(window->cursor().shape(), h.shape) << h.x << "," << h.y;
+  }
+}
+
+TEST_F(BorderWindow, ASlowDragIsReportedAtMostEvery50MillisecondsAndOnceOnRelease) {
+  std::string slow = "mousemove 300 97 mousedown 1";
+  for (int step = 1; step <= 60; ++step) slow += " mousemove " + std::to_string(300 + step * 3) + " 97 sleep 0.01";
+  slow += " mouseup 1";
+  const auto start = Clock::now();
+  xdotool(slow);
+  const auto span = Clock::now() - start;
+  ASSERT_GE(changes.size(), 3u);
+  for (std::size_t i = 1; i + 1 < changes.size(); ++i) {
+    EXPECT_GT(changes[i].at - changes[i - 1].at, std::chrono::milliseconds(50)) << "call " << i;
+  }
+  EXPECT_LE(changes.size(), static_cast<std::size_t>(span / std::chrono::milliseconds(50)) + 2);
+  EXPECT_EQ(lastChange(), QRect(280, 100, 400, 300));
+  EXPECT_EQ(captured(), QRect(280, 100, 400, 300));
+}
+
+// Records the presses that reach it.
+class Target : public QWidget {
+ public:
+  Target() : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint) {}
+  std::vector<QPoint> presses;
+
+ protected:
+  void mousePressEvent(QMouseEvent* event) override { presses.push_back(event->globalPosition().toPoint()); }
+};
+
+TEST_F(BorderWindow, AClickInTheInteriorReachesTheWindowBelow) {
+  Target below;
+  below.setScreen(screen);
+  below.setGeometry(50, 50, 600, 500);
+  below.show();
+  serve(std::chrono::milliseconds(500), [&] { return below.isVisible(); });
+  window->raise();
+  serve(std::chrono::milliseconds(200));
+  xdotool("mousemove 300 250 click 1");
+  ASSERT_EQ(below.presses.size(), 1u) << "the interior did not let the click through";
+  EXPECT_EQ(below.presses[0], QPoint(300, 250));
+  xdotool("mousemove 97 250 click 1");
+  EXPECT_EQ(below.presses.size(), 1u) << "the band let a click through";
+  EXPECT_EQ(changes.size(), 1u) << "a click on the band is a drag of nothing, reported once";
+}
+
+}  // namespace
+}  // namespace pelorin::portion
