@@ -85,7 +85,7 @@ std::optional<CaptureCost> measureCapture(const platform::ShareableDisplay& disp
     std::fprintf(stderr, "capture: %s\n", stream.error().description().c_str());
     return std::nullopt;
   }
-  auto* x11Stream = dynamic_cast<platform::x11::X11DisplayStream*>(stream->get());
+  auto* x11Stream = dynamic_cast<platform::x11::X11CaptureStream*>(stream->get());
   auto output = std::make_shared<CountingOutput>();
   auto queue = std::make_shared<SerialQueue>("bench.capture.output");
   if (!(*stream)->addStreamOutput(output, platform::StreamOutputType::Screen, queue)) return std::nullopt;

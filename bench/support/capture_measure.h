@@ -4,7 +4,7 @@
 #include <string>
 
 #include "platform/screen_capture.h"
-#include "platform/x11/display_stream_x11.h"
+#include "platform/x11/capture_stream_x11.h"
 
 namespace pelorin::bench {
 

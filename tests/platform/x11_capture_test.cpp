@@ -74,7 +74,7 @@ class X11CaptureTest : public test::ServiceTest {
     return std::move(*stream);
   }
 
-  static X11StreamStats statsOf(CaptureStream& stream) { return dynamic_cast<X11DisplayStream&>(stream).stats(); }
+  static X11StreamStats statsOf(CaptureStream& stream) { return dynamic_cast<X11CaptureStream&>(stream).stats(); }
 
   static void expectColour(PixelBuffer& frame, int x, int y, unsigned long rgb, const std::string& where) {
     const test::Yuv actual = yuvAt(frame, x, y);

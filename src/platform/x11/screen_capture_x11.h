@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/screen_capture.h"
-#include "platform/x11/display_stream_x11.h"
+#include "platform/x11/capture_stream_x11.h"
 
 namespace pelorin::platform::x11 {
 
@@ -52,6 +52,7 @@ class X11WindowServer final : public WindowServer {
 
   std::mutex mutex_;
   std::unique_ptr<XConnection> connection_;
+  unsigned long frameExtents_;  // the _NET_FRAME_EXTENTS atom
 };
 
 }  // namespace pelorin::platform::x11
