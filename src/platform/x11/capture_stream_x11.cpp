@@ -60,6 +60,8 @@ struct Session {
   // It stays owed until a frame is delivered, through ticks without a free buffer or a read.
   bool frameOwed = true;
   std::optional<CursorPicture> shownCursor;  // the cursor as in the last delivered frame
+  // The last complete sample, delivered again when a frame is owed while nothing can be read.
+  std::optional<SampleBuffer> lastComplete;
   std::optional<std::uint64_t> lastHash;
   FailureSpell readFailures{longestReadFailure};
 
@@ -375,8 +377,12 @@ class X11CaptureStream::Impl {
     if (std::optional<Error> lost = checkContent(s)) return lost;
     const Change change = detectChange(s);
     if (s.connection->broken()) return connectionLost();
-    // With damage reports an unchanged content is not read at all; unreadable content never is.
-    if ((s.source->reportsDamage() && !change.frameOwed) || !s.content.readable) {
+    if (!s.content.readable) {
+      repeatOrIdle(s, change.frameOwed);
+      return std::nullopt;
+    }
+    // With damage reports an unchanged content is not read at all.
+    if (s.source->reportsDamage() && !change.frameOwed) {
       deliverIdle();
       return std::nullopt;
     }
@@ -398,8 +404,21 @@ class X11CaptureStream::Impl {
     }
     s.frameOwed = false;
     s.shownCursor = change.cursor;
-    deliver(completeSample(s, std::move(buffer), *grab));
+    s.lastComplete = completeSample(s, std::move(buffer), *grab);
+    deliver(*s.lastComplete);
     return std::nullopt;
+  }
+
+  // A hidden window's owed frame is its last picture again; otherwise nothing changed.
+  void repeatOrIdle(Session& s, bool frameOwed) {
+    if (!frameOwed || !s.lastComplete) {
+      deliverIdle();
+      return;
+    }
+    s.frameOwed = false;
+    s.lastComplete->presentationSeconds = monotonicSeconds();
+    count(&X11StreamStats::framesDelivered);
+    deliver(*s.lastComplete);
   }
 
   Change detectChange(Session& s) {

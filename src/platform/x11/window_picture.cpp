@@ -79,7 +79,8 @@ Result<void> WindowPicture::open() {
     if (!frame || !XGetWindowAttributes(display, client_, &attributes)) {
       return x11Error("window not found (" + std::to_string(client_) + ")");
     }
-    // The client's own events tell of its destruction and of a new frame.
+    clientMapped_ = attributes.map_state != IsUnmapped;
+    // The client's own events tell of its destruction, its hiding and of a new frame.
     XSelectInput(display, client_, StructureNotifyMask);
     if (trap.sync() != 0) return x11Error("window not found (" + std::to_string(client_) + ")");
   }
@@ -109,7 +110,7 @@ void WindowPicture::bind(Window frame) {
   frame_ = frame;
   redirected_ = *redirected;
   bounds_ = outerArea(attributes);
-  mapped_ = attributes.map_state == IsViewable;
+  frameMapped_ = attributes.map_state != IsUnmapped;
   pixmapStale_ = true;
   changed_ = true;
   // Until the first damage the redirected pixmap may not hold the window's picture yet.
@@ -153,13 +154,15 @@ void WindowPicture::handle(const XEvent& event) {
       return;
     }
     case MapNotify:
-      if (event.xmap.window != frame_) return;
-      mapped_ = true;
+      if (event.xmap.window == frame_) frameMapped_ = true;
+      if (event.xmap.window == client_) clientMapped_ = true;
+      if (event.xmap.window != frame_ && event.xmap.window != client_) return;
       pixmapStale_ = true;
       changed_ = true;
       return;
     case UnmapNotify:
-      if (event.xunmap.window == frame_) mapped_ = false;
+      if (event.xunmap.window == frame_) frameMapped_ = false;
+      if (event.xunmap.window == client_) clientMapped_ = false;
       return;
     case ReparentNotify:
       if (event.xreparent.window == client_) rebind_ = true;
@@ -169,7 +172,7 @@ void WindowPicture::handle(const XEvent& event) {
         destroyed_ = true;
       } else if (event.xdestroywindow.window == frame_) {
         // The window manager let the window go (it was withdrawn); it may come back in a new frame.
-        mapped_ = false;
+        frameMapped_ = false;
         rebind_ = true;
       }
       return;
@@ -181,12 +184,7 @@ void WindowPicture::handle(const XEvent& event) {
 void WindowPicture::update() {
   if (!rebind_ || destroyed_) return;
   rebind_ = false;
-  // The last picture stays readable until the new frame's pixmap is named.
-  NamedPixmap kept = pixmap_;
-  pixmap_ = {};
   unbind();
-  pixmap_ = kept;
-  pixmapStale_ = true;
   std::optional<Window> frame;
   {
     XErrorTrap trap(connection_.display());
@@ -196,7 +194,7 @@ void WindowPicture::update() {
 }
 
 bool WindowPicture::readable() const {
-  return !destroyed_ && frame_ != None && firstDamage_ && (mapped_ || pixmap_.pixmap != None);
+  return !destroyed_ && frame_ != None && firstDamage_ && frameMapped_ && clientMapped_;
 }
 
 bool WindowPicture::takeChange() { return std::exchange(changed_, false); }
@@ -204,17 +202,13 @@ bool WindowPicture::takeChange() { return std::exchange(changed_, false); }
 bool WindowPicture::takeDamage(const PixelRect& area) { return damage_ && damage_->take(area); }
 
 Result<SourcePicture> WindowPicture::read(const PixelRect& area) {
-  if (pixmapStale_ && mapped_) {
+  if (pixmapStale_) {
     Result<NamedPixmap> named = namePixmap(connection_, frame_);
-    if (named) {
-      freePixmap();
-      pixmap_ = *named;
-      pixmapStale_ = false;
-    } else if (pixmap_.pixmap == None) {
-      return named.error();
-    }
+    if (!named) return named.error();
+    freePixmap();
+    pixmap_ = *named;
+    pixmapStale_ = false;
   }
-  if (pixmap_.pixmap == None) return x11Error("the window has not been shown yet");
   const PixelRect inside = intersect(area, PixelRect{0, 0, pixmap_.width, pixmap_.height});
   if (inside.empty()) return x11Error("the window has no picture there");
   // A window destroyed meanwhile makes this read fail; its DestroyNotify then ends the stream.

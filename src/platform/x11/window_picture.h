@@ -33,8 +33,9 @@ Result<NamedPixmap> namePixmap(XConnection& connection, Window frame);
 
 // One client window followed while a stream shows it: its frame (re-found when the window
 // manager reparents it), the frame's place and size, whether it is shown or destroyed, its
-// damage, and its pixmap, named afresh after every resize and every time it is shown again. An
-// unmapped window keeps its last pixmap, so its last picture can still be read.
+// damage, and its pixmap, named afresh after every resize and every time it is shown again.
+// Window managers hide a window by unmapping its client and its frame, one after the other: the
+// window counts as shown only while both are mapped.
 class WindowPicture {
  public:
   WindowPicture(XConnection& connection, Window client, bool useSharedMemory, bool useDamage);
@@ -50,8 +51,7 @@ class WindowPicture {
   void update();
 
   bool destroyed() const { return destroyed_; }
-  // Something can be read: the first damage after the redirection came, and the window is shown
-  // or was shown before.
+  // Something can be read: the window is shown and the first damage after the redirection came.
   bool readable() const;
   // The window's area with its border, in root coordinates.
   PixelRect bounds() const { return bounds_; }
@@ -74,7 +74,8 @@ class WindowPicture {
   const bool useDamage_;
   Window frame_ = None;
   PixelRect bounds_;
-  bool mapped_ = false;
+  bool frameMapped_ = false;
+  bool clientMapped_ = false;
   bool destroyed_ = false;
   bool redirected_ = false;  // by this client
   bool firstDamage_ = false;
