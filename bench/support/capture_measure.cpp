@@ -75,12 +75,20 @@ std::optional<platform::ShareableDisplay> benchmarkDisplay(const char* benchmark
 
 std::optional<CaptureCost> measureCapture(const platform::ShareableDisplay& display, int width, int height,
                                           double duration) {
+  platform::ContentFilter filter;
+  filter.displayID = display.displayID;
+  filter.contentRect = display.frame;
+  return measureStream(filter, width, height, duration);
+}
+
+std::optional<CaptureCost> measureStream(const platform::ContentFilter& filter, int width, int height,
+                                         double duration) {
   auto service = platform::x11::X11ScreenCaptureService::create();
   if (!service) return std::nullopt;
   platform::StreamConfiguration configuration;
   configuration.width = width;
   configuration.height = height;
-  auto stream = (*service)->makeStream((*service)->displayFilter(display), configuration, nullptr);
+  auto stream = (*service)->makeStream(filter, configuration, nullptr);
   if (!stream) {
     std::fprintf(stderr, "capture: %s\n", stream.error().description().c_str());
     return std::nullopt;

@@ -392,15 +392,32 @@ Result<std::unique_ptr<X11WindowServer>> X11WindowServer::create(const std::stri
 
 X11WindowServer::X11WindowServer(std::unique_ptr<XConnection> connection)
     : connection_(std::move(connection)),
-      frameExtents_(XInternAtom(connection_->display(), "_NET_FRAME_EXTENTS", False)) {}
+      frameExtents_(XInternAtom(connection_->display(), "_NET_FRAME_EXTENTS", False)) {
+  if (connection_->hasRandr()) XRRSelectInput(connection_->display(), connection_->root(), RRScreenChangeNotifyMask);
+}
 
 X11WindowServer::~X11WindowServer() = default;
 
 std::vector<Rect> X11WindowServer::displayFrames() {
   std::lock_guard lock(mutex_);
-  std::vector<Rect> frames;
-  for (const PixelRect& frame : monitorFrames(*connection_)) frames.push_back(toRect(frame));
-  return frames;
+  // Monitors change rarely: asked again when RandR reports a change, and twice a second anyway.
+  Display* display = connection_->display();
+  bool changed = false;
+  while (!connection_->broken() && XPending(display) > 0) {
+    XEvent event;
+    XNextEvent(display, &event);
+    if (connection_->hasRandr() && event.type == connection_->randrEventBase() + RRScreenChangeNotify) {
+      XRRUpdateConfiguration(&event);
+      changed = true;
+    }
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (changed || !framesReadAt_ || now - *framesReadAt_ >= std::chrono::milliseconds(500)) {
+    displayFrames_.clear();
+    for (const PixelRect& frame : monitorFrames(*connection_)) displayFrames_.push_back(toRect(frame));
+    framesReadAt_ = now;
+  }
+  return displayFrames_;
 }
 
 std::optional<Rect> X11WindowServer::windowBounds(WindowID window) {

@@ -2,6 +2,7 @@
 
 // The X11 screen capture service and window server. Free of X11 headers.
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -53,6 +54,8 @@ class X11WindowServer final : public WindowServer {
   std::mutex mutex_;
   std::unique_ptr<XConnection> connection_;
   unsigned long frameExtents_;  // the _NET_FRAME_EXTENTS atom
+  std::vector<Rect> displayFrames_;  // as last read
+  std::optional<std::chrono::steady_clock::time_point> framesReadAt_;
 };
 
 }  // namespace pelorin::platform::x11
