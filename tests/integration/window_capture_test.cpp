@@ -26,14 +26,6 @@ std::uint64_t unixNow() {
       std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
 }
 
-void expectColour(const platform::ffmpeg::DecodedPicture& picture, int x, int y, unsigned long rgb,
-                  const std::string& where) {
-  const Yuv got = yuvAt(picture, x, y), want = bt601(rgb);
-  EXPECT_NEAR(got.y, want.y, 10) << where;
-  EXPECT_NEAR(got.u, want.u, 10) << where;
-  EXPECT_NEAR(got.v, want.v, 10) << where;
-}
-
 // Runs `steps` (each after its delay from the start) while the encoder captures.
 ProcessResult captureWhile(std::vector<std::string> arguments, std::vector<std::pair<std::chrono::milliseconds,
                            std::function<void()>>> steps = {}, std::vector<TimedLine> control = {}) {

@@ -52,26 +52,12 @@ class X11CaptureTest : public test::ServiceTest {
     return {};
   }
 
-  StreamConfiguration configuration(int width, int height) {
-    StreamConfiguration c;
-    c.width = width;
-    c.height = height;
-    c.showsCursor = false;
-    return c;
-  }
-
   // A started stream of `display` whose samples go to `collector`.
   std::unique_ptr<CaptureStream> start(const ShareableDisplay& d, const StreamConfiguration& c,
                                        std::shared_ptr<Collector> collector, StreamDelegate* delegate = nullptr,
                                        X11ScreenCaptureService* service = nullptr) {
-    if (!service) service = service_.get();
-    Result<std::unique_ptr<CaptureStream>> stream = service->makeStream(service->displayFilter(d), c, delegate);
-    EXPECT_TRUE(stream.ok()) << (stream.ok() ? "" : stream.error().message);
-    if (!stream.ok()) return nullptr;
-    EXPECT_TRUE((*stream)->addStreamOutput(collector, StreamOutputType::Screen, queue_).ok());
-    Result<void> started = (*stream)->startCapture();
-    EXPECT_TRUE(started.ok()) << (started.ok() ? "" : started.error().message);
-    return std::move(*stream);
+    return startStream((service ? service : service_.get())->displayFilter(d), c, std::move(collector), delegate,
+                       service);
   }
 
   static X11StreamStats statsOf(CaptureStream& stream) { return dynamic_cast<X11CaptureStream&>(stream).stats(); }
@@ -83,8 +69,6 @@ class X11CaptureTest : public test::ServiceTest {
     EXPECT_NEAR(actual.u, expected.u, 3) << where << " at " << x << "," << y;
     EXPECT_NEAR(actual.v, expected.v, 3) << where << " at " << x << "," << y;
   }
-
-  std::shared_ptr<SerialQueue> queue_ = std::make_shared<SerialQueue>("x11-test-output");
 };
 
 TEST_F(X11CaptureTest, ListsTheMonitorsWithTheirFramesAndNames) {

@@ -219,8 +219,31 @@ class ServiceTest : public ::testing::Test {
     service_ = std::move(*service);
   }
 
+  static StreamConfiguration configuration(int width, int height) {
+    StreamConfiguration c;
+    c.width = width;
+    c.height = height;
+    c.showsCursor = false;
+    return c;
+  }
+
+  // A started stream of `filter` (made by `service`, ours when null) whose samples go to `collector`.
+  std::unique_ptr<CaptureStream> startStream(const ContentFilter& filter, const StreamConfiguration& c,
+                                             std::shared_ptr<Collector> collector, StreamDelegate* delegate = nullptr,
+                                             X11ScreenCaptureService* service = nullptr) {
+    if (!service) service = service_.get();
+    Result<std::unique_ptr<CaptureStream>> stream = service->makeStream(filter, c, delegate);
+    EXPECT_TRUE(stream.ok()) << (stream.ok() ? "" : stream.error().message);
+    if (!stream.ok()) return nullptr;
+    EXPECT_TRUE((*stream)->addStreamOutput(collector, StreamOutputType::Screen, queue_).ok());
+    Result<void> started = (*stream)->startCapture();
+    EXPECT_TRUE(started.ok()) << (started.ok() ? "" : started.error().message);
+    return std::move(*stream);
+  }
+
   Painter painter_;
   std::unique_ptr<X11ScreenCaptureService> service_;
+  std::shared_ptr<SerialQueue> queue_ = std::make_shared<SerialQueue>("x11-test-output");
 };
 
 }  // namespace pelorin::platform::x11::test

@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <X11/Xutil.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -63,28 +61,6 @@ class X11WindowStreamTest : public test::ServiceTest {
     painter_.warpPointer(5, 1195);
   }
 
-  // A managed window with a 32-bit ARGB visual, as terminals and browsers have, opaque `rgb`.
-  Window createArgbWindow(int width, int height, unsigned long rgb) {
-    Display* d = windows_.display();
-    XVisualInfo info;
-    if (!XMatchVisualInfo(d, DefaultScreen(d), 32, TrueColor, &info)) return None;
-    XSetWindowAttributes attributes{};
-    attributes.colormap = XCreateColormap(d, DefaultRootWindow(d), info.visual, AllocNone);
-    attributes.background_pixel = 0xff000000 | rgb;
-    attributes.border_pixel = 0;
-    const Window window =
-        XCreateWindow(d, DefaultRootWindow(d), 100, 100, static_cast<unsigned>(width), static_cast<unsigned>(height), 0,
-                      32, InputOutput, info.visual, CWColormap | CWBackPixel | CWBorderPixel, &attributes);
-    XMapWindow(d, window);
-    XSync(d, False);
-    argbWindow_ = window;
-    return windows_.waitManaged(window) ? window : None;
-  }
-
-  void TearDown() override {
-    if (argbWindow_ != None) XDestroyWindow(windows_.display(), argbWindow_);
-  }
-
   ShareableWindow listed(Window window) {
     Result<ShareableContent> content = service_->shareableContent(true, false);
     EXPECT_TRUE(content.ok());
@@ -95,36 +71,15 @@ class X11WindowStreamTest : public test::ServiceTest {
     return {};
   }
 
-  std::unique_ptr<CaptureStream> start(const ContentFilter& filter, const StreamConfiguration& c,
-                                       StreamDelegate* delegate = nullptr) {
-    Result<std::unique_ptr<CaptureStream>> stream = service_->makeStream(filter, c, delegate);
-    EXPECT_TRUE(stream.ok()) << (stream.ok() ? "" : stream.error().message);
-    if (!stream.ok()) return nullptr;
-    EXPECT_TRUE((*stream)->addStreamOutput(collector_, StreamOutputType::Screen, queue_).ok());
-    Result<void> started = (*stream)->startCapture();
-    EXPECT_TRUE(started.ok()) << (started.ok() ? "" : started.error().message);
-    return std::move(*stream);
-  }
-
-  static StreamConfiguration configuration(int width, int height) {
-    StreamConfiguration c;
-    c.width = width;
-    c.height = height;
-    c.showsCursor = false;
-    return c;
-  }
-
   ManagedWindows windows_;
-  Window argbWindow_ = None;
   std::shared_ptr<Collector> collector_ = std::make_shared<Collector>();
-  std::shared_ptr<SerialQueue> queue_ = std::make_shared<SerialQueue>("x11-window-test-output");
 };
 
 TEST_F(X11WindowStreamTest, AnArgbWindowStaysWholeThroughIconifyRequestsNewCropsAndResizes) {
-  const Window window = createArgbWindow(600, 300, green);
-  ASSERT_NE(window, None) << "no 32-bit visual or the window was not managed";
+  const Window window = windows_.create({.width = 600, .height = 300, .rgb = green, .argb = true});
+  ASSERT_TRUE(windows_.waitManaged(window)) << "no 32-bit visual or the window was not managed";
   const ShareableWindow shown = listed(window);
-  auto stream = start(service_->windowFilter(shown), configuration(640, 400));
+  auto stream = startStream(service_->windowFilter(shown), configuration(640, 400), collector_);
   ASSERT_TRUE(stream);
   PixelBufferRef frame = collector_->waitForPictureAfter(0);
   ASSERT_TRUE(frame);
@@ -192,7 +147,8 @@ TEST_F(X11WindowStreamTest, AMonitorShowingOnlyAWindowDrawsItsOwnPixelsAtItsPlac
   ASSERT_TRUE(content.ok());
   const ShareableDisplay& left = content->displays.front();
   RecordingDelegate delegate;
-  auto stream = start(service_->displayFilterIncluding(left, {window}), configuration(1920, 1200), &delegate);
+  auto stream =
+      startStream(service_->displayFilterIncluding(left, {window}), configuration(1920, 1200), collector_, &delegate);
   ASSERT_TRUE(stream);
   PixelBufferRef frame = collector_->waitForPictureAfter(0);
   ASSERT_TRUE(frame);
