@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "platform/x11_test_helpers.h"
@@ -57,18 +58,18 @@ std::vector<std::string> linesStarting(const std::string& text, const std::strin
   return found;
 }
 
-std::string cropLine(int cw, int ch, FrameSize frame, bool fullscreen) {
-  return "capture_window crop=" + std::to_string(cw) + "x" + std::to_string(ch) + " frame=" +
-         std::to_string(frame.width) + "x" + std::to_string(frame.height) +
-         " scale=1.0 fullscreen=" + (fullscreen ? "true" : "false");
+// The crop line of a window whose whole frame is shown, or of `crop` pixels of it.
+std::string cropLine(FrameSize frame, bool fullscreen, std::optional<FrameSize> crop = {}) {
+  const FrameSize c = crop.value_or(frame);
+  return "capture_window crop=" + std::to_string(c.width) + "x" + std::to_string(c.height) + " frame=" +
+         std::to_string(frame.width) + "x" + std::to_string(frame.height) + " scale=1.0 fullscreen=" +
+         (fullscreen ? "true" : "false");
 }
 
 class WindowCapture : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(platform::x11::test::haveDisplay()) << "these tests need an X display (scripts/test starts one)";
-    ASSERT_TRUE(windows.ok());
-    ASSERT_TRUE(painter.ok());
+    ASSERT_TRUE(platform::x11::test::haveDisplay() && windows.ok() && painter.ok()) << "these tests need an X display";
   }
 
   DecodedStream decoded(const ProcessResult& run) {
@@ -100,8 +101,8 @@ TEST_F(WindowCapture, ACoveredWindowByIdentifierShowsItselfAndFollowsItsResize) 
   ASSERT_EQ(result.exitStatus, 0) << result.err;
   const std::vector<std::string> crops = linesStarting(result.err, "capture_window crop=");
   ASSERT_EQ(crops.size(), 2u) << result.err;
-  EXPECT_EQ(crops[0], cropLine(before.width, before.height, before, false));
-  EXPECT_EQ(crops[1], cropLine(after.width, after.height, after, false));
+  EXPECT_EQ(crops[0], cropLine(before, false));
+  EXPECT_EQ(crops[1], cropLine(after, false));
   EXPECT_TRUE(lineStarting(splitLines(result.err), "capture_start capture=x11_window width=640 height=360"))
       << result.err;
   ASSERT_TRUE(lineStarting(splitLines(result.err), "native_encoder_summary")) << result.err;
@@ -136,17 +137,14 @@ TEST_F(WindowCapture, FullScreenAndBackSwitchesModeCropAndBringsKeyFrames) {
           run("wmctrl -i -r " + id + " -b remove,fullscreen");
         }}});
   ASSERT_EQ(result.exitStatus, 0) << result.err;
-  std::vector<std::string> lines;
-  for (const std::string& line : splitLines(result.err)) {
-    if (line.rfind("capture_window", 0) == 0) lines.push_back(line);
-  }
+  const std::vector<std::string> lines = linesStarting(result.err, "capture_window");
   // The window sits on the left monitor (1920 x 1200).
   const std::vector<std::string> expected = {
-      cropLine(framed.width, framed.height, framed, false),
+      cropLine(framed, false),
       "capture_window mode fullscreen=true held=true",
-      cropLine(1920, 1200, {1920, 1200}, true),
+      cropLine({1920, 1200}, true),
       "capture_window mode fullscreen=false held=true",
-      cropLine(framed.width, framed.height, framed, false),
+      cropLine(framed, false),
   };
   EXPECT_EQ(lines, expected) << result.err;
 
@@ -186,8 +184,8 @@ TEST_F(WindowCapture, AWindowFoundByALateMarkerFollowsTheHostsCrop) {
   const std::vector<std::string> lines = linesStarting(result.err, "capture_window");
   const std::vector<std::string> expected = {
       "capture_window found=true title_match=marker",
-      cropLine(200, 100, frame, false),
-      cropLine(400, 200, frame, false),
+      cropLine(frame, false, FrameSize{200, 100}),
+      cropLine(frame, false, FrameSize{400, 200}),
   };
   EXPECT_EQ(lines, expected) << result.err;
   const DecodedStream stream = decoded(result);

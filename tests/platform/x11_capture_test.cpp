@@ -19,6 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::Collector;
+using test::expectColour;
 using test::RecordingDelegate;
 using test::countStatus;
 using pelorin::test::bt601;
@@ -61,14 +62,6 @@ class X11CaptureTest : public test::ServiceTest {
   }
 
   static X11StreamStats statsOf(CaptureStream& stream) { return dynamic_cast<X11CaptureStream&>(stream).stats(); }
-
-  static void expectColour(PixelBuffer& frame, int x, int y, unsigned long rgb, const std::string& where) {
-    const test::Yuv actual = yuvAt(frame, x, y);
-    const test::Yuv expected = bt601(rgb);
-    EXPECT_NEAR(actual.y, expected.y, 3) << where << " at " << x << "," << y;
-    EXPECT_NEAR(actual.u, expected.u, 3) << where << " at " << x << "," << y;
-    EXPECT_NEAR(actual.v, expected.v, 3) << where << " at " << x << "," << y;
-  }
 };
 
 TEST_F(X11CaptureTest, ListsTheMonitorsWithTheirFramesAndNames) {

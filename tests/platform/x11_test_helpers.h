@@ -88,6 +88,14 @@ inline Yuv yuvAt(PixelBuffer& frame, int x, int y) {
   return value;
 }
 
+// Expects the frame to show `rgb` (BT.601 video range) at (x, y).
+inline void expectColour(PixelBuffer& frame, int x, int y, unsigned long rgb, const std::string& where) {
+  const Yuv actual = yuvAt(frame, x, y), expected = pelorin::test::bt601(rgb);
+  EXPECT_NEAR(actual.y, expected.y, 3) << where << " at " << x << "," << y;
+  EXPECT_NEAR(actual.u, expected.u, 3) << where << " at " << x << "," << y;
+  EXPECT_NEAR(actual.v, expected.v, 3) << where << " at " << x << "," << y;
+}
+
 struct SampleRecord {
   int status = -1;
   bool hasImage = false;
