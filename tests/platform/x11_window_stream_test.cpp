@@ -110,7 +110,7 @@ TEST_F(X11WindowStreamTest, AnArgbWindowStaysWholeThroughIconifyRequestsNewCrops
   EXPECT_TRUE(stream->stopCapture().ok());
 }
 
-TEST_F(X11WindowStreamTest, AMonitorShowingOnlyAWindowDrawsItsOwnPixelsAtItsPlaceAndStopsWhenItIsDestroyed) {
+TEST_F(X11WindowStreamTest, SwitchedToAMonitorShowingOnlyTheWindowItDrawsItAtItsPlaceAndStopsWhenItIsDestroyed) {
   const Window window = windows_.create({.width = 400, .height = 300, .rgb = red, .title = "only"});
   ASSERT_TRUE(windows_.waitManaged(window));
   // Covers the whole monitor, window included; it must not show.
@@ -120,10 +120,11 @@ TEST_F(X11WindowStreamTest, AMonitorShowingOnlyAWindowDrawsItsOwnPixelsAtItsPlac
   ASSERT_TRUE(content.ok());
   const ShareableDisplay& left = content->displays.front();
   RecordingDelegate delegate;
-  auto stream =
-      startStream(service_->displayFilterIncluding(left, {window}), configuration(1920, 1200), collector_, &delegate);
+  auto stream = startStream(service_->windowFilter(shown), configuration(1920, 1200), collector_, &delegate);
   ASSERT_TRUE(stream);
-  PixelBufferRef frame = collector_->waitForPictureAfter(0);
+  // As the tracker switches into full screen: the same window, now at its place on the monitor.
+  ASSERT_TRUE(stream->updateContentFilter(service_->displayFilterIncluding(left, {window})).ok());
+  PixelBufferRef frame = collector_->waitForPictureAfter(test::monotonicNow());
   ASSERT_TRUE(frame);
   const int cx = static_cast<int>(shown.frame.x + shown.frame.width / 2);
   const int cy = static_cast<int>(shown.frame.y + shown.frame.height - 20);

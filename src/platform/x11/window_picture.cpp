@@ -84,13 +84,15 @@ Result<void> WindowPicture::open() {
     XSelectInput(display, client_, StructureNotifyMask);
     if (trap.sync() != 0) return x11Error("window not found (" + std::to_string(client_) + ")");
   }
+  open_ = true;
   bind(*frame);
   if (frame_ == None) return x11Error("window not found (" + std::to_string(client_) + ")");
   return {};
 }
 
 void WindowPicture::close() {
-  if (connection_.broken()) return;
+  // Once only: a later source of the same window on this connection has its own selections.
+  if (!std::exchange(open_, false) || connection_.broken()) return;
   unbind();
   XErrorTrap trap(connection_.display());
   if (!destroyed_) XSelectInput(connection_.display(), client_, NoEventMask);

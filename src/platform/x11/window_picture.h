@@ -72,6 +72,7 @@ class WindowPicture {
   XConnection& connection_;
   const Window client_;
   const bool useDamage_;
+  bool open_ = false;
   Window frame_ = None;
   PixelRect bounds_;
   bool frameMapped_ = false;
