@@ -123,7 +123,7 @@ TEST_F(X11WindowStreamTest, SwitchedToAMonitorShowingOnlyTheWindowItDrawsItAtIts
   auto stream = startStream(service_->windowFilter(shown), configuration(1920, 1200), collector_, &delegate);
   ASSERT_TRUE(stream);
   // As the tracker switches into full screen: the same window, now at its place on the monitor.
-  ASSERT_TRUE(stream->updateContentFilter(service_->displayFilterIncluding(left, {window})).ok());
+  ASSERT_TRUE(stream->updateContentFilter(service_->displayFilterIncluding(left, {static_cast<WindowID>(window)})).ok());
   PixelBufferRef frame = collector_->waitForPictureAfter(test::monotonicNow());
   ASSERT_TRUE(frame);
   const int cx = static_cast<int>(shown.frame.x + shown.frame.width / 2);

@@ -64,6 +64,7 @@ struct Session {
   std::optional<SampleBuffer> lastComplete;
   std::optional<std::uint64_t> lastHash;
   FailureSpell readFailures{longestReadFailure};
+  std::optional<Error> sourceLost;  // the source closed and none could replace it
 
   // The captured part of the content in root coordinates.
   PixelRect rootArea() const {
@@ -294,7 +295,8 @@ class X11CaptureStream::Impl {
         std::lock_guard lock(mutex_);
         previous = filter_;
       }
-      if (Result<void> restored = switchSource(s, previous); !restored) return restored;
+      // Neither can be shown: the stream ends at its next tick.
+      if (Result<void> restored = switchSource(s, previous); !restored) s.sourceLost = restored.error();
       return switched;
     }
     s.lastHash.reset();
@@ -372,6 +374,7 @@ class X11CaptureStream::Impl {
 
   // One frame interval: find out whether a frame is due, read and render it, deliver it.
   std::optional<Error> tick(Session& s) {
+    if (s.sourceLost) return s.sourceLost;
     pumpEvents(s);
     if (s.connection->broken()) return connectionLost();
     if (std::optional<Error> lost = checkContent(s)) return lost;
