@@ -75,17 +75,25 @@ std::optional<platform::ShareableDisplay> benchmarkDisplay(const char* benchmark
 
 std::optional<CaptureCost> measureCapture(const platform::ShareableDisplay& display, int width, int height,
                                           double duration) {
+  platform::ContentFilter filter;
+  filter.displayID = display.displayID;
+  filter.contentRect = display.frame;
+  return measureStream(filter, width, height, duration);
+}
+
+std::optional<CaptureCost> measureStream(const platform::ContentFilter& filter, int width, int height,
+                                         double duration) {
   auto service = platform::x11::X11ScreenCaptureService::create();
   if (!service) return std::nullopt;
   platform::StreamConfiguration configuration;
   configuration.width = width;
   configuration.height = height;
-  auto stream = (*service)->makeStream((*service)->displayFilter(display), configuration, nullptr);
+  auto stream = (*service)->makeStream(filter, configuration, nullptr);
   if (!stream) {
     std::fprintf(stderr, "capture: %s\n", stream.error().description().c_str());
     return std::nullopt;
   }
-  auto* x11Stream = dynamic_cast<platform::x11::X11DisplayStream*>(stream->get());
+  auto* x11Stream = dynamic_cast<platform::x11::X11CaptureStream*>(stream->get());
   auto output = std::make_shared<CountingOutput>();
   auto queue = std::make_shared<SerialQueue>("bench.capture.output");
   if (!(*stream)->addStreamOutput(output, platform::StreamOutputType::Screen, queue)) return std::nullopt;

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "platform/screen_capture.h"
-#include "platform/x11/display_stream_x11.h"
+#include "platform/x11/capture_stream_x11.h"
 
 namespace pelorin::bench {
 
@@ -26,6 +26,9 @@ struct CaptureCost {
 // samples counted on a serial queue and dropped.
 std::optional<CaptureCost> measureCapture(const platform::ShareableDisplay& display, int width, int height,
                                           double seconds);
+// The same for any filter (a window, a display showing only some windows).
+std::optional<CaptureCost> measureStream(const platform::ContentFilter& filter, int width, int height,
+                                         double seconds);
 
 struct GrabCost {
   int exitStatus = -1;

@@ -28,8 +28,8 @@ namespace {
   XMapRaised(display, window);
   const GC gc = XCreateGC(display, window, 0, nullptr);
   XSync(display, False);
-  const char ok = 1;
-  (void)!write(ready, &ok, 1);
+  const unsigned long shown = window;
+  (void)!write(ready, &shown, sizeof shown);
   close(ready);
 
   std::uint32_t seed = 12345;
@@ -73,8 +73,9 @@ ScreenAnimator::ScreenAnimator(int x, int y, int width, int height) {
     animate(fds[1], x, y, width, height);
   }
   close(fds[1]);
-  char ok = 0;
-  const bool shown = read(fds[0], &ok, 1) == 1 && ok == 1;
+  unsigned long window = 0;
+  const bool shown = read(fds[0], &window, sizeof window) == sizeof window && window != 0;
+  window_ = window;
   close(fds[0]);
   pid_ = pid;
   if (!shown) stop();

@@ -17,11 +17,14 @@ class ScreenAnimator {
   ScreenAnimator& operator=(const ScreenAnimator&) = delete;
 
   bool running() const { return pid_ > 0; }
+  // The animated window (override-redirect, at the area given), for capturing it alone.
+  unsigned long window() const { return window_; }
 
  private:
   void stop();
 
   pid_t pid_ = -1;
+  unsigned long window_ = 0;
 };
 
 }  // namespace pelorin::bench

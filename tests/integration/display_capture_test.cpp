@@ -39,14 +39,6 @@ const DecodedRecord* firstRecordFrom(const DecodedStream& stream, std::uint64_t 
   return nullptr;
 }
 
-void expectColour(const platform::ffmpeg::DecodedPicture& picture, int x, int y, unsigned long rgb,
-                  const std::string& where) {
-  const Yuv got = yuvAt(picture, x, y), want = bt601(rgb);
-  EXPECT_NEAR(got.y, want.y, 8) << where;
-  EXPECT_NEAR(got.u, want.u, 8) << where;
-  EXPECT_NEAR(got.v, want.v, 8) << where;
-}
-
 // Keeps one monitor changing by recolouring a window on it, at about 60 Hz.
 class Animator {
  public:

@@ -19,6 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::Collector;
+using test::expectColour;
 using test::RecordingDelegate;
 using test::countStatus;
 using pelorin::test::bt601;
@@ -52,39 +53,15 @@ class X11CaptureTest : public test::ServiceTest {
     return {};
   }
 
-  StreamConfiguration configuration(int width, int height) {
-    StreamConfiguration c;
-    c.width = width;
-    c.height = height;
-    c.showsCursor = false;
-    return c;
-  }
-
   // A started stream of `display` whose samples go to `collector`.
   std::unique_ptr<CaptureStream> start(const ShareableDisplay& d, const StreamConfiguration& c,
                                        std::shared_ptr<Collector> collector, StreamDelegate* delegate = nullptr,
                                        X11ScreenCaptureService* service = nullptr) {
-    if (!service) service = service_.get();
-    Result<std::unique_ptr<CaptureStream>> stream = service->makeStream(service->displayFilter(d), c, delegate);
-    EXPECT_TRUE(stream.ok()) << (stream.ok() ? "" : stream.error().message);
-    if (!stream.ok()) return nullptr;
-    EXPECT_TRUE((*stream)->addStreamOutput(collector, StreamOutputType::Screen, queue_).ok());
-    Result<void> started = (*stream)->startCapture();
-    EXPECT_TRUE(started.ok()) << (started.ok() ? "" : started.error().message);
-    return std::move(*stream);
+    return startStream((service ? service : service_.get())->displayFilter(d), c, std::move(collector), delegate,
+                       service);
   }
 
-  static X11StreamStats statsOf(CaptureStream& stream) { return dynamic_cast<X11DisplayStream&>(stream).stats(); }
-
-  static void expectColour(PixelBuffer& frame, int x, int y, unsigned long rgb, const std::string& where) {
-    const test::Yuv actual = yuvAt(frame, x, y);
-    const test::Yuv expected = bt601(rgb);
-    EXPECT_NEAR(actual.y, expected.y, 3) << where << " at " << x << "," << y;
-    EXPECT_NEAR(actual.u, expected.u, 3) << where << " at " << x << "," << y;
-    EXPECT_NEAR(actual.v, expected.v, 3) << where << " at " << x << "," << y;
-  }
-
-  std::shared_ptr<SerialQueue> queue_ = std::make_shared<SerialQueue>("x11-test-output");
+  static X11StreamStats statsOf(CaptureStream& stream) { return dynamic_cast<X11CaptureStream&>(stream).stats(); }
 };
 
 TEST_F(X11CaptureTest, ListsTheMonitorsWithTheirFramesAndNames) {

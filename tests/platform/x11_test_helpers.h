@@ -88,6 +88,14 @@ inline Yuv yuvAt(PixelBuffer& frame, int x, int y) {
   return value;
 }
 
+// Expects the frame to show `rgb` (BT.601 video range) at (x, y).
+inline void expectColour(PixelBuffer& frame, int x, int y, unsigned long rgb, const std::string& where) {
+  const Yuv actual = yuvAt(frame, x, y), expected = pelorin::test::bt601(rgb);
+  EXPECT_NEAR(actual.y, expected.y, 3) << where << " at " << x << "," << y;
+  EXPECT_NEAR(actual.u, expected.u, 3) << where << " at " << x << "," << y;
+  EXPECT_NEAR(actual.v, expected.v, 3) << where << " at " << x << "," << y;
+}
+
 struct SampleRecord {
   int status = -1;
   bool hasImage = false;
@@ -219,8 +227,31 @@ class ServiceTest : public ::testing::Test {
     service_ = std::move(*service);
   }
 
+  static StreamConfiguration configuration(int width, int height) {
+    StreamConfiguration c;
+    c.width = width;
+    c.height = height;
+    c.showsCursor = false;
+    return c;
+  }
+
+  // A started stream of `filter` (made by `service`, ours when null) whose samples go to `collector`.
+  std::unique_ptr<CaptureStream> startStream(const ContentFilter& filter, const StreamConfiguration& c,
+                                             std::shared_ptr<Collector> collector, StreamDelegate* delegate = nullptr,
+                                             X11ScreenCaptureService* service = nullptr) {
+    if (!service) service = service_.get();
+    Result<std::unique_ptr<CaptureStream>> stream = service->makeStream(filter, c, delegate);
+    EXPECT_TRUE(stream.ok()) << (stream.ok() ? "" : stream.error().message);
+    if (!stream.ok()) return nullptr;
+    EXPECT_TRUE((*stream)->addStreamOutput(collector, StreamOutputType::Screen, queue_).ok());
+    Result<void> started = (*stream)->startCapture();
+    EXPECT_TRUE(started.ok()) << (started.ok() ? "" : started.error().message);
+    return std::move(*stream);
+  }
+
   Painter painter_;
   std::unique_ptr<X11ScreenCaptureService> service_;
+  std::shared_ptr<SerialQueue> queue_ = std::make_shared<SerialQueue>("x11-test-output");
 };
 
 }  // namespace pelorin::platform::x11::test

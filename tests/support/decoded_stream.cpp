@@ -3,6 +3,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 namespace pelorin::test {
 
 DecodedStream decodeStream(const std::string& stream) {
@@ -51,6 +53,14 @@ Yuv yuvAt(const platform::ffmpeg::DecodedPicture& picture, int x, int y) {
   const int chromaWidth = (picture.width + 1) / 2;
   const auto c = static_cast<std::size_t>(y / 2) * chromaWidth + x / 2;
   return {picture.luma[static_cast<std::size_t>(y) * picture.width + x], picture.chromaU[c], picture.chromaV[c]};
+}
+
+void expectColour(const platform::ffmpeg::DecodedPicture& picture, int x, int y, unsigned long rgb,
+                  const std::string& where) {
+  const Yuv got = yuvAt(picture, x, y), want = bt601(rgb);
+  EXPECT_NEAR(got.y, want.y, 8) << where;
+  EXPECT_NEAR(got.u, want.u, 8) << where;
+  EXPECT_NEAR(got.v, want.v, 8) << where;
 }
 
 }  // namespace pelorin::test

@@ -26,4 +26,8 @@ DecodedStream decodeStream(const std::string& stream);
 // The picture's samples at a luma position.
 Yuv yuvAt(const platform::ffmpeg::DecodedPicture& picture, int x, int y);
 
+// Expects the picture to show `rgb` (BT.601 video range) at (x, y), within the encoder's error.
+void expectColour(const platform::ffmpeg::DecodedPicture& picture, int x, int y, unsigned long rgb,
+                  const std::string& where);
+
 }  // namespace pelorin::test

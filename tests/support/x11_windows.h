@@ -31,6 +31,7 @@ struct NewWindow {
     std::string bytes;
   };
   std::optional<LegacyTitle> legacyTitle;
+  bool argb = false;  // a 32-bit ARGB visual, as terminals and browsers have; `rgb` opaque
 };
 
 struct FrameSize {
@@ -57,9 +58,10 @@ class ManagedWindows {
   // Creates and maps a window; with `wait`, returns once the window manager manages and shows it
   // (or gives up after five seconds: check with waitManaged).
   Window create(const NewWindow& wanted, bool wait = true) {
-    const Window window =
-        XCreateSimpleWindow(display_, DefaultRootWindow(display_), 50, 50, static_cast<unsigned>(wanted.width),
-                            static_cast<unsigned>(wanted.height), 0, 0, wanted.rgb);
+    const Window window = wanted.argb ? createArgb(wanted)
+                                      : XCreateSimpleWindow(display_, DefaultRootWindow(display_), 50, 50,
+                                                            static_cast<unsigned>(wanted.width),
+                                                            static_cast<unsigned>(wanted.height), 0, 0, wanted.rgb);
     windows_.push_back(window);
     if (wanted.title) {
       XStoreName(display_, window, wanted.title->c_str());
@@ -150,6 +152,18 @@ class ManagedWindows {
   }
 
  private:
+  // None when the server has no 32-bit visual.
+  Window createArgb(const NewWindow& wanted) {
+    XVisualInfo info;
+    if (!XMatchVisualInfo(display_, DefaultScreen(display_), 32, TrueColor, &info)) return None;
+    XSetWindowAttributes attributes{};
+    attributes.colormap = XCreateColormap(display_, DefaultRootWindow(display_), info.visual, AllocNone);
+    attributes.background_pixel = 0xff000000 | wanted.rgb;
+    return XCreateWindow(display_, DefaultRootWindow(display_), 50, 50, static_cast<unsigned>(wanted.width),
+                         static_cast<unsigned>(wanted.height), 0, 32, InputOutput, info.visual,
+                         CWColormap | CWBackPixel | CWBorderPixel, &attributes);
+  }
+
   std::vector<unsigned long> cardinals(Window window, Atom name, Atom type) {
     Atom actualType = None;
     int format = 0;

@@ -1,12 +1,16 @@
 #include "platform/x11/screen_capture_x11.h"
 
 #include <X11/Xatom.h>
+#include <X11/Xlib-xcb.h>
+#include <xcb/xcb.h>
 #include <X11/Xutil.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 
+#include "platform/x11/window_picture.h"
 #include "platform/x11/window_redraw.h"
 #include "platform/x11/window_text.h"
 #include "platform/x11/x11_display.h"
@@ -182,24 +186,6 @@ std::vector<ShareableWindow> listWindows(Display* display, bool excludingDesktop
   return windows;
 }
 
-// The root's child holding `window`: the frame a reparenting window manager made, else the
-// window itself. Nothing when the window is gone.
-std::optional<Window> topLevelAncestor(Display* display, Window window) {
-  const Window root = DefaultRootWindow(display);
-  Window current = window;
-  for (int depth = 0; depth < 64; ++depth) {
-    Window rootReturn = None;
-    Window parent = None;
-    Window* children = nullptr;
-    unsigned int count = 0;
-    if (!XQueryTree(display, current, &rootReturn, &parent, &children, &count)) return std::nullopt;
-    if (children) XFree(children);
-    if (parent == root || parent == None) return current;
-    current = parent;
-  }
-  return std::nullopt;
-}
-
 // Scales a grabbed picture to the configuration's size (its own size where that is 0) as an
 // opaque BGRA image.
 Image makeImage(const BgrxView& picture, const ScreenshotConfiguration& configuration) {
@@ -233,7 +219,6 @@ Result<Image> captureWindowImage(XConnection& connection, WindowID windowID, boo
   XWindowAttributes attributes{};
   int x = 0;
   int y = 0;
-  bool redirected = false;
   {
     XErrorTrap trap(display);
     frame = topLevelAncestor(display, window);
@@ -252,56 +237,33 @@ Result<Image> captureWindowImage(XConnection& connection, WindowID windowID, boo
   RedrawWatch redraw(connection, *frame,
                      PixelRect{x - border, y - border, attributes.width + 2 * border, attributes.height + 2 * border},
                      window);
-  {
-    XErrorTrap trap(display);
-    XCompositeRedirectWindow(display, *frame, CompositeRedirectAutomatic);
-    const int error = trap.sync();
-    // BadAccess: a compositor redirects it already, so its pixmap exists and stays its business.
-    if (error != 0 && error != BadAccess) return x11Error("the window could not be redirected", error);
-    redirected = error == 0;
-  }
+  Result<bool> redirected = redirectWindow(connection, *frame);
+  if (!redirected) return redirected.error();
   // What the screen did not show is blank in the new pixmap until the client draws it again.
-  if (redirected) redraw.await(longestRedrawWait);
-  Pixmap pixmap = None;
-  unsigned int width = 0;
-  unsigned int height = 0;
-  unsigned int depth = 0;
-  int nameError = 0;
-  {
-    XErrorTrap trap(display);
-    // A new name each time: a pixmap named earlier keeps the contents of a window since resized.
-    pixmap = XCompositeNameWindowPixmap(display, *frame);
-    Window pixmapRoot = None;
-    int px = 0;
-    int py = 0;
-    unsigned int border = 0;
-    nameError = trap.sync();
-    if (nameError == 0 && !XGetGeometry(display, pixmap, &pixmapRoot, &px, &py, &width, &height, &border, &depth)) {
-      nameError = BadDrawable;
-    }
-  }
-  Result<Image> result = x11Error("the window vanished (" + std::to_string(windowID) + ")", nameError);
-  if (nameError == 0) {
+  if (*redirected) redraw.await(longestRedrawWait);
+  Result<NamedPixmap> named = namePixmap(connection, *frame);
+  Result<Image> result =
+      x11Error("the window vanished (" + std::to_string(windowID) + ")", named ? -1 : named.error().code);
+  if (named) {
     // Outside a trap: the grabber sets up shared memory under its own, and a failed read of a
     // window destroyed meanwhile shows as a failed grab.
     ScreenGrabber grabber(connection, useSharedMemory);
-    Result<BgrxView> picture =
-        grabber.grab(pixmap, static_cast<int>(depth), PixelRect{0, 0, static_cast<int>(width), static_cast<int>(height)});
+    Result<BgrxView> picture = grabber.grab(named->pixmap, named->depth, PixelRect{0, 0, named->width, named->height});
     if (!picture) {
       result = picture.error();
     } else {
       if (configuration.showsCursor) {
         if (std::optional<CursorPicture> cursor = fetchCursor(connection)) {
           compositeCursor(grabber.mutablePixels(), picture->bytesPerRow, picture->width, picture->height,
-                          x - attributes.border_width, y - attributes.border_width, *cursor);
+                          x - border, y - border, *cursor);
         }
       }
       result = makeImage(*picture, configuration);
     }
   }
   // Errors here only mean the window went away meanwhile; no trap collects them.
-  if (pixmap != None) XFreePixmap(display, pixmap);
-  if (redirected) XCompositeUnredirectWindow(display, *frame, CompositeRedirectAutomatic);
+  if (named) XFreePixmap(display, named->pixmap);
+  if (*redirected) XCompositeUnredirectWindow(display, *frame, CompositeRedirectAutomatic);
   XFlush(display);
   return result;
 }
@@ -368,12 +330,23 @@ ContentFilter X11ScreenCaptureService::windowFilter(const ShareableWindow& windo
 Result<std::unique_ptr<CaptureStream>> X11ScreenCaptureService::makeStream(const ContentFilter& filter,
                                                                            const StreamConfiguration& configuration,
                                                                            StreamDelegate* delegate) {
-  if (filter.kind == ContentFilter::Kind::Window) return x11Error("window capture is not available");
   // The root window holds every window's pixels; leaving some out would need compositing.
-  if (filter.kind == ContentFilter::Kind::DisplayIncludingWindows || !filter.windows.empty()) {
-    return x11Error("choosing windows of a display is not available");
+  if (filter.kind == ContentFilter::Kind::Display && !filter.windows.empty()) {
+    return x11Error("leaving windows out of a display is not available");
   }
   if (Result<void> valid = validateConfiguration(configuration); !valid) return valid.error();
+  if (filter.kind != ContentFilter::Kind::Display && !connection_->hasComposite()) {
+    return x11Error("window capture needs the Composite extension");
+  }
+  if (filter.kind == ContentFilter::Kind::Window) {
+    std::lock_guard lock(mutex_);
+    XErrorTrap trap(connection_->display());
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(connection_->display(), static_cast<Window>(filter.windowID), &attributes)) {
+      return x11Error("window not found (" + std::to_string(filter.windowID) + ")");
+    }
+    return std::unique_ptr<CaptureStream>(std::make_unique<X11CaptureStream>(options_, filter, configuration, delegate));
+  }
   const Result<Monitor> monitor = [&] {
     std::lock_guard lock(mutex_);
     return findMonitor(*connection_, filter.displayID);
@@ -382,7 +355,7 @@ Result<std::unique_ptr<CaptureStream>> X11ScreenCaptureService::makeStream(const
   if (Result<FrameLayout> layout = computeLayout(monitor->frame.width, monitor->frame.height, configuration); !layout) {
     return layout.error();
   }
-  return std::unique_ptr<CaptureStream>(std::make_unique<X11DisplayStream>(options_, filter, configuration, delegate));
+  return std::unique_ptr<CaptureStream>(std::make_unique<X11CaptureStream>(options_, filter, configuration, delegate));
 }
 
 Result<Image> X11ScreenCaptureService::captureImage(const ContentFilter& filter,
@@ -417,26 +390,66 @@ Result<std::unique_ptr<X11WindowServer>> X11WindowServer::create(const std::stri
   return std::unique_ptr<X11WindowServer>(new X11WindowServer(std::move(*connection)));
 }
 
-X11WindowServer::X11WindowServer(std::unique_ptr<XConnection> connection) : connection_(std::move(connection)) {}
+X11WindowServer::X11WindowServer(std::unique_ptr<XConnection> connection)
+    : connection_(std::move(connection)),
+      frameExtents_(XInternAtom(connection_->display(), "_NET_FRAME_EXTENTS", False)) {
+  if (connection_->hasRandr()) XRRSelectInput(connection_->display(), connection_->root(), RRScreenChangeNotifyMask);
+}
 
 X11WindowServer::~X11WindowServer() = default;
 
 std::vector<Rect> X11WindowServer::displayFrames() {
   std::lock_guard lock(mutex_);
-  std::vector<Rect> frames;
-  for (const Monitor& monitor : queryMonitors(*connection_)) frames.push_back(toRect(monitor.frame));
-  return frames;
+  // Monitors change rarely: asked again when RandR reports a change, and twice a second anyway.
+  Display* display = connection_->display();
+  bool changed = false;
+  while (!connection_->broken() && XPending(display) > 0) {
+    XEvent event;
+    XNextEvent(display, &event);
+    if (connection_->hasRandr() && event.type == connection_->randrEventBase() + RRScreenChangeNotify) {
+      XRRUpdateConfiguration(&event);
+      changed = true;
+    }
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (changed || !framesReadAt_ || now - *framesReadAt_ >= std::chrono::milliseconds(500)) {
+    displayFrames_.clear();
+    for (const PixelRect& frame : monitorFrames(*connection_)) displayFrames_.push_back(toRect(frame));
+    framesReadAt_ = now;
+  }
+  return displayFrames_;
 }
 
 std::optional<Rect> X11WindowServer::windowBounds(WindowID window) {
   std::lock_guard lock(mutex_);
   if (connection_->broken()) return std::nullopt;
-  Display* display = connection_->display();
-  XErrorTrap trap(display);
-  const Atoms atoms(display);
-  std::optional<Rect> frame = windowFrame(display, window, atoms);
-  if (trap.sync() != 0) return std::nullopt;
-  return frame;
+  // The tracker asks every 20 ms: the three questions go out together and cost one round trip.
+  xcb_connection_t* xcb = XGetXCBConnection(connection_->display());
+  const auto geometry = xcb_get_geometry(xcb, window);
+  const auto place = xcb_translate_coordinates(xcb, window, static_cast<xcb_window_t>(connection_->root()), 0, 0);
+  const auto extents = xcb_get_property(xcb, 0, window, static_cast<xcb_atom_t>(frameExtents_), XCB_ATOM_CARDINAL, 0, 4);
+  xcb_generic_error_t* error = nullptr;
+  std::unique_ptr<xcb_get_geometry_reply_t, decltype(&std::free)> size(xcb_get_geometry_reply(xcb, geometry, &error),
+                                                                        &std::free);
+  std::free(error);
+  std::unique_ptr<xcb_translate_coordinates_reply_t, decltype(&std::free)> origin(
+      xcb_translate_coordinates_reply(xcb, place, &error), &std::free);
+  std::free(error);
+  std::unique_ptr<xcb_get_property_reply_t, decltype(&std::free)> frame(xcb_get_property_reply(xcb, extents, &error),
+                                                                         &std::free);
+  std::free(error);
+  if (!size || !origin) return std::nullopt;
+  // Decorations as the window manager reports them (left, right, top, bottom), as in the source list.
+  std::int64_t left = 0, right = 0, top = 0, bottom = 0;
+  if (frame && frame->format == 32 && xcb_get_property_value_length(frame.get()) >= 16) {
+    const auto* e = static_cast<const std::uint32_t*>(xcb_get_property_value(frame.get()));
+    left = e[0];
+    right = e[1];
+    top = e[2];
+    bottom = e[3];
+  }
+  return Rect{static_cast<double>(origin->dst_x - left), static_cast<double>(origin->dst_y - top),
+              static_cast<double>(size->width + left + right), static_cast<double>(size->height + top + bottom)};
 }
 
 }  // namespace pelorin::platform::x11

@@ -2,6 +2,7 @@
 
 // The X11 screen capture service and window server. Free of X11 headers.
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -9,7 +10,7 @@
 #include <vector>
 
 #include "platform/screen_capture.h"
-#include "platform/x11/display_stream_x11.h"
+#include "platform/x11/capture_stream_x11.h"
 
 namespace pelorin::platform::x11 {
 
@@ -52,6 +53,9 @@ class X11WindowServer final : public WindowServer {
 
   std::mutex mutex_;
   std::unique_ptr<XConnection> connection_;
+  unsigned long frameExtents_;  // the _NET_FRAME_EXTENTS atom
+  std::vector<Rect> displayFrames_;  // as last read
+  std::optional<std::chrono::steady_clock::time_point> framesReadAt_;
 };
 
 }  // namespace pelorin::platform::x11

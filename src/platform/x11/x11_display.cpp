@@ -121,6 +121,17 @@ std::vector<Monitor> queryMonitors(XConnection& connection) {
   return monitors;
 }
 
+std::vector<PixelRect> monitorFrames(XConnection& connection) {
+  std::vector<PixelRect> frames;
+  if (connection.broken()) return frames;
+  if (!connection.hasRandr()) return {connection.rootBounds()};
+  int count = 0;
+  XRRMonitorInfo* info = XRRGetMonitors(connection.display(), connection.root(), True, &count);
+  for (int i = 0; info && i < count; ++i) frames.push_back({info[i].x, info[i].y, info[i].width, info[i].height});
+  if (info) XRRFreeMonitors(info);
+  return frames;
+}
+
 Result<Monitor> findMonitor(XConnection& connection, unsigned long id) {
   for (Monitor& monitor : queryMonitors(connection)) {
     if (monitor.id == id) return std::move(monitor);
@@ -154,12 +165,13 @@ void ScreenGrabber::releaseShm() {
   segment_ = {};
 }
 
-bool ScreenGrabber::prepareShm(int width, int height) {
-  if (shmImage_ && shmImage_->width == width && shmImage_->height == height) return true;
+bool ScreenGrabber::prepareShm(int width, int height, int depth) {
+  if (shmImage_ && shmImage_->width == width && shmImage_->height == height && shmImage_->depth == depth) return true;
   releaseShm();
   Display* display = connection_.display();
   const int screen = DefaultScreen(display);
-  XImage* image = XShmCreateImage(display, DefaultVisual(display, screen), DefaultDepth(display, screen), ZPixmap,
+  // Depth 32 (ARGB windows) has the same 32-bit pixels as depth 24; the alpha byte is ignored.
+  XImage* image = XShmCreateImage(display, DefaultVisual(display, screen), static_cast<unsigned>(depth), ZPixmap,
                                   nullptr, &segment_, width, height);
   if (!image) return false;
   const std::size_t bytes = static_cast<std::size_t>(image->bytes_per_line) * height;
@@ -204,9 +216,9 @@ Result<BgrxView> ScreenGrabber::grab(Drawable drawable, int depth, const PixelRe
   if (area.empty()) return x11Error("nothing to capture");
   Display* display = connection_.display();
   last_ = nullptr;
-  // The shared image has the screen's depth; a drawable of another depth would not match it.
-  const bool shared = depth == DefaultDepth(display, DefaultScreen(display)) && shmUsable_;
-  if (shared && !prepareShm(area.width, area.height)) shmUsable_ = false;
+  // The shared image must have the drawable's depth; only the 32-bit pixel depths are read over it.
+  const bool shared = (depth == 24 || depth == 32) && shmUsable_;
+  if (shared && !prepareShm(area.width, area.height, depth)) shmUsable_ = false;
   XImage* image = nullptr;
   if (shared && shmUsable_) {
     if (!XShmGetImage(display, drawable, shmImage_, area.x, area.y, AllPlanes)) {

@@ -74,6 +74,9 @@ struct Monitor {
 // missing.
 std::vector<Monitor> queryMonitors(XConnection& connection);
 
+// Only the frames of the active monitors, in one round trip.
+std::vector<PixelRect> monitorFrames(XConnection& connection);
+
 // The active monitor named by `id`, or "display not found (id)".
 Result<Monitor> findMonitor(XConnection& connection, unsigned long id);
 
@@ -96,7 +99,7 @@ class ScreenGrabber {
   bool usesSharedMemory() const { return shmImage_ != nullptr || shmUsable_; }
 
  private:
-  bool prepareShm(int width, int height);
+  bool prepareShm(int width, int height, int depth);
   void releaseShm();
 
   XConnection& connection_;

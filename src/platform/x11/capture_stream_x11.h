@@ -1,6 +1,7 @@
 #pragma once
 
-// A capture stream of one X11 monitor. Free of X11 headers so it can be named anywhere.
+// A capture stream of X11 content (a monitor, one window, a monitor showing only given windows).
+// Free of X11 headers so it can be named anywhere.
 
 #include <cstdint>
 #include <memory>
@@ -18,7 +19,7 @@ struct X11CaptureOptions {
 
 // Counters of one stream since it was made. Times are sums, in seconds.
 struct X11StreamStats {
-  std::uint64_t framesGrabbed = 0;    // screen reads
+  std::uint64_t framesGrabbed = 0;    // reads of the screen or a window
   std::uint64_t framesDelivered = 0;  // Complete samples handed to the outputs
   std::uint64_t idleFrames = 0;       // Idle samples (nothing changed)
   std::uint64_t framesSkipped = 0;    // ticks without a free buffer (queueDepth reached)
@@ -29,14 +30,14 @@ struct X11StreamStats {
   bool damage = false;        // idle frames come from XDamage
 };
 
-class X11DisplayStream final : public CaptureStream {
+class X11CaptureStream final : public CaptureStream {
  public:
-  // The filter must be of Kind::Display; X11ScreenCaptureService::makeStream checks it.
-  X11DisplayStream(X11CaptureOptions options, ContentFilter filter, StreamConfiguration configuration,
+  // X11ScreenCaptureService::makeStream checks the filter and configuration first.
+  X11CaptureStream(X11CaptureOptions options, ContentFilter filter, StreamConfiguration configuration,
                    StreamDelegate* delegate);
-  ~X11DisplayStream() override;
-  X11DisplayStream(const X11DisplayStream&) = delete;
-  X11DisplayStream& operator=(const X11DisplayStream&) = delete;
+  ~X11CaptureStream() override;
+  X11CaptureStream(const X11CaptureStream&) = delete;
+  X11CaptureStream& operator=(const X11CaptureStream&) = delete;
 
   Result<void> addStreamOutput(std::shared_ptr<StreamOutput> output, StreamOutputType type,
                                std::shared_ptr<SerialQueue> queue) override;

@@ -1,4 +1,4 @@
-#include "platform/x11/display_stream_x11.h"
+#include "platform/x11/capture_stream_x11.h"
 
 #include <time.h>
 
@@ -13,13 +13,13 @@
 #include <variant>
 
 #include "platform/x11/failure_spell.h"
+#include "platform/x11/picture_source.h"
 #include "platform/x11/x11_display.h"
 
 namespace pelorin::platform::x11 {
 namespace {
 
 using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC with libstdc++ on Linux
-constexpr auto monitorCheckPeriod = std::chrono::milliseconds(500);
 // Reads that fail this long stop the stream rather than leave it silent.
 constexpr auto longestReadFailure = std::chrono::seconds(1);
 
@@ -50,11 +50,8 @@ struct Command {
 // Everything the capture thread alone touches.
 struct Session {
   std::unique_ptr<XConnection> connection;
-  std::unique_ptr<ScreenGrabber> grabber;
-  Damage damage = 0;
-  XserverRegion damageRegion = 0;
-  Monitor monitor;
-  ContentFilter filter;
+  std::unique_ptr<PictureSource> source;
+  ContentState content;
   StreamConfiguration configuration;
   FrameLayout layout;
   std::shared_ptr<NV12BufferPool> pool;
@@ -62,19 +59,17 @@ struct Session {
   // A complete frame must be delivered: the picture or the layout changed, or one was asked for.
   // It stays owed until a frame is delivered, through ticks without a free buffer or a read.
   bool frameOwed = true;
-  bool damagePending = true;
-  bool monitorsChanged = false;
-  Clock::time_point nextMonitorCheck;
   std::optional<CursorPicture> shownCursor;  // the cursor as in the last delivered frame
+  // The last complete sample, delivered again when a frame is owed while nothing can be read.
+  std::optional<SampleBuffer> lastComplete;
   std::optional<std::uint64_t> lastHash;
   FailureSpell readFailures{longestReadFailure};
+  std::optional<Error> sourceLost;  // the source closed and none could replace it
 
-  // The captured area in root coordinates.
-  PixelRect area() const {
-    const PixelRect source{monitor.frame.x + layout.source.x, monitor.frame.y + layout.source.y, layout.source.width,
-                           layout.source.height};
-    // Past the root's edge a read fails with BadMatch.
-    return intersect(source, connection->rootBounds());
+  // The captured part of the content in root coordinates.
+  PixelRect rootArea() const {
+    return {content.rootX + layout.source.x, content.rootY + layout.source.y, layout.source.width,
+            layout.source.height};
   }
 };
 
@@ -82,7 +77,7 @@ bool sameCursor(const CursorPicture& a, const CursorPicture& b) {
   return a.x == b.x && a.y == b.y && a.serial == b.serial && a.width == b.width && a.height == b.height;
 }
 
-// Whether the cursor to draw on `area` differs from the one drawn in the last frame.
+// Whether the cursor to draw on `area` (root coordinates) differs from the one drawn in the last frame.
 bool cursorChanged(const std::optional<CursorPicture>& shown, const std::optional<CursorPicture>& current,
                    const PixelRect& area) {
   const bool before = shown && intersects(shown->bounds(), area);
@@ -97,9 +92,9 @@ struct Change {
   bool frameOwed = false;               // a frame is due whatever the pixels say
 };
 
-// One read of the screen and when it happened (CLOCK_MONOTONIC seconds).
+// One read of the content and when it happened (CLOCK_MONOTONIC seconds).
 struct Grab {
-  BgrxView picture;
+  SourcePicture picture;
   double before = 0;
   double after = 0;
 };
@@ -114,7 +109,7 @@ Result<void> validateConfiguration(const StreamConfiguration& c) {
   return {};
 }
 
-class X11DisplayStream::Impl {
+class X11CaptureStream::Impl {
  public:
   Impl(X11CaptureOptions options, ContentFilter filter, StreamConfiguration configuration, StreamDelegate* delegate)
       : options_(std::move(options)), delegate_(delegate), filter_(std::move(filter)),
@@ -180,8 +175,6 @@ class X11DisplayStream::Impl {
   Result<void> update(std::variant<StreamConfiguration, ContentFilter> change) {
     if (auto* c = std::get_if<StreamConfiguration>(&change)) {
       if (Result<void> valid = validateConfiguration(*c); !valid) return valid;
-    } else if (std::get<ContentFilter>(change).kind != ContentFilter::Kind::Display) {
-      return x11Error("a display stream can only show a whole display");
     }
     Command command{std::move(change), {}};
     std::future<Result<void>> done = command.done.get_future();
@@ -239,45 +232,39 @@ class X11DisplayStream::Impl {
   }
 
   Result<void> open(Session& s) {
+    ContentFilter filter;
     {
       std::lock_guard lock(mutex_);
-      s.filter = filter_;
+      filter = filter_;
       s.configuration = configuration_;
     }
     Result<std::unique_ptr<XConnection>> connection = XConnection::open(options_.displayName);
     if (!connection) return connection.error();
     s.connection = std::move(*connection);
-    Result<Monitor> monitor = findMonitor(*s.connection, s.filter.displayID);
-    if (!monitor) return monitor.error();
-    s.monitor = std::move(*monitor);
+    s.source = makePictureSource(*s.connection, filter, options_);
+    if (Result<void> opened = s.source->open(); !opened) return opened;
+    Result<ContentState> content = s.source->check();
+    if (!content) return content.error();
+    s.content = *content;
     if (Result<void> configured = configure(s, s.configuration); !configured) return configured;
-    s.grabber = std::make_unique<ScreenGrabber>(*s.connection, options_.useSharedMemory);
-    Display* display = s.connection->display();
-    if (options_.useDamage && s.connection->hasDamage()) {
-      s.damage = XDamageCreate(display, s.connection->root(), XDamageReportNonEmpty);
-      s.damageRegion = XFixesCreateRegion(display, nullptr, 0);
-    }
-    if (s.connection->hasRandr()) XRRSelectInput(display, s.connection->root(), RRScreenChangeNotifyMask);
-    s.nextMonitorCheck = Clock::now() + monitorCheckPeriod;
     std::lock_guard lock(statsMutex_);
     stats_.sharedMemory = options_.useSharedMemory && s.connection->hasShm();
-    stats_.damage = s.damage != 0;
+    stats_.damage = s.source->reportsDamage();
     return {};
   }
 
   void close(Session& s) {
-    s.grabber.reset();
-    if (s.connection && !s.connection->broken()) {
-      if (s.damage) XDamageDestroy(s.connection->display(), s.damage);
-      if (s.damageRegion) XFixesDestroyRegion(s.connection->display(), s.damageRegion);
+    if (s.source && s.connection && !s.connection->broken()) {
+      s.source->close();
       XSync(s.connection->display(), False);
     }
+    s.source.reset();
     s.connection.reset();
   }
 
-  // Adopts a configuration for the session's monitor; the stream's buffers follow its size.
+  // Adopts a configuration for the session's content; the stream's buffers follow its size.
   Result<void> configure(Session& s, const StreamConfiguration& c) {
-    Result<FrameLayout> layout = computeLayout(s.monitor.frame.width, s.monitor.frame.height, c);
+    Result<FrameLayout> layout = computeLayout(s.content.width, s.content.height, c);
     if (!layout) return layout.error();
     if (!s.pool || s.pool->width() != layout->frameWidth || s.pool->height() != layout->frameHeight ||
         s.configuration.queueDepth != c.queueDepth) {
@@ -298,18 +285,43 @@ class X11DisplayStream::Impl {
       return {};
     }
     const ContentFilter& filter = std::get<ContentFilter>(change);
-    Result<Monitor> monitor = findMonitor(*s.connection, filter.displayID);
-    if (!monitor) return monitor.error();
-    const Monitor previous = s.monitor;
-    s.monitor = *monitor;
-    if (Result<void> configured = configure(s, s.configuration); !configured) {
-      s.monitor = previous;
-      return configured;
+    // Two sources of one window would redirect it twice: the old one goes first, and comes back
+    // when the new one cannot be opened.
+    s.source->close();
+    Result<void> switched = switchSource(s, filter);
+    if (!switched) {
+      ContentFilter previous;
+      {
+        std::lock_guard lock(mutex_);
+        previous = filter_;
+      }
+      // Neither can be shown: the stream ends at its next tick.
+      if (Result<void> restored = switchSource(s, previous); !restored) s.sourceLost = restored.error();
+      return switched;
     }
-    s.filter = filter;
+    s.lastHash.reset();
     std::lock_guard lock(mutex_);
     filter_ = filter;
     return {};
+  }
+
+  Result<void> switchSource(Session& s, const ContentFilter& filter) {
+    std::unique_ptr<PictureSource> source = makePictureSource(*s.connection, filter, options_);
+    if (Result<void> opened = source->open(); !opened) return opened;
+    Result<ContentState> content = source->check();
+    const ContentState previous = s.content;
+    if (content) {
+      s.content = *content;
+      if (Result<void> configured = configure(s, s.configuration); configured) {
+        s.source = std::move(source);
+        return {};
+      } else {
+        content = configured.error();
+      }
+    }
+    s.content = previous;
+    source->close();
+    return content.error();
   }
 
   std::optional<Error> loop(Session& s) {
@@ -340,58 +352,40 @@ class X11DisplayStream::Impl {
     while (!s.connection->broken() && XPending(display) > 0) {
       XEvent event;
       XNextEvent(display, &event);
-      if (s.damage && event.type == s.connection->damageEventBase() + XDamageNotify) {
-        s.damagePending = true;
-      } else if (s.connection->hasRandr() && event.type == s.connection->randrEventBase() + RRScreenChangeNotify) {
-        XRRUpdateConfiguration(&event);
-        s.monitorsChanged = true;
-        // The screen's size may have changed under an unchanged monitor: look again.
-        s.frameOwed = true;
-      }
+      s.source->handle(event);
     }
   }
 
-  std::optional<Error> checkMonitor(Session& s) {
-    const Clock::time_point now = Clock::now();
-    if (!s.monitorsChanged && now < s.nextMonitorCheck) return std::nullopt;
-    s.monitorsChanged = false;
-    s.nextMonitorCheck = now + monitorCheckPeriod;
-    Result<Monitor> monitor = findMonitor(*s.connection, s.filter.displayID);
+  // The content after this tick's events; a new size or place lays the frame out again.
+  std::optional<Error> checkContent(Session& s) {
+    Result<ContentState> content = s.source->check();
     if (s.connection->broken()) return connectionLost();
-    if (!monitor) return x11Error("the display was disconnected (" + s.monitor.name + ")");
-    if (!(monitor->frame == s.monitor.frame)) {
-      s.monitor = *monitor;
+    if (!content) return content.error();
+    const bool resized = content->width != s.content.width || content->height != s.content.height;
+    if (content->refreshed || content->rootX != s.content.rootX || content->rootY != s.content.rootY) {
+      s.frameOwed = true;
+    }
+    s.content = *content;
+    if (resized) {
       if (Result<void> configured = configure(s, s.configuration); !configured) return configured.error();
     }
     return std::nullopt;
   }
 
-  // Whether damage reported since the last look touches `area`.
-  bool takeDamage(Session& s, const PixelRect& area) {
-    if (!s.damagePending) return false;
-    s.damagePending = false;
-    Display* display = s.connection->display();
-    XDamageSubtract(display, s.damage, None, s.damageRegion);
-    int count = 0;
-    XRectangle* rects = XFixesFetchRegion(display, s.damageRegion, &count);
-    bool touched = false;
-    for (int i = 0; rects && i < count && !touched; ++i) {
-      touched = intersects(area, PixelRect{rects[i].x, rects[i].y, rects[i].width, rects[i].height});
-    }
-    if (rects) XFree(rects);
-    return touched;
-  }
-
   // One frame interval: find out whether a frame is due, read and render it, deliver it.
   std::optional<Error> tick(Session& s) {
+    if (s.sourceLost) return s.sourceLost;
     pumpEvents(s);
     if (s.connection->broken()) return connectionLost();
-    if (std::optional<Error> lost = checkMonitor(s)) return lost;
-    const PixelRect area = s.area();
-    const Change change = detectChange(s, area);
+    if (std::optional<Error> lost = checkContent(s)) return lost;
+    const Change change = detectChange(s);
     if (s.connection->broken()) return connectionLost();
-    // With damage reports an unchanged screen is not read at all.
-    if (s.damage && !change.frameOwed) {
+    if (!s.content.readable) {
+      repeatOrIdle(s, change.frameOwed);
+      return std::nullopt;
+    }
+    // With damage reports an unchanged content is not read at all.
+    if (s.source->reportsDamage() && !change.frameOwed) {
       deliverIdle();
       return std::nullopt;
     }
@@ -401,36 +395,48 @@ class X11DisplayStream::Impl {
       count(&X11StreamStats::framesSkipped);
       return std::nullopt;
     }
-    Result<Grab> grab = read(s, area);
+    Result<Grab> grab = read(s);
     if (!grab) return readFailed(s, grab.error());
-    // Without damage reports every tick reads the screen and a hash tells whether it changed.
-    if (!s.damage && !pictureChanged(s, grab->picture) && !change.frameOwed) {
+    // Without damage reports every tick reads the content and a hash tells whether it changed.
+    if (!s.source->reportsDamage() && !pictureChanged(s, grab->picture.picture) && !change.frameOwed) {
       deliverIdle();
       return std::nullopt;
     }
-    if (!render(s, *grab, area, change.cursor, *buffer)) {
+    if (!render(s, *grab, change.cursor, *buffer)) {
       return readFailed(s, x11Error("the picture could not be converted"));
     }
     s.frameOwed = false;
     s.shownCursor = change.cursor;
-    deliver(completeSample(s, std::move(buffer), *grab));
+    s.lastComplete = completeSample(s, std::move(buffer), *grab);
+    deliver(*s.lastComplete);
     return std::nullopt;
   }
 
-  Change detectChange(Session& s, const PixelRect& area) {
+  // A hidden window's owed frame is its last picture again; otherwise nothing changed.
+  void repeatOrIdle(Session& s, bool frameOwed) {
+    if (!frameOwed || !s.lastComplete) {
+      deliverIdle();
+      return;
+    }
+    s.frameOwed = false;
+    s.lastComplete->presentationSeconds = monotonicSeconds();
+    count(&X11StreamStats::framesDelivered);
+    deliver(*s.lastComplete);
+  }
+
+  Change detectChange(Session& s) {
     Change change;
     if (s.configuration.showsCursor) change.cursor = fetchCursor(*s.connection);
-    if (s.damage && takeDamage(s, area)) s.frameOwed = true;
+    if (s.source->reportsDamage() && s.source->takeDamage(s.layout.source)) s.frameOwed = true;
     if (frameRequested_.exchange(false)) s.frameOwed = true;
-    change.frameOwed = s.frameOwed || cursorChanged(s.shownCursor, change.cursor, area);
+    change.frameOwed = s.frameOwed || cursorChanged(s.shownCursor, change.cursor, s.rootArea());
     return change;
   }
 
-  Result<Grab> read(Session& s, const PixelRect& area) {
-    if (area.empty()) return x11Error("the display " + s.monitor.name + " lies outside the screen");
+  Result<Grab> read(Session& s) {
     Grab grab;
     grab.before = monotonicSeconds();
-    Result<BgrxView> picture = s.grabber->grab(area);
+    Result<SourcePicture> picture = s.source->read(s.layout.source);
     grab.after = monotonicSeconds();
     if (!picture) return picture.error();
     grab.picture = *picture;
@@ -442,13 +448,13 @@ class X11DisplayStream::Impl {
   }
 
   // Draws the cursor into the picture read, then scales and converts it into `buffer`.
-  bool render(Session& s, const Grab& grab, const PixelRect& area, const std::optional<CursorPicture>& cursor,
-              PixelBuffer& buffer) {
+  bool render(Session& s, const Grab& grab, const std::optional<CursorPicture>& cursor, PixelBuffer& buffer) {
+    const BgrxView& picture = grab.picture.picture;
     if (cursor) {
-      compositeCursor(s.grabber->mutablePixels(), grab.picture.bytesPerRow, grab.picture.width, grab.picture.height,
-                      area.x, area.y, *cursor);
+      compositeCursor(s.source->mutablePixels(), picture.bytesPerRow, picture.width, picture.height,
+                      grab.picture.rootX, grab.picture.rootY, *cursor);
     }
-    if (!renderFrame(grab.picture, s.layout, buffer, s.scratch)) return false;
+    if (!renderFrame(picture, s.layout, buffer, s.scratch)) return false;
     std::lock_guard lock(statsMutex_);
     ++stats_.framesDelivered;
     stats_.convertSeconds += monotonicSeconds() - grab.after;
@@ -531,28 +537,28 @@ class X11DisplayStream::Impl {
   X11StreamStats stats_;
 };
 
-X11DisplayStream::X11DisplayStream(X11CaptureOptions options, ContentFilter filter, StreamConfiguration configuration,
+X11CaptureStream::X11CaptureStream(X11CaptureOptions options, ContentFilter filter, StreamConfiguration configuration,
                                    StreamDelegate* delegate)
     : impl_(std::make_unique<Impl>(std::move(options), std::move(filter), configuration, delegate)) {}
 
-X11DisplayStream::~X11DisplayStream() = default;
+X11CaptureStream::~X11CaptureStream() = default;
 
-Result<void> X11DisplayStream::addStreamOutput(std::shared_ptr<StreamOutput> output, StreamOutputType type,
+Result<void> X11CaptureStream::addStreamOutput(std::shared_ptr<StreamOutput> output, StreamOutputType type,
                                                std::shared_ptr<SerialQueue> queue) {
   return impl_->addOutput(std::move(output), type, std::move(queue));
 }
 
-Result<void> X11DisplayStream::startCapture() { return impl_->start(); }
-Result<void> X11DisplayStream::stopCapture() { return impl_->stop(); }
+Result<void> X11CaptureStream::startCapture() { return impl_->start(); }
+Result<void> X11CaptureStream::stopCapture() { return impl_->stop(); }
 
-Result<void> X11DisplayStream::updateConfiguration(const StreamConfiguration& configuration) {
+Result<void> X11CaptureStream::updateConfiguration(const StreamConfiguration& configuration) {
   return impl_->update(configuration);
 }
 
-Result<void> X11DisplayStream::updateContentFilter(const ContentFilter& filter) { return impl_->update(filter); }
+Result<void> X11CaptureStream::updateContentFilter(const ContentFilter& filter) { return impl_->update(filter); }
 
-void X11DisplayStream::requestFrame() { impl_->requestFrame(); }
+void X11CaptureStream::requestFrame() { impl_->requestFrame(); }
 
-X11StreamStats X11DisplayStream::stats() const { return impl_->stats(); }
+X11StreamStats X11CaptureStream::stats() const { return impl_->stats(); }
 
 }  // namespace pelorin::platform::x11
