@@ -72,11 +72,17 @@ Result<std::optional<FrameRecord>> FrameStreamReader::next() {
   if ((flags & ~keyFrameFlag) != 0) return streamError(record.offset, "unknown flags " + std::to_string(flags));
   record.keyFrame = (flags & keyFrameFlag) != 0;
 
-  record.payload.resize(length);
-  got = readFully(record.payload.data(), length);
-  if (!got) return got.error();
-  offset_ += *got;
-  if (*got < length) return streamError(record.offset, "truncated payload");
+  // The payload grows with the bytes that arrive: a header claiming more than the stream holds
+  // costs no more memory than the stream.
+  constexpr std::size_t chunkBytes = 1 << 16;
+  while (record.payload.size() < length) {
+    const std::size_t had = record.payload.size();
+    record.payload.resize(std::min<std::size_t>(length, had + chunkBytes));
+    got = readFully(record.payload.data() + had, record.payload.size() - had);
+    if (!got) return got.error();
+    offset_ += *got;
+    if (had + *got < record.payload.size()) return streamError(record.offset, "truncated payload");
+  }
   if (auto fault = payloadFault(record.payload, record.keyFrame)) return streamError(record.offset, *fault);
   if (lastCapture_ && record.captureNanoseconds < *lastCapture_) {
     return streamError(record.offset, "capture time goes backwards");

@@ -51,9 +51,12 @@ ByteBuffer concat(std::initializer_list<ByteBuffer> parts) {
 
 TEST(FrameStreamReader, ReadsWellFormedRecordsWithTheirOffsets) {
   const ByteBuffer first = record(keyPayload, 1000, 1);
-  const auto back = readStream(concat({first, record(deltaPayload, 1000, 0), record(deltaPayload, 2000, 0)}));
+  ByteBuffer large = deltaPayload;  // read in more than one piece
+  large.resize(300000, 0x5A);
+  const auto back = readStream(concat({first, record(deltaPayload, 1000, 0), record(large, 2000, 0)}));
   ASSERT_FALSE(back.fault) << *back.fault;
   ASSERT_EQ(back.records.size(), 3u);
+  EXPECT_EQ(back.records[2].payload, large);
   EXPECT_TRUE(back.records[0].keyFrame);
   EXPECT_EQ(back.records[0].payload, keyPayload);
   EXPECT_EQ(back.records[1].offset, first.size());
@@ -75,6 +78,8 @@ TEST(FrameStreamReader, NamesTheOffsetAndReasonOfTheFirstFault) {
   hugeLength[8] = 1, hugeLength[9] = 0, hugeLength[10] = 0, hugeLength[11] = 1;  // 16 MiB + 1
   ByteBuffer truncated = record(deltaPayload, 6, 0);
   truncated.pop_back();
+  ByteBuffer claimsMore = record(ByteBuffer(200000, 0x5A), 6, 0);
+  claimsMore[8] = 0, claimsMore[9] = 0, claimsMore[10] = 0, claimsMore[11] = 1;  // 16 MiB
 
   struct Case {
     ByteBuffer bad;
@@ -90,6 +95,7 @@ TEST(FrameStreamReader, NamesTheOffsetAndReasonOfTheFirstFault) {
       {record(ByteBuffer{0, 0, 1, 0x41, 0x9A}, 6, 0), "payload does not begin with a 4-byte start code"},
       {record(deltaPayload, 6, 1), "key frame does not begin with SPS and PPS"},
       {truncated, "truncated payload", true},
+      {claimsMore, "truncated payload", true},
       {ByteBuffer(good.begin(), good.begin() + 10), "truncated header", true},
   };
   for (const auto& [bad, reason, atEnd] : cases) {

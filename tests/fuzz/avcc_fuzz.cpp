@@ -1,0 +1,84 @@
+// Encoded samples into Annex-B payloads and frame records: length-prefixed units built from the
+// input (whose Annex-B form is known), or the input taken as raw AVCC bytes.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "fuzz_check.h"
+#include "media/frame_stream.h"
+#include "media/hardware_encoder.h"
+
+using namespace pelorin;
+using media::ByteBuffer;
+
+namespace {
+
+void appendUnit(const platform::Bytes& unit, platform::Bytes& avcc, ByteBuffer& annexB) {
+  const auto n = static_cast<std::uint32_t>(unit.size());
+  avcc.insert(avcc.end(), {std::uint8_t(n >> 24), std::uint8_t(n >> 16), std::uint8_t(n >> 8), std::uint8_t(n)});
+  avcc.insert(avcc.end(), unit.begin(), unit.end());
+  annexB.insert(annexB.end(), media::startCode.begin(), media::startCode.end());
+  annexB.insert(annexB.end(), unit.begin(), unit.end());
+}
+
+std::optional<platform::Bytes> parameterSet(FuzzedDataProvider& p) {
+  if (p.ConsumeBool()) return std::nullopt;
+  return p.ConsumeBytes<std::uint8_t>(p.ConsumeIntegralInRange(0, 8));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  FuzzedDataProvider p(data, size);
+  platform::EncodedSample sample;
+  sample.notSync = p.ConsumeBool();
+  const auto capture = p.ConsumeIntegral<std::uint64_t>();
+  ByteBuffer payload;  // the payload the record must carry, when known
+  for (int i = p.ConsumeIntegralInRange(0, 3); i > 0; --i) {
+    sample.parameterSets.push_back(parameterSet(p));
+    const auto& set = sample.parameterSets.back();
+    if (!sample.notSync && sample.parameterSets.size() <= 2 && set && !set->empty()) {
+      payload.insert(payload.end(), media::startCode.begin(), media::startCode.end());
+      payload.insert(payload.end(), set->begin(), set->end());
+    }
+  }
+  const std::size_t parameterBytes = payload.size();
+
+  platform::Bytes avcc;
+  const bool known = p.ConsumeBool();
+  if (known) {
+    for (int i = p.ConsumeIntegralInRange(0, 4); i > 0; --i) {
+      const auto unit = p.ConsumeBytes<std::uint8_t>(p.ConsumeIntegralInRange(1, 64));
+      if (!unit.empty()) appendUnit(unit, avcc, payload);  // the input may run out
+    }
+    const auto leftover = p.ConsumeBytes<std::uint8_t>(p.ConsumeIntegralInRange(0, 3));
+    avcc.insert(avcc.end(), leftover.begin(), leftover.end());
+  } else {
+    avcc = p.ConsumeRemainingBytes<std::uint8_t>();
+  }
+
+  ByteBuffer converted;
+  const Result<void> conversion = media::appendAnnexBFromAvcc(avcc, converted);
+  if (known) {
+    fuzzCheck(conversion && converted == ByteBuffer(payload.begin() + parameterBytes, payload.end()),
+              "well-formed units become start code and unit, leftover bytes dropped");
+  } else if (conversion) {
+    // Start codes take the lengths' places: at most the one to three leftover bytes are lost.
+    fuzzCheck(converted.size() <= avcc.size() && converted.size() + 3 >= avcc.size(), "Annex-B as long as AVCC");
+  }
+
+  sample.dataBlock = std::move(avcc);
+  const Result<ByteBuffer> record = media::makeFrameRecord(sample, capture);
+  fuzzCheck(record.ok() == (conversion && parameterBytes + converted.size() > 0),
+            "a record exactly when the block converts and the payload is not empty");
+  if (!record) return 0;
+  ByteBuffer expected;
+  media::appendFrameHeader(expected, static_cast<std::uint32_t>(parameterBytes + converted.size()), capture,
+                           !sample.notSync);
+  expected.insert(expected.end(), payload.begin(), payload.begin() + parameterBytes);
+  expected.insert(expected.end(), converted.begin(), converted.end());
+  fuzzCheck(*record == expected, "header, parameter sets of a key frame, then the frame's units");
+  return 0;
+}
