@@ -20,6 +20,7 @@ struct PortionFrameSetup {
   int outputHeight = 0;
   int fps = 30;
   std::shared_ptr<PortionStreamUpdating> stream;
+  PortionStreamController::LagHandler lag;  // withholds the picture while the frame is ahead of it
 };
 
 // The window side of a portion capture: shows the frame (on the main thread, waiting for it) and

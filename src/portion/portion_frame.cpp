@@ -21,7 +21,7 @@ class LivePortionFrame final : public PortionBorderWindow {
     controller_ = PortionStreamController::create(
         setup.stream, settings,
         [this, display](const Rect& portion) { setFrame(portionBorderFrame(portion, display, thickness)); },
-        qtMainThreadPost());
+        qtMainThreadPost(), setup.lag);
     onChange = [weak = std::weak_ptr(controller_), display](const Rect& captured) {
       if (auto controller = weak.lock()) controller->move(portionRect(captured, display));
     };

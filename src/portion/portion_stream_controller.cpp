@@ -17,19 +17,20 @@ Error streamGone() { return Error{"ScreenCaptureKit", -1, "the capture stream ha
 
 std::shared_ptr<PortionStreamController> PortionStreamController::create(
     std::shared_ptr<PortionStreamUpdating> stream, const Settings& settings,
-    std::function<void(const Rect&)> restoreFrame, MainThreadPost toMain) {
-  return std::shared_ptr<PortionStreamController>(
-      new PortionStreamController(std::move(stream), settings, std::move(restoreFrame), std::move(toMain)));
+    std::function<void(const Rect&)> restoreFrame, MainThreadPost toMain, LagHandler lag) {
+  return std::shared_ptr<PortionStreamController>(new PortionStreamController(
+      std::move(stream), settings, std::move(restoreFrame), std::move(toMain), std::move(lag)));
 }
 
 PortionStreamController::PortionStreamController(std::shared_ptr<PortionStreamUpdating> stream,
                                                  const Settings& settings,
                                                  std::function<void(const Rect&)> restoreFrame,
-                                                 MainThreadPost toMain)
+                                                 MainThreadPost toMain, LagHandler lag)
     : stream_(std::move(stream)),
       settings_(settings),
       restoreFrame_(std::move(restoreFrame)),
       toMain_(std::move(toMain)),
+      lag_(std::move(lag)),
       updates_(settings.rect) {}
 
 bool PortionStreamController::acceptable(const Rect& r) const {
@@ -38,11 +39,18 @@ bool PortionStreamController::acceptable(const Rect& r) const {
 }
 
 void PortionStreamController::move(const Rect& portion) {
+  // The frame has already moved: until the stream follows, the band may be inside the picture.
+  if (lag_) lag_(true);
   if (!acceptable(portion)) {
     restoreFrame_(updates_.applied);
-    return;
+  } else if (const auto send = updates_.request(portion)) {
+    apply(*send);
   }
-  if (const auto send = updates_.request(portion)) apply(*send);
+  caughtUpIfIdle();
+}
+
+void PortionStreamController::caughtUpIfIdle() {
+  if (lag_ && !updates_.inFlight) lag_(false);
 }
 
 void PortionStreamController::apply(const Rect& portion) {
@@ -60,6 +68,7 @@ void PortionStreamController::answered(bool success) {
   const PortionUpdates::Next next = updates_.completed(success);
   if (next.send) apply(*next.send);
   if (next.restore) restoreFrame_(*next.restore);
+  caughtUpIfIdle();
 }
 
 LivePortionStream::LivePortionStream(std::weak_ptr<platform::CaptureStream> stream) : stream_(std::move(stream)) {}

@@ -37,10 +37,14 @@ class PortionStreamController : public std::enable_shared_from_this<PortionStrea
     int outputHeight = 0;
     int fps = 30;
   };
+  // Told true when the frame has moved ahead of what the stream captures (the band may then lie
+  // inside the captured area), false once the stream shows the frame's portion again.
+  using LagHandler = std::function<void(bool lagging)>;
+
   static std::shared_ptr<PortionStreamController> create(std::shared_ptr<PortionStreamUpdating> stream,
                                                          const Settings& settings,
                                                          std::function<void(const Rect&)> restoreFrame,
-                                                         MainThreadPost toMain);
+                                                         MainThreadPost toMain, LagHandler lag = nullptr);
 
   // A portion the user asked for (display space).
   void move(const Rect& portion);
@@ -48,15 +52,17 @@ class PortionStreamController : public std::enable_shared_from_this<PortionStrea
 
  private:
   PortionStreamController(std::shared_ptr<PortionStreamUpdating> stream, const Settings& settings,
-                          std::function<void(const Rect&)> restoreFrame, MainThreadPost toMain);
+                          std::function<void(const Rect&)> restoreFrame, MainThreadPost toMain, LagHandler lag);
   bool acceptable(const Rect& portion) const;
   void apply(const Rect& portion);
   void answered(bool success);
+  void caughtUpIfIdle();
 
   const std::shared_ptr<PortionStreamUpdating> stream_;
   const Settings settings_;
   const std::function<void(const Rect&)> restoreFrame_;
   const MainThreadPost toMain_;
+  const LagHandler lag_;
   PortionUpdates updates_;
 };
 

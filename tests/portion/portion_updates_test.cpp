@@ -75,9 +75,11 @@ class Controller : public ::testing::Test {
   std::shared_ptr<Stream> stream = std::make_shared<Stream>();
   std::deque<std::function<void()>> mainThread;
   std::vector<Rect> restored;
+  std::vector<bool> lags;  // what the picture was told: withheld (true) or shown again (false)
   std::shared_ptr<PortionStreamController> controller = PortionStreamController::create(
       stream, {{0, 0, 1920, 1080}, a, 1280, 720, 25}, [this](const Rect& r) { restored.push_back(r); },
-      [this](std::function<void()> task) { mainThread.push_back(std::move(task)); });
+      [this](std::function<void()> task) { mainThread.push_back(std::move(task)); },
+      [this](bool lagging) { lags.push_back(lagging); });
 };
 
 TEST_F(Controller, RejectsPortionsThatDoNotFitAndPutsTheFrameBack) {
@@ -85,6 +87,7 @@ TEST_F(Controller, RejectsPortionsThatDoNotFitAndPutsTheFrameBack) {
                            {0, 800, 640, 360}, {0, 0, 0, 0},       {0, 0, 1922, 360}};
   for (const Rect& r : rejected) controller->move(r);
   EXPECT_TRUE(stream->sent.empty());
+  EXPECT_EQ(lags.back(), false);  // put back at once: the picture shows again
   EXPECT_EQ(restored, std::vector<Rect>(std::size(rejected), a));
   controller->move({1280, 720, 640, 360});  // touching the far corner fits
   EXPECT_EQ(sentRects(), (std::vector<Rect>{{1280, 720, 640, 360}}));
@@ -102,9 +105,12 @@ TEST_F(Controller, SendsOneAtATimeAtTheSameOutputAndHandlesAnswersOnTheMainThrea
   EXPECT_EQ(stream->sent.size(), 1u) << "the answer must wait for the main thread";
   runMainThread();
   EXPECT_EQ(sentRects(), (std::vector<Rect>{b, d}));
+  // The picture is withheld from the first move until the capture shows the frame's portion.
+  EXPECT_EQ(lags, (std::vector<bool>{true, true, true}));
   answer(Error{"ScreenCaptureKit", -1, "refused"});
   runMainThread();
   EXPECT_EQ(restored, std::vector<Rect>{b});
+  EXPECT_EQ(lags.back(), false);
 
   controller->move(c);  // answered after the controller is gone: nothing happens
   controller.reset();
