@@ -1,0 +1,58 @@
+#include "app/share_capture.h"
+
+#include "capture/capture_configuration.h"
+#include "media/clock.h"
+
+namespace pelorin::app {
+
+ShareCaptureStart startShareCapture(platform::CompressionSessionFactory& factory,
+                                    platform::ScreenCaptureService& service, const ShareCaptureRequest& request,
+                                    std::function<void(const Error&)> streamStopped) {
+  ShareCaptureStart start;
+  media::EncoderSettings settings;
+  settings.width = request.width;
+  settings.height = request.height;
+  settings.fps = shareFps;
+  settings.bitrate = shareBitrate;
+  settings.profile = request.profile;
+  settings.outputFd = request.outputFd;
+  settings.errorFd = request.errorFd;
+  Result<std::unique_ptr<media::HardwareEncoder>> encoder = media::HardwareEncoder::create(factory, settings);
+  if (!encoder) return {{}, encoder.error()};
+  ShareCapture& capture = start.capture;
+  capture.encoder = std::move(*encoder);
+
+  const platform::StreamConfiguration configuration =
+      capture::makeCaptureConfiguration(request.width, request.height, request.sourceRect);
+  capture.output = std::make_shared<media::ScreenOutput>(*capture.encoder, media::measureClockAnchor().anchor,
+                                                         request.errorFd);
+  capture.relay = std::make_shared<StreamStopRelay>(std::move(streamStopped));
+  Result<std::unique_ptr<platform::CaptureStream>> stream =
+      service.makeStream(request.filter, configuration, capture.relay.get());
+  if (!stream) return {std::move(start.capture), stream.error()};
+  capture.stream = std::move(*stream);
+  capture.queue = std::make_shared<SerialQueue>("pelorin.app.capture");
+  if (Result<void> added = capture.stream->addStreamOutput(capture.output, platform::StreamOutputType::Screen,
+                                                            capture.queue);
+      !added) {
+    start.failure = added.error();
+    return start;
+  }
+  capture.output->setFrameRequester([weak = std::weak_ptr(capture.stream)] {
+    if (auto stream = weak.lock()) stream->requestFrame();
+  });
+  if (Result<void> started = capture.stream->startCapture(); !started) start.failure = started.error();
+  return start;
+}
+
+void finishShare(ShareCapture capture, const std::function<void()>& stopSender) {
+  if (capture.stream) (void)capture.stream->stopCapture();
+  capture.stream.reset();
+  if (capture.output && capture.encoder) {
+    const auto [drops, depth] = capture.output->stats();
+    (void)capture.encoder->finish(drops, depth);
+  }
+  if (stopSender) stopSender();
+}
+
+}  // namespace pelorin::app

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "base/error.h"
+#include "base/geometry.h"
+#include "capture/crop_geometry.h"
+#include "base/serial_queue.h"
+#include "media/hardware_encoder.h"
+#include "media/screen_output.h"
+#include "platform/compression_session.h"
+#include "platform/screen_capture.h"
+
+namespace pelorin::app {
+
+// The app's fixed capture values.
+inline constexpr capture::Size maximumShareSize{3840, 2160};
+inline constexpr int shareFps = 30;
+inline constexpr int shareBitrate = 12000000;
+
+// Tells the share, on a stream thread, that its stream stopped with an error.
+class StreamStopRelay final : public platform::StreamDelegate {
+ public:
+  explicit StreamStopRelay(std::function<void(const Error&)> stopped) : stopped_(std::move(stopped)) {}
+  void didStopWithError(const Error& error) override { stopped_(error); }
+
+ private:
+  std::function<void(const Error&)> stopped_;
+};
+
+// The capture objects of one running share. Declared so that the stream goes before what it feeds.
+struct ShareCapture {
+  std::shared_ptr<media::HardwareEncoder> encoder;
+  std::shared_ptr<media::ScreenOutput> output;
+  std::shared_ptr<SerialQueue> queue;
+  std::shared_ptr<StreamStopRelay> relay;  // outlives the stream
+  std::shared_ptr<platform::CaptureStream> stream;
+};
+
+struct ShareCaptureRequest {
+  platform::ContentFilter filter;
+  std::optional<Rect> sourceRect;
+  int width = 0;
+  int height = 0;
+  std::string profile;
+  int outputFd = -1;  // the sender's standard input
+  int errorFd = 2;
+};
+
+// Encoder first, then the stream on "pelorin.app.capture"; the stream is started before returning.
+// A failure after the encoder exists is returned with what was built, to be stopped the usual way.
+struct ShareCaptureStart {
+  ShareCapture capture;
+  std::optional<Error> failure;
+};
+ShareCaptureStart startShareCapture(platform::CompressionSessionFactory& factory,
+                                    platform::ScreenCaptureService& service, const ShareCaptureRequest& request,
+                                    std::function<void(const Error&)> streamStopped);
+
+// The end of a share, in its fixed order: the stream stopped, then the encoder finished, then the
+// sender stopped. Blocks; runs off the main thread.
+void finishShare(ShareCapture capture, const std::function<void()>& stopSender);
+
+}  // namespace pelorin::app

@@ -1,0 +1,317 @@
+#include "app/ui/native_app.h"
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+
+#include "app/ui/main_window.h"
+#include "app/ui/picker_dialog.h"
+#include "capture/capture_configuration.h"
+#include "portion/portion_border_window.h"
+#include "portion/portion_geometry.h"
+#include "portion/portion_stream_controller.h"
+#include "portion/portion_window_controller.h"
+#include "portion/screen_mapping.h"
+
+namespace pelorin::app::ui {
+namespace {
+
+// While the frame is ahead of the capture, its band may show inside the picture: withheld until
+// the capture follows.
+constexpr double frameLagHoldSeconds = 2.0;
+
+QString text(const std::string& utf8) { return QString::fromStdString(utf8); }
+
+std::vector<capture::Size> screenPixelSizes() {
+  std::vector<capture::Size> sizes;
+  for (const QScreen* screen : QGuiApplication::screens()) {
+    const Rect frame = portion::ScreenMapping(screen).windowSystemFrame();
+    sizes.push_back({frame.width, frame.height});
+  }
+  return sizes;
+}
+
+}  // namespace
+
+NativeApp::NativeApp(AppServices services, AppLog& log, MainPoster toMain)
+    : services_(std::move(services)), log_(log), toMain_(std::move(toMain)) {
+  SenderEvents events;
+  events.ready = [this](const ReadyLine& ready) { startCapture(ready); };
+  events.keyframe = [this] {
+    if (capture_.output) capture_.output->requestKeyframe();
+  };
+  events.progress = [this](const std::string& status) { setAutomaticStatus(status); };
+  events.failed = [this](const std::string& failure) { failShare(failure); };
+  senderHost_ = std::make_unique<SenderHost>(toMain_, log_, std::move(events));
+}
+
+NativeApp::~NativeApp() {
+  stopSharing();
+  stopQueue_.sync([] {});
+}
+
+void NativeApp::launch() {
+  window_ = std::make_unique<MainWindow>();
+  window_->onClose = [this] { toMain_([this] { requestQuit(); }); };
+  connect(window_->shareButton, &QPushButton::clicked, this, &NativeApp::showPicker);
+  connect(window_->portionButton, &QPushButton::clicked, this, &NativeApp::showPortion);
+  connect(window_->stopButton, &QPushButton::clicked, this, &NativeApp::stopPressed);
+  updateAvailability();
+
+  ReceiverDiscovery& discovery = *services_.discovery;
+  QPointer<NativeApp> self(this);
+  discovery.onChange = [self](const std::vector<ReceiverAddress>& receivers) {
+    if (!self) return;
+    self->receivers_ = receivers;
+    self->updateAvailability();
+  };
+  discovery.onLocalNetworkDenied = [self, toMain = toMain_] {
+    toMain([self] {
+      if (self) self->setFailureStatus(localNetworkFailure);
+    });
+  };
+  discovery.start();
+
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    window_->move(screen->availableGeometry().center() - window_->rect().center());
+  }
+  window_->show();
+  window_->raise();
+  window_->activateWindow();
+  window_->codeField->setFocus();
+}
+
+void NativeApp::requestQuit() {
+  if (!senderRuns()) return QApplication::quit();
+  if (quitting_) return;
+  quitting_ = true;
+  setUserStatus(quittingStatus);
+  stopSharing([] { QApplication::quit(); });
+}
+
+void NativeApp::setUserStatus(const std::string& status) {
+  log_.write("status: " + status);
+  statusState_.userAction(status);
+  window_->showStatus(text(statusState_.message));
+}
+
+void NativeApp::setFailureStatus(const std::string& status) {
+  log_.write("status failure: " + status);
+  statusState_.failed(status);
+  window_->showStatus(text(statusState_.message));
+}
+
+void NativeApp::setAutomaticStatus(const std::string& status) {
+  statusState_.automatic(status);
+  window_->showStatus(text(statusState_.message));
+}
+
+void NativeApp::updateAvailability() {
+  const bool canShare = !receivers_.empty() && !senderRuns();
+  window_->shareButton->setEnabled(canShare);
+  window_->portionButton->setEnabled(canShare);
+  if (senderRuns()) return;
+  setAutomaticStatus(availabilityStatus(receivers_.size()));
+}
+
+std::optional<std::string> NativeApp::validatedCode() {
+  CodeCheck check = app::validatedCode(window_->codeField->text().toStdString(), receivers_.size());
+  if (!check.code) setFailureStatus(check.failure);
+  return check.code;
+}
+
+void NativeApp::showPicker() {
+  if (!validatedCode()) return;
+  setUserStatus(pickerPromptStatus);
+  if (picker_) picker_->close();
+  picker_ = new PickerDialog(*services_.capture, window_.get());
+  picker_->onChoice = [this](const PickerDialog::Choice& choice) { pickerChose(choice.filter, choice.followsWindow); };
+  picker_->onCancel = [this] { setUserStatus(cancelledStatus); };
+  picker_->onStartFailure = [this](const Error& error) { setFailureStatus(errorStatus(error.description())); };
+  picker_->present();
+}
+
+void NativeApp::pickerChose(const platform::ContentFilter& filter, bool followsWindow) {
+  const capture::Size content{filter.contentRect.width * filter.pointPixelScale,
+                              filter.contentRect.height * filter.pointPixelScale};
+  beginSharing(filter, std::nullopt, portion::pickerSourceSize(content, followsWindow, screenPixelSizes()));
+}
+
+void NativeApp::showPortion() {
+  if (!validatedCode()) return;
+  QScreen* screen = QGuiApplication::primaryScreen();
+  if (!screen) return;
+  setUserStatus(portionPromptStatus);
+  // Escape cancels: the selection window has no close box.
+  portionController_ = std::make_unique<portion::PortionWindowController>(
+      screen,
+      [this](const Rect& selection, QScreen* chosen) {
+        toMain_([this, selection, chosen = QPointer<QScreen>(chosen)] {
+          portionController_.reset();
+          if (chosen) preparePortion(selection, chosen);
+        });
+      },
+      [this] {
+        toMain_([this] { portionController_.reset(); });
+        setUserStatus(cancelledStatus);
+      });
+}
+
+void NativeApp::preparePortion(const Rect& selection, QScreen* screen) {
+  Result<platform::ShareableContent> content = services_.capture->shareableContent(false, true);
+  if (!content) return setFailureStatus(errorStatus(content.error().description()));
+  const std::optional<std::uint32_t> number = portion::displayNumber(screen, content->displays);
+  const platform::ShareableDisplay* display = nullptr;
+  for (const auto& candidate : content->displays) {
+    if (number && candidate.displayID == *number) display = &candidate;
+  }
+  if (!display) return setFailureStatus(errorStatus("écran introuvable"));
+  const portion::ScreenMapping mapping(screen);
+  const Rect screenFrame = mapping.screenSpaceFrame();
+  const Rect portionRect = portion::portionRect(selection, screenFrame);
+  if (portionRect == Rect{}) return setFailureStatus(errorStatus("portion trop petite"));
+
+  portionBorder_.reset();
+  portionBorder_ = std::make_unique<portion::PortionBorderWindow>(
+      portion::portionBorderFrame(portionRect, screenFrame, portion::PortionBorderWindow::thickness), screen);
+  portionBorder_->onChange = [self = QPointer<NativeApp>(this)](const Rect& area) {
+    if (self) self->portionFrameChanged(area);
+  };
+  portionScreen_ = screen;
+  portionScreenFrame_ = screenFrame;
+  portionUpdates_.emplace(portionRect);
+
+  const Rect pixels = mapping.windowSystemFrame();
+  beginSharing(services_.capture->displayFilter(*display), portionRect, {pixels.width, pixels.height});
+}
+
+void NativeApp::beginSharing(const platform::ContentFilter& filter, std::optional<Rect> sourceRect,
+                             capture::Size sourceSize) {
+  const std::optional<std::string> code = validatedCode();
+  if (!code || senderRuns()) return;
+  const capture::Size size = capture::streamSize(sourceSize, maximumShareSize);
+  pendingFilter_ = filter;
+  pendingSourceRect_ = sourceRect;
+  setUserStatus(pairingStatus);
+  window_->shareButton->setEnabled(false);
+  window_->portionButton->setEnabled(false);
+  Result<void> launched = senderHost_->launchSender(*code, static_cast<int>(size.width),
+                                                    static_cast<int>(size.height), receivers_);
+  if (!launched) {
+    stopSharing();
+    setFailureStatus(errorStatus(launched.error().description()));
+    updateAvailability();
+    return;
+  }
+  window_->stopButton->setEnabled(true);
+}
+
+void NativeApp::startCapture(const ReadyLine& ready) {
+  const auto& process = senderHost_->process();
+  if (!pendingFilter_ || !process || process->inputFd() < 0) return;
+  if (capture_.stream || capture_.encoder) {
+    log_.write("sender_ready ignored=true reason=capture_running");
+    return;
+  }
+  ShareCaptureRequest request;
+  request.filter = *pendingFilter_;
+  request.sourceRect = pendingSourceRect_;
+  request.width = ready.width;
+  request.height = ready.height;
+  request.profile = ready.profile;
+  request.outputFd = process->inputFd();
+  const long generation = shareGeneration_;
+  QPointer<NativeApp> self(this);
+  ShareCaptureStart start = startShareCapture(
+      *services_.compression, *services_.capture, request, [self, generation, toMain = toMain_](const Error& error) {
+        toMain([self, generation, error] {
+          if (self && self->shareGeneration_ == generation) self->failShare(errorStatus(error.description()));
+        });
+      });
+  capture_ = std::move(start.capture);
+  captureSize_ = {static_cast<double>(ready.width), static_cast<double>(ready.height)};
+  if (start.failure) return failShare(errorStatus(start.failure->description()));
+  if (portionUpdates_) startFollowingPortion();
+}
+
+void NativeApp::startFollowingPortion() {
+  livePortion_ = std::make_shared<portion::LivePortionStream>(capture_.stream);
+  portion::PortionStreamController::Settings settings;
+  settings.screenFrame = portionScreenFrame_;
+  settings.rect = portionUpdates_->applied;
+  settings.outputWidth = static_cast<int>(captureSize_.width);
+  settings.outputHeight = static_cast<int>(captureSize_.height);
+  settings.fps = shareFps;
+  const long generation = shareGeneration_;
+  QPointer<NativeApp> self(this);
+  auto restore = [self, generation](const Rect& portion) {
+    if (!self || self->shareGeneration_ != generation || !self->portionBorder_) return;
+    self->pendingSourceRect_ = portion;
+    self->portionBorder_->setFrame(
+        portion::portionBorderFrame(portion, self->portionScreenFrame_, portion::PortionBorderWindow::thickness));
+  };
+  auto lag = [weak = std::weak_ptr(capture_.output)](bool lagging) {
+    if (auto output = weak.lock()) lagging ? output->hold(frameLagHoldSeconds) : output->release();
+  };
+  portionStream_ = portion::PortionStreamController::create(livePortion_, settings, restore, toMain_, lag);
+}
+
+void NativeApp::portionFrameChanged(const Rect& area) {
+  if (!portionScreen_ || !portionUpdates_) return;
+  const Rect r = portion::portionRect(area, portionScreenFrame_);
+  if (r == Rect{}) {
+    portionBorder_->setFrame(portion::portionBorderFrame(portionUpdates_->applied, portionScreenFrame_,
+                                                         portion::PortionBorderWindow::thickness));
+    return;
+  }
+  if (!portionStream_) {
+    pendingSourceRect_ = r;
+    portionUpdates_.emplace(r);
+    return;
+  }
+  pendingSourceRect_ = r;
+  portionStream_->move(r);
+}
+
+void NativeApp::stopPressed() {
+  stopSharing();
+  setUserStatus(stoppedStatus);
+  updateAvailability();
+}
+
+void NativeApp::failShare(const std::string& failure) {
+  stopSharing();
+  setFailureStatus(failure);
+  updateAvailability();
+}
+
+void NativeApp::stopSharing(std::function<void()> completion) {
+  ShareCapture capture = std::move(capture_);
+  capture_ = {};
+  std::shared_ptr<SenderProcess> sender = senderHost_->release();
+  std::shared_ptr<portion::LivePortionStream> live = std::move(livePortion_);
+
+  pendingFilter_.reset();
+  pendingSourceRect_.reset();
+  if (window_) window_->stopButton->setEnabled(false);
+  portionBorder_.reset();
+  portionStream_.reset();
+  portionScreen_ = nullptr;
+  portionUpdates_.reset();
+  ++shareGeneration_;
+  captureSize_ = {};
+
+  stopQueue_.post([capture = std::move(capture), sender = std::move(sender), live = std::move(live),
+                   completion = std::move(completion), toMain = toMain_]() mutable {
+    if (live) live->close();  // no reconfiguration of a stream being stopped
+    finishShare(std::move(capture), [&sender] {
+      if (sender) stopSender(*sender);
+    });
+    sender.reset();
+    if (completion) toMain(std::move(completion));
+  });
+}
+
+}  // namespace pelorin::app::ui

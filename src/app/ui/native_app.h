@@ -1,0 +1,101 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/app_log.h"
+#include "app/app_status.h"
+#include "app/main_poster.h"
+#include "app/receiver_directory.h"
+#include "app/receiver_discovery.h"
+#include "app/sender_host.h"
+#include "app/share_capture.h"
+#include "base/serial_queue.h"
+#include "platform/compression_session.h"
+#include "platform/screen_capture.h"
+#include "portion/portion_updates.h"
+
+class QScreen;
+
+namespace pelorin::portion {
+class PortionBorderWindow;
+class PortionWindowController;
+class PortionStreamController;
+class LivePortionStream;
+}  // namespace pelorin::portion
+
+namespace pelorin::app::ui {
+
+class MainWindow;
+class PickerDialog;
+
+// What the app is given: the platform services it captures and encodes with, and discovery.
+struct AppServices {
+  std::unique_ptr<platform::ScreenCaptureService> capture;
+  std::unique_ptr<platform::CompressionSessionFactory> compression;
+  std::unique_ptr<ReceiverDiscovery> discovery;
+};
+
+// The app: its window and status, the receivers, and at most one share at a time. Main thread only.
+class NativeApp : public QObject {
+ public:
+  NativeApp(AppServices services, AppLog& log, MainPoster toMain);
+  ~NativeApp() override;
+
+  void launch();
+  // Quits at once when idle, else after the share's stop sequence.
+  void requestQuit();
+
+ private:
+  void setUserStatus(const std::string& text);
+  void setFailureStatus(const std::string& text);
+  void setAutomaticStatus(const std::string& text);
+  void updateAvailability();
+  std::optional<std::string> validatedCode();
+  bool senderRuns() const { return senderHost_->process() != nullptr; }
+
+  void showPicker();
+  void pickerChose(const platform::ContentFilter& filter, bool followsWindow);
+  void showPortion();
+  void preparePortion(const Rect& selection, QScreen* screen);
+  void beginSharing(const platform::ContentFilter& filter, std::optional<Rect> sourceRect, capture::Size sourceSize);
+  void startCapture(const ReadyLine& ready);
+  void portionFrameChanged(const Rect& area);
+  void startFollowingPortion();
+  void stopPressed();
+  void failShare(const std::string& failure);
+  void stopSharing(std::function<void()> completion = nullptr);
+
+  AppServices services_;
+  AppLog& log_;
+  MainPoster toMain_;
+  std::unique_ptr<MainWindow> window_;
+  AppStatusState statusState_{searchingStatus};
+  std::vector<ReceiverAddress> receivers_;
+  std::unique_ptr<SenderHost> senderHost_;
+
+  // The share: chosen source, then capture once the sender is ready.
+  std::optional<platform::ContentFilter> pendingFilter_;
+  std::optional<Rect> pendingSourceRect_;
+  capture::Size captureSize_{};
+  ShareCapture capture_;
+  std::unique_ptr<portion::PortionWindowController> portionController_;
+  std::unique_ptr<portion::PortionBorderWindow> portionBorder_;
+  QPointer<QScreen> portionScreen_;
+  Rect portionScreenFrame_{};
+  std::optional<portion::PortionUpdates> portionUpdates_;
+  std::shared_ptr<portion::LivePortionStream> livePortion_;
+  std::shared_ptr<portion::PortionStreamController> portionStream_;
+  QPointer<PickerDialog> picker_;
+  long shareGeneration_ = 0;
+  bool quitting_ = false;
+
+  // Stop sequences run here, one after another, off the main thread; owned by the app.
+  SerialQueue stopQueue_{"pelorin.app.stop"};
+};
+
+}  // namespace pelorin::app::ui
