@@ -1,10 +1,12 @@
 #include "app/ui/main_window.h"
 
 #include <QAccessible>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QFontDatabase>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -34,7 +36,6 @@ QPushButton* button(const QString& text, QWidget* parent) {
 MainWindow::MainWindow() {
   setWindowTitle(QStringLiteral("Pelorin"));
   setAccessibleName(QStringLiteral("Pelorin"));
-  setFixedSize(contentWidth, contentHeight);
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);
 
   auto* stack = new QVBoxLayout(this);
@@ -74,11 +75,44 @@ MainWindow::MainWindow() {
   stack->addWidget(statusLabel);
   stack->addStretch();
 
+  stack->setMenuBar(buildMenus());
+  setFixedSize(contentWidth, contentHeight + stack->menuBar()->sizeHint().height());
+
   setTabOrder(codeField, shareButton);
   setTabOrder(shareButton, portionButton);
   setTabOrder(portionButton, stopButton);
   // Return in the code field acts as the share button.
   connect(codeField, &QLineEdit::returnPressed, shareButton, &QPushButton::click);
+}
+
+QMenuBar* MainWindow::buildMenus() {
+  auto* bar = new QMenuBar(this);
+  bar->setAccessibleName(QStringLiteral("Menus"));
+  QMenu* application = bar->addMenu(QStringLiteral("Pelorin"));
+  QAction* quit = application->addAction(QStringLiteral("Quitter Pelorin"));
+  quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+  quit->setShortcutContext(Qt::ApplicationShortcut);
+  connect(quit, &QAction::triggered, this, [this] {
+    if (onQuit) onQuit();
+  });
+  // The edit commands act on the field that has the focus.
+  QMenu* edit = bar->addMenu(QStringLiteral("Édition"));
+  const std::pair<const char*, QKeySequence::StandardKey> commands[] = {
+      {"Couper", QKeySequence::Cut}, {"Copier", QKeySequence::Copy},
+      {"Coller", QKeySequence::Paste}, {"Tout sélectionner", QKeySequence::SelectAll}};
+  for (const auto& [title, key] : commands) {
+    QAction* action = edit->addAction(QString::fromUtf8(title));
+    action->setShortcut(key);
+    connect(action, &QAction::triggered, this, [key] {
+      auto* field = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+      if (!field) return;
+      if (key == QKeySequence::Cut) field->cut();
+      if (key == QKeySequence::Copy) field->copy();
+      if (key == QKeySequence::Paste) field->paste();
+      if (key == QKeySequence::SelectAll) field->selectAll();
+    });
+  }
+  return bar;
 }
 
 void MainWindow::showStatus(const QString& text) {
@@ -92,7 +126,8 @@ void MainWindow::showStatus(const QString& text) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-  // The app ends through its termination rule, which may wait for a stop.
+  // The app ends through its termination rule, which may wait for a stop; it leaves the event loop
+  // with exit(), which closes no window, so this is asked only by the user.
   event->ignore();
   if (onClose) onClose();
 }

@@ -4,6 +4,7 @@
 #include <functional>
 
 class QLabel;
+class QMenuBar;
 class QLineEdit;
 class QPushButton;
 
@@ -21,11 +22,13 @@ class MainWindow : public QWidget {
   QPushButton* stopButton = nullptr;
   QLabel* statusLabel = nullptr;
   std::function<void()> onClose;
+  std::function<void()> onQuit;  // "Quitter Pelorin", Ctrl+Q
 
   // Shows the status text and has screen readers announce it.
   void showStatus(const QString& text);
 
  protected:
+  QMenuBar* buildMenus();
   void closeEvent(QCloseEvent* event) override;
 };
 

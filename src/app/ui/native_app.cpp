@@ -55,6 +55,7 @@ NativeApp::~NativeApp() {
 void NativeApp::launch() {
   window_ = std::make_unique<MainWindow>();
   window_->onClose = [this] { toMain_([this] { requestQuit(); }); };
+  window_->onQuit = [this] { requestQuit(); };
   connect(window_->shareButton, &QPushButton::clicked, this, &NativeApp::showPicker);
   connect(window_->portionButton, &QPushButton::clicked, this, &NativeApp::showPortion);
   connect(window_->stopButton, &QPushButton::clicked, this, &NativeApp::stopPressed);
@@ -84,11 +85,11 @@ void NativeApp::launch() {
 }
 
 void NativeApp::requestQuit() {
-  if (!senderRuns()) return QApplication::quit();
+  if (!senderRuns()) return QCoreApplication::exit(0);
   if (quitting_) return;
   quitting_ = true;
   setUserStatus(quittingStatus);
-  stopSharing([] { QApplication::quit(); });
+  stopSharing([] { QCoreApplication::exit(0); });
 }
 
 void NativeApp::setUserStatus(const std::string& status) {

@@ -1,0 +1,165 @@
+#!/usr/bin/env bash
+# The Pelorin app end to end, driven through the keyboard as a user would: a throw-away X display
+# with openbox, a receiver published on the private avahi-daemon with a TCP listener, and a sender
+# that records its command line and relays to the loopback sender. Screenshots go to $OUT.
+# usage: app_scenario.sh BUILD_DIR OUT_DIR
+set -euo pipefail
+build=$(cd "$1" && pwd)
+out=$2
+here=$(cd "$(dirname "$0")/../.." && pwd)
+mkdir -p "$out"
+rm -f "$out"/*.png
+work=$(mktemp -d)
+source "$here/scripts/lib/display.sh"
+source "$here/scripts/lib/avahi.sh"
+pids=()
+cleanup() {
+  local pid
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  stop_display
+  [[ -n "${own_avahi:-}" ]] && stop_avahi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL: $*" >&2; shot failure; tail -n 30 "$log" >&2 || true; exit 1; }
+shot() { xwd -root -silent >"$work/shot.xwd" && ffmpeg -loglevel error -y -i "$work/shot.xwd" "$out/$1.png" || true; }
+# Waits up to 10 s for the command to succeed.
+eventually() {
+  local i
+  for i in $(seq 1 100); do "$@" && return 0; sleep 0.1; done
+  return 1
+}
+logged() { grep -qF -- "$1" "$log" 2>/dev/null; }
+expect_log() { eventually logged "$1" || fail "no log line: $1"; }
+
+start_display
+xsetroot -solid '#ff0000'
+if [[ -z "${DBUS_SYSTEM_BUS_ADDRESS:-}" ]] || ! avahi_daemon_ready; then
+  start_avahi
+  own_avahi=1
+fi
+
+# The receiver: a listener and its announcement.
+python3 -c '
+import socket, sys, time
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(16)
+print(s.getsockname()[1], flush=True)
+while True:
+    c, _ = s.accept(); c.close()
+' >"$work/port" &
+pids+=($!)
+eventually test -s "$work/port" || fail "no listener"
+port=$(cat "$work/port")
+
+# The app as installed: its executable beside share/pelorin/VantrelCA.pem.
+mkdir -p "$work/bin" "$work/share/pelorin" "$work/state"
+cp "$build/bin/Pelorin" "$work/bin/Pelorin"
+echo "test authority" >"$work/share/pelorin/VantrelCA.pem"
+cat >"$work/sender" <<SENDER
+#!/usr/bin/env bash
+printf '%s\n' "\$@" >"$work/arguments"
+case "\$(cat "$work/behaviour" 2>/dev/null)" in
+  error) echo "pairing result=accepted" >&2; sleep 0.3; echo "error: code refusé" >&2; sleep 0.3; exit 1 ;;
+  exit) exit 3 ;;
+esac
+exec "$build/bin/loopback-sender" "\$@"
+SENDER
+chmod +x "$work/sender"
+export PELORIN_SENDER="$work/sender" PELORIN_VIDEO_ENCODER=software XDG_STATE_HOME="$work/state"
+export XDG_RUNTIME_DIR="$work" PELORIN_LOOPBACK_OUTPUT="$work/stream.pln"
+log="$work/state/Pelorin/Pelorin.log"
+
+start_app() {
+  "$work/bin/Pelorin" >"$work/app.out" 2>&1 &
+  app=$!
+  pids+=($app)
+  window=$(eventually xdotool search --sync --onlyvisible --name '^Pelorin$' | head -n1) || fail "no window"
+  sleep 0.5
+  xdotool windowmove --sync "$window" 1300 820
+}
+# A click in the code field, then its text replaced.
+focus_code() {
+  xdotool mousemove --window "$window" 260 125 click 1
+  xdotool key --clearmodifiers ctrl+a BackSpace
+}
+# Presses the nth widget after the code field in the tab order.
+press_tab() { focus_code; xdotool type "$1"; for _ in $(seq 1 "$2"); do xdotool key Tab; done; xdotool key space; }
+
+start_app
+shot searching
+avahi-publish -s "Salon" _vantrel-cast._tcp "$port" >/dev/null 2>&1 &
+pids+=($!)
+sleep 1.5
+shot receiver_found
+
+# A bad code: the error, and no sender.
+press_tab 12345 1
+expect_log "status failure: Erreur : le code doit contenir exactement 6 chiffres."
+[[ ! -e "$work/arguments" ]] || fail "a sender was launched with a bad code"
+shot bad_code
+
+# A portion share: Return confirms the selection window.
+press_tab 654321 2
+expect_log "status: Ajustez la portion à partager."
+sleep 0.5
+shot portion_selection
+xdotool key Return
+expect_log "status: Appairage en cours…"
+eventually test -s "$work/stream.pln" || fail "no stream at the sender"
+sleep 1.5
+shot portion_sharing
+mapfile -t arguments <"$work/arguments"
+expected=(--frames-stdin --pairing-code 654321 --public-ip 127.0.0.1 --tls-ca "$work/share/pelorin/VantrelCA.pem"
+  --width 1920 --height 1200 --fps 30 --duration 86400)
+# Other receivers on this machine's loopback may be listed too: ours must be among them.
+[[ "${arguments[*]:0:15}" == "${expected[*]}" && " ${arguments[*]:15} " == *" --destination 127.0.0.1:$port "* ]] ||
+  fail "sender command line: ${arguments[*]}"
+
+# Dragging the frame's top edge over the app's window moves the picture there.
+xdotool mousemove 960 418 mousedown 1
+for step in $(seq 1 10); do xdotool mousemove $((960 + step * 60)) $((418 + step * 45)); sleep 0.05; done
+xdotool mouseup 1
+sleep 1.5
+shot portion_moved
+
+# Stop: the stop sequence ends the sender, whose stream decodes: red first, the app's grey after.
+press_tab "" 3
+expect_log "status: Partage arrêté."
+expect_log "sender_exit status=0"
+"$build/bin/pelorin-probe" --annexb "$work/stream.h264" "$work/stream.pln" >"$out/portion_probe.txt" ||
+  fail "probe: $(cat "$out/portion_probe.txt")"
+ffmpeg -loglevel error -i "$work/stream.h264" -vf crop=100:100,scale=1:1 -f rawvideo -pix_fmt rgb24 "$work/centres.rgb"
+read -r -a first < <(head -c 3 "$work/centres.rgb" | od -An -tu1)
+read -r -a last < <(tail -c 3 "$work/centres.rgb" | od -An -tu1)
+echo "first=${first[*]} last=${last[*]}" >>"$out/portion_probe.txt"
+((first[0] > 200 && first[1] < 60 && first[2] < 60)) || fail "first picture not red: ${first[*]}"
+((last[0] > 150 && last[1] > 150 && last[2] > 150)) || fail "moved picture not the app's window: ${last[*]}"
+shot stopped
+
+# The sender's "error:" line, then a non-zero exit.
+echo error >"$work/behaviour"
+press_tab 654321 2
+xdotool key Return
+expect_log "status failure: Erreur : error: code refusé"
+shot sender_error
+echo exit >"$work/behaviour"
+press_tab 654321 2
+xdotool key Return
+expect_log "status failure: Erreur du sender (code 3)."
+shot sender_exit
+
+# Quitting while sharing waits for the stop sequence.
+rm -f "$work/behaviour"
+rm -f "$work/stream.pln"
+press_tab 654321 2
+xdotool key Return
+eventually test -s "$work/stream.pln" || fail "no second stream"
+xdotool windowactivate --sync "$window" key ctrl+q
+expect_log "status: Arrêt du partage…"
+shot quitting
+ended() { ! running "$app"; }
+eventually ended || { gdb -batch -p "$app" -ex "thread apply all bt" >"$out/hang.txt" 2>&1; fail "the app did not end"; }
+wait "$app" || fail "the app ended with status $?"
+echo "PASS"
