@@ -100,7 +100,44 @@ expect_log "status failure: Erreur : le code doit contenir exactement 6 chiffres
 [[ ! -e "$work/arguments" ]] || fail "a sender was launched with a bad code"
 shot bad_code
 
+# Stops the share and checks its stream: the centre colours of its first and last pictures go
+# into `first` and `last`.
+stop_and_probe() {
+  press_tab "" 3
+  expect_log "status: Partage arrêté."
+  eventually test "$(grep -c 'sender_exit status=0' "$log")" -ge "$1" || fail "the sender did not stop"
+  "$build/bin/pelorin-probe" --annexb "$work/stream.h264" "$work/stream.pln" >"$out/$2_probe.txt" ||
+    fail "probe: $(cat "$out/$2_probe.txt")"
+  rm -f "$work/centres.rgb"
+  ffmpeg -loglevel error -i "$work/stream.h264" -vf crop=100:100,scale=1:1 -f rawvideo -pix_fmt rgb24 "$work/centres.rgb"
+  read -r -a first < <(head -c 3 "$work/centres.rgb" | od -An -tu1)
+  read -r -a last < <(tail -c 3 "$work/centres.rgb" | od -An -tu1)
+  echo "first=${first[*]} last=${last[*]}" >>"$out/$2_probe.txt"
+  ((first[0] > 200 && first[1] < 60 && first[2] < 60)) || fail "first picture not red: ${first[*]}"
+}
+check_arguments() {
+  mapfile -t arguments <"$work/arguments"
+  local expected=(--frames-stdin --pairing-code "$1" --public-ip 127.0.0.1 --tls-ca "$work/share/pelorin/VantrelCA.pem"
+    --width "$2" --height "$3" --fps 30 --duration 86400)
+  # Other receivers on this machine's loopback may be listed too: ours must be among them.
+  [[ "${arguments[*]:0:15}" == "${expected[*]}" && " ${arguments[*]:15} " == *" --destination 127.0.0.1:$port "* ]] ||
+    fail "sender command line: ${arguments[*]}"
+}
+
+# A display share: the picker opens on the first display; Return chooses it.
+press_tab 135790 1
+expect_log "status: Sélectionnez l’écran ou la fenêtre à partager."
+sleep 1
+shot picker
+xdotool key Return
+eventually test -s "$work/stream.pln" || fail "no display stream at the sender"
+sleep 1
+shot display_sharing
+check_arguments 135790 1920 1200
+stop_and_probe 1 display
+
 # A portion share: Return confirms the selection window.
+rm -f "$work/stream.pln"
 press_tab 654321 2
 expect_log "status: Ajustez la portion à partager."
 sleep 0.5
@@ -110,12 +147,7 @@ expect_log "status: Appairage en cours…"
 eventually test -s "$work/stream.pln" || fail "no stream at the sender"
 sleep 1.5
 shot portion_sharing
-mapfile -t arguments <"$work/arguments"
-expected=(--frames-stdin --pairing-code 654321 --public-ip 127.0.0.1 --tls-ca "$work/share/pelorin/VantrelCA.pem"
-  --width 1920 --height 1200 --fps 30 --duration 86400)
-# Other receivers on this machine's loopback may be listed too: ours must be among them.
-[[ "${arguments[*]:0:15}" == "${expected[*]}" && " ${arguments[*]:15} " == *" --destination 127.0.0.1:$port "* ]] ||
-  fail "sender command line: ${arguments[*]}"
+check_arguments 654321 1920 1200
 
 # Dragging the frame's top edge over the app's window moves the picture there.
 xdotool mousemove 960 418 mousedown 1
@@ -124,17 +156,8 @@ xdotool mouseup 1
 sleep 1.5
 shot portion_moved
 
-# Stop: the stop sequence ends the sender, whose stream decodes: red first, the app's grey after.
-press_tab "" 3
-expect_log "status: Partage arrêté."
-expect_log "sender_exit status=0"
-"$build/bin/pelorin-probe" --annexb "$work/stream.h264" "$work/stream.pln" >"$out/portion_probe.txt" ||
-  fail "probe: $(cat "$out/portion_probe.txt")"
-ffmpeg -loglevel error -i "$work/stream.h264" -vf crop=100:100,scale=1:1 -f rawvideo -pix_fmt rgb24 "$work/centres.rgb"
-read -r -a first < <(head -c 3 "$work/centres.rgb" | od -An -tu1)
-read -r -a last < <(tail -c 3 "$work/centres.rgb" | od -An -tu1)
-echo "first=${first[*]} last=${last[*]}" >>"$out/portion_probe.txt"
-((first[0] > 200 && first[1] < 60 && first[2] < 60)) || fail "first picture not red: ${first[*]}"
+# The stream decodes: red first, the app's grey once the frame was moved.
+stop_and_probe 2 portion
 ((last[0] > 150 && last[1] > 150 && last[2] > 150)) || fail "moved picture not the app's window: ${last[*]}"
 shot stopped
 

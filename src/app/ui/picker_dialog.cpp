@@ -100,6 +100,7 @@ PickerDialog::PickerDialog(platform::ScreenCaptureService& capture, QWidget* par
   connect(buttons, &QDialogButtonBox::accepted, this, &PickerDialog::choose);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
   connect(list_, &QListWidget::itemDoubleClicked, this, &PickerDialog::choose);
+  connect(list_, &QListWidget::activated, this, &PickerDialog::choose);
   connect(this, &QDialog::rejected, this, [this] {
     if (!answered_ && onCancel) answered_ = true, onCancel();
     deleteLater();
