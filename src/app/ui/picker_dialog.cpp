@@ -1,5 +1,6 @@
 #include "app/ui/picker_dialog.h"
 
+#include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QImage>
 #include <QListWidget>
@@ -38,7 +39,7 @@ std::string windowLabel(const platform::ShareableWindow& window) {
 }  // namespace
 
 std::vector<PickerEntry> pickerEntries(const platform::ShareableContent& content,
-                                       platform::ScreenCaptureService& capture) {
+                                       platform::ScreenCaptureService& capture, std::int32_t ownProcess) {
   std::vector<PickerEntry> entries;
   for (const auto& display : content.displays) {
     const std::string name = display.name.empty() ? std::to_string(display.displayID) : display.name;
@@ -46,7 +47,8 @@ std::vector<PickerEntry> pickerEntries(const platform::ShareableContent& content
   }
   std::vector<const platform::ShareableWindow*> windows;
   for (const auto& window : content.windows) {
-    if (window.windowLayer == 0 && window.onScreen) windows.push_back(&window);
+    const bool own = window.owningApplication && window.owningApplication->processID == ownProcess;
+    if (window.windowLayer == 0 && window.onScreen && !own) windows.push_back(&window);
   }
   // Applications in the order of their front-most window.
   std::vector<std::int32_t> order;
@@ -129,7 +131,7 @@ void PickerDialog::present() {
 }
 
 void PickerDialog::listed(const platform::ShareableContent& content) {
-  for (auto& entry : pickerEntries(content, capture_)) {
+  for (auto& entry : pickerEntries(content, capture_, static_cast<std::int32_t>(QCoreApplication::applicationPid()))) {
     auto* item = new QListWidgetItem(QString::fromStdString(entry.label), list_);
     item->setData(Qt::UserRole, static_cast<int>(choices_.size()));
     QPixmap blank(thumbnailWidth, thumbnailHeight);

@@ -42,7 +42,7 @@ class PickerDialog : public QDialog {
 };
 
 // The picker's entries, in order: every display, then every application with windows, then every
-// window (layer 0 only). An application is shown alone on the display holding most of its largest
+// window (layer 0 only), leaving out the windows of `ownProcess` (the app and this picker). An application is shown alone on the display holding most of its largest
 // window.
 struct PickerEntry {
   enum class Kind { display, application, window } kind;
@@ -50,6 +50,6 @@ struct PickerEntry {
   PickerDialog::Choice choice;
 };
 std::vector<PickerEntry> pickerEntries(const platform::ShareableContent& content,
-                                       platform::ScreenCaptureService& capture);
+                                       platform::ScreenCaptureService& capture, std::int32_t ownProcess);
 
 }  // namespace pelorin::app::ui
