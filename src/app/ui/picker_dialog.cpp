@@ -1,5 +1,7 @@
 #include "app/ui/picker_dialog.h"
 
+#include "app/picker_entries.h"
+
 #include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QImage>
@@ -7,7 +9,6 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QVBoxLayout>
-#include <map>
 
 namespace pelorin::app::ui {
 namespace {
@@ -15,68 +16,7 @@ namespace {
 constexpr int thumbnailWidth = 240;
 constexpr int thumbnailHeight = 135;
 
-double overlap(const Rect& a, const Rect& b) {
-  const double w = std::min(a.x + a.width, b.x + b.width) - std::max(a.x, b.x);
-  const double h = std::min(a.y + a.height, b.y + b.height) - std::max(a.y, b.y);
-  return w > 0 && h > 0 ? w * h : 0;
-}
-
-const platform::ShareableDisplay* displayHolding(const Rect& frame, const platform::ShareableContent& content) {
-  const platform::ShareableDisplay* best = nullptr;
-  double bestArea = -1;
-  for (const auto& display : content.displays) {
-    if (const double area = overlap(frame, display.frame); area > bestArea) best = &display, bestArea = area;
-  }
-  return best;
-}
-
-std::string windowLabel(const platform::ShareableWindow& window) {
-  std::string label = window.title.value_or("");
-  if (window.owningApplication) label += (label.empty() ? "" : " — ") + window.owningApplication->applicationName;
-  return "Fenêtre : " + (label.empty() ? std::to_string(window.windowID) : label);
-}
-
 }  // namespace
-
-std::vector<PickerEntry> pickerEntries(const platform::ShareableContent& content,
-                                       platform::ScreenCaptureService& capture, std::int32_t ownProcess) {
-  std::vector<PickerEntry> entries;
-  for (const auto& display : content.displays) {
-    const std::string name = display.name.empty() ? std::to_string(display.displayID) : display.name;
-    entries.push_back({PickerEntry::Kind::display, "Écran : " + name, {capture.displayFilter(display), false}});
-  }
-  std::vector<const platform::ShareableWindow*> windows;
-  for (const auto& window : content.windows) {
-    const bool own = window.owningApplication && window.owningApplication->processID == ownProcess;
-    if (window.windowLayer == 0 && window.onScreen && !own) windows.push_back(&window);
-  }
-  // Applications in the order of their front-most window.
-  std::vector<std::int32_t> order;
-  std::map<std::int32_t, std::vector<const platform::ShareableWindow*>> byApplication;
-  for (const auto* window : windows) {
-    if (!window->owningApplication) continue;
-    auto& owned = byApplication[window->owningApplication->processID];
-    if (owned.empty()) order.push_back(window->owningApplication->processID);
-    owned.push_back(window);
-  }
-  for (const auto pid : order) {
-    const auto& owned = byApplication[pid];
-    const auto* largest = owned.front();
-    std::vector<platform::WindowID> ids;
-    for (const auto* window : owned) {
-      ids.push_back(window->windowID);
-      if (window->frame.width * window->frame.height > largest->frame.width * largest->frame.height) largest = window;
-    }
-    const auto* display = displayHolding(largest->frame, content);
-    if (!display) continue;
-    entries.push_back({PickerEntry::Kind::application, "Application : " + owned.front()->owningApplication->applicationName,
-                       {capture.displayFilterIncluding(*display, ids), true}});
-  }
-  for (const auto* window : windows) {
-    entries.push_back({PickerEntry::Kind::window, windowLabel(*window), {capture.windowFilter(*window), true}});
-  }
-  return entries;
-}
 
 PickerDialog::PickerDialog(platform::ScreenCaptureService& capture, QWidget* parent)
     : QDialog(parent), capture_(capture) {

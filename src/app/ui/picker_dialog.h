@@ -4,6 +4,7 @@
 #include <functional>
 #include <vector>
 
+#include "app/picker_entries.h"
 #include "base/error.h"
 #include "base/serial_queue.h"
 #include "platform/screen_capture.h"
@@ -16,10 +17,7 @@ namespace pelorin::app::ui {
 // at once; the list and the thumbnails are taken on a queue of its own and filled in as they come.
 class PickerDialog : public QDialog {
  public:
-  struct Choice {
-    platform::ContentFilter filter;
-    bool followsWindow = false;
-  };
+  using Choice = PickerChoice;
 
   PickerDialog(platform::ScreenCaptureService& capture, QWidget* parent);
   ~PickerDialog() override;
@@ -40,16 +38,5 @@ class PickerDialog : public QDialog {
   bool answered_ = false;
   SerialQueue queue_{"pelorin.app.picker"};  // last: joins before the widgets go
 };
-
-// The picker's entries, in order: every display, then every application with windows, then every
-// window (layer 0 only), leaving out the windows of `ownProcess` (the app and this picker). An application is shown alone on the display holding most of its largest
-// window.
-struct PickerEntry {
-  enum class Kind { display, application, window } kind;
-  std::string label;
-  PickerDialog::Choice choice;
-};
-std::vector<PickerEntry> pickerEntries(const platform::ShareableContent& content,
-                                       platform::ScreenCaptureService& capture, std::int32_t ownProcess);
 
 }  // namespace pelorin::app::ui

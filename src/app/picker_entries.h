@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/screen_capture.h"
+
+namespace pelorin::app {
+
+// What the picker hands on: what to capture, and whether the capture follows a window's size.
+struct PickerChoice {
+  platform::ContentFilter filter;
+  bool followsWindow = false;
+};
+
+// The picker's entries, in order: every display, then every application with windows, then every
+// window (layer 0 only), leaving out the windows of `ownProcess` (the app and its picker). An
+// application is shown alone on the display holding most of its largest window.
+struct PickerEntry {
+  enum class Kind { display, application, window } kind;
+  std::string label;
+  PickerChoice choice;
+};
+std::vector<PickerEntry> pickerEntries(const platform::ShareableContent& content,
+                                       platform::ScreenCaptureService& capture, std::int32_t ownProcess);
+
+}  // namespace pelorin::app
