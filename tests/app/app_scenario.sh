@@ -183,6 +183,6 @@ xdotool windowactivate --sync "$window" key ctrl+q
 expect_log "status: Arrêt du partage…"
 shot quitting
 ended() { ! running "$app"; }
-eventually ended || { gdb -batch -p "$app" -ex "thread apply all bt" >"$out/hang.txt" 2>&1; fail "the app did not end"; }
+eventually ended || { gdb -batch -p "$app" -ex "thread apply all bt" >"$out/hang.txt" 2>&1 || true; fail "the app did not end"; }
 wait "$app" || fail "the app ended with status $?"
 echo "PASS"
