@@ -24,7 +24,12 @@ wait_for() {  # check-function: up to 10 s
 }
 
 start_avahi_daemon() {
-  avahi-daemon -f "$PELORIN_AVAHI_DIR/avahi-daemon.conf" --no-drop-root --no-chroot --no-rlimits \
+  # avahi-daemon keeps its pid file at a fixed place: in a mount namespace of its own, with a private
+  # /run/avahi-daemon, it starts beside a system daemon or another test run's. exec keeps $! the daemon.
+  mkdir -p /run/avahi-daemon
+  unshare --mount --propagation private sh -c '
+    mount -t tmpfs tmpfs /run/avahi-daemon &&
+    exec avahi-daemon -f "$1/avahi-daemon.conf" --no-drop-root --no-chroot --no-rlimits' sh "$PELORIN_AVAHI_DIR" \
     >"$PELORIN_AVAHI_DIR/daemon.log" 2>&1 </dev/null &
   echo $! >"$PELORIN_AVAHI_DIR/daemon.pid"
   wait_for avahi_daemon_ready

@@ -144,9 +144,13 @@ TEST_F(WindowCapture, FullScreenAndBackSwitchesModeCropAndBringsKeyFrames) {
       "capture_window mode fullscreen=true held=true",
       cropLine({1920, 1200}, true),
       "capture_window mode fullscreen=false held=true",
-      cropLine(framed, false),
   };
-  EXPECT_EQ(lines, expected) << result.err;
+  ASSERT_GE(lines.size(), expected.size() + 1) << result.err;
+  EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 4), expected) << result.err;
+  // Leaving full screen, the window manager may pass through an intermediate geometry that a tick
+  // crops to; the capture ends on the window's own frame.
+  for (std::size_t i = 4; i < lines.size(); ++i) EXPECT_TRUE(lines[i].starts_with("capture_window crop=")) << lines[i];
+  EXPECT_EQ(lines.back(), cropLine(framed, false)) << result.err;
 
   const DecodedStream stream = decoded(result);
   auto keyFrameAfter = [&](std::uint64_t since) -> const DecodedRecord* {
