@@ -1,6 +1,7 @@
 #include "app/share_capture.h"
 
 #include "capture/capture_configuration.h"
+#include "capture/stream_attachment.h"
 #include "media/clock.h"
 
 namespace pelorin::app {
@@ -27,20 +28,11 @@ ShareCaptureStart startShareCapture(platform::CompressionSessionFactory& factory
   capture.output = std::make_shared<media::ScreenOutput>(*capture.encoder, media::measureClockAnchor().anchor,
                                                          request.errorFd);
   capture.relay = std::make_shared<StreamStopRelay>(std::move(streamStopped));
-  Result<std::unique_ptr<platform::CaptureStream>> stream =
-      service.makeStream(request.filter, configuration, capture.relay.get());
-  if (!stream) return {std::move(start.capture), stream.error()};
-  capture.stream = std::move(*stream);
-  capture.queue = std::make_shared<SerialQueue>("pelorin.app.capture");
-  if (Result<void> added = capture.stream->addStreamOutput(capture.output, platform::StreamOutputType::Screen,
-                                                            capture.queue);
-      !added) {
-    start.failure = added.error();
-    return start;
-  }
-  capture.output->setFrameRequester([weak = std::weak_ptr(capture.stream)] {
-    if (auto stream = weak.lock()) stream->requestFrame();
-  });
+  Result<capture::AttachedStream> attached = capture::attachStream(
+      service, request.filter, configuration, capture.relay.get(), capture.output, "pelorin.app.capture");
+  if (!attached) return {std::move(start.capture), attached.error()};
+  capture.stream = std::move(attached->stream);
+  capture.queue = std::move(attached->queue);
   if (Result<void> started = capture.stream->startCapture(); !started) start.failure = started.error();
   return start;
 }

@@ -4,6 +4,7 @@
 #include "base/serial_queue.h"
 #include "capture/capture_configuration.h"
 #include "capture/control_channel.h"
+#include "capture/stream_attachment.h"
 #include "media/capture_lines.h"
 #include "media/capture_run.h"
 #include "media/clock.h"
@@ -44,20 +45,12 @@ Result<void> runScreen(const CaptureRequest& request, media::HardwareEncoder& en
   const media::ClockMeasurement start = media::measureClockAnchor();
   writeLine(env.errorFd, media::clockAnchorLine("start", start));
   auto output = std::make_shared<media::ScreenOutput>(encoder, start.anchor, env.errorFd);
-  auto queue = std::make_shared<SerialQueue>("pelorin.capture");
-
   auto stop = std::make_shared<media::RunStop>();
   media::StreamStopWatcher watcher(stop);
-  Result<std::unique_ptr<platform::CaptureStream>> made =
-      env.capture->makeStream(filter, makeCaptureConfiguration(request.width, request.height, request.fps), &watcher);
-  if (!made) return made.error();
-  std::shared_ptr<platform::CaptureStream> stream = std::move(*made);
-  if (Result<void> added = stream->addStreamOutput(output, platform::StreamOutputType::Screen, queue); !added) {
-    return added.error();
-  }
-  output->setFrameRequester([weak = std::weak_ptr(stream)] {
-    if (auto s = weak.lock()) s->requestFrame();
-  });
+  Result<AttachedStream> attached = attachStream(
+      *env.capture, filter, makeCaptureConfiguration(request.width, request.height, request.fps), &watcher, output);
+  if (!attached) return attached.error();
+  auto& [stream, queue] = *attached;
   // Once the stream can be asked for frames, so that an early KEYFRAME still brings a fresh one.
   const auto reader = readControl(env.inputFd, env.errorFd, encoder, output.get());
   writeLine(env.errorFd, media::captureStartLine(env.backendName, request.width, request.height, request.fps));

@@ -10,6 +10,7 @@
 #include "base/serial_queue.h"
 #include "capture/capture_configuration.h"
 #include "capture/control_channel.h"
+#include "capture/stream_attachment.h"
 #include "capture/window_tracker.h"
 #include "media/capture_lines.h"
 #include "media/capture_run.h"
@@ -132,16 +133,9 @@ Result<void> runWindow(const CaptureRequest& request, media::HardwareEncoder& en
   auto output = std::make_shared<media::ScreenOutput>(encoder, start.anchor, env.errorFd);
   auto stop = std::make_shared<media::RunStop>();
   WindowStreamDelegate delegate(stop);
-  Result<std::unique_ptr<platform::CaptureStream>> made = env.capture->makeStream(filter, configuration, &delegate);
-  if (!made) return made.error();
-  std::shared_ptr<platform::CaptureStream> stream = std::move(*made);
-  auto queue = std::make_shared<SerialQueue>("pelorin.capture");
-  if (Result<void> added = stream->addStreamOutput(output, platform::StreamOutputType::Screen, queue); !added) {
-    return added.error();
-  }
-  output->setFrameRequester([weak = std::weak_ptr(stream)] {
-    if (auto s = weak.lock()) s->requestFrame();
-  });
+  Result<AttachedStream> attached = attachStream(*env.capture, filter, configuration, &delegate, output);
+  if (!attached) return attached.error();
+  auto& [stream, queue] = *attached;
   PendingCrop crops;
   const auto reader = readControl(env.inputFd, env.errorFd, encoder, output.get(),
                                   [&crops](std::int64_t w, std::int64_t h) { crops.set(w, h); });

@@ -4,6 +4,7 @@
 #include "base/serial_queue.h"
 #include "capture/capture_configuration.h"
 #include "capture/control_channel.h"
+#include "capture/stream_attachment.h"
 #include "capture/window_capture.h"
 #include "media/capture_lines.h"
 #include "media/capture_run.h"
@@ -46,16 +47,9 @@ Result<void> runPortion(const capture::CaptureRequest& request, media::HardwareE
   auto output = std::make_shared<media::ScreenOutput>(encoder, start.anchor, env.errorFd);
   auto stop = std::make_shared<media::RunStop>();
   capture::WindowStreamDelegate delegate(stop);
-  Result<std::unique_ptr<platform::CaptureStream>> made = env.capture->makeStream(filter, configuration, &delegate);
-  if (!made) return made.error();
-  std::shared_ptr<platform::CaptureStream> stream = std::move(*made);
-  auto queue = std::make_shared<SerialQueue>("pelorin.capture");
-  if (Result<void> added = stream->addStreamOutput(output, platform::StreamOutputType::Screen, queue); !added) {
-    return added.error();
-  }
-  output->setFrameRequester([weak = std::weak_ptr(stream)] {
-    if (auto s = weak.lock()) s->requestFrame();
-  });
+  Result<capture::AttachedStream> attached = capture::attachStream(*env.capture, filter, configuration, &delegate, output);
+  if (!attached) return attached.error();
+  auto& [stream, queue] = *attached;
   // Read once the stream can be asked for frames, so that no early KEYFRAME goes unanswered.
   const auto reader = capture::readControl(env.inputFd, env.errorFd, encoder, output.get(), nullptr,
                                            [&encoder] { encoder.endProcessBetweenRecords(0); });
