@@ -50,7 +50,9 @@ Result<void> runScreen(const CaptureRequest& request, media::HardwareEncoder& en
   Result<AttachedStream> attached = attachStream(
       *env.capture, filter, makeCaptureConfiguration(request.width, request.height, request.fps), &watcher, output);
   if (!attached) return attached.error();
-  auto& [stream, queue] = *attached;
+  // Named references rather than a structured binding: the release lambda captures them.
+  std::shared_ptr<platform::CaptureStream>& stream = attached->stream;
+  std::shared_ptr<SerialQueue>& queue = attached->queue;
   // Once the stream can be asked for frames, so that an early KEYFRAME still brings a fresh one.
   const auto reader = readControl(env.inputFd, env.errorFd, encoder, output.get());
   writeLine(env.errorFd, media::captureStartLine(env.backendName, request.width, request.height, request.fps));

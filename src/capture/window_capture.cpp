@@ -135,7 +135,9 @@ Result<void> runWindow(const CaptureRequest& request, media::HardwareEncoder& en
   WindowStreamDelegate delegate(stop);
   Result<AttachedStream> attached = attachStream(*env.capture, filter, configuration, &delegate, output);
   if (!attached) return attached.error();
-  auto& [stream, queue] = *attached;
+  // Named references rather than a structured binding: the release lambda captures them.
+  std::shared_ptr<platform::CaptureStream>& stream = attached->stream;
+  std::shared_ptr<SerialQueue>& queue = attached->queue;
   PendingCrop crops;
   const auto reader = readControl(env.inputFd, env.errorFd, encoder, output.get(),
                                   [&crops](std::int64_t w, std::int64_t h) { crops.set(w, h); });

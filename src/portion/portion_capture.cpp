@@ -49,7 +49,9 @@ Result<void> runPortion(const capture::CaptureRequest& request, media::HardwareE
   capture::WindowStreamDelegate delegate(stop);
   Result<capture::AttachedStream> attached = capture::attachStream(*env.capture, filter, configuration, &delegate, output);
   if (!attached) return attached.error();
-  auto& [stream, queue] = *attached;
+  // Named references rather than a structured binding: the release lambda captures them.
+  std::shared_ptr<platform::CaptureStream>& stream = attached->stream;
+  std::shared_ptr<SerialQueue>& queue = attached->queue;
   // Read once the stream can be asked for frames, so that no early KEYFRAME goes unanswered.
   const auto reader = capture::readControl(env.inputFd, env.errorFd, encoder, output.get(), nullptr,
                                            [&encoder] { encoder.endProcessBetweenRecords(0); });
