@@ -1,0 +1,231 @@
+"""Seeded-fault runner behind scripts/mutants.
+
+Each fault in the list replaces one exact piece of source text. For each: apply it, rebuild the
+build directory incrementally, run the tests whose executables changed (the unit and concurrency
+tests first, then the rest, stopping at the first failure), optionally the ThreadSanitizer
+concurrency binary, and restore the source. A fault is caught when a test fails or times out.
+"""
+
+import argparse
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+FAST_LABELS = {"unit", "concurrency"}
+
+
+@dataclass
+class Fault:
+    ident: str
+    path: str
+    tsan: bool
+    description: str
+    original: str
+    replacement: str
+
+
+@dataclass
+class Outcome:
+    fault: Fault
+    verdict: str  # caught, MISSED, BUILD-FAILS, BAD-FAULT
+    detail: str = ""
+    seconds: float = 0.0
+
+
+def parse_faults(text):
+    """Blocks of: '@ id path [tsan]', description lines, '<<<', original, '===', replacement, '>>>'."""
+    faults, lines, i = [], text.splitlines(), 0
+    while i < len(lines):
+        line = lines[i]
+        i += 1
+        if not line.startswith("@ "):
+            if line.strip() and not line.startswith("#"):
+                raise ValueError(f"line {i}: expected '@ id path', got {line!r}")
+            continue
+        words = line[2:].split()
+        if len(words) not in (2, 3) or (len(words) == 3 and words[2] != "tsan"):
+            raise ValueError(f"line {i}: '@ id path [tsan]' expected")
+        description = []
+        while i < len(lines) and lines[i] != "<<<":
+            description.append(lines[i].strip())
+            i += 1
+        parts, current = [], []
+        for i in range(i + 1, len(lines)):
+            if lines[i] in ("===", ">>>"):
+                parts.append("\n".join(current))
+                current = []
+                if lines[i] == ">>>":
+                    break
+            else:
+                current.append(lines[i])
+        else:
+            raise ValueError(f"fault {words[0]}: no closing '>>>'")
+        i += 1
+        if len(parts) != 2:
+            raise ValueError(f"fault {words[0]}: needs '<<<', original, '===', replacement, '>>>'")
+        faults.append(Fault(words[0], words[1], len(words) == 3, " ".join(description).strip(),
+                            parts[0], parts[1]))
+    idents = [f.ident for f in faults]
+    duplicates = {x for x in idents if idents.count(x) > 1}
+    if duplicates:
+        raise ValueError(f"fault names used twice: {sorted(duplicates)}")
+    return faults
+
+
+def run(command, timeout=None, **kwargs):
+    return subprocess.run(command, cwd=ROOT, text=True, capture_output=True, timeout=timeout, **kwargs)
+
+
+def executables(build):
+    found = {}
+    for folder in ("tests", "bin"):
+        for entry in (build / folder).iterdir():
+            if entry.is_file() and os.access(entry, os.X_OK) and not entry.name.startswith("pelorin-bench"):
+                found[str(entry)] = entry.stat().st_mtime_ns
+    return found
+
+
+def list_tests(build):
+    shown = run(["ctest", "--test-dir", str(build), "--show-only=json-v1"], check=True).stdout
+    tests = []
+    for number, test in enumerate(json.loads(shown)["tests"], start=1):
+        labels = set()
+        for prop in test.get("properties", []):
+            if prop["name"] == "LABELS":
+                labels.update(prop["value"])
+        tests.append({"number": number, "name": test["name"], "program": test["command"][0],
+                      "labels": labels})
+    return tests
+
+
+def affected(tests, changed, build):
+    """Tests whose own executable was rebuilt, and every test that starts the programs when one was."""
+    programs_changed = any(Path(p).parent == build / "bin" for p in changed)
+    chosen = []
+    for test in tests:
+        own = test["program"] in changed
+        starts_programs = not test["program"].startswith(str(build / "tests")) or \
+            test["labels"] & {"integration", "discovery"}
+        if own or (programs_changed and starts_programs):
+            chosen.append(test)
+    return chosen
+
+
+def run_ctest(build, chosen, timeout):
+    """Runs the chosen tests, stopping at the first failure; returns the failed tests' names."""
+    if not chosen:
+        return []
+    numbers = ",".join(str(t["number"]) for t in chosen)
+    result = run(["ctest", "--test-dir", str(build), "-j", str(os.cpu_count() or 2), "--timeout",
+                  str(timeout), "--stop-on-failure", "-I", f"0,0,0,{numbers}"])
+    failed = re.findall(r"^\s*\d+ - (\S+) \(", result.stdout, re.MULTILINE)
+    if result.returncode != 0 and not failed:
+        failed = ["(ctest failed: " + result.stdout.strip().splitlines()[-1] + ")"]
+    return failed
+
+
+def tsan_check(tsan_build, timeout):
+    built = run(["ninja", "-C", str(tsan_build), "pelorin_concurrency_tests"])
+    if built.returncode != 0:
+        return "ThreadSanitizer build failed"
+    env = dict(os.environ, TSAN_OPTIONS="halt_on_error=1")
+    try:
+        result = run([str(tsan_build / "tests" / "pelorin_concurrency_tests")], timeout=timeout, env=env)
+    except subprocess.TimeoutExpired:
+        return "pelorin_concurrency_tests under ThreadSanitizer timed out"
+    if result.returncode != 0:
+        reason = "data race" if "ThreadSanitizer" in result.stderr else "a test failed"
+        return f"pelorin_concurrency_tests under ThreadSanitizer ({reason})"
+    return None
+
+
+def try_fault(fault, build, tsan_build, tests, timeout):
+    source = ROOT / fault.path
+    original = source.read_text()
+    if original.count(fault.original) != 1:
+        return Outcome(fault, "BAD-FAULT", f"original text found {original.count(fault.original)} times")
+    before = executables(build)
+    source.write_text(original.replace(fault.original, fault.replacement))
+    try:
+        built = run(["ninja", "-C", str(build)])
+        if built.returncode != 0:
+            return Outcome(fault, "BUILD-FAILS", built.stdout.strip().splitlines()[-1][:200])
+        after = executables(build)
+        changed = {p for p, stamp in after.items() if before.get(p) != stamp}
+        chosen = affected(tests, changed, build)
+        fast = [t for t in chosen if t["labels"] & FAST_LABELS]
+        failed = run_ctest(build, fast, timeout) or \
+            run_ctest(build, [t for t in chosen if not t["labels"] & FAST_LABELS], timeout)
+        if failed:
+            return Outcome(fault, "caught", ", ".join(failed[:3]))
+        if fault.tsan:
+            found = tsan_check(tsan_build, timeout)
+            if found:
+                return Outcome(fault, "caught", found)
+        return Outcome(fault, "MISSED", f"{len(chosen)} tests ran")
+    finally:
+        source.write_text(original)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--faults", default=str(ROOT / "scripts" / "mutants.txt"))
+    parser.add_argument("--only", help="comma-separated fault names")
+    parser.add_argument("--build", default=str(ROOT / "build"))
+    parser.add_argument("--tsan-build", default=str(ROOT / "build-tsan"))
+    parser.add_argument("--timeout", type=int, default=60, help="seconds per test")
+    parser.add_argument("--report", help="also write the table to this file")
+    parser.add_argument("--check", action="store_true", help="only check that every fault applies")
+    args = parser.parse_args()
+
+    faults = parse_faults(Path(args.faults).read_text())
+    if args.only:
+        wanted = args.only.split(",")
+        unknown = set(wanted) - {f.ident for f in faults}
+        if unknown:
+            sys.exit(f"unknown faults: {sorted(unknown)}")
+        faults = [f for f in faults if f.ident in wanted]
+    if args.check:
+        bad = [f for f in faults if (ROOT / f.path).read_text().count(f.original) != 1]
+        for f in bad:
+            print(f"{f.ident}: original text not found exactly once in {f.path}")
+        print(f"{len(faults) - len(bad)} of {len(faults)} faults apply")
+        sys.exit(1 if bad else 0)
+
+    build, tsan_build = Path(args.build), Path(args.tsan_build)
+    # Termination by the user restores the source through the finally clauses.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(130))
+    started = time.monotonic()
+    if run(["ninja", "-C", str(build)]).returncode != 0:
+        sys.exit("the unmutated tree does not build")
+    tests = list_tests(build)
+    outcomes = []
+    for number, fault in enumerate(faults, start=1):
+        begun = time.monotonic()
+        outcome = try_fault(fault, build, tsan_build, tests, args.timeout)
+        outcome.seconds = time.monotonic() - begun
+        outcomes.append(outcome)
+        print(f"[{number}/{len(faults)}] {fault.ident:34} {outcome.verdict:11} {outcome.seconds:5.0f} s  "
+              f"{outcome.detail}", flush=True)
+    run(["ninja", "-C", str(build)])
+
+    caught = sum(o.verdict == "caught" for o in outcomes)
+    lines = [f"| fault | where | verdict | by |", "|---|---|---|---|"]
+    lines += [f"| {o.fault.ident} | {o.fault.path} | {o.verdict} | {o.detail} |" for o in outcomes]
+    lines.append(f"\n{caught} of {len(outcomes)} faults caught in {time.monotonic() - started:.0f} s")
+    table = "\n".join(lines)
+    print("\n" + table)
+    if args.report:
+        Path(args.report).write_text(table + "\n")
+    sys.exit(0 if caught == len(outcomes) else 1)
+
+
+if __name__ == "__main__":
+    main()
