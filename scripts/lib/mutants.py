@@ -92,6 +92,17 @@ def executables(build):
     return found
 
 
+def targets(build):
+    """The test executables and the programs they start; the benchmarks need not be rebuilt."""
+    names = []
+    for path in executables(build):
+        name = Path(path).name
+        if name.startswith("lib") and name.endswith(".so"):
+            name = name[3:-3]
+        names.append(name)
+    return sorted(names)
+
+
 def list_tests(build):
     shown = run(["ctest", "--test-dir", str(build), "--show-only=json-v1"], check=True).stdout
     tests = []
@@ -146,7 +157,7 @@ def tsan_check(tsan_build, timeout):
     return None
 
 
-def try_fault(fault, build, tsan_build, tests, timeout):
+def try_fault(fault, build, tsan_build, tests, timeout, needed):
     source = ROOT / fault.path
     original = source.read_text()
     if original.count(fault.original) != 1:
@@ -154,7 +165,7 @@ def try_fault(fault, build, tsan_build, tests, timeout):
     before = executables(build)
     source.write_text(original.replace(fault.original, fault.replacement))
     try:
-        built = run(["ninja", "-C", str(build)])
+        built = run(["ninja", "-C", str(build), *needed])
         if built.returncode != 0:
             return Outcome(fault, "BUILD-FAILS", built.stdout.strip().splitlines()[-1][:200])
         after = executables(build)
@@ -206,10 +217,11 @@ def main():
     if run(["ninja", "-C", str(build)]).returncode != 0:
         sys.exit("the unmutated tree does not build")
     tests = list_tests(build)
+    needed = targets(build)
     outcomes = []
     for number, fault in enumerate(faults, start=1):
         begun = time.monotonic()
-        outcome = try_fault(fault, build, tsan_build, tests, args.timeout)
+        outcome = try_fault(fault, build, tsan_build, tests, args.timeout, needed)
         outcome.seconds = time.monotonic() - begun
         outcomes.append(outcome)
         print(f"[{number}/{len(faults)}] {fault.ident:34} {outcome.verdict:11} {outcome.seconds:5.0f} s  "
