@@ -92,15 +92,27 @@ def executables(build):
     return found
 
 
-def targets(build):
-    """The test executables and the programs they start; the benchmarks need not be rebuilt."""
-    names = []
-    for path in executables(build):
-        name = Path(path).name
-        if name.startswith("lib") and name.endswith(".so"):
-            name = name[3:-3]
-        names.append(name)
-    return sorted(names)
+def target_name(path):
+    name = Path(path).name
+    return name[3:-3] if name.startswith("lib") and name.endswith(".so") else name
+
+
+def program_targets(build):
+    return sorted(target_name(p) for p in executables(build) if Path(p).parent == build / "bin")
+
+
+def starts_programs(test, build):
+    return not test["program"].startswith(str(build / "tests")) or test["labels"] & {"integration", "discovery"}
+
+
+def read_hints(report):
+    """Fault name -> the tests that caught it, from an earlier --report table."""
+    hints = {}
+    for line in Path(report).read_text().splitlines():
+        cells = [c.strip() for c in line.strip().strip("|").split("|")]
+        if len(cells) == 4 and cells[2] == "caught":
+            hints[cells[0]] = {name.strip() for name in cells[3].split(",")}
+    return hints
 
 
 def list_tests(build):
@@ -121,10 +133,7 @@ def affected(tests, changed, build):
     programs_changed = any(Path(p).parent == build / "bin" for p in changed)
     chosen = []
     for test in tests:
-        own = test["program"] in changed
-        starts_programs = not test["program"].startswith(str(build / "tests")) or \
-            test["labels"] & {"integration", "discovery"}
-        if own or (programs_changed and starts_programs):
+        if test["program"] in changed or (programs_changed and starts_programs(test, build)):
             chosen.append(test)
     return chosen
 
@@ -157,7 +166,17 @@ def tsan_check(tsan_build, timeout):
     return None
 
 
-def try_fault(fault, build, tsan_build, tests, timeout, needed):
+def quick_catch(build, hinted, timeout):
+    """Rebuilds only what the tests that caught the fault before need, and runs them."""
+    needed = {target_name(t["program"]) for t in hinted if t["program"].startswith(str(build / "tests"))}
+    if any(starts_programs(t, build) for t in hinted):
+        needed.update(program_targets(build))
+    if run(["ninja", "-C", str(build), *sorted(needed)]).returncode != 0:
+        return []
+    return run_ctest(build, hinted, timeout)
+
+
+def try_fault(fault, build, tsan_build, tests, timeout, needed, hint):
     source = ROOT / fault.path
     original = source.read_text()
     if original.count(fault.original) != 1:
@@ -165,6 +184,10 @@ def try_fault(fault, build, tsan_build, tests, timeout, needed):
     before = executables(build)
     source.write_text(original.replace(fault.original, fault.replacement))
     try:
+        hinted = [t for t in tests if t["name"] in hint]
+        failed = quick_catch(build, hinted, timeout) if hinted else []
+        if failed:
+            return Outcome(fault, "caught", ", ".join(failed[:3]))
         built = run(["ninja", "-C", str(build), *needed])
         if built.returncode != 0:
             return Outcome(fault, "BUILD-FAILS", built.stdout.strip().splitlines()[-1][:200])
@@ -193,6 +216,9 @@ def main():
     parser.add_argument("--tsan-build", default=str(ROOT / "build-tsan"))
     parser.add_argument("--timeout", type=int, default=60, help="seconds per test")
     parser.add_argument("--report", help="also write the table to this file")
+    parser.add_argument("--hints", help="an earlier report: first run the tests that caught each fault there")
+    parser.add_argument("--no-baseline", action="store_true",
+                        help="skip the run of the unmutated suite (a failing baseline makes every verdict void)")
     parser.add_argument("--check", action="store_true", help="only check that every fault applies")
     args = parser.parse_args()
 
@@ -217,11 +243,17 @@ def main():
     if run(["ninja", "-C", str(build)]).returncode != 0:
         sys.exit("the unmutated tree does not build")
     tests = list_tests(build)
-    needed = targets(build)
+    if not args.no_baseline:
+        failing = run_ctest(build, tests, args.timeout)
+        if failing:
+            sys.exit(f"the unmutated suite fails ({', '.join(failing)}): fix that first")
+    needed = sorted({target_name(p) for p in executables(build)})
+    hints = read_hints(args.hints) if args.hints else {}
     outcomes = []
     for number, fault in enumerate(faults, start=1):
         begun = time.monotonic()
-        outcome = try_fault(fault, build, tsan_build, tests, args.timeout, needed)
+        outcome = try_fault(fault, build, tsan_build, tests, args.timeout, needed,
+                            hints.get(fault.ident, set()))
         outcome.seconds = time.monotonic() - begun
         outcomes.append(outcome)
         print(f"[{number}/{len(faults)}] {fault.ident:34} {outcome.verdict:11} {outcome.seconds:5.0f} s  "
