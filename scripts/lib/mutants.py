@@ -166,14 +166,25 @@ def tsan_check(tsan_build, timeout):
     return None
 
 
-def quick_catch(build, hinted, timeout):
-    """Rebuilds only what the tests that caught the fault before need, and runs them."""
-    needed = {target_name(t["program"]) for t in hinted if t["program"].startswith(str(build / "tests"))}
-    if any(starts_programs(t, build) for t in hinted):
+def relinking(build, needed):
+    """The executables a build of the mutated tree would link again, by ninja's dry run."""
+    planned = run(["ninja", "-C", str(build), "-n", *needed]).stdout
+    return {str(build / path) for path in re.findall(r"Linking CXX (?:executable|shared module) (\S+)", planned)}
+
+
+def build_and_run(build, chosen, timeout):
+    """Builds the executables of the chosen tests and runs them; None when the build fails."""
+    needed = {target_name(t["program"]) for t in chosen if t["program"].startswith(str(build / "tests"))}
+    if any(starts_programs(t, build) for t in chosen):
         needed.update(program_targets(build))
     if run(["ninja", "-C", str(build), *sorted(needed)]).returncode != 0:
-        return []
-    return run_ctest(build, hinted, timeout)
+        return None
+    return run_ctest(build, chosen, timeout)
+
+
+def quick_catch(build, hinted, timeout):
+    """Runs the tests that caught the fault before, building only what they need."""
+    return build_and_run(build, hinted, timeout) or []
 
 
 def try_fault(fault, build, tsan_build, tests, timeout, needed, hint):
@@ -181,24 +192,21 @@ def try_fault(fault, build, tsan_build, tests, timeout, needed, hint):
     original = source.read_text()
     if original.count(fault.original) != 1:
         return Outcome(fault, "BAD-FAULT", f"original text found {original.count(fault.original)} times")
-    before = executables(build)
     source.write_text(original.replace(fault.original, fault.replacement))
     try:
+        chosen = affected(tests, relinking(build, needed), build)
         hinted = [t for t in tests if t["name"] in hint]
         failed = quick_catch(build, hinted, timeout) if hinted else []
         if failed:
             return Outcome(fault, "caught", ", ".join(failed[:3]))
-        built = run(["ninja", "-C", str(build), *needed])
-        if built.returncode != 0:
-            return Outcome(fault, "BUILD-FAILS", built.stdout.strip().splitlines()[-1][:200])
-        after = executables(build)
-        changed = {p for p, stamp in after.items() if before.get(p) != stamp}
-        chosen = affected(tests, changed, build)
+        # The unit tests first, building only them: most faults stop there.
         fast = [t for t in chosen if t["labels"] & FAST_LABELS]
-        failed = run_ctest(build, fast, timeout) or \
-            run_ctest(build, [t for t in chosen if not t["labels"] & FAST_LABELS], timeout)
-        if failed:
-            return Outcome(fault, "caught", ", ".join(failed[:3]))
+        for tier in (fast, [t for t in chosen if not t["labels"] & FAST_LABELS]):
+            failed = build_and_run(build, tier, timeout) if tier else []
+            if failed is None:
+                return Outcome(fault, "BUILD-FAILS", "")
+            if failed:
+                return Outcome(fault, "caught", ", ".join(failed[:3]))
         if fault.tsan:
             found = tsan_check(tsan_build, timeout)
             if found:
