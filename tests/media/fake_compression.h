@@ -1,7 +1,7 @@
 #pragma once
 
 // A scripted compression session: records what the encoder asks of it and delivers outputs
-// when the test says so (or at once, or on a thread of its own).
+// when the test says so, or on a thread of its own.
 
 #include <condition_variable>
 #include <deque>
@@ -18,15 +18,12 @@ namespace pelorin::test {
 using platform::Bytes;
 using platform::CompressionProperty;
 using platform::EncodedSample;
-using platform::FrameContext;
 using platform::PropertyValue;
 
 struct Submission {
   platform::PixelBufferRef buffer;
-  platform::MediaTime presentationTime;
-  platform::MediaTime duration;
+  platform::MediaTime presentationTime, duration;
   bool forceKeyFrame = false;
-  FrameContext context;
 };
 
 struct FakeScript {
@@ -40,8 +37,7 @@ struct FakeScript {
   std::int32_t submitStatus = 0;
   bool poolAvailable = true;
   std::size_t poolLimit = 0;
-  // Deliver every accepted frame on the session's own thread as it arrives.
-  bool deliverOnThread = false;
+  bool deliverOnThread = false;  // every accepted frame is delivered at once by the session's thread
 };
 
 // An encoded sample: key frames carry SPS {0x67, ...} and PPS {0x68, ...}.
@@ -60,7 +56,7 @@ struct FakeLog {
 class FakeSession final : public platform::CompressionSession {
  public:
   FakeSession(FakeScript script, FakeLog& log, int width, int height, platform::CompressionOutputHandler output);
-  ~FakeSession() override;
+  ~FakeSession() override { invalidate(); }
 
   std::string encoderName() const override { return script_.softwareChosen ? "x264" : "fakehw"; }
   bool softwareExplicitlyChosen() const override { return script_.softwareChosen; }
@@ -69,26 +65,30 @@ class FakeSession final : public platform::CompressionSession {
   std::int32_t prepareToEncodeFrames() override { return script_.prepareStatus; }
   std::shared_ptr<platform::NV12BufferPool> pixelBufferPool() override;
   std::int32_t encodeFrame(platform::PixelBufferRef buffer, platform::MediaTime presentationTime,
-                           platform::MediaTime duration, bool forceKeyFrame, FrameContext context) override;
+                           platform::MediaTime duration, bool forceKeyFrame, platform::FrameContext context) override;
   std::int32_t completeFrames() override;
   void invalidate() override;
 
-  // Delivers the oldest pending frame with this sample (or an error status).
-  void deliverNext(const EncodedSample& sample);
-  void deliverNextError(std::int32_t status);
-  std::size_t pendingCount();
-
-  FakeLog& log;
+  // Delivers the oldest pending frame with this sample, or fails it with a status.
+  void deliverNext(const EncodedSample& sample) { deliver(0, &sample); }
+  void failNext(std::int32_t status) { deliver(status, nullptr); }
 
  private:
+  struct Pending {
+    platform::FrameContext context;
+    bool forceKeyFrame;
+  };
+  std::optional<Pending> takeNext();
+  void deliver(std::int32_t status, const EncodedSample* sample);
   void workerLoop();
 
+  FakeLog& log_;
   FakeScript script_;
   platform::CompressionOutputHandler output_;
   std::shared_ptr<platform::NV12BufferPool> pool_;
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<Submission> pending_;
+  std::deque<Pending> pending_;
   std::size_t inDelivery_ = 0;
   bool stopping_ = false;
   std::thread worker_;
