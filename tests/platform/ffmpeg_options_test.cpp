@@ -169,12 +169,5 @@ TEST(ConstantQp, FollowsTheBitRateWithinBounds) {
   EXPECT_EQ(constantQp(settings(baseline, 2'000'000'000, 0)), 16);
 }
 
-TEST(SizeRefusal, NamesTheBackendMinimum) {
-  EXPECT_EQ(sizeRefusal(Backend::Nvenc, 144, 480), "144x480 is below the minimum 145x49");
-  EXPECT_EQ(sizeRefusal(Backend::Nvenc, 146, 50), "");
-  EXPECT_EQ(sizeRefusal(Backend::Vaapi, 32, 30), "32x30 is below the minimum 32x32");
-  EXPECT_EQ(sizeRefusal(Backend::X264, 16, 16), "");
-}
-
 }  // namespace
 }  // namespace pelorin::platform::ffmpeg

@@ -6,9 +6,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <thread>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "media/frame_stream.h"
@@ -29,7 +29,6 @@ inline Result<std::vector<std::uint8_t>> accessUnit(const EncodedSample& sample)
 // Every picture of a stream of Annex-B access units, the decoder's held ones included.
 inline std::vector<DecodedPicture> decodeAll(const std::vector<std::vector<std::uint8_t>>& units) {
   auto decoder = H264Decoder::create();
-  EXPECT_TRUE(decoder);
   std::vector<DecodedPicture> pictures;
   if (!decoder) return pictures;
   for (const auto& unit : units) {
@@ -38,7 +37,6 @@ inline std::vector<DecodedPicture> decodeAll(const std::vector<std::vector<std::
     if (decoded) pictures.insert(pictures.end(), decoded->begin(), decoded->end());
   }
   auto held = (*decoder)->flush();
-  EXPECT_TRUE(held) << held.error().message;
   if (held) pictures.insert(pictures.end(), held->begin(), held->end());
   return pictures;
 }
@@ -56,30 +54,23 @@ class Recorder {
   CompressionOutputHandler handler() {
     return [this](FrameContext context, std::int32_t status, const EncodedSample* sample) {
       if (beforeRecord) beforeRecord();
-      Output out;
-      out.index = context ? *static_cast<int*>(context.get()) : -1;
-      out.status = status;
-      out.hasSample = sample != nullptr;
-      if (sample) out.sample = *sample;
-      out.thread = std::this_thread::get_id();
+      Output out{context ? *static_cast<int*>(context.get()) : -1, status, sample != nullptr,
+                 sample ? *sample : EncodedSample{}, std::this_thread::get_id()};
       std::lock_guard guard(mutex_);
       outputs_.push_back(std::move(out));
       changed_.notify_all();
     };
   }
-
   std::vector<Output> outputs() const {
     std::lock_guard guard(mutex_);
     return outputs_;
   }
-
-  bool waitFor(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  bool waitFor(std::size_t count) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return outputs_.size() >= count; });
+    return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return outputs_.size() >= count; });
   }
 
-  // Runs on the session's thread before each output is recorded.
-  std::function<void()> beforeRecord;
+  std::function<void()> beforeRecord;  // runs on the session's thread before each output is recorded
 
  private:
   mutable std::mutex mutex_;
@@ -92,61 +83,42 @@ struct SessionOptions {
   std::int32_t fps = 30;
   std::int32_t bitrate = 2'000'000;
   std::int32_t maxKeyFrameInterval = 30;
-  std::int32_t maxKeyFrameIntervalDuration = 1;
   int width = 640;
   int height = 360;
 };
 
-// Sets the properties in the order the media layer does, then prepares.
-inline void configure(CompressionSession& session, const SessionOptions& o) {
-  const bool cabac = o.profile != ProfileLevel::ConstrainedBaselineAutoLevel;
-  ASSERT_EQ(session.setProperty(CompressionProperty::RealTime, true), 0);
-  ASSERT_EQ(session.setProperty(CompressionProperty::AllowFrameReordering, false), 0);
-  ASSERT_EQ(session.setProperty(CompressionProperty::ProfileLevel, o.profile), 0);
-  if (cabac) {
-    ASSERT_EQ(session.setProperty(CompressionProperty::H264EntropyMode, EntropyMode::CABAC), 0);
-  }
-  ASSERT_EQ(session.setProperty(CompressionProperty::ExpectedFrameRate, o.fps), 0);
-  ASSERT_EQ(session.setProperty(CompressionProperty::AverageBitRate, o.bitrate), 0);
-  ASSERT_EQ(session.setProperty(CompressionProperty::MaxKeyFrameInterval, o.maxKeyFrameInterval), 0);
-  ASSERT_EQ(session.setProperty(CompressionProperty::MaxKeyFrameIntervalDuration, o.maxKeyFrameIntervalDuration), 0);
-  ASSERT_EQ(session.setProperty(CompressionProperty::DataRateLimits, DataRateLimit{o.bitrate / 8, 1}), 0);
-  ASSERT_EQ(session.prepareToEncodeFrames(), 0);
-}
-
+// An x264 session configured as the media layer configures one, then prepared.
 inline std::unique_ptr<CompressionSession> softwareSession(Recorder& recorder, const SessionOptions& o = {}) {
   FfmpegCompressionSessionFactory factory(EncoderChoice::fromWord("software"), "/nonexistent");
-  CompressionSessionSpec config;
-  config.width = o.width;
-  config.height = o.height;
   std::unique_ptr<CompressionSession> session;
-  EXPECT_EQ(factory.create(config, recorder.handler(), session), 0) << factory.lastFailure();
+  EXPECT_EQ(factory.create({o.width, o.height}, recorder.handler(), session), 0) << factory.lastFailure();
   if (!session) return nullptr;
-  configure(*session, o);
+  std::vector<std::pair<CompressionProperty, PropertyValue>> properties = {
+      {CompressionProperty::RealTime, true},
+      {CompressionProperty::AllowFrameReordering, false},
+      {CompressionProperty::ProfileLevel, o.profile}};
+  if (o.profile != ProfileLevel::ConstrainedBaselineAutoLevel) {
+    properties.push_back({CompressionProperty::H264EntropyMode, EntropyMode::CABAC});
+  }
+  properties.insert(properties.end(), {{CompressionProperty::ExpectedFrameRate, o.fps},
+                                       {CompressionProperty::AverageBitRate, o.bitrate},
+                                       {CompressionProperty::MaxKeyFrameInterval, o.maxKeyFrameInterval},
+                                       {CompressionProperty::MaxKeyFrameIntervalDuration, std::int32_t{1}},
+                                       {CompressionProperty::DataRateLimits, DataRateLimit{o.bitrate / 8, 1}}});
+  for (const auto& [key, value] : properties) EXPECT_EQ(session->setProperty(key, value), 0) << propertyKeyName(key);
+  EXPECT_EQ(session->prepareToEncodeFrames(), 0) << factory.lastFailure();
   return session;
 }
 
-// A pool buffer filled with flat luma and neutral chroma.
-inline PixelBufferRef flatFrame(CompressionSession& session, std::uint8_t luma) {
-  auto pool = session.pixelBufferPool();
-  if (!pool) return nullptr;
-  PixelBufferRef buffer = pool->makeBuffer();
-  if (!buffer || !buffer->lock(false)) return nullptr;
-  for (int plane = 0; plane < 2; ++plane) {
-    const std::uint8_t value = plane == 0 ? luma : 128;
-    for (int y = 0; y < buffer->planeHeight(plane); ++y) {
-      std::memset(buffer->planeBase(plane) + y * buffer->bytesPerRow(plane), value,
-                  static_cast<std::size_t>(buffer->planeWidth(plane)) * (plane == 0 ? 1 : 2));
-    }
-  }
-  buffer->unlock(false);
-  return buffer;
-}
-
+// Submits a pool buffer of flat luma and neutral chroma, its index as its context.
 inline std::int32_t submit(CompressionSession& session, int index, std::uint8_t luma, bool forceKey = false,
                            std::int32_t fps = 30) {
-  PixelBufferRef buffer = flatFrame(session, luma);
-  if (!buffer) return -1000;
+  auto pool = session.pixelBufferPool();
+  PixelBufferRef buffer = pool ? pool->makeBuffer() : nullptr;
+  if (!buffer || !buffer->lock(false)) return -1000;
+  std::memset(buffer->planeBase(0), luma, buffer->bytesPerRow(0) * buffer->planeHeight(0));
+  std::memset(buffer->planeBase(1), 128, buffer->bytesPerRow(1) * buffer->planeHeight(1));
+  buffer->unlock(false);
   return session.encodeFrame(std::move(buffer), MediaTime{index, fps}, MediaTime{1, fps}, forceKey,
                              std::make_shared<int>(index));
 }
