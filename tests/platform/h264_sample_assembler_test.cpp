@@ -26,13 +26,12 @@ TEST(MarkConstrainedBaseline, SetsConstraintSet1OnBaselineOnly) {
   B baseline = plainBaselineSps;
   EXPECT_TRUE(markConstrainedBaseline(baseline));
   EXPECT_EQ(baseline, (B{0x67, 0x42, 0x40, 0x1F, 0xDA}));
-  B main = mainSps;
-  EXPECT_FALSE(markConstrainedBaseline(main));
-  EXPECT_EQ(main, mainSps);
-  B noLevel{0x67, 0x42, 0x00, 0x00, 0x03};  // a zero level would make the 0x03 an escape byte
-  EXPECT_FALSE(markConstrainedBaseline(noLevel));
-  B notSps = pps;
-  EXPECT_FALSE(markConstrainedBaseline(notSps));
+  // Not baseline; a zero level would make the 0x03 an escape byte; not an SPS.
+  for (B unchanged : {mainSps, B{0x67, 0x42, 0x00, 0x00, 0x03}, pps}) {
+    const B before = unchanged;
+    EXPECT_FALSE(markConstrainedBaseline(unchanged));
+    EXPECT_EQ(unchanged, before);
+  }
 }
 
 TEST(SampleAssembler, KeyFramesCarryTheLatestSetsAndNeverGoOutWithout) {

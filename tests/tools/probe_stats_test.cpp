@@ -26,12 +26,11 @@ TEST(ProbeStats, SummarisesRecordsPicturesAndTiming) {
 }
 
 TEST(ProbeStats, AnEmptyOrSingleRecordStreamHasNoRate) {
-  ProbeStats empty;
+  ProbeStats empty, one;
+  one.addRecord(true, 10, 5);
   EXPECT_EQ(empty.summaryLine(),
             "records=0 key_frames=0 decoded_frames=0 decode_errors=0 bytes=0 first_capture_ns=0 last_capture_ns=0 "
             "capture_fps=0.00 max_gap_ms=0.000 mean_luma=0.00");
-  ProbeStats one;
-  one.addRecord(true, 10, 5);
   EXPECT_NE(one.summaryLine().find("capture_fps=0.00 max_gap_ms=0.000"), std::string::npos);
 }
 
