@@ -276,21 +276,5 @@ TEST(HardwareEncoderFinish, DrainsThenWritesTheSummaryAndClosesTheSession) {
   EXPECT_EQ(h.errLines().back().rfind("native_encoder_summary encoded_frames=6 ", 0), 0u);
 }
 
-TEST(HardwareEncoderPool, BuffersComeFromTheSessionPool) {
-  EncoderHarness h(64, 32, {.poolLimit = 1});
-  auto encoder = h.makeEncoder();
-  auto first = encoder->makePixelBuffer();
-  ASSERT_TRUE(first.ok());
-  EXPECT_EQ((*first)->width(), 64);
-  EXPECT_EQ((*first)->height(), 32);
-  EXPECT_EQ((*first)->pixelFormat(), platform::pixelFormat420v);
-  auto second = encoder->makePixelBuffer();
-  ASSERT_FALSE(second.ok());
-  EXPECT_EQ(second.error().domain, "CoreVideo");
-  EXPECT_EQ(second.error().message, "pixel buffer allocation failed");
-  EncoderHarness none(64, 32, {.poolAvailable = false});
-  EXPECT_EQ(none.makeEncoder()->makePixelBuffer().error().message, "encoder pixel buffer pool unavailable");
-}
-
 }  // namespace
 }  // namespace pelorin::media

@@ -53,6 +53,7 @@ TEST(RunSynthetic, EndsOnAMissingBufferOrAClosedOutputAndReportsAnEmptyRun) {
   SyntheticRun noBuffers({.poolLimit = 5});
   Result<void> r = runSynthetic(50, 1, *noBuffers.makeEncoder());
   ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().domain, "CoreVideo");
   EXPECT_EQ(r.error().message, "pixel buffer allocation failed");
   EXPECT_TRUE(noBuffers.factory.log.submissions.empty());
 

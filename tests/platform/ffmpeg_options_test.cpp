@@ -33,17 +33,8 @@ std::int64_t intOption(AVCodecContext* c, const char* key) {
 }
 
 CodecSettings settings(ProfileLevel profile, std::int64_t bitRate, std::int64_t maxRate) {
-  CodecSettings s;
-  s.width = 1280;
-  s.height = 720;
-  s.fps = 30;
-  s.bitRate = bitRate;
-  s.maxRate = maxRate;
-  s.bufferBits = maxRate;
-  s.gop = 30;
-  s.profile = profile;
-  s.cabac = profile != ProfileLevel::ConstrainedBaselineAutoLevel;
-  return s;
+  return {.width = 1280, .height = 720, .fps = 30, .bitRate = bitRate, .maxRate = maxRate, .bufferBits = maxRate,
+          .gop = 30, .profile = profile, .cabac = profile != ProfileLevel::ConstrainedBaselineAutoLevel};
 }
 
 constexpr auto baseline = ProfileLevel::ConstrainedBaselineAutoLevel;
