@@ -36,9 +36,11 @@ TEST(MarkConstrainedBaseline, SetsConstraintSet1OnBaselineOnly) {
 
 TEST(SampleAssembler, KeyFramesCarryTheLatestSetsAndNeverGoOutWithout) {
   SampleAssembler assembler(true);
-  auto orphan = assembler.assemble(annexB({&idr}), true);
-  ASSERT_FALSE(orphan) << "a key frame without SPS and PPS is an error of that frame";
-  EXPECT_EQ(orphan.error().message, "key frame without SPS and PPS");
+  for (const B& orphan : {annexB({&idr}), annexB({&plainBaselineSps, &idr})}) {
+    auto refused = assembler.assemble(orphan, true);
+    ASSERT_FALSE(refused) << "a key frame without SPS and PPS is an error of that frame";
+    EXPECT_EQ(refused.error().message, "key frame without SPS and PPS");
+  }
 
   auto setsOnly = assembler.assemble(annexB({&plainBaselineSps, &pps}), true);
   ASSERT_TRUE(setsOnly);
