@@ -6,6 +6,7 @@
 
 #include "platform/ffmpeg/compression_session_ffmpeg.h"
 #include "platform/ffmpeg/h264_decoder.h"
+#include "platform/ffmpeg/h264_units.h"
 #include "platform/ffmpeg_test_support.h"
 
 namespace pelorin::platform::ffmpeg {
@@ -126,6 +127,26 @@ TEST(FfmpegSession, EncodesDecodableFramesInOrderWithKeyFramesWhenAskedAndOncePe
     EXPECT_EQ(p.colorMatrix, "smpte170m");
     EXPECT_FALSE(p.fullRange);
   }
+  // A decoder fed garbage gives an error or no picture, then decodes from the next key frame.
+  auto decoder = H264Decoder::create();
+  ASSERT_TRUE(decoder);
+  UnitBytes garbage{0, 0, 0, 1, 0x65};
+  for (int i = 0; i < 200; ++i) garbage.push_back(static_cast<std::uint8_t>(i * 37 + 11));
+  for (const UnitBytes& bad : {garbage, UnitBytes{0, 0, 1, 0x67, 0xFF, 0xFF, 0xFF, 0xFF}}) {
+    auto decoded = (*decoder)->decode(bad);
+    EXPECT_TRUE(decoded ? decoded->empty() : decoded.error().domain == "FFmpeg" && decoded.error().code < 0);
+  }
+  auto decoded = (*decoder)->decode(units[0]);
+  ASSERT_TRUE(decoded) << decoded.error().message;
+  auto held = (*decoder)->flush();
+  ASSERT_TRUE(held);
+  decoded->insert(decoded->end(), held->begin(), held->end());
+  ASSERT_EQ(decoded->size(), 1u);
+  EXPECT_NEAR(decoded->front().meanLuma(), lumaOf(0), 3.0);
+  held = (*decoder)->flush();
+  EXPECT_TRUE(held && held->empty()) << "nothing is returned twice";
+  EXPECT_FALSE((*decoder)->decode(units[1])) << "no input after the end of the stream";
+
   // The session keeps working after a drain.
   ASSERT_EQ(submit(*session, frames, 70, false, 10), 0);
   ASSERT_EQ(session->completeFrames(), 0);
