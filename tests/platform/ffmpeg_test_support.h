@@ -46,7 +46,6 @@ struct Output {
   std::int32_t status = 0;
   bool hasSample = false;
   EncodedSample sample;
-  std::thread::id thread;
 };
 
 class Recorder {
@@ -55,7 +54,7 @@ class Recorder {
     return [this](FrameContext context, std::int32_t status, const EncodedSample* sample) {
       if (beforeRecord) beforeRecord();
       Output out{context ? *static_cast<int*>(context.get()) : -1, status, sample != nullptr,
-                 sample ? *sample : EncodedSample{}, std::this_thread::get_id()};
+                 sample ? *sample : EncodedSample{}};
       std::lock_guard guard(mutex_);
       outputs_.push_back(std::move(out));
       changed_.notify_all();
@@ -81,30 +80,26 @@ class Recorder {
 struct SessionOptions {
   ProfileLevel profile = ProfileLevel::ConstrainedBaselineAutoLevel;
   std::int32_t fps = 30;
-  std::int32_t bitrate = 2'000'000;
   std::int32_t maxKeyFrameInterval = 30;
-  int width = 640;
-  int height = 360;
 };
 
-// An x264 session configured as the media layer configures one, then prepared.
+// A 640x360 x264 session configured as the media layer configures one, then prepared.
 inline std::unique_ptr<CompressionSession> softwareSession(Recorder& recorder, const SessionOptions& o = {}) {
   FfmpegCompressionSessionFactory factory(EncoderChoice::fromWord("software"), "/nonexistent");
   std::unique_ptr<CompressionSession> session;
-  EXPECT_EQ(factory.create({o.width, o.height}, recorder.handler(), session), 0) << factory.lastFailure();
+  EXPECT_EQ(factory.create({640, 360}, recorder.handler(), session), 0) << factory.lastFailure();
   if (!session) return nullptr;
-  std::vector<std::pair<CompressionProperty, PropertyValue>> properties = {
+  const bool cabac = o.profile != ProfileLevel::ConstrainedBaselineAutoLevel;
+  const std::pair<CompressionProperty, PropertyValue> properties[] = {
       {CompressionProperty::RealTime, true},
       {CompressionProperty::AllowFrameReordering, false},
-      {CompressionProperty::ProfileLevel, o.profile}};
-  if (o.profile != ProfileLevel::ConstrainedBaselineAutoLevel) {
-    properties.push_back({CompressionProperty::H264EntropyMode, EntropyMode::CABAC});
-  }
-  properties.insert(properties.end(), {{CompressionProperty::ExpectedFrameRate, o.fps},
-                                       {CompressionProperty::AverageBitRate, o.bitrate},
-                                       {CompressionProperty::MaxKeyFrameInterval, o.maxKeyFrameInterval},
-                                       {CompressionProperty::MaxKeyFrameIntervalDuration, std::int32_t{1}},
-                                       {CompressionProperty::DataRateLimits, DataRateLimit{o.bitrate / 8, 1}}});
+      {CompressionProperty::ProfileLevel, o.profile},
+      {CompressionProperty::H264EntropyMode, cabac ? EntropyMode::CABAC : EntropyMode::CAVLC},
+      {CompressionProperty::ExpectedFrameRate, o.fps},
+      {CompressionProperty::AverageBitRate, std::int32_t{2'000'000}},
+      {CompressionProperty::MaxKeyFrameInterval, o.maxKeyFrameInterval},
+      {CompressionProperty::MaxKeyFrameIntervalDuration, std::int32_t{1}},
+      {CompressionProperty::DataRateLimits, DataRateLimit{250'000, 1}}};
   for (const auto& [key, value] : properties) EXPECT_EQ(session->setProperty(key, value), 0) << propertyKeyName(key);
   EXPECT_EQ(session->prepareToEncodeFrames(), 0) << factory.lastFailure();
   return session;
