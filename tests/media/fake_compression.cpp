@@ -22,7 +22,7 @@ EncodedSample sampleFor(bool key, Bytes avcc) {
 FakeSession::FakeSession(FakeScript script, FakeLog& log, int width, int height,
                          platform::CompressionOutputHandler output)
     : log_(log), script_(script), output_(std::move(output)) {
-  if (script_.poolAvailable) pool_ = platform::NV12BufferPool::create(width, height, script_.poolLimit);
+  pool_ = platform::NV12BufferPool::create(width, height, script_.poolLimit);
   if (script_.deliverOnThread) worker_ = std::thread([this] { workerLoop(); });
 }
 
@@ -43,27 +43,27 @@ std::shared_ptr<platform::NV12BufferPool> FakeSession::pixelBufferPool() {
 }
 
 std::int32_t FakeSession::encodeFrame(platform::PixelBufferRef buffer, platform::MediaTime presentationTime,
-                                      platform::MediaTime duration, bool forceKeyFrame,
+                                      platform::MediaTime, bool forceKeyFrame,
                                       platform::FrameContext context) {
   std::lock_guard lock(mutex_);
   if (log_.invalidated) return -12903;
-  log_.submissions.push_back({std::move(buffer), presentationTime, duration, forceKeyFrame});
+  log_.submissions.push_back({std::move(buffer), presentationTime, forceKeyFrame});
   if (script_.submitStatus != 0) return script_.submitStatus;
-  pending_.push_back({std::move(context), forceKeyFrame});
+  pending_.emplace_back(std::move(context), forceKeyFrame);
   wake_.notify_all();
   return 0;
 }
 
-std::optional<FakeSession::Pending> FakeSession::takeNext() {
+std::optional<platform::FrameContext> FakeSession::takeNext() {
   std::lock_guard lock(mutex_);
   if (pending_.empty()) return std::nullopt;
-  Pending next = std::move(pending_.front());
+  platform::FrameContext next = std::move(pending_.front().first);
   pending_.pop_front();
   return next;
 }
 
 void FakeSession::deliver(std::int32_t status, const EncodedSample* sample) {
-  if (auto next = takeNext()) output_(std::move(next->context), status, sample);
+  if (auto next = takeNext()) output_(std::move(*next), status, sample);
 }
 
 void FakeSession::workerLoop() {
@@ -71,13 +71,13 @@ void FakeSession::workerLoop() {
   for (std::uint64_t index = 0;; ++index) {
     wake_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
     if (pending_.empty()) return;
-    Pending next = std::move(pending_.front());
+    auto [context, forced] = std::move(pending_.front());
     pending_.pop_front();
     ++inDelivery_;
-    const bool key = next.forceKeyFrame || index % 30 == 0;
+    const bool key = forced || index % 30 == 0;
     lock.unlock();
     const EncodedSample sample = sampleFor(key, avccOf({Bytes(64, key ? 0x65 : 0x41)}));
-    output_(std::move(next.context), 0, &sample);
+    output_(std::move(context), 0, &sample);
     lock.lock();
     --inDelivery_;
     wake_.notify_all();
@@ -85,14 +85,13 @@ void FakeSession::workerLoop() {
 }
 
 std::int32_t FakeSession::completeFrames() {
-  ++log_.completeCalls;
   if (script_.deliverOnThread) {
     std::unique_lock lock(mutex_);
     wake_.wait(lock, [this] { return pending_.empty() && inDelivery_ == 0; });
     return 0;
   }
   const EncodedSample delta = sampleFor(false, avccOf({Bytes{0x41, 0x9A}}));
-  while (auto next = takeNext()) output_(std::move(next->context), 0, &delta);
+  while (auto next = takeNext()) output_(std::move(*next), 0, &delta);
   return 0;
 }
 
@@ -104,7 +103,7 @@ void FakeSession::invalidate() {
   }
   wake_.notify_all();
   if (worker_.joinable()) worker_.join();
-  while (auto next = takeNext()) output_(std::move(next->context), -12903, nullptr);
+  while (auto next = takeNext()) output_(std::move(*next), -12903, nullptr);
 }
 
 std::int32_t FakeFactory::create(const platform::CompressionSessionSpec& spec,

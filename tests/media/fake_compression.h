@@ -22,7 +22,7 @@ using platform::PropertyValue;
 
 struct Submission {
   platform::PixelBufferRef buffer;
-  platform::MediaTime presentationTime, duration;
+  platform::MediaTime presentationTime;
   bool forceKeyFrame = false;
 };
 
@@ -35,7 +35,6 @@ struct FakeScript {
   bool usingHardware = true;
   bool softwareChosen = false;
   std::int32_t submitStatus = 0;
-  bool poolAvailable = true;
   std::size_t poolLimit = 0;
   bool deliverOnThread = false;  // every accepted frame is delivered at once by the session's thread
 };
@@ -50,7 +49,6 @@ struct FakeLog {
   std::vector<std::pair<CompressionProperty, PropertyValue>> properties;
   std::vector<Submission> submissions;
   bool invalidated = false;
-  int completeCalls = 0;
 };
 
 class FakeSession final : public platform::CompressionSession {
@@ -74,11 +72,7 @@ class FakeSession final : public platform::CompressionSession {
   void failNext(std::int32_t status) { deliver(status, nullptr); }
 
  private:
-  struct Pending {
-    platform::FrameContext context;
-    bool forceKeyFrame;
-  };
-  std::optional<Pending> takeNext();
+  std::optional<platform::FrameContext> takeNext();
   void deliver(std::int32_t status, const EncodedSample* sample);
   void workerLoop();
 
@@ -88,7 +82,7 @@ class FakeSession final : public platform::CompressionSession {
   std::shared_ptr<platform::NV12BufferPool> pool_;
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<Pending> pending_;
+  std::deque<std::pair<platform::FrameContext, bool>> pending_;  // context, forced key frame
   std::size_t inDelivery_ = 0;
   bool stopping_ = false;
   std::thread worker_;
