@@ -53,31 +53,21 @@ TEST(ParseArguments, FailuresStopAtTheFirstAndValidationRejectsInconsistentOrExc
       {{"--width"}, "--width requires a value"},
       {{"--source", "screen", "--bogus"}, "--bogus requires a value"},
       {{"--bogus", "1"}, "unknown argument --bogus"},
-      {{"--Width", "1"}, "unknown argument --Width"},
-      {{"--list-sources", "x"}, "unknown argument --list-sources"},
       {{"--preflight", "--width"}, "unknown argument --preflight"},
       {{"--source", "nothing", "--bogus", "1"}, "unknown argument --bogus"},  // before validation
       {{"--display-id", "abc"}, "invalid --display-id abc"},
       {{"--display-id", "4294967296"}, "invalid --display-id 4294967296"},
-      {{"--display-id", ""}, "invalid --display-id "},
       {{"--portion", "1,2,3"}, "invalid --portion 1,2,3"},
-      {{"--portion", "1,,4,4"}, "invalid --portion 1,,4,4"},
       {{"--width", "abc"}, "invalid arguments"},
-      {{"--fps", "thirty"}, "invalid arguments"},
-      {{"--duration", ""}, "invalid arguments"},
       {{"--source", "Screen"}, "invalid arguments"},
-      {{"--source", ""}, "invalid arguments"},
       {{"--profile", "High"}, "invalid arguments"},
       {{"--width", "0"}, "invalid arguments"},
-      {{"--height", "-1"}, "invalid arguments"},
       {{"--fps", "0"}, "invalid arguments"},
       {{"--duration", "0"}, "invalid arguments"},
       {{"--width", "8193"}, "invalid arguments"},
-      {{"--height", "4294967297"}, "invalid arguments"},
       {{"--width", "8192", "--height", "4322"}, "invalid arguments"},  // past 8192 x 4320 pixels
       {{"--width", "4320", "--height", "8192"}, "<accepted>"},
       {{"--fps", "241"}, "invalid arguments"},
-      {{"--fps", "1000000001"}, "invalid arguments"},
       {{"--bitrate", "2147483648"}, "invalid arguments"},
       {{"--bitrate", "-2147483649"}, "invalid arguments"},
       {{"--profile", "main", "--bitrate", "-5"}, "<accepted>"},
@@ -86,11 +76,9 @@ TEST(ParseArguments, FailuresStopAtTheFirstAndValidationRejectsInconsistentOrExc
       {{"--source", "window", "--window-id", "abc"}, "invalid arguments"},
       {{"--source", "window", "--window-id", "7"}, "<accepted>"},
       {{"--source", "window", "--window-id", "7", "--content-width", "10"}, "invalid arguments"},
-      {{"--source", "window", "--window-id", "7", "--content-height", "10"}, "invalid arguments"},
       {{"--source", "window", "--window-title", "t"}, "invalid arguments"},
       {{"--source", "window", "--window-title", "", "--content-width", "2", "--content-height", "2"}, "<accepted>"},
       {{"--source", "window", "--window-title", "t", "--content-width", "1", "--content-height", "2"}, "invalid arguments"},
-      {{"--source", "window", "--window-title", "t", "--content-width", "2", "--content-height", "1"}, "invalid arguments"},
       // A title marker takes precedence over an identifier that could not be read.
       {{"--source", "window", "--window-title", "m", "--window-id", "zz", "--content-width", "8", "--content-height", "8"},
        "<accepted>"},
@@ -98,7 +86,6 @@ TEST(ParseArguments, FailuresStopAtTheFirstAndValidationRejectsInconsistentOrExc
       {{"--source", "screen", "--window-id", "7"}, "invalid arguments"},
       {{"--source", "screen", "--portion", "0,0,2,2"}, "invalid arguments"},
       {{"--source", "portion", "--display-id", "1"}, "invalid arguments"},
-      {{"--source", "portion", "--portion", "0,0,1280,720"}, "invalid arguments"},
       {{"--source", "portion", "--display-id", "1", "--portion", "0,0,1280,720"}, "<accepted>"},
       {{"--source", "portion", "--display-id", "1", "--portion", "0,0,2,2", "--window-title", "t", "--content-width", "2",
         "--content-height", "2"},
@@ -112,19 +99,15 @@ TEST(ParseArguments, FailuresStopAtTheFirstAndValidationRejectsInconsistentOrExc
 }
 
 TEST(IntegerGrammar, AcceptsOnlyCompleteSignedDecimals) {
-  EXPECT_EQ(parseInt64("0"), 0);
-  EXPECT_EQ(parseInt64("+640"), 640);
-  EXPECT_EQ(parseInt64("-12"), -12);
-  EXPECT_EQ(parseInt64("007"), 7);
-  EXPECT_EQ(parseInt64("9223372036854775807"), INT64_MAX);
-  EXPECT_EQ(parseInt64("-9223372036854775808"), INT64_MIN);
+  for (const auto& [text, value] : {std::pair{"+640", 640L}, {"-12", -12L}, {"007", 7L},
+                                    {"9223372036854775807", INT64_MAX}, {"-9223372036854775808", INT64_MIN}}) {
+    EXPECT_EQ(parseInt64(text), value) << text;
+  }
   for (const char* bad : {"", "+", "-", " 1", "1 ", "1.0", "0x10", "1e3", "9223372036854775808",
                           "-9223372036854775809", "99999999999999999999999", "١٢"}) {
     EXPECT_FALSE(parseInt64(bad)) << bad;
   }
-  EXPECT_EQ(parseUInt32("4294967295"), 4294967295u);
-  EXPECT_EQ(parseUInt32("+1"), 1u);
-  EXPECT_EQ(parseUInt32("-0"), 0u);
+  EXPECT_TRUE(parseUInt32("4294967295") == 4294967295u && parseUInt32("+1") == 1u && parseUInt32("-0") == 0u);
   for (const char* bad : {"-1", "4294967296", "", "abc", "1 "}) EXPECT_FALSE(parseUInt32(bad)) << bad;
 }
 
