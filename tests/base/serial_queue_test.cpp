@@ -4,16 +4,19 @@
 
 #include <atomic>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
+
+#include "base/main_queue.h"
 
 namespace pelorin {
 namespace {
 
+// Two threads post while the queue's own thread takes tasks: each poster's tasks keep their order.
 TEST(SerialQueue, RunsTasksInOrderOnOneThreadAndDrainsOnDestruction) {
   std::vector<int> order;
-  std::set<std::thread::id> threads;
+  std::thread::id runner;
+  bool oneThread = true;
   {
     SerialQueue queue("pelorin.test");
     std::vector<std::thread> posters;
@@ -21,20 +24,19 @@ TEST(SerialQueue, RunsTasksInOrderOnOneThreadAndDrainsOnDestruction) {
       posters.emplace_back([&, t] {
         for (int i = 0; i < 200; ++i) queue.post([&, t, i] {
           order.push_back(t * 1000 + i);
-          threads.insert(std::this_thread::get_id());
+          if (order.size() == 1) runner = std::this_thread::get_id();
+          oneThread = oneThread && runner == std::this_thread::get_id();
         });
       });
     }
     for (auto& p : posters) p.join();
   }
   ASSERT_EQ(order.size(), 400u);
-  EXPECT_EQ(threads.size(), 1u);
-  // Each poster's tasks keep their relative order.
+  EXPECT_TRUE(oneThread);
   int last[2] = {-1, -1};
   for (int v : order) {
-    const int t = v / 1000, i = v % 1000;
-    EXPECT_GT(i, last[t]);
-    last[t] = i;
+    EXPECT_GT(v % 1000, last[v / 1000]);
+    last[v / 1000] = v % 1000;
   }
 }
 
@@ -80,6 +82,28 @@ TEST(SerialQueue, DelayedTasksRunByDeadlineAndThoseNotDueAreDroppedAtTheEnd) {
   }
   EXPECT_EQ(order, (std::vector<std::string>{"now", "a", "b"}));
   EXPECT_FALSE(neverDue);
+}
+
+TEST(MainQueue, RunsPostedTasksInOrderOnTheRunningThreadAndTheFirstExitStatusWins) {
+  MainQueue queue;
+  const auto mainThread = std::this_thread::get_id();
+  std::vector<int> order;
+  bool allOnMain = true;
+  std::thread worker([&] {
+    for (int i = 0; i < 100; ++i) {
+      queue.post([&, i] {
+        order.push_back(i);
+        allOnMain = allOnMain && std::this_thread::get_id() == mainThread;
+        if (i == 99) queue.exit(3);
+        if (i == 99) queue.exit(0);
+      });
+    }
+  });
+  EXPECT_EQ(queue.run(), 3);
+  worker.join();
+  ASSERT_EQ(order.size(), 100u);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
+  EXPECT_TRUE(allOnMain);
 }
 
 }  // namespace

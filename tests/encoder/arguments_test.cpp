@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/decimal.h"
+#include "encoder/program_path.h"
 
 namespace pelorin::encoder {
 namespace {
@@ -119,6 +120,13 @@ TEST(PortionGrammar, ParsesFourEvenSizedNonNegativeIntegers) {
                           "", ",,,", "1,2,4,4,6", "a,b,c,d", "1.0,2,4,4", "0,0,9223372036854775808,2"}) {
     EXPECT_FALSE(parsePortionArgument(bad)) << bad;
   }
+}
+
+TEST(StandardizedProgramPath, ResolvesRelativeWordsAndRemovesDots) {
+  EXPECT_EQ(standardizedProgramPath("pelorin-encoder", "/home/u"), "/home/u/pelorin-encoder");
+  EXPECT_EQ(standardizedProgramPath("../x/./y/../pelorin-encoder", "/a/b"), "/a/x/pelorin-encoder");
+  EXPECT_EQ(standardizedProgramPath("/usr/./bin//pelorin-encoder", "/ignored"), "/usr/bin/pelorin-encoder");
+  EXPECT_EQ(standardizedProgramPath("/../../pelorin-encoder", "/"), "/pelorin-encoder");
 }
 
 }  // namespace
