@@ -40,25 +40,6 @@ std::vector<FrameRecord> readStream(const ByteBuffer& stream, std::optional<std:
   }
 }
 
-TEST(FrameStreamReader, ReadsWellFormedRecordsWithTheirOffsets) {
-  const ByteBuffer first = record(keyPayload, 1000, 1);
-  ByteBuffer large = deltaPayload;  // read in more than one piece
-  large.resize(300000, 0x5A);
-  // Start codes after the first may have three bytes.
-  const ByteBuffer shortCodes{0, 0, 0, 1, 0x67, 0x42, 0, 0, 1, 0x68, 0xCE, 0, 0, 1, 0x65, 0x88};
-  std::optional<std::string> fault;
-  const auto records = readStream(
-      concat({first, record(deltaPayload, 1000, 0), record(large, 2000, 0), record(shortCodes, 2000, 1)}), fault);
-  ASSERT_FALSE(fault) << *fault;
-  ASSERT_EQ(records.size(), 4u);
-  EXPECT_TRUE(records[0].payload == keyPayload && records[0].keyFrame);
-  EXPECT_TRUE(records[1].offset == first.size() && !records[1].keyFrame);
-  EXPECT_TRUE(records[2].payload == large && records[2].captureNanoseconds == 2000u);
-  EXPECT_TRUE(records[3].keyFrame);
-  EXPECT_TRUE(readStream({}, fault).empty());
-  EXPECT_FALSE(fault);
-}
-
 TEST(FrameStreamReader, NamesTheOffsetAndReasonOfTheFirstFault) {
   const ByteBuffer good = record(keyPayload, 5, 1);
   ByteBuffer badMagic = record(deltaPayload, 6, 0), hugeLength = badMagic, truncated = badMagic;

