@@ -112,32 +112,14 @@ TEST(OpenPlan, TriesEachCandidateWithItsRateControlsInOrder) {
   }
 }
 
-TEST(OpenPlan, FirstAttemptThatOpensWinsAndEveryEarlierReasonIsKept) {
-  const auto plan = openPlan({Backend::Vaapi, Backend::Nvenc}, settings(baseline, 8'000'000, 8'000'000));
-  std::vector<std::string> tried;
-  const ChosenAttempt chosen = chooseFirst(plan, [&](const OpenAttempt& a) {
-    tried.push_back(attemptName(a));
-    return a.rate == quality ? std::string() : "refused " + attemptName(a);
-  });
-  EXPECT_EQ(chosen.index, 2);
-  EXPECT_EQ(tried, (std::vector<std::string>{"vaapi/CBR", "vaapi/VBR", "vaapi/CQP"})) << "nvenc is never opened";
-  EXPECT_EQ(chosen.reasons, (std::vector<std::string>{"vaapi/CBR: refused vaapi/CBR", "vaapi/VBR: refused vaapi/VBR"}));
-
-  const ChosenAttempt none = chooseFirst(plan, [](const OpenAttempt&) { return std::string("no"); });
-  EXPECT_EQ(none.index, -1);
-  EXPECT_EQ(none.reasons.size(), plan.size());
-}
-
 TEST(ConstantQp, FollowsTheBitRateWithinBounds) {
   EXPECT_EQ(constantQp(settings(baseline, 0, 0)), 23) << "no bit rate: the default quality";
   int previous = 45;
   for (std::int64_t rate : {200'000, 1'000'000, 4'000'000, 8'000'000, 20'000'000, 80'000'000, 2'000'000'000}) {
-    const int qp = constantQp(settings(baseline, rate, rate));
-    EXPECT_TRUE(qp <= previous && qp >= 16) << rate;
-    previous = qp;
+    EXPECT_LE(constantQp(settings(baseline, rate, rate)), previous) << rate;
+    previous = constantQp(settings(baseline, rate, rate));
   }
-  EXPECT_EQ(constantQp(settings(baseline, 200'000, 0)), 44);
-  EXPECT_EQ(previous, 16);
+  EXPECT_TRUE(constantQp(settings(baseline, 200'000, 0)) == 44 && previous == 16);
 }
 
 using Packets = std::vector<std::vector<std::uint8_t>>;

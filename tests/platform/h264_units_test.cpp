@@ -55,18 +55,6 @@ B annexB(std::initializer_list<const B*> units) {
   return out;
 }
 
-TEST(MarkConstrainedBaseline, SetsConstraintSet1OnBaselineOnly) {
-  B baseline = plainBaselineSps;
-  EXPECT_TRUE(markConstrainedBaseline(baseline));
-  EXPECT_EQ(baseline, markedSps);
-  // Not baseline; a zero level would make the 0x03 an escape byte; not an SPS.
-  for (B unchanged : {B{0x67, 0x4D, 0x00, 0x1F, 0xDA}, B{0x67, 0x42, 0x00, 0x00, 0x03}, pps}) {
-    const B before = unchanged;
-    EXPECT_FALSE(markConstrainedBaseline(unchanged));
-    EXPECT_EQ(unchanged, before);
-  }
-}
-
 TEST(SampleAssembler, KeyFramesCarryTheLatestSetsAndNeverGoOutWithout) {
   SampleAssembler assembler(true);
   for (const B& orphan : {annexB({&idr}), annexB({&plainBaselineSps, &idr})}) {
