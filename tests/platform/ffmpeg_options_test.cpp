@@ -6,9 +6,7 @@
 #include <memory>
 
 #include "platform/ffmpeg/codec_table.h"
-#include "platform/ffmpeg/colour_fix.h"
 #include "platform/ffmpeg/opened_encoder.h"
-#include "platform/ffmpeg_test_support.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -120,66 +118,6 @@ TEST(ConstantQp, FollowsTheBitRateWithinBounds) {
     previous = constantQp(settings(baseline, rate, rate));
   }
   EXPECT_TRUE(constantQp(settings(baseline, 200'000, 0)) == 44 && previous == 16);
-}
-
-using Packets = std::vector<std::vector<std::uint8_t>>;
-
-// Three flat grey frames from libx264 with every colour field left unspecified (as a VA-API driver
-// that ignores FFmpeg's packed headers writes them); the colour fix must make them video-range SMPTE 170M.
-void encodeWithoutColour(AVCodecContext* c, AVFrame* frame, std::vector<AVPacket*>& packets) {
-  frame->width = c->width = 320;
-  frame->height = c->height = 240;
-  c->time_base = AVRational{1, 30};
-  frame->format = c->pix_fmt = AV_PIX_FMT_NV12;
-  av_opt_set(c->priv_data, "preset", "ultrafast", 0);
-  ASSERT_EQ(avcodec_open2(c, nullptr, nullptr), 0);
-  ASSERT_EQ(av_frame_get_buffer(frame, 0), 0);
-  for (int i = 0; i <= 3; ++i) {
-    if (i < 3) {
-      ASSERT_EQ(av_frame_make_writable(frame), 0);
-      std::fill_n(frame->data[0], frame->linesize[0] * c->height, std::uint8_t(90));
-      std::fill_n(frame->data[1], frame->linesize[1] * c->height / 2, std::uint8_t(128));
-      frame->pts = i;
-    }
-    ASSERT_EQ(avcodec_send_frame(c, i < 3 ? frame : nullptr), 0);
-    for (AVPacket* p = av_packet_alloc(); avcodec_receive_packet(c, p) == 0; p = av_packet_alloc()) {
-      packets.push_back(p);
-    }
-  }
-}
-
-TEST(ColourFix, StreamWithoutColourDescriptionDecodesAsVideoRangeSmpte170m) {
-  ContextPtr encoder = contextOf(Backend::X264);
-  ASSERT_TRUE(encoder);
-  std::vector<AVPacket*> raw;
-  AVFrame* frame = av_frame_alloc();
-  encodeWithoutColour(encoder.get(), frame, raw);
-  av_frame_free(&frame);
-  ASSERT_EQ(raw.size(), 3u);
-
-  Packets unfixed, fixed;
-  for (AVPacket* p : raw) unfixed.emplace_back(p->data, p->data + p->size);
-  auto fix = ColourFix::create(encoder.get());
-  ASSERT_TRUE(fix) << fix.error().message;
-  for (std::size_t i = 0; i <= raw.size(); ++i) {
-    ASSERT_EQ((*fix)->send(i < raw.size() ? raw[i] : nullptr), 0);
-    AVPacket* out = av_packet_alloc();
-    while ((*fix)->receive(out) == 0) {
-      fixed.emplace_back(out->data, out->data + out->size);
-      av_packet_unref(out);
-    }
-    av_packet_free(&out);
-  }
-  for (AVPacket*& p : raw) av_packet_free(&p);
-
-  EXPECT_NE(testing::decodeAll(unfixed).at(0).colorMatrix, "smpte170m") << "the stream really lacks a colour description";
-  const auto after = testing::decodeAll(fixed);
-  ASSERT_EQ(after.size(), 3u);
-  for (const DecodedPicture& p : after) {
-    EXPECT_TRUE(p.colorMatrix == "smpte170m" && p.colorPrimaries == "smpte170m" && p.colorTransfer == "smpte170m");
-    EXPECT_FALSE(p.fullRange);
-    EXPECT_NEAR(p.meanLuma(), 90, 2) << "the pictures themselves are untouched";
-  }
 }
 
 }  // namespace

@@ -1,17 +1,123 @@
+// The libavcodec backend: a software session that records its outputs, decoded back; and the
+// colour fix that hardware encoders' streams pass through.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <set>
 
+#include "media/hardware_encoder.h"
+#include "platform/ffmpeg/colour_fix.h"
 #include "platform/ffmpeg/compression_session_ffmpeg.h"
 #include "platform/ffmpeg/h264_decoder.h"
-#include "platform/ffmpeg_test_support.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/opt.h>
+}
 
 namespace pelorin::platform::ffmpeg {
 namespace {
 
-using namespace testing;
+// The sample as the frame stream carries it: Annex-B, key frames led by their SPS and PPS.
+Result<std::vector<std::uint8_t>> accessUnit(const EncodedSample& sample) {
+  Result<media::ByteBuffer> record = media::makeFrameRecord(sample, 0);
+  if (!record) return record.error();
+  return std::vector<std::uint8_t>(record->begin() + media::frameHeaderSize, record->end());
+}
+
+// Every picture of a stream of Annex-B access units, the decoder's held ones included.
+std::vector<DecodedPicture> decodeAll(const std::vector<std::vector<std::uint8_t>>& units) {
+  auto decoder = H264Decoder::create();
+  std::vector<DecodedPicture> pictures;
+  if (!decoder) return pictures;
+  for (const auto& unit : units) {
+    auto decoded = (*decoder)->decode(unit);
+    EXPECT_TRUE(decoded) << decoded.error().message;
+    if (decoded) pictures.insert(pictures.end(), decoded->begin(), decoded->end());
+  }
+  auto held = (*decoder)->flush();
+  if (held) pictures.insert(pictures.end(), held->begin(), held->end());
+  return pictures;
+}
+
+struct Output {
+  int index = -1;  // the frame's own number, carried in its context
+  std::int32_t status = 0;
+  bool hasSample = false;
+  EncodedSample sample;
+};
+
+class Recorder {
+ public:
+  CompressionOutputHandler handler() {
+    return [this](FrameContext context, std::int32_t status, const EncodedSample* sample) {
+      if (beforeRecord) beforeRecord();
+      Output out{context ? *static_cast<int*>(context.get()) : -1, status, sample != nullptr,
+                 sample ? *sample : EncodedSample{}};
+      std::lock_guard guard(mutex_);
+      outputs_.push_back(std::move(out));
+      changed_.notify_all();
+    };
+  }
+  std::vector<Output> outputs() const {
+    std::lock_guard guard(mutex_);
+    return outputs_;
+  }
+  bool waitFor(std::size_t count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return outputs_.size() >= count; });
+  }
+
+  std::function<void()> beforeRecord;  // runs on the session's thread before each output is recorded
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Output> outputs_;
+};
+
+struct SessionOptions {
+  ProfileLevel profile = ProfileLevel::ConstrainedBaselineAutoLevel;
+  std::int32_t fps = 30;
+  std::int32_t maxKeyFrameInterval = 30;
+};
+
+// A 640x360 x264 session configured as the media layer configures one, then prepared.
+std::unique_ptr<CompressionSession> softwareSession(Recorder& recorder, const SessionOptions& o = {}) {
+  FfmpegCompressionSessionFactory factory(EncoderChoice::fromWord("software"), "/nonexistent");
+  std::unique_ptr<CompressionSession> session;
+  EXPECT_EQ(factory.create({640, 360}, recorder.handler(), session), 0) << factory.lastFailure();
+  if (!session) return nullptr;
+  const bool cabac = o.profile != ProfileLevel::ConstrainedBaselineAutoLevel;
+  const std::pair<CompressionProperty, PropertyValue> properties[] = {
+      {CompressionProperty::RealTime, true},
+      {CompressionProperty::AllowFrameReordering, false},
+      {CompressionProperty::ProfileLevel, o.profile},
+      {CompressionProperty::H264EntropyMode, cabac ? EntropyMode::CABAC : EntropyMode::CAVLC},
+      {CompressionProperty::ExpectedFrameRate, o.fps},
+      {CompressionProperty::AverageBitRate, std::int32_t{2'000'000}},
+      {CompressionProperty::MaxKeyFrameInterval, o.maxKeyFrameInterval},
+      {CompressionProperty::MaxKeyFrameIntervalDuration, std::int32_t{1}},
+      {CompressionProperty::DataRateLimits, DataRateLimit{250'000, 1}}};
+  for (const auto& [key, value] : properties) EXPECT_EQ(session->setProperty(key, value), 0) << propertyKeyName(key);
+  EXPECT_EQ(session->prepareToEncodeFrames(), 0) << factory.lastFailure();
+  return session;
+}
+
+// Submits a pool buffer of flat luma and neutral chroma, its index as its context.
+std::int32_t submit(CompressionSession& session, int index, std::uint8_t luma, bool forceKey = false,
+                           std::int32_t fps = 30) {
+  auto pool = session.pixelBufferPool();
+  PixelBufferRef buffer = pool ? pool->makeBuffer() : nullptr;
+  if (!buffer || !buffer->lock(false)) return -1000;
+  std::memset(buffer->planeBase(0), luma, buffer->bytesPerRow(0) * buffer->planeHeight(0));
+  std::memset(buffer->planeBase(1), 128, buffer->bytesPerRow(1) * buffer->planeHeight(1));
+  buffer->unlock(false);
+  return session.encodeFrame(std::move(buffer), MediaTime{index, fps}, MediaTime{1, fps}, forceKey,
+                             std::make_shared<int>(index));
+}
 
 // The NAL unit types of a sample's length-prefixed data block.
 std::set<int> nalTypes(const EncodedSample& sample) {
@@ -304,6 +410,66 @@ TEST(FfmpegFactory, FailedOpensAreErrorsOfThePreparationAndOfTheFrame) {
   EXPECT_FALSE(outputs[2].sample.notSync) << "a reopened encoder starts with a key frame";
   EXPECT_TRUE(outputs[2].sample.parameterSets.at(0) && outputs[2].sample.parameterSets.at(1));
   EXPECT_EQ(hooked.attempts.size(), 4u) << "two prepares, two reopens";
+}
+
+using Packets = std::vector<std::vector<std::uint8_t>>;
+
+// Three flat grey frames from libx264 with every colour field left unspecified (as a VA-API driver
+// that ignores FFmpeg's packed headers writes them); the colour fix must make them video-range SMPTE 170M.
+void encodeWithoutColour(AVCodecContext* c, AVFrame* frame, std::vector<AVPacket*>& packets) {
+  frame->width = c->width = 320;
+  frame->height = c->height = 240;
+  c->time_base = AVRational{1, 30};
+  frame->format = c->pix_fmt = AV_PIX_FMT_NV12;
+  av_opt_set(c->priv_data, "preset", "ultrafast", 0);
+  ASSERT_EQ(avcodec_open2(c, nullptr, nullptr), 0);
+  ASSERT_EQ(av_frame_get_buffer(frame, 0), 0);
+  for (int i = 0; i <= 3; ++i) {
+    if (i < 3) {
+      ASSERT_EQ(av_frame_make_writable(frame), 0);
+      std::fill_n(frame->data[0], frame->linesize[0] * c->height, std::uint8_t(90));
+      std::fill_n(frame->data[1], frame->linesize[1] * c->height / 2, std::uint8_t(128));
+      frame->pts = i;
+    }
+    ASSERT_EQ(avcodec_send_frame(c, i < 3 ? frame : nullptr), 0);
+    for (AVPacket* p = av_packet_alloc(); avcodec_receive_packet(c, p) == 0; p = av_packet_alloc()) {
+      packets.push_back(p);
+    }
+  }
+}
+
+TEST(ColourFix, StreamWithoutColourDescriptionDecodesAsVideoRangeSmpte170m) {
+  std::unique_ptr<AVCodecContext, void (*)(AVCodecContext*)> encoder(
+      avcodec_alloc_context3(avcodec_find_encoder_by_name("libx264")), [](AVCodecContext* c) { avcodec_free_context(&c); });
+  std::vector<AVPacket*> raw;
+  AVFrame* frame = av_frame_alloc();
+  encodeWithoutColour(encoder.get(), frame, raw);
+  av_frame_free(&frame);
+  ASSERT_EQ(raw.size(), 3u);
+
+  Packets unfixed, fixed;
+  for (AVPacket* p : raw) unfixed.emplace_back(p->data, p->data + p->size);
+  auto fix = ColourFix::create(encoder.get());
+  ASSERT_TRUE(fix) << fix.error().message;
+  for (std::size_t i = 0; i <= raw.size(); ++i) {
+    ASSERT_EQ((*fix)->send(i < raw.size() ? raw[i] : nullptr), 0);
+    AVPacket* out = av_packet_alloc();
+    while ((*fix)->receive(out) == 0) {
+      fixed.emplace_back(out->data, out->data + out->size);
+      av_packet_unref(out);
+    }
+    av_packet_free(&out);
+  }
+  for (AVPacket*& p : raw) av_packet_free(&p);
+
+  EXPECT_NE(decodeAll(unfixed).at(0).colorMatrix, "smpte170m") << "the stream really lacks a colour description";
+  const auto after = decodeAll(fixed);
+  ASSERT_EQ(after.size(), 3u);
+  for (const DecodedPicture& p : after) {
+    EXPECT_TRUE(p.colorMatrix == "smpte170m" && p.colorPrimaries == "smpte170m" && p.colorTransfer == "smpte170m");
+    EXPECT_FALSE(p.fullRange);
+    EXPECT_NEAR(p.meanLuma(), 90, 2) << "the pictures themselves are untouched";
+  }
 }
 
 }  // namespace
