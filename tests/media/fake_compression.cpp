@@ -21,25 +21,9 @@ EncodedSample sampleFor(bool key, Bytes avcc) {
 
 FakeSession::FakeSession(FakeScript script, FakeLog& log, int width, int height,
                          platform::CompressionOutputHandler output)
-    : log_(log), script_(script), output_(std::move(output)) {
-  pool_ = platform::NV12BufferPool::create(width, height, script_.poolLimit);
+    : log_(log), script_(script), output_(std::move(output)),
+      pool_(platform::NV12BufferPool::create(width, height, script_.poolLimit)) {
   if (script_.deliverOnThread) worker_ = std::thread([this] { workerLoop(); });
-}
-
-std::int32_t FakeSession::setProperty(CompressionProperty key, const PropertyValue& value) {
-  log_.properties.emplace_back(key, value);
-  return script_.failingProperty == key ? script_.propertyStatus : 0;
-}
-
-std::int32_t FakeSession::copyProperty(CompressionProperty key, PropertyValue& value) {
-  if (key != CompressionProperty::UsingHardwareAcceleratedVideoEncoder) return -1;
-  value = script_.usingHardware;
-  return script_.usingHardwareStatus;
-}
-
-std::shared_ptr<platform::NV12BufferPool> FakeSession::pixelBufferPool() {
-  std::lock_guard lock(mutex_);
-  return log_.invalidated ? nullptr : pool_;
 }
 
 std::int32_t FakeSession::encodeFrame(platform::PixelBufferRef buffer, platform::MediaTime presentationTime,
@@ -60,10 +44,6 @@ std::optional<platform::FrameContext> FakeSession::takeNext() {
   platform::FrameContext next = std::move(pending_.front().first);
   pending_.pop_front();
   return next;
-}
-
-void FakeSession::deliver(std::int32_t status, const EncodedSample* sample) {
-  if (auto next = takeNext()) output_(std::move(*next), status, sample);
 }
 
 void FakeSession::workerLoop() {

@@ -58,22 +58,34 @@ class FakeSession final : public platform::CompressionSession {
 
   std::string encoderName() const override { return script_.softwareChosen ? "x264" : "fakehw"; }
   bool softwareExplicitlyChosen() const override { return script_.softwareChosen; }
-  std::int32_t setProperty(CompressionProperty key, const PropertyValue& value) override;
-  std::int32_t copyProperty(CompressionProperty key, PropertyValue& value) override;
+  std::int32_t setProperty(CompressionProperty key, const PropertyValue& value) override {
+    log_.properties.emplace_back(key, value);
+    return script_.failingProperty == key ? script_.propertyStatus : 0;
+  }
+  std::int32_t copyProperty(CompressionProperty key, PropertyValue& value) override {
+    value = script_.usingHardware;  // the only property the encoder reads
+    return key == CompressionProperty::UsingHardwareAcceleratedVideoEncoder ? script_.usingHardwareStatus : -1;
+  }
   std::int32_t prepareToEncodeFrames() override { return script_.prepareStatus; }
-  std::shared_ptr<platform::NV12BufferPool> pixelBufferPool() override;
+  std::shared_ptr<platform::NV12BufferPool> pixelBufferPool() override {
+    std::lock_guard lock(mutex_);
+    return log_.invalidated ? nullptr : pool_;
+  }
   std::int32_t encodeFrame(platform::PixelBufferRef buffer, platform::MediaTime presentationTime,
                            platform::MediaTime duration, bool forceKeyFrame, platform::FrameContext context) override;
   std::int32_t completeFrames() override;
   void invalidate() override;
 
   // Delivers the oldest pending frame with this sample, or fails it with a status.
-  void deliverNext(const EncodedSample& sample) { deliver(0, &sample); }
-  void failNext(std::int32_t status) { deliver(status, nullptr); }
+  void deliverNext(const EncodedSample& sample) {
+    if (auto next = takeNext()) output_(std::move(*next), 0, &sample);
+  }
+  void failNext(std::int32_t status) {
+    if (auto next = takeNext()) output_(std::move(*next), status, nullptr);
+  }
 
  private:
   std::optional<platform::FrameContext> takeNext();
-  void deliver(std::int32_t status, const EncodedSample* sample);
   void workerLoop();
 
   FakeLog& log_;
