@@ -130,23 +130,6 @@ TEST(HardwareEncoderQueue, KeyFramesComeAtLeastOncePerSecondOfCaptureTime) {
   }
 }
 
-TEST(HardwareEncoderOutput, WritesKeyAndDeltaRecords) {
-  EncoderHarness h(64, 32);
-  auto encoder = h.makeEncoder();
-  submit(*encoder, 0x0102030405060708ull);
-  submit(*encoder, 42);
-  h.factory.last->deliverNext(sampleFor(true, avccOf({{0x06, 5}, {0x65, 0xAA, 0xBB}})));
-  h.factory.last->deliverNext(sampleFor(false, avccOf({{0x41, 0xCC}})));
-
-  Bytes expected = bytesOf("PLNH2641");
-  expected.insert(expected.end(), {29, 0, 0, 0, 8, 7, 6, 5, 4, 3, 2, 1, 1, 0, 0, 0,  // length, time, key flag
-                                   0, 0, 0, 1, 0x67, 0x42, 0xC0, 0x1E, 0, 0, 0, 1, 0x68, 0xCE, 0x3C, 0x80,
-                                   0, 0, 0, 1, 0x06, 5, 0, 0, 0, 1, 0x65, 0xAA, 0xBB});
-  expected.insert(expected.end(), {'P', 'L', 'N', 'H', '2', '6', '4', '1', 6, 0, 0, 0, 42, 0, 0, 0, 0, 0, 0, 0,
-                                   0, 0, 0, 0, 0, 0, 0, 1, 0x41, 0xCC});
-  EXPECT_EQ(bytesOf(h.out.contents()), expected);
-}
-
 TEST(HardwareEncoderOutput, BadFramesAreLoggedAndWriteNothingWhileStrayBytesAreSkipped) {
   struct Case {
     std::string name;
