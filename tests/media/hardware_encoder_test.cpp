@@ -60,12 +60,7 @@ TEST(HardwareEncoderCreate, SetsTheLowLatencyPropertiesForEachProfileAndBitRate)
 }
 
 TEST(HardwareEncoderCreate, FailuresCarryTheirStatusAndRefuseSoftwareUnlessChosen) {
-  struct Case {
-    test::FakeScript script;
-    std::int32_t code;
-    std::string message;
-  };
-  const Case cases[] = {
+  const std::tuple<test::FakeScript, std::int32_t, std::string> cases[] = {  // script, status, message
       {{.createStatus = -12915}, -12915, "hardware encoder unavailable"},
       {{.failingProperty = CompressionProperty::AverageBitRate, .propertyStatus = -12902}, -12902,
        "cannot set AverageBitRate"},
@@ -73,12 +68,11 @@ TEST(HardwareEncoderCreate, FailuresCarryTheirStatusAndRefuseSoftwareUnlessChose
       {{.usingHardware = false}, -1, "hardware encoder unavailable; software fallback refused"},
       {{.usingHardwareStatus = -1}, -1, "hardware encoder unavailable; software fallback refused"},
   };
-  for (const Case& c : cases) {
-    EncoderHarness h(64, 32, c.script);
+  for (const auto& [script, code, message] : cases) {
+    EncoderHarness h(64, 32, script);
     auto r = h.create();
-    ASSERT_FALSE(r.ok()) << c.message;
-    EXPECT_EQ(std::tie(r.error().domain, r.error().code, r.error().message),
-              std::make_tuple("VideoToolbox", c.code, c.message));
+    ASSERT_FALSE(r.ok()) << message;
+    EXPECT_EQ(std::tie(r.error().domain, r.error().code, r.error().message), std::make_tuple("VideoToolbox", code, message));
   }
   EncoderHarness chosen(64, 32, {.usingHardware = false, .softwareChosen = true});
   EXPECT_TRUE(chosen.create().ok());
@@ -168,20 +162,16 @@ TEST(HardwareEncoderOutput, FiveFailedFramesInARowEndTheRun) {
   auto encoder = h.makeEncoder();
   int told = 0;
   encoder->setFailureHandler([&](const Error&) { ++told; });
-  const auto failFrames = [&](int n) {
-    for (int i = 0; i < n; ++i) {
-      submit(*encoder);
-      h.factory.last->failNext(-22);
-    }
-  };
-  failFrames(4);
-  submit(*encoder);
-  h.factory.last->deliverNext(anyKey);  // a good frame starts the count anew
-  failFrames(4);
+  for (int i = 0; i < 9; ++i) {  // four failed, one good that starts the count anew, four failed
+    submit(*encoder);
+    i == 4 ? h.factory.last->deliverNext(anyKey) : h.factory.last->failNext(-22);
+  }
   EXPECT_FALSE(encoder->runFailure());
-  failFrames(1);
+  submit(*encoder);
+  h.factory.last->failNext(-22);
   ASSERT_TRUE(encoder->runFailure());
-  failFrames(1);
+  submit(*encoder);
+  h.factory.last->failNext(-22);
   EXPECT_EQ(encoder->runFailure()->message, "the encoder failed 5 frames in a row");
   EXPECT_EQ(told, 1);
   EXPECT_FALSE(encoder->finish(0, 0).ok());
