@@ -77,11 +77,7 @@ TEST(ParseArguments, FailuresStopAtTheFirstAndValidationRejectsInconsistentOrExc
       {{"--source", "portion", "--display-id", "1"}, "invalid arguments"},
       {{"--source", "portion", "--display-id", "1", "--portion", "0,0,1280,720"}, "<accepted>"},
   };
-  for (const auto& [words, expected] : cases) {
-    std::string joined;
-    for (const auto& w : words) joined += w + " ";
-    EXPECT_EQ(outcome(words), expected) << joined;
-  }
+  for (const auto& [words, expected] : cases) EXPECT_EQ(outcome(words), expected) << ::testing::PrintToString(words);
 }
 
 TEST(IntegerGrammar, AcceptsOnlyCompleteSignedDecimals) {

@@ -32,14 +32,13 @@ TEST(CaptureUnixNanoseconds, ConvertsAroundTheAnchorRoundingHalvesAwayAndSaturat
 std::vector<std::uint64_t> wallReadings;
 std::size_t wallIndex = 0;
 std::uint64_t scriptedWall() { return wallReadings.at(wallIndex++); }
-double scriptedMonotonic() { return 77.5; }
 
 TEST(MeasureClockAnchor, TakesTheMidpointOfTheBracketSamplingAgainWhenTheWallClockStepsBack) {
   using Case = std::tuple<std::vector<std::uint64_t>, std::uint64_t, std::uint64_t>;  // readings, unix, uncertainty
   for (const auto& [readings, unix, uncertainty] : {Case{{1000, 1011}, 1005, 5}, Case{{5000, 4000, 6000, 6004}, 6002, 2}}) {
     wallReadings = readings;
     wallIndex = 0;
-    const ClockMeasurement m = measureClockAnchor({scriptedWall, scriptedMonotonic});
+    const ClockMeasurement m = measureClockAnchor({scriptedWall, [] { return 77.5; }});
     EXPECT_EQ(wallIndex, readings.size());
     EXPECT_EQ(std::tie(m.anchor.monotonicSeconds, m.anchor.unixNanoseconds, m.uncertaintyNanoseconds),
               std::make_tuple(77.5, unix, uncertainty));

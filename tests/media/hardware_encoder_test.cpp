@@ -50,7 +50,8 @@ TEST(HardwareEncoderCreate, SetsTheLowLatencyPropertiesForEachProfileAndBitRate)
     if (c.level != baseline) expected.push_back({CP::H264EntropyMode, P{platform::EntropyMode::CABAC}});
     expected.push_back({CP::ExpectedFrameRate, P{std::int32_t{25}}});
     if (c.average) expected.push_back({CP::AverageBitRate, P{*c.average}});
-    expected.insert(expected.end(), {{CP::MaxKeyFrameInterval, P{std::int32_t{25}}}, {CP::MaxKeyFrameIntervalDuration, P{std::int32_t{1}}}});
+    expected.insert(expected.end(),
+                    {{CP::MaxKeyFrameInterval, P{std::int32_t{25}}}, {CP::MaxKeyFrameIntervalDuration, P{std::int32_t{1}}}});
     if (c.average) expected.push_back({CP::DataRateLimits, P{platform::DataRateLimit{*c.average / 8, 1}}});
     EXPECT_EQ(h.factory.log.properties, expected);
     EXPECT_TRUE(h.factory.lastSpec.requireHardware);

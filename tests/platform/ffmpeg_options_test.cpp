@@ -36,8 +36,7 @@ struct OptionCase {
   Backend backend;
   ProfileLevel profile;
   RateControl rate;
-  // The encoder's own options as they must resolve: key and integer value.
-  std::vector<std::pair<const char*, std::int64_t>> resolved;
+  std::vector<std::pair<const char*, std::int64_t>> resolved;  // the encoder's own options as they must resolve
 };
 
 // Quick Sync: profile 578 is constrained baseline (66 alone is plain Baseline); CQP is the qscale
@@ -58,11 +57,10 @@ const OptionCase optionCases[] = {
 TEST(CodecOptions, EveryOptionIsTakenAndResolvesAsMeant) {
   int checked = 0;
   for (const OptionCase& c : optionCases) {
-    const char* codec = backendEntry(c.backend).codec;
     auto context = contextOf(c.backend);
     if (!context) continue;  // not in this libavcodec
     ++checked;
-    SCOPED_TRACE(std::string(codec) + " " + rateControlName(c.backend, c.rate));
+    SCOPED_TRACE(std::string(backendEntry(c.backend).codec) + " " + rateControlName(c.backend, c.rate));
     const std::int64_t bitRate = c.rate == quality ? 0 : 6'000'000;
     const CodecSettings s = settings(c.profile, bitRate, c.rate == cbr ? bitRate : 0);
     const auto applied = applyOptions(context.get(), codecOptions(c.backend, s, c.rate));
@@ -86,11 +84,7 @@ TEST(CodecOptions, EveryOptionIsTakenAndResolvesAsMeant) {
 
 TEST(OpenPlan, TriesEachCandidateWithItsRateControlsInOrder) {
   const std::vector<Backend> hardware{Backend::Vaapi, Backend::Nvenc, Backend::Qsv};
-  struct Case {
-    std::int64_t bitRate, maxRate;
-    std::vector<OpenAttempt> plan;
-  };
-  const Case cases[] = {
+  const std::tuple<std::int64_t, std::int64_t, std::vector<OpenAttempt>> cases[] = {  // bit rate, peak, plan
       {8'000'000, 8'000'000,
        {{Backend::Vaapi, cbr}, {Backend::Vaapi, vbr}, {Backend::Vaapi, quality}, {Backend::Nvenc, cbr},
         {Backend::Qsv, cbr}}},
@@ -98,8 +92,8 @@ TEST(OpenPlan, TriesEachCandidateWithItsRateControlsInOrder) {
        {{Backend::Vaapi, vbr}, {Backend::Vaapi, quality}, {Backend::Nvenc, vbr}, {Backend::Qsv, vbr}}},
       {0, 0, {{Backend::Vaapi, quality}, {Backend::Nvenc, quality}, {Backend::Qsv, quality}}},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(openPlan(hardware, settings(baseline, c.bitRate, c.maxRate)), c.plan) << c.bitRate << " " << c.maxRate;
+  for (const auto& [bitRate, maxRate, plan] : cases) {
+    EXPECT_EQ(openPlan(hardware, settings(baseline, bitRate, maxRate)), plan) << bitRate << " " << maxRate;
   }
 }
 
