@@ -2,40 +2,33 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <set>
-#include <string>
 #include <vector>
+
+#include "base/main_queue.h"
 
 namespace pelorin {
 namespace {
 
+// Two threads post while the queue's own thread takes tasks: each poster's tasks keep their order.
 TEST(SerialQueue, RunsTasksInOrderOnOneThreadAndDrainsOnDestruction) {
   std::vector<int> order;
   std::set<std::thread::id> threads;
   {
     SerialQueue queue("pelorin.test");
-    std::vector<std::thread> posters;
-    for (int t = 0; t < 2; ++t) {
-      posters.emplace_back([&, t] {
-        for (int i = 0; i < 200; ++i) queue.post([&, t, i] {
-          order.push_back(t * 1000 + i);
-          threads.insert(std::this_thread::get_id());
-        });
-      });
-    }
-    for (auto& p : posters) p.join();
+    const auto postAll = [&](int first) {
+      for (int i = first; i < first + 200; ++i) queue.post([&, i] { order.push_back(i), threads.insert(std::this_thread::get_id()); });
+    };
+    std::thread a(postAll, 0), b(postAll, 1000);
+    a.join(), b.join();
   }
   ASSERT_EQ(order.size(), 400u);
   EXPECT_EQ(threads.size(), 1u);
-  // Each poster's tasks keep their relative order.
-  int last[2] = {-1, -1};
-  for (int v : order) {
-    const int t = v / 1000, i = v % 1000;
-    EXPECT_GT(i, last[t]);
-    last[t] = i;
-  }
+  std::vector<int> fromA, fromB;
+  for (int v : order) (v < 1000 ? fromA : fromB).push_back(v);
+  EXPECT_TRUE(std::is_sorted(fromA.begin(), fromA.end()) && std::is_sorted(fromB.begin(), fromB.end()));
 }
 
 TEST(SerialQueue, SyncWaitsForTheTaskAndRunsInlineOnTheQueue) {
@@ -55,31 +48,41 @@ TEST(SerialQueue, SyncWaitsForTheTaskAndRunsInlineOnTheQueue) {
 
 TEST(SerialQueue, DelayedTasksRunByDeadlineAndThoseNotDueAreDroppedAtTheEnd) {
   using namespace std::chrono_literals;
-  std::mutex mutex;
-  std::vector<std::string> order;
-  const auto record = [&](const char* name) {
-    return [&, name] {
-      std::lock_guard lock(mutex);
-      order.push_back(name);
-    };
-  };
+  std::atomic<int> order{0};  // the three tasks as digits, in the order they ran
   std::atomic<bool> neverDue{false};
   {
     SerialQueue queue("pelorin.later");
     queue.postAfter(1h, [&] { neverDue = true; });
     // Each posted after a later deadline: the queue must not sleep until that one.
-    queue.postAfter(200ms, record("b"));
-    queue.postAfter(100ms, record("a"));
-    queue.post(record("now"));
+    queue.postAfter(200ms, [&] { order = order * 10 + 3; });
+    queue.postAfter(100ms, [&] { order = order * 10 + 2; });
+    queue.post([&] { order = order * 10 + 1; });
     // Watched without posting, which would wake the queue.
-    for (int i = 0; i < 1000; ++i) {
-      std::this_thread::sleep_for(10ms);
-      std::lock_guard lock(mutex);
-      if (order.size() == 3) break;
-    }
+    for (int i = 0; i < 1000 && order < 100; ++i) std::this_thread::sleep_for(10ms);
   }
-  EXPECT_EQ(order, (std::vector<std::string>{"now", "a", "b"}));
+  EXPECT_EQ(order, 123);
   EXPECT_FALSE(neverDue);
+}
+
+TEST(MainQueue, RunsPostedTasksInOrderOnTheRunningThreadAndTheFirstExitStatusWins) {
+  MainQueue queue;
+  const auto mainThread = std::this_thread::get_id();
+  std::vector<int> order;
+  bool allOnMain = true;
+  std::thread worker([&] {
+    for (int i = 0; i < 100; ++i) {
+      queue.post([&, i] {
+        order.push_back(i);
+        allOnMain = allOnMain && std::this_thread::get_id() == mainThread;
+        if (i == 99) queue.exit(3), queue.exit(0);  // the first status wins
+      });
+    }
+  });
+  EXPECT_EQ(queue.run(), 3);
+  worker.join();
+  ASSERT_EQ(order.size(), 100u);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
+  EXPECT_TRUE(allOnMain);
 }
 
 }  // namespace

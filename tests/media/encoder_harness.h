@@ -4,6 +4,7 @@
 
 #include "media/fake_compression.h"
 #include "media/hardware_encoder.h"
+#include "support/process.h"
 #include "support/temp_file.h"
 
 namespace pelorin::test {
@@ -16,11 +17,20 @@ struct EncoderHarness {
     settings.outputFd = out.fd();
     settings.errorFd = err.fd();
   }
-  std::unique_ptr<media::HardwareEncoder> makeEncoder() { return media::HardwareEncoder::create(factory, settings).value(); }
+  Result<std::unique_ptr<media::HardwareEncoder>> create() { return media::HardwareEncoder::create(factory, settings); }
+  std::unique_ptr<media::HardwareEncoder> makeEncoder() { return create().value(); }
+  std::vector<std::string> errLines() const { return splitLines(err.contents()); }
 
   FakeFactory factory;
   CapturedFd out, err;
   media::EncoderSettings settings;
 };
+
+// The capture time in the header of the record at `offset` of a frame stream.
+inline std::uint64_t captureTimeAt(const std::string& stream, std::size_t offset = 0) {
+  std::uint64_t time = 0;
+  for (int b = 7; b >= 0; --b) time = time << 8 | static_cast<std::uint8_t>(stream.at(offset + 12 + b));
+  return time;
+}
 
 }  // namespace pelorin::test

@@ -5,9 +5,7 @@ namespace pelorin::test {
 Bytes avccOf(const std::vector<Bytes>& units) {
   Bytes out;
   for (const Bytes& u : units) {
-    const auto n = static_cast<std::uint32_t>(u.size());
-    out.insert(out.end(), {static_cast<std::uint8_t>(n >> 24), static_cast<std::uint8_t>(n >> 16),
-                           static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)});
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(u.size() >> shift));
     out.insert(out.end(), u.begin(), u.end());
   }
   return out;
@@ -23,84 +21,43 @@ EncodedSample sampleFor(bool key, Bytes avcc) {
 
 FakeSession::FakeSession(FakeScript script, FakeLog& log, int width, int height,
                          platform::CompressionOutputHandler output)
-    : log(log), script_(script), output_(std::move(output)) {
-  if (script_.poolAvailable) pool_ = platform::NV12BufferPool::create(width, height, script_.poolLimit);
+    : log_(log), script_(script), output_(std::move(output)),
+      pool_(platform::NV12BufferPool::create(width, height, script_.poolLimit)) {
   if (script_.deliverOnThread) worker_ = std::thread([this] { workerLoop(); });
 }
 
-FakeSession::~FakeSession() { invalidate(); }
-
-std::int32_t FakeSession::setProperty(CompressionProperty key, const PropertyValue& value) {
-  log.properties.emplace_back(key, value);
-  return script_.failingProperty == key ? script_.propertyStatus : 0;
-}
-
-std::int32_t FakeSession::copyProperty(CompressionProperty key, PropertyValue& value) {
-  if (key != CompressionProperty::UsingHardwareAcceleratedVideoEncoder) return -1;
-  value = script_.usingHardware;
-  return script_.usingHardwareStatus;
-}
-
-std::shared_ptr<platform::NV12BufferPool> FakeSession::pixelBufferPool() {
-  std::lock_guard lock(mutex_);
-  return log.invalidated ? nullptr : pool_;
-}
-
 std::int32_t FakeSession::encodeFrame(platform::PixelBufferRef buffer, platform::MediaTime presentationTime,
-                                      platform::MediaTime duration, bool forceKeyFrame, FrameContext context) {
+                                      platform::MediaTime, bool forceKeyFrame,
+                                      platform::FrameContext context) {
   std::lock_guard lock(mutex_);
-  if (log.invalidated) return -12903;
-  if (script_.submitStatus != 0) {
-    log.submissions.push_back({buffer, presentationTime, duration, forceKeyFrame, nullptr});
-    return script_.submitStatus;
-  }
-  Submission s{std::move(buffer), presentationTime, duration, forceKeyFrame, std::move(context)};
-  log.submissions.push_back({s.buffer, s.presentationTime, s.duration, s.forceKeyFrame, nullptr});
-  pending_.push_back(std::move(s));
+  if (log_.invalidated) return -12903;
+  log_.submissions.push_back({std::move(buffer), presentationTime, forceKeyFrame});
+  if (script_.submitStatus != 0) return script_.submitStatus;
+  pending_.emplace_back(std::move(context), forceKeyFrame);
   wake_.notify_all();
   return 0;
 }
 
-void FakeSession::deliverNext(const EncodedSample& sample) {
-  Submission s;
-  {
-    std::lock_guard lock(mutex_);
-    if (pending_.empty()) return;
-    s = std::move(pending_.front());
-    pending_.pop_front();
-  }
-  output_(std::move(s.context), 0, &sample);
-}
-
-void FakeSession::deliverNextError(std::int32_t status) {
-  Submission s;
-  {
-    std::lock_guard lock(mutex_);
-    if (pending_.empty()) return;
-    s = std::move(pending_.front());
-    pending_.pop_front();
-  }
-  output_(std::move(s.context), status, nullptr);
-}
-
-std::size_t FakeSession::pendingCount() {
+std::optional<platform::FrameContext> FakeSession::takeNext() {
   std::lock_guard lock(mutex_);
-  return pending_.size();
+  if (pending_.empty()) return std::nullopt;
+  platform::FrameContext next = std::move(pending_.front().first);
+  pending_.pop_front();
+  return next;
 }
 
 void FakeSession::workerLoop() {
   std::unique_lock lock(mutex_);
-  std::uint64_t index = 0;
-  for (;;) {
+  for (std::uint64_t index = 0;; ++index) {
     wake_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
     if (pending_.empty()) return;
-    Submission s = std::move(pending_.front());
+    auto [context, forced] = std::move(pending_.front());
     pending_.pop_front();
     ++inDelivery_;
-    const bool key = s.forceKeyFrame || index++ % 30 == 0;
+    const bool key = forced || index % 30 == 0;
     lock.unlock();
     const EncodedSample sample = sampleFor(key, avccOf({Bytes(64, key ? 0x65 : 0x41)}));
-    output_(std::move(s.context), 0, &sample);
+    output_(std::move(context), 0, &sample);
     lock.lock();
     --inDelivery_;
     wake_.notify_all();
@@ -108,25 +65,25 @@ void FakeSession::workerLoop() {
 }
 
 std::int32_t FakeSession::completeFrames() {
-  ++log.completeCalls;
   if (script_.deliverOnThread) {
     std::unique_lock lock(mutex_);
     wake_.wait(lock, [this] { return pending_.empty() && inDelivery_ == 0; });
     return 0;
   }
-  while (pendingCount() > 0) deliverNext(sampleFor(false, avccOf({Bytes{0x41, 0x9A}})));
+  const EncodedSample delta = sampleFor(false, avccOf({Bytes{0x41, 0x9A}}));
+  while (auto next = takeNext()) output_(std::move(*next), 0, &delta);
   return 0;
 }
 
 void FakeSession::invalidate() {
   {
     std::lock_guard lock(mutex_);
-    log.invalidated = true;
+    log_.invalidated = true;
     stopping_ = true;
   }
   wake_.notify_all();
   if (worker_.joinable()) worker_.join();
-  while (pendingCount() > 0) deliverNextError(-12903);
+  while (auto next = takeNext()) output_(std::move(*next), -12903, nullptr);
 }
 
 std::int32_t FakeFactory::create(const platform::CompressionSessionSpec& spec,

@@ -1,7 +1,7 @@
 #pragma once
 
 // A scripted compression session: records what the encoder asks of it and delivers outputs
-// when the test says so (or at once, or on a thread of its own).
+// when the test says so, or on a thread of its own.
 
 #include <condition_variable>
 #include <deque>
@@ -18,15 +18,12 @@ namespace pelorin::test {
 using platform::Bytes;
 using platform::CompressionProperty;
 using platform::EncodedSample;
-using platform::FrameContext;
 using platform::PropertyValue;
 
 struct Submission {
   platform::PixelBufferRef buffer;
   platform::MediaTime presentationTime;
-  platform::MediaTime duration;
   bool forceKeyFrame = false;
-  FrameContext context;
 };
 
 struct FakeScript {
@@ -38,10 +35,8 @@ struct FakeScript {
   bool usingHardware = true;
   bool softwareChosen = false;
   std::int32_t submitStatus = 0;
-  bool poolAvailable = true;
   std::size_t poolLimit = 0;
-  // Deliver every accepted frame on the session's own thread as it arrives.
-  bool deliverOnThread = false;
+  bool deliverOnThread = false;  // every accepted frame is delivered at once by the session's thread
 };
 
 // An encoded sample: key frames carry SPS {0x67, ...} and PPS {0x68, ...}.
@@ -54,41 +49,52 @@ struct FakeLog {
   std::vector<std::pair<CompressionProperty, PropertyValue>> properties;
   std::vector<Submission> submissions;
   bool invalidated = false;
-  int completeCalls = 0;
 };
 
 class FakeSession final : public platform::CompressionSession {
  public:
   FakeSession(FakeScript script, FakeLog& log, int width, int height, platform::CompressionOutputHandler output);
-  ~FakeSession() override;
+  ~FakeSession() override { invalidate(); }
 
   std::string encoderName() const override { return script_.softwareChosen ? "x264" : "fakehw"; }
   bool softwareExplicitlyChosen() const override { return script_.softwareChosen; }
-  std::int32_t setProperty(CompressionProperty key, const PropertyValue& value) override;
-  std::int32_t copyProperty(CompressionProperty key, PropertyValue& value) override;
+  std::int32_t setProperty(CompressionProperty key, const PropertyValue& value) override {
+    log_.properties.emplace_back(key, value);
+    return script_.failingProperty == key ? script_.propertyStatus : 0;
+  }
+  std::int32_t copyProperty(CompressionProperty key, PropertyValue& value) override {
+    value = script_.usingHardware;  // the only property the encoder reads
+    return key == CompressionProperty::UsingHardwareAcceleratedVideoEncoder ? script_.usingHardwareStatus : -1;
+  }
   std::int32_t prepareToEncodeFrames() override { return script_.prepareStatus; }
-  std::shared_ptr<platform::NV12BufferPool> pixelBufferPool() override;
+  std::shared_ptr<platform::NV12BufferPool> pixelBufferPool() override {
+    std::lock_guard lock(mutex_);
+    return log_.invalidated ? nullptr : pool_;
+  }
   std::int32_t encodeFrame(platform::PixelBufferRef buffer, platform::MediaTime presentationTime,
-                           platform::MediaTime duration, bool forceKeyFrame, FrameContext context) override;
+                           platform::MediaTime duration, bool forceKeyFrame, platform::FrameContext context) override;
   std::int32_t completeFrames() override;
   void invalidate() override;
 
-  // Delivers the oldest pending frame with this sample (or an error status).
-  void deliverNext(const EncodedSample& sample);
-  void deliverNextError(std::int32_t status);
-  std::size_t pendingCount();
-
-  FakeLog& log;
+  // Delivers the oldest pending frame with this sample, or fails it with a status.
+  void deliverNext(const EncodedSample& sample) {
+    if (auto next = takeNext()) output_(std::move(*next), 0, &sample);
+  }
+  void failNext(std::int32_t status) {
+    if (auto next = takeNext()) output_(std::move(*next), status, nullptr);
+  }
 
  private:
+  std::optional<platform::FrameContext> takeNext();
   void workerLoop();
 
+  FakeLog& log_;
   FakeScript script_;
   platform::CompressionOutputHandler output_;
   std::shared_ptr<platform::NV12BufferPool> pool_;
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<Submission> pending_;
+  std::deque<std::pair<platform::FrameContext, bool>> pending_;  // context, forced key frame
   std::size_t inDelivery_ = 0;
   bool stopping_ = false;
   std::thread worker_;

@@ -16,34 +16,14 @@ extern "C" {
 namespace pelorin::platform::ffmpeg {
 namespace {
 
-struct ContextDeleter {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-using ContextPtr = std::unique_ptr<AVCodecContext, ContextDeleter>;
-
-ContextPtr contextOf(Backend backend) {
+std::unique_ptr<AVCodecContext, void (*)(AVCodecContext*)> contextOf(Backend backend) {
   const AVCodec* codec = avcodec_find_encoder_by_name(backendEntry(backend).codec);
-  return ContextPtr(codec ? avcodec_alloc_context3(codec) : nullptr);
-}
-
-std::int64_t intOption(AVCodecContext* c, const char* key) {
-  std::int64_t value = -12345;
-  EXPECT_GE(av_opt_get_int(c, key, AV_OPT_SEARCH_CHILDREN, &value), 0) << key;
-  return value;
+  return {codec ? avcodec_alloc_context3(codec) : nullptr, [](AVCodecContext* c) { avcodec_free_context(&c); }};
 }
 
 CodecSettings settings(ProfileLevel profile, std::int64_t bitRate, std::int64_t maxRate) {
-  CodecSettings s;
-  s.width = 1280;
-  s.height = 720;
-  s.fps = 30;
-  s.bitRate = bitRate;
-  s.maxRate = maxRate;
-  s.bufferBits = maxRate;
-  s.gop = 30;
-  s.profile = profile;
-  s.cabac = profile != ProfileLevel::ConstrainedBaselineAutoLevel;
-  return s;
+  return {.width = 1280, .height = 720, .fps = 30, .bitRate = bitRate, .maxRate = maxRate, .bufferBits = maxRate,
+          .gop = 30, .profile = profile, .cabac = profile != ProfileLevel::ConstrainedBaselineAutoLevel};
 }
 
 constexpr auto baseline = ProfileLevel::ConstrainedBaselineAutoLevel;
@@ -56,8 +36,7 @@ struct OptionCase {
   Backend backend;
   ProfileLevel profile;
   RateControl rate;
-  // The encoder's own options as they must resolve: key and integer value.
-  std::vector<std::pair<const char*, std::int64_t>> resolved;
+  std::vector<std::pair<const char*, std::int64_t>> resolved;  // the encoder's own options as they must resolve
 };
 
 // Quick Sync: profile 578 is constrained baseline (66 alone is plain Baseline); CQP is the qscale
@@ -78,53 +57,34 @@ const OptionCase optionCases[] = {
 TEST(CodecOptions, EveryOptionIsTakenAndResolvesAsMeant) {
   int checked = 0;
   for (const OptionCase& c : optionCases) {
-    const char* codec = backendEntry(c.backend).codec;
-    ContextPtr context = contextOf(c.backend);
+    auto context = contextOf(c.backend);
     if (!context) continue;  // not in this libavcodec
     ++checked;
-    SCOPED_TRACE(std::string(codec) + " " + rateControlName(c.backend, c.rate));
+    SCOPED_TRACE(std::string(backendEntry(c.backend).codec) + " " + rateControlName(c.backend, c.rate));
     const std::int64_t bitRate = c.rate == quality ? 0 : 6'000'000;
     const CodecSettings s = settings(c.profile, bitRate, c.rate == cbr ? bitRate : 0);
     const auto applied = applyOptions(context.get(), codecOptions(c.backend, s, c.rate));
     ASSERT_TRUE(applied) << applied.error().message;
 
     // Over the encoder's own defaults (several default to B-frames and long GOPs).
-    EXPECT_EQ(context->max_b_frames, 0);
-    EXPECT_EQ(context->gop_size, 30);
-    EXPECT_EQ(context->color_range, AVCOL_RANGE_MPEG);
-    EXPECT_EQ(context->colorspace, AVCOL_SPC_SMPTE170M);
-    EXPECT_EQ(context->color_primaries, AVCOL_PRI_SMPTE170M);
-    EXPECT_EQ(context->color_trc, AVCOL_TRC_SMPTE170M);
-    if (c.rate == quality) {
-      EXPECT_EQ(context->rc_max_rate, 0);
-    } else {
-      EXPECT_EQ(context->bit_rate, bitRate);
-      EXPECT_EQ(context->rc_max_rate, c.rate == cbr ? bitRate : 0);
-    }
+    EXPECT_TRUE(context->max_b_frames == 0 && context->gop_size == 30);
+    EXPECT_TRUE(context->color_range == AVCOL_RANGE_MPEG && context->colorspace == AVCOL_SPC_SMPTE170M &&
+                context->color_primaries == AVCOL_PRI_SMPTE170M && context->color_trc == AVCOL_TRC_SMPTE170M);
+    if (c.rate != quality) EXPECT_EQ(context->bit_rate, bitRate);
+    EXPECT_EQ(context->rc_max_rate, c.rate == cbr ? bitRate : 0);
     EXPECT_EQ((context->flags & AV_CODEC_FLAG_QSCALE) != 0, c.backend == Backend::Qsv && c.rate == quality);
-    for (const auto& [key, value] : c.resolved) EXPECT_EQ(intOption(context.get(), key), value) << key;
+    for (const auto& [key, value] : c.resolved) {
+      std::int64_t resolved = -12345;
+      EXPECT_GE(av_opt_get_int(context.get(), key, AV_OPT_SEARCH_CHILDREN, &resolved), 0) << key;
+      EXPECT_EQ(resolved, value) << key;
+    }
   }
   EXPECT_GE(checked, 3) << "libx264 and at least two hardware encoders are in Debian's libavcodec";
 }
 
-TEST(CodecOptions, UnknownKeysAndRefusedValuesAreErrorsNamingThem) {
-  ContextPtr context = contextOf(Backend::X264);
-  ASSERT_TRUE(context);
-  auto unused = applyOptions(context.get(), {{"bf", "0"}, {"rc_mod", "CBR"}, {"no-such-option", "1"}});
-  ASSERT_FALSE(unused);
-  EXPECT_EQ(unused.error().message, "options not taken: rc_mod,no-such-option");
-  auto refused = applyOptions(context.get(), {{"bf", "many"}});
-  ASSERT_FALSE(refused);
-  EXPECT_NE(refused.error().message.find("bf=many refused"), std::string::npos) << refused.error().message;
-}
-
 TEST(OpenPlan, TriesEachCandidateWithItsRateControlsInOrder) {
   const std::vector<Backend> hardware{Backend::Vaapi, Backend::Nvenc, Backend::Qsv};
-  struct Case {
-    std::int64_t bitRate, maxRate;
-    std::vector<OpenAttempt> plan;
-  };
-  const Case cases[] = {
+  const std::tuple<std::int64_t, std::int64_t, std::vector<OpenAttempt>> cases[] = {  // bit rate, peak, plan
       {8'000'000, 8'000'000,
        {{Backend::Vaapi, cbr}, {Backend::Vaapi, vbr}, {Backend::Vaapi, quality}, {Backend::Nvenc, cbr},
         {Backend::Qsv, cbr}}},
@@ -132,48 +92,9 @@ TEST(OpenPlan, TriesEachCandidateWithItsRateControlsInOrder) {
        {{Backend::Vaapi, vbr}, {Backend::Vaapi, quality}, {Backend::Nvenc, vbr}, {Backend::Qsv, vbr}}},
       {0, 0, {{Backend::Vaapi, quality}, {Backend::Nvenc, quality}, {Backend::Qsv, quality}}},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(openPlan(hardware, settings(baseline, c.bitRate, c.maxRate)), c.plan) << c.bitRate << " " << c.maxRate;
+  for (const auto& [bitRate, maxRate, plan] : cases) {
+    EXPECT_EQ(openPlan(hardware, settings(baseline, bitRate, maxRate)), plan) << bitRate << " " << maxRate;
   }
-  EXPECT_EQ(attemptName({Backend::X264, quality}), "x264/CRF");
-  EXPECT_EQ(attemptName({Backend::Vaapi, quality}), "vaapi/CQP");
-}
-
-TEST(OpenPlan, FirstAttemptThatOpensWinsAndEveryEarlierReasonIsKept) {
-  const auto plan = openPlan({Backend::Vaapi, Backend::Nvenc}, settings(baseline, 8'000'000, 8'000'000));
-  std::vector<std::string> tried;
-  const ChosenAttempt chosen = chooseFirst(plan, [&](const OpenAttempt& a) {
-    tried.push_back(attemptName(a));
-    return a.rate == quality ? std::string() : "refused " + attemptName(a);
-  });
-  EXPECT_EQ(chosen.index, 2);
-  EXPECT_EQ(tried, (std::vector<std::string>{"vaapi/CBR", "vaapi/VBR", "vaapi/CQP"})) << "nvenc is never opened";
-  EXPECT_EQ(chosen.reasons, (std::vector<std::string>{"vaapi/CBR: refused vaapi/CBR", "vaapi/VBR: refused vaapi/VBR"}));
-
-  const ChosenAttempt none = chooseFirst(plan, [](const OpenAttempt&) { return std::string("no"); });
-  EXPECT_EQ(none.index, -1);
-  EXPECT_EQ(none.reasons.size(), plan.size());
-}
-
-TEST(ConstantQp, FollowsTheBitRateWithinBounds) {
-  EXPECT_EQ(constantQp(settings(baseline, 0, 0)), 23) << "no bit rate: the default quality";
-  int previous = 100;
-  for (std::int64_t rate : {200'000, 1'000'000, 4'000'000, 8'000'000, 20'000'000, 80'000'000, 2'000'000'000}) {
-    const int qp = constantQp(settings(baseline, rate, rate));
-    EXPECT_LE(qp, previous) << rate;
-    EXPECT_GE(qp, 16);
-    EXPECT_LE(qp, 44);
-    previous = qp;
-  }
-  EXPECT_EQ(constantQp(settings(baseline, 200'000, 0)), 44);
-  EXPECT_EQ(constantQp(settings(baseline, 2'000'000'000, 0)), 16);
-}
-
-TEST(SizeRefusal, NamesTheBackendMinimum) {
-  EXPECT_EQ(sizeRefusal(Backend::Nvenc, 144, 480), "144x480 is below the minimum 145x49");
-  EXPECT_EQ(sizeRefusal(Backend::Nvenc, 146, 50), "");
-  EXPECT_EQ(sizeRefusal(Backend::Vaapi, 32, 30), "32x30 is below the minimum 32x32");
-  EXPECT_EQ(sizeRefusal(Backend::X264, 16, 16), "");
 }
 
 }  // namespace
