@@ -1,77 +1,25 @@
 #pragma once
 
-// Shared by the X11 backend tests: painting known colours on the test display, collecting a
-// stream's samples, reading NV12 values.
-
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
+// Shared by the X11 backend tests: collecting a stream's samples and errors, reading NV12 values,
+// a connected capture service next to the test display.
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "platform/screen_capture.h"
 #include "platform/x11/screen_capture_x11.h"
+#include "support/x11_windows.h"
 #include "support/yuv.h"
 
 namespace pelorin::platform::x11::test {
-
-inline bool haveDisplay() {
-  const char* name = std::getenv("DISPLAY");
-  return name && *name;
-}
-
-// Override-redirect windows of one colour each, above everything else on the display.
-class Painter {
- public:
-  Painter() : display_(XOpenDisplay(nullptr)) {}
-  ~Painter() {
-    if (!display_) return;
-    for (Window window : windows_) XDestroyWindow(display_, window);
-    XCloseDisplay(display_);
-  }
-  Painter(const Painter&) = delete;
-  Painter& operator=(const Painter&) = delete;
-
-  bool ok() const { return display_ != nullptr; }
-  Display* display() const { return display_; }
-
-  Window fill(int x, int y, int width, int height, unsigned long rgb) {
-    XSetWindowAttributes attributes{};
-    attributes.override_redirect = True;
-    attributes.background_pixel = rgb;
-    const Window window = XCreateWindow(display_, DefaultRootWindow(display_), x, y, static_cast<unsigned>(width),
-                                        static_cast<unsigned>(height), 0, CopyFromParent, InputOutput, CopyFromParent,
-                                        CWOverrideRedirect | CWBackPixel, &attributes);
-    XMapRaised(display_, window);
-    XSync(display_, False);
-    windows_.push_back(window);
-    return window;
-  }
-
-  void recolour(Window window, unsigned long rgb) {
-    XSetWindowBackground(display_, window, rgb);
-    XClearWindow(display_, window);
-    XSync(display_, False);
-  }
-
-  void warpPointer(int x, int y) {
-    XWarpPointer(display_, None, DefaultRootWindow(display_), 0, 0, 0, 0, x, y);
-    XSync(display_, False);
-  }
-
- private:
-  Display* display_;
-  std::vector<Window> windows_;
-};
 
 using pelorin::test::Yuv;
 
@@ -79,11 +27,8 @@ inline Yuv yuvAt(PixelBuffer& frame, int x, int y) {
   frame.lock(true);
   const std::uint8_t* luma = frame.planeBase(0);
   const std::uint8_t* chroma = frame.planeBase(1);
-  Yuv value;
-  value.y = luma[static_cast<std::size_t>(y) * frame.bytesPerRow(0) + x];
   const std::size_t c = static_cast<std::size_t>(y / 2) * frame.bytesPerRow(1) + static_cast<std::size_t>(x / 2) * 2;
-  value.u = chroma[c];
-  value.v = chroma[c + 1];
+  const Yuv value{luma[static_cast<std::size_t>(y) * frame.bytesPerRow(0) + x], chroma[c], chroma[c + 1]};
   frame.unlock(true);
   return value;
 }
@@ -113,17 +58,14 @@ class Collector final : public StreamOutput {
 
   void didOutputSample(const SampleBuffer& sample, StreamOutputType type) override {
     std::lock_guard lock(mutex_);
-    ++calls_;
-    if (type != StreamOutputType::Screen) ++wrongType_;
-    SampleRecord record;
+    EXPECT_EQ(type, StreamOutputType::Screen);
+    SampleRecord record{.hasImage = sample.imageBuffer != nullptr, .presentationSeconds = sample.presentationSeconds};
     if (sample.attachments) {
       record.status = sample.attachments->status.value_or(-1);
       record.contentRect = sample.attachments->contentRect;
       record.contentScale = sample.attachments->contentScale;
       record.scaleFactor = sample.attachments->scaleFactor;
     }
-    record.hasImage = sample.imageBuffer != nullptr;
-    record.presentationSeconds = sample.presentationSeconds;
     records_.push_back(record);
     if (sample.imageBuffer) {
       latest_ = sample.imageBuffer;
@@ -144,12 +86,10 @@ class Collector final : public StreamOutput {
     std::unique_lock lock(mutex_);
     PixelBufferRef found;
     changed_.wait_for(lock, timeout, [&] {
-      if (latest_ && !records_.empty()) {
-        for (auto it = records_.rbegin(); it != records_.rend(); ++it) {
-          if (!it->hasImage) continue;
-          if (it->presentationSeconds > since) found = latest_;
-          break;
-        }
+      for (auto it = records_.rbegin(); latest_ && it != records_.rend(); ++it) {
+        if (!it->hasImage) continue;
+        if (it->presentationSeconds > since) found = latest_;
+        break;
       }
       return found != nullptr;
     });
@@ -159,10 +99,6 @@ class Collector final : public StreamOutput {
   std::vector<SampleRecord> records() {
     std::lock_guard lock(mutex_);
     return records_;
-  }
-  int wrongType() {
-    std::lock_guard lock(mutex_);
-    return wrongType_;
   }
   void releaseHeld() {
     std::lock_guard lock(mutex_);
@@ -177,14 +113,11 @@ class Collector final : public StreamOutput {
   std::vector<SampleRecord> records_;
   std::vector<PixelBufferRef> held_;
   PixelBufferRef latest_;
-  int calls_ = 0;
-  int wrongType_ = 0;
 };
 
 inline int countStatus(const std::vector<SampleRecord>& records, FrameStatus status) {
-  int n = 0;
-  for (const auto& r : records) n += r.status == static_cast<int>(status);
-  return n;
+  return static_cast<int>(std::count_if(records.begin(), records.end(),
+                                        [&](const SampleRecord& r) { return r.status == static_cast<int>(status); }));
 }
 
 inline double monotonicNow() {
@@ -216,6 +149,14 @@ class RecordingDelegate final : public StreamDelegate {
   std::vector<Error> errors_;
 };
 
+inline StreamConfiguration sized(int width, int height) {
+  StreamConfiguration c;
+  c.width = width;
+  c.height = height;
+  c.showsCursor = false;
+  return c;
+}
+
 // Tests of the capture service on the test display: a painter and a connected service.
 class ServiceTest : public ::testing::Test {
  protected:
@@ -225,15 +166,11 @@ class ServiceTest : public ::testing::Test {
     Result<std::unique_ptr<X11ScreenCaptureService>> service = X11ScreenCaptureService::create();
     ASSERT_TRUE(service.ok()) << service.error().message;
     service_ = std::move(*service);
+    // The pointer stays away from what the tests look at unless a test moves it.
+    painter_.warpPointer(5, 1195);
   }
 
-  static StreamConfiguration configuration(int width, int height) {
-    StreamConfiguration c;
-    c.width = width;
-    c.height = height;
-    c.showsCursor = false;
-    return c;
-  }
+  static StreamConfiguration configuration(int width, int height) { return sized(width, height); }
 
   // A started stream of `filter` (made by `service`, ours when null) whose samples go to `collector`.
   std::unique_ptr<CaptureStream> startStream(const ContentFilter& filter, const StreamConfiguration& c,
@@ -247,6 +184,17 @@ class ServiceTest : public ::testing::Test {
     Result<void> started = (*stream)->startCapture();
     EXPECT_TRUE(started.ok()) << (started.ok() ? "" : started.error().message);
     return std::move(*stream);
+  }
+
+  // The listed window `window`, or a failure.
+  ShareableWindow listed(unsigned long window) {
+    Result<ShareableContent> content = service_->shareableContent(false, true);
+    EXPECT_TRUE(content.ok());
+    for (const auto& w : content.ok() ? content->windows : std::vector<ShareableWindow>{}) {
+      if (w.windowID == window) return w;
+    }
+    ADD_FAILURE() << "window " << window << " not listed";
+    return {};
   }
 
   Painter painter_;

@@ -9,13 +9,11 @@
 
 #include "platform/x11/screen_capture_x11.h"
 #include "platform/x11_test_helpers.h"
-#include "support/x11_windows.h"
 
 namespace pelorin::platform::x11 {
 namespace {
 
 using namespace std::chrono_literals;
-using pelorin::test::ManagedWindows;
 using test::Collector;
 using test::countStatus;
 using test::expectColour;
@@ -29,30 +27,12 @@ int completeFrames(Collector& collector) { return countStatus(collector.records(
 
 class X11WindowStreamTest : public test::ServiceTest {
  protected:
-  void SetUp() override {
-    test::ServiceTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    ASSERT_TRUE(windows_.ok());
-    painter_.warpPointer(5, 1195);
-  }
-
-  ShareableWindow listed(Window window) {
-    Result<ShareableContent> content = service_->shareableContent(true, false);
-    EXPECT_TRUE(content.ok());
-    for (const auto& w : content->windows) {
-      if (w.windowID == window) return w;
-    }
-    ADD_FAILURE() << "window " << window << " not listed";
-    return {};
-  }
-
-  ManagedWindows windows_;
   std::shared_ptr<Collector> collector_ = std::make_shared<Collector>();
 };
 
 TEST_F(X11WindowStreamTest, AnArgbWindowStaysWholeThroughIconifyRequestsNewCropsAndResizes) {
-  const Window window = windows_.create({.width = 600, .height = 300, .rgb = green, .argb = true});
-  ASSERT_TRUE(windows_.waitManaged(window)) << "no 32-bit visual or the window was not managed";
+  const Window window = painter_.create({.width = 600, .height = 300, .rgb = green, .argb = true});
+  ASSERT_TRUE(painter_.waitManaged(window)) << "no 32-bit visual or the window was not managed";
   const ShareableWindow shown = listed(window);
   auto stream = startStream(service_->windowFilter(shown), configuration(640, 400), collector_);
   ASSERT_TRUE(stream);
@@ -82,9 +62,9 @@ TEST_F(X11WindowStreamTest, AnArgbWindowStaysWholeThroughIconifyRequestsNewCrops
   frame.reset();
   run("wmctrl -i -a " + std::to_string(window));
   std::this_thread::sleep_for(300ms);  // the window manager shows the frame, then the client
-  XSetWindowBackground(windows_.display(), window, 0xff000000 | red);
-  XClearWindow(windows_.display(), window);
-  XSync(windows_.display(), False);
+  XSetWindowBackground(painter_.display(), window, 0xff000000 | red);
+  XClearWindow(painter_.display(), window);
+  XSync(painter_.display(), False);
   frame = collector_->waitForPictureAfter(test::monotonicNow());
   ASSERT_TRUE(frame) << "nothing new after the window was shown again";
   expectColour(*frame, 320, 220, red, "shown again and redrawn");
@@ -102,7 +82,7 @@ TEST_F(X11WindowStreamTest, AnArgbWindowStaysWholeThroughIconifyRequestsNewCrops
 
   // Without a source rectangle the stream follows the window's new size.
   ASSERT_TRUE(stream->updateConfiguration(configuration(640, 400)).ok());
-  ASSERT_TRUE(windows_.setFrameSize(window, 300, 400));
+  ASSERT_TRUE(painter_.setFrameSize(window, 300, 400));
   ASSERT_TRUE(collector_->waitFor([&](const auto& r) {
     return !r.empty() && r.back().contentRect && std::abs(r.back().contentRect->width / r.back().contentRect->height -
                                                           300.0 / 400) < 0.02;
@@ -111,8 +91,8 @@ TEST_F(X11WindowStreamTest, AnArgbWindowStaysWholeThroughIconifyRequestsNewCrops
 }
 
 TEST_F(X11WindowStreamTest, SwitchedToAMonitorShowingOnlyTheWindowItDrawsItAtItsPlaceAndStopsWhenItIsDestroyed) {
-  const Window window = windows_.create({.width = 400, .height = 300, .rgb = red, .title = "only"});
-  ASSERT_TRUE(windows_.waitManaged(window));
+  const Window window = painter_.create({.width = 400, .height = 300, .rgb = red, .title = "only"});
+  ASSERT_TRUE(painter_.waitManaged(window));
   // Covers the whole monitor, window included; it must not show.
   painter_.fill(0, 0, 1920, 1200, blue);
   const ShareableWindow shown = listed(window);
@@ -132,7 +112,7 @@ TEST_F(X11WindowStreamTest, SwitchedToAMonitorShowingOnlyTheWindowItDrawsItAtIts
   expectColour(*frame, 1800, 1100, 0x000000, "elsewhere on the monitor");
   frame.reset();
 
-  windows_.destroy(window);
+  painter_.destroy(window);
   ASSERT_TRUE(delegate.waitForError(1s)) << "the stream did not stop when its window was destroyed";
   EXPECT_EQ(delegate.errors().front().domain, "X11Capture");
 }

@@ -1,21 +1,44 @@
 #pragma once
 
-// Managed test windows: titled, classed, typed and owned as a test needs, sized by their frame.
+// The tests' hold on an X server: windows painted over everything, managed windows titled,
+// classed, typed and owned as a test needs, and private servers for tests that break theirs.
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+extern char** environ;
+
 namespace pelorin::test {
+
+inline bool haveDisplay() {
+  const char* name = std::getenv("DISPLAY");
+  return name && *name;
+}
+
+// Polls for up to five seconds.
+inline bool waitUntil(const std::function<bool()>& done) {
+  for (int i = 0; i < 250; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
 
 struct NewWindow {
   int width = 400;  // of the client area
@@ -39,21 +62,46 @@ struct FrameSize {
   int height = 0;
 };
 
-// Windows the window manager manages, made on a connection of their own and destroyed with it.
-class ManagedWindows {
+// A connection of its own to the display; the windows made on it go with it.
+class TestDisplay {
  public:
-  ManagedWindows() : display_(XOpenDisplay(nullptr)) {}
-  ~ManagedWindows() {
+  explicit TestDisplay(const char* name = nullptr) : display_(XOpenDisplay(name)) {}
+  ~TestDisplay() {
     if (!display_) return;
     for (Window window : windows_) XDestroyWindow(display_, window);
     XCloseDisplay(display_);
   }
-  ManagedWindows(const ManagedWindows&) = delete;
-  ManagedWindows& operator=(const ManagedWindows&) = delete;
+  TestDisplay(const TestDisplay&) = delete;
+  TestDisplay& operator=(const TestDisplay&) = delete;
 
   bool ok() const { return display_ != nullptr; }
   Display* display() const { return display_; }
   Atom atom(const char* name) const { return XInternAtom(display_, name, False); }
+
+  // An override-redirect window of one colour, above everything else.
+  Window fill(int x, int y, int width, int height, unsigned long rgb) {
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    attributes.background_pixel = rgb;
+    const Window window = XCreateWindow(display_, DefaultRootWindow(display_), x, y, static_cast<unsigned>(width),
+                                        static_cast<unsigned>(height), 0, CopyFromParent, InputOutput, CopyFromParent,
+                                        CWOverrideRedirect | CWBackPixel, &attributes);
+    XMapRaised(display_, window);
+    XSync(display_, False);
+    windows_.push_back(window);
+    return window;
+  }
+
+  void recolour(Window window, unsigned long rgb) {
+    XSetWindowBackground(display_, window, rgb);
+    XClearWindow(display_, window);
+    XSync(display_, False);
+  }
+
+  void warpPointer(int x, int y) {
+    XWarpPointer(display_, None, DefaultRootWindow(display_), 0, 0, 0, 0, x, y);
+    XSync(display_, False);
+  }
 
   // Creates and maps a window; with `wait`, returns once the window manager manages and shows it
   // (or gives up after five seconds: check with waitManaged).
@@ -65,14 +113,9 @@ class ManagedWindows {
     windows_.push_back(window);
     if (wanted.title) {
       XStoreName(display_, window, wanted.title->c_str());
-      XChangeProperty(display_, window, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, PropModeReplace,
-                      reinterpret_cast<const unsigned char*>(wanted.title->data()), static_cast<int>(wanted.title->size()));
+      setText(window, atom("_NET_WM_NAME"), atom("UTF8_STRING"), *wanted.title);
     }
-    if (wanted.legacyTitle) {
-      XChangeProperty(display_, window, XA_WM_NAME, atom(wanted.legacyTitle->encoding.c_str()), 8, PropModeReplace,
-                      reinterpret_cast<const unsigned char*>(wanted.legacyTitle->bytes.data()),
-                      static_cast<int>(wanted.legacyTitle->bytes.size()));
-    }
+    if (wanted.legacyTitle) setText(window, XA_WM_NAME, atom(wanted.legacyTitle->encoding.c_str()), wanted.legacyTitle->bytes);
     if (wanted.wmClass) {
       std::string instance = *wanted.wmClass;
       std::transform(instance.begin(), instance.end(), instance.begin(), ::tolower);
@@ -137,21 +180,20 @@ class ManagedWindows {
     XResizeWindow(display_, window, static_cast<unsigned>(width - static_cast<int>(e[0] + e[1])),
                   static_cast<unsigned>(height - static_cast<int>(e[2] + e[3])));
     XSync(display_, False);
-    return waitUntil([&] {
+    return test::waitUntil([&] {
       const FrameSize size = frameSize(window);
       return size.width == width && size.height == height;
     });
   }
 
-  static bool waitUntil(const std::function<bool()>& done) {
-    for (int i = 0; i < 250; ++i) {
-      if (done()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-  }
+  static bool waitUntil(const std::function<bool()>& done) { return test::waitUntil(done); }
 
  private:
+  void setText(Window window, Atom property, Atom type, const std::string& bytes) {
+    XChangeProperty(display_, window, property, type, 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+  }
+
   // None when the server has no 32-bit visual.
   Window createArgb(const NewWindow& wanted) {
     XVisualInfo info;
@@ -167,8 +209,7 @@ class ManagedWindows {
   std::vector<unsigned long> cardinals(Window window, Atom name, Atom type) {
     Atom actualType = None;
     int format = 0;
-    unsigned long count = 0;
-    unsigned long remaining = 0;
+    unsigned long count = 0, remaining = 0;
     unsigned char* data = nullptr;
     std::vector<unsigned long> items;
     if (XGetWindowProperty(display_, window, name, 0, 4096, False, type, &actualType, &format, &count, &remaining,
@@ -185,4 +226,61 @@ class ManagedWindows {
   std::vector<Window> windows_;
 };
 
+using ManagedWindows = TestDisplay;
+using Painter = TestDisplay;
+
+// An 800x600 Xvfb of the test's own, without a window manager, on a display number nobody uses.
+class PrivateServer {
+ public:
+  PrivateServer() {
+    for (int n = 170; n < 200 && pid_ < 0; ++n) {
+      if (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(n)) ||
+          std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock")) {
+        continue;
+      }
+      name_ = ":" + std::to_string(n);
+      std::vector<std::string> args = {"Xvfb", name_, "-screen", "0", "800x600x24", "-nolisten", "tcp", "-noreset"};
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      posix_spawn_file_actions_t actions;
+      posix_spawn_file_actions_init(&actions);
+      posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+      posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+      pid_t pid = -1;
+      if (posix_spawn(&pid, "/usr/bin/Xvfb", &actions, nullptr, argv.data(), environ) == 0) pid_ = pid;
+      posix_spawn_file_actions_destroy(&actions);
+    }
+    ready_ = pid_ > 0 && waitUntil([&] {
+               Display* d = XOpenDisplay(name_.c_str());
+               if (d) XCloseDisplay(d);
+               return d != nullptr;
+             });
+  }
+  ~PrivateServer() { kill(); }
+  PrivateServer(const PrivateServer&) = delete;
+  PrivateServer& operator=(const PrivateServer&) = delete;
+
+  bool ready() const { return ready_; }
+  const std::string& name() const { return name_; }
+  // The server ends at once for its clients either way; SIGTERM lets it remove its lock file.
+  void kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool ready_ = false;
+  std::string name_;
+};
+
 }  // namespace pelorin::test
+
+// The names the capture tests know them by.
+namespace pelorin::platform::x11::test {
+using pelorin::test::haveDisplay;
+using pelorin::test::Painter;
+}  // namespace pelorin::platform::x11::test
