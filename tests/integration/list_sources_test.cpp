@@ -26,26 +26,11 @@ constexpr unsigned long red = 0xd02020, blue = 0x2040d0, yellow = 0xe0d020, purp
 
 std::string encoder() { return binaryPath("pelorin-encoder"); }
 
-// Standard Base64 with padding; nothing on a malformed text.
-std::optional<std::vector<unsigned char>> decodeBase64(const std::string& text) {
-  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  if (text.size() % 4 != 0) return std::nullopt;
-  std::vector<unsigned char> out;
-  for (std::size_t i = 0; i < text.size(); i += 4) {
-    unsigned triple = 0;
-    int padding = 0;
-    for (std::size_t k = 0; k < 4; ++k) {
-      const std::size_t v = alphabet.find(text[i + k]);
-      if (text[i + k] == '=' && i + 4 == text.size() && k >= 2) {
-        ++padding;
-      } else if (padding > 0 || v == std::string::npos) {
-        return std::nullopt;
-      }
-      triple = (triple << 6) | (v == std::string::npos ? 0 : static_cast<unsigned>(v));
-    }
-    for (int b = 0; b < 3 - padding; ++b) out.push_back(static_cast<unsigned char>(triple >> (16 - 8 * b)));
-  }
-  return out;
+// Standard Base64, decoded by coreutils; nothing on a malformed text.
+std::optional<std::string> decodeBase64(const std::string& text) {
+  const ProcessResult result = runProcess("/usr/bin/base64", {.arguments = {"-d"}, .input = text});
+  if (result.exitStatus != 0) return std::nullopt;
+  return result.out;
 }
 
 struct Picture {
@@ -63,17 +48,17 @@ struct Picture {
 std::optional<Picture> decodeThumbnail(const nlohmann::json& value) {
   const std::string prefix = "data:image/jpeg;base64,";
   if (!value.is_string() || value.get<std::string>().rfind(prefix, 0) != 0) return std::nullopt;
-  std::optional<std::vector<unsigned char>> jpeg = decodeBase64(value.get<std::string>().substr(prefix.size()));
+  const std::optional<std::string> jpeg = decodeBase64(value.get<std::string>().substr(prefix.size()));
   if (!jpeg) return std::nullopt;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(jpeg->data());
   tjhandle handle = tjInitDecompress();
   Picture picture;
   int subsampling = 0, colourspace = 0;
-  bool ok = tjDecompressHeader3(handle, jpeg->data(), jpeg->size(), &picture.width, &picture.height, &subsampling,
+  bool ok = tjDecompressHeader3(handle, bytes, jpeg->size(), &picture.width, &picture.height, &subsampling,
                                 &colourspace) == 0;
   if (ok) {
     picture.rgb.resize(static_cast<std::size_t>(picture.width) * picture.height * 3);
-    ok = tjDecompress2(handle, jpeg->data(), jpeg->size(), picture.rgb.data(), picture.width, 0, picture.height,
-                       TJPF_RGB, 0) == 0;
+    ok = tjDecompress2(handle, bytes, jpeg->size(), picture.rgb.data(), picture.width, 0, picture.height, TJPF_RGB, 0) == 0;
   }
   tjDestroy(handle);
   if (!ok) return std::nullopt;

@@ -19,8 +19,8 @@ using pelorin::test::NewWindow;
 using test::Collector;
 using test::countStatus;
 using test::expectColour;
-using test::RecordingDelegate;
 using test::SampleRecord;
+using test::sized;
 using test::yuvAt;
 
 constexpr unsigned long red = 0xff0000, green = 0x00ff00, blue = 0x0000ff, grey = 0x808080;
@@ -37,10 +37,10 @@ class X11CaptureTest : public test::ServiceTest {
   }
 
   std::unique_ptr<CaptureStream> start(const ShareableDisplay& d, const StreamConfiguration& c,
-                                       std::shared_ptr<Collector> collector, StreamDelegate* delegate = nullptr,
+                                       const std::shared_ptr<Collector>& collector,
                                        X11ScreenCaptureService* service = nullptr) {
-    return startStream((service ? service : service_.get())->displayFilter(d), c, std::move(collector), delegate,
-                       service);
+    if (!service) service = service_.get();
+    return test::startStream(*service, service->displayFilter(d), c, collector, queue_);
   }
 
   static X11StreamStats statsOf(CaptureStream& stream) { return dynamic_cast<X11CaptureStream&>(stream).stats(); }
@@ -81,7 +81,7 @@ TEST_F(X11CaptureTest, ListsTheMonitorsAndCapturesEachOnesOwnPixels) {
     EXPECT_DOUBLE_EQ(filter.pointPixelScale, 1.0);
 
     auto collector = std::make_shared<Collector>();
-    auto stream = start(d, configuration(d.width, d.height), collector);
+    auto stream = start(d, sized(d.width, d.height), collector);
     ASSERT_TRUE(stream);
     PixelBufferRef frame = collector->waitForPictureAfter(0);
     ASSERT_TRUE(frame);
@@ -119,7 +119,7 @@ TEST_F(X11CaptureTest, OneStreamLetterboxesCropsAndMovesToAnotherMonitor) {
   painter_.fill(200, 100, 400, 300, green);
   painter_.fill(1920, 0, 1920, 1080, blue);
   auto collector = std::make_shared<Collector>();
-  auto stream = start(display("LEFT"), configuration(1280, 720), collector);
+  auto stream = start(display("LEFT"), sized(1280, 720), collector);
   ASSERT_TRUE(stream);
   PixelBufferRef frame = collector->waitForPictureAfter(0);
   ASSERT_TRUE(frame);
@@ -145,7 +145,7 @@ TEST_F(X11CaptureTest, OneStreamLetterboxesCropsAndMovesToAnotherMonitor) {
     EXPECT_TRUE(frame);
     return applied;
   };
-  StreamConfiguration c = configuration(400, 300);
+  StreamConfiguration c = sized(400, 300);
   c.sourceRect = Rect{200, 100, 400, 300};
   update(c);
   ASSERT_TRUE(frame);
@@ -198,13 +198,13 @@ TEST_F(X11CaptureTest, AStillScreenGivesIdleSamplesAndFramesOnlyOnChangeOrReques
     painter_.recolour(area, grey);
     auto service = X11ScreenCaptureService::create({.useSharedMemory = damage, .useDamage = damage});
     ASSERT_TRUE(service.ok());
-    StreamConfiguration c = configuration(320, 200);
+    StreamConfiguration c = sized(320, 200);
     c.minimumFrameInterval = {1, 50};
     c.queueDepth = 2;
     // A corner of the monitor: without damage every tick reads it whole.
     c.sourceRect = Rect{0, 0, 320, 200};
     auto collector = std::make_shared<Collector>(true);  // keeps every picture, so buffers stay in use
-    auto stream = start(display("LEFT"), c, collector, nullptr, service->get());
+    auto stream = start(display("LEFT"), c, collector, service->get());
     ASSERT_TRUE(stream);
     ASSERT_TRUE(collector->waitFor([](const auto& r) { return countStatus(r, FrameStatus::Idle) >= 15; }));
     ASSERT_EQ(completes(*collector), 1) << "a still screen gave more than its first frame";
@@ -275,7 +275,7 @@ TEST_F(X11CaptureTest, DrawsTheCursorWhereThePointerIsOnTheSecondMonitor) {
   painter_.fill(1920, 0, 1920, 1080, grey);
   const ShareableDisplay right = display("RIGHT");
   painter_.warpPointer(1920 + 600, 400);
-  StreamConfiguration c = configuration(right.width, right.height);
+  StreamConfiguration c = sized(right.width, right.height);
   auto without = std::make_shared<Collector>();
   auto plainStream = start(right, c, without);
   ASSERT_TRUE(plainStream);
@@ -305,11 +305,10 @@ TEST_F(X11CaptureTest, DrawsTheCursorWhereThePointerIsOnTheSecondMonitor) {
 
 TEST_F(X11CaptureTest, StopCaptureReturnsPromptlyAndEndsDelivery) {
   painter_.fill(0, 0, 1920, 1200, grey);
-  StreamConfiguration c = configuration(320, 200);
+  StreamConfiguration c = sized(320, 200);
   c.minimumFrameInterval = {2, 1};  // one frame every two seconds
   auto collector = std::make_shared<Collector>();
-  RecordingDelegate delegate;
-  auto stream = start(display("LEFT"), c, collector, &delegate);
+  auto stream = start(display("LEFT"), c, collector);
   ASSERT_TRUE(stream);
   ASSERT_TRUE(collector->waitForPictureAfter(0));
   const auto t0 = std::chrono::steady_clock::now();
@@ -320,7 +319,7 @@ TEST_F(X11CaptureTest, StopCaptureReturnsPromptlyAndEndsDelivery) {
   std::this_thread::sleep_for(100ms);
   queue_->sync([] {});
   EXPECT_EQ(collector->records().size(), delivered);
-  EXPECT_TRUE(delegate.errors().empty());
+  EXPECT_TRUE(collector->errors().empty());
   EXPECT_FALSE(stream->stopCapture().ok()) << "stopping twice";
   ASSERT_TRUE(stream->startCapture().ok()) << "the stream can start again";
   EXPECT_FALSE(stream->startCapture().ok()) << "starting twice";
@@ -332,15 +331,15 @@ TEST_F(X11CaptureTest, RefusesWhatItCannotCapture) {
   ShareableWindow window;
   window.windowID = 42;
   Result<std::unique_ptr<CaptureStream>> stream =
-      service_->makeStream(service_->windowFilter(window), configuration(640, 400), nullptr);
+      service_->makeStream(service_->windowFilter(window), sized(640, 400), nullptr);
   ASSERT_FALSE(stream.ok());
   EXPECT_EQ(stream.error().domain, "X11Capture");
-  StreamConfiguration bgra = configuration(640, 400);
+  StreamConfiguration bgra = sized(640, 400);
   bgra.pixelFormat = 0x42475241;
   EXPECT_FALSE(service_->makeStream(service_->displayFilter(display("LEFT")), bgra, nullptr).ok());
   ShareableDisplay missing;
   missing.displayID = 777;
-  EXPECT_FALSE(service_->makeStream(service_->displayFilter(missing), configuration(640, 400), nullptr).ok());
+  EXPECT_FALSE(service_->makeStream(service_->displayFilter(missing), sized(640, 400), nullptr).ok());
 }
 
 // Older clients publish only WM_NAME, in Latin-1 or COMPOUND_TEXT (xterm); titles are UTF-8, and

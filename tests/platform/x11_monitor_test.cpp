@@ -14,7 +14,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::Collector;
-using test::RecordingDelegate;
 using test::sized;
 
 // xrandr on the test display, or on `display` when given.
@@ -36,31 +35,22 @@ std::optional<ShareableDisplay> displayNamed(X11ScreenCaptureService& service, c
 
 // A started stream of one display, whose samples and stop errors are kept.
 struct WatchedStream {
-  RecordingDelegate delegate;
   std::shared_ptr<Collector> collector = std::make_shared<Collector>();
   std::shared_ptr<SerialQueue> queue = std::make_shared<SerialQueue>("x11-monitor-test");
   std::unique_ptr<CaptureStream> stream;  // stopped before the rest goes
 
   // Starts capturing and waits for the first picture.
-  ::testing::AssertionResult start(X11ScreenCaptureService& service, const ShareableDisplay& display,
-                                   const StreamConfiguration& configuration) {
-    Result<std::unique_ptr<CaptureStream>> made =
-        service.makeStream(service.displayFilter(display), configuration, &delegate);
-    if (!made.ok()) return ::testing::AssertionFailure() << made.error().message;
-    stream = std::move(*made);
-    if (!stream->addStreamOutput(collector, StreamOutputType::Screen, queue).ok() || !stream->startCapture().ok()) {
-      return ::testing::AssertionFailure() << "the stream did not start";
-    }
-    if (!collector->waitForPictureAfter(0)) return ::testing::AssertionFailure() << "no picture";
-    return ::testing::AssertionSuccess();
+  bool start(X11ScreenCaptureService& service, const ShareableDisplay& display, const StreamConfiguration& c) {
+    stream = test::startStream(service, service.displayFilter(display), c, collector, queue);
+    return stream && collector->waitForPictureAfter(0);
   }
 
   // Expects the stream to stop once, with an error whose message holds `reason`, and no sample after.
   void expectStopped(std::chrono::milliseconds within, const std::string& reason) {
     const auto since = std::chrono::steady_clock::now();
-    ASSERT_TRUE(delegate.waitForError(within + 1500ms)) << "the stream went on";
+    ASSERT_TRUE(collector->waitForError(within + 1500ms)) << "the stream went on";
     EXPECT_LT(std::chrono::steady_clock::now() - since, within);
-    const std::vector<Error> errors = delegate.errors();
+    const std::vector<Error> errors = collector->errors();
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].domain, "X11Capture");
     EXPECT_NE(errors[0].message.find(reason), std::string::npos) << errors[0].message;
@@ -108,7 +98,7 @@ TEST(X11MonitorLoss, AStreamStopsWhenItsMonitorIsRemovedAndOthersCarryOn) {
   onMonitor.expectStopped(1500ms, "disconnected");
   EXPECT_FALSE(onMonitor.stream->startCapture().ok()) << "starting again finds no monitor";
   std::this_thread::sleep_for(700ms);  // past the next monitor check of the LEFT stream
-  EXPECT_TRUE(onLeft.delegate.errors().empty()) << "a stream of a monitor that stayed was stopped";
+  EXPECT_TRUE(onLeft.collector->errors().empty()) << "a stream of a monitor that stayed was stopped";
   const std::size_t leftSamples = onLeft.collector->records().size();
   EXPECT_TRUE(onLeft.collector->waitFor([&](const auto& r) { return r.size() > leftSamples; }));
   EXPECT_TRUE(onLeft.stream->stopCapture().ok());
@@ -140,11 +130,11 @@ TEST(X11ServerLoss, AStreamStopsWhenItsMonitorLiesOffTheScreenOrTheServerGoes) {
     EXPECT_EQ(DisplayWidth(check.display(), DefaultScreen(check.display())), 400);
   }
   offStream.expectStopped(3500ms, "PELORIN_OFF lies outside the screen");
-  EXPECT_TRUE(onStream.delegate.errors().empty()) << "a monitor still on the screen was given up";
+  EXPECT_TRUE(onStream.collector->errors().empty()) << "a monitor still on the screen was given up";
 
   server.kill();
-  ASSERT_TRUE(onStream.delegate.waitForError(3s)) << "the stream did not notice the server going away";
-  EXPECT_EQ(onStream.delegate.errors()[0].domain, "X11Capture");
+  ASSERT_TRUE(onStream.collector->waitForError(3s)) << "the stream did not notice the server going away";
+  EXPECT_EQ(onStream.collector->errors()[0].domain, "X11Capture");
   EXPECT_TRUE(onStream.stream->stopCapture().ok());
   // The service's own connection broke too; it answers with errors rather than ending the process.
   EXPECT_FALSE((*service)->shareableContent(false, true).ok());

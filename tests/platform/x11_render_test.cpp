@@ -157,7 +157,7 @@ TEST(X11ChangeCheck, HashFollowsSampledRows) {
   std::vector<std::uint8_t> b = a;
   EXPECT_EQ(sparseHash(viewA), sparseHash({b.data(), 400, 100, 40}));
   // One bit of a sampled row; the last pixel of the last sampled row.
-  for (const auto [changed, bit] : {std::pair{(8 * 100 + 57) * 4 + 2, 0x01}, std::pair{(36 * 100 + 99) * 4, 0x80}}) {
+  for (const auto& [changed, bit] : {std::pair{(8 * 100 + 57) * 4 + 2, 0x01}, std::pair{(36 * 100 + 99) * 4, 0x80}}) {
     b = a;
     b[changed] ^= bit;
     EXPECT_NE(sparseHash(viewA), sparseHash({b.data(), 400, 100, 40})) << changed;

@@ -50,9 +50,9 @@ struct SampleRecord {
   std::optional<double> scaleFactor;
 };
 
-// Keeps a record of every sample and the newest picture; with holdAll it keeps every picture,
-// so the stream's buffers stay in use.
-class Collector final : public StreamOutput {
+// Keeps a record of every sample, the newest picture and every error the stream stops with; with
+// holdAll it keeps every picture, so the stream's buffers stay in use.
+class Collector final : public StreamOutput, public StreamDelegate {
  public:
   explicit Collector(bool holdAll = false) : holdAll_(holdAll) {}
 
@@ -71,6 +71,12 @@ class Collector final : public StreamOutput {
       latest_ = sample.imageBuffer;
       if (holdAll_) held_.push_back(sample.imageBuffer);
     }
+    changed_.notify_all();
+  }
+
+  void didStopWithError(const Error& error) override {
+    std::lock_guard lock(mutex_);
+    errors_.push_back(error);
     changed_.notify_all();
   }
 
@@ -96,9 +102,18 @@ class Collector final : public StreamOutput {
     return found;
   }
 
+  bool waitForError(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return !errors_.empty(); });
+  }
+
   std::vector<SampleRecord> records() {
     std::lock_guard lock(mutex_);
     return records_;
+  }
+  std::vector<Error> errors() {
+    std::lock_guard lock(mutex_);
+    return errors_;
   }
   void releaseHeld() {
     std::lock_guard lock(mutex_);
@@ -113,6 +128,7 @@ class Collector final : public StreamOutput {
   std::vector<SampleRecord> records_;
   std::vector<PixelBufferRef> held_;
   PixelBufferRef latest_;
+  std::vector<Error> errors_;
 };
 
 inline int countStatus(const std::vector<SampleRecord>& records, FrameStatus status) {
@@ -126,35 +142,25 @@ inline double monotonicNow() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-// Keeps every error the stream stops with.
-class RecordingDelegate final : public StreamDelegate {
- public:
-  void didStopWithError(const Error& error) override {
-    std::lock_guard lock(mutex_);
-    errors_.push_back(error);
-    changed_.notify_all();
-  }
-  bool waitForError(std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return !errors_.empty(); });
-  }
-  std::vector<Error> errors() {
-    std::lock_guard lock(mutex_);
-    return errors_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Error> errors_;
-};
-
 inline StreamConfiguration sized(int width, int height) {
   StreamConfiguration c;
   c.width = width;
   c.height = height;
   c.showsCursor = false;
   return c;
+}
+
+// A started stream of `filter` whose samples and stop errors go to `collector`, or a failure.
+inline std::unique_ptr<CaptureStream> startStream(X11ScreenCaptureService& service, const ContentFilter& filter,
+                                                  const StreamConfiguration& c, const std::shared_ptr<Collector>& collector,
+                                                  const std::shared_ptr<SerialQueue>& queue) {
+  Result<std::unique_ptr<CaptureStream>> stream = service.makeStream(filter, c, collector.get());
+  EXPECT_TRUE(stream.ok()) << (stream.ok() ? "" : stream.error().message);
+  if (!stream.ok()) return nullptr;
+  EXPECT_TRUE((*stream)->addStreamOutput(collector, StreamOutputType::Screen, queue).ok());
+  Result<void> started = (*stream)->startCapture();
+  EXPECT_TRUE(started.ok()) << (started.ok() ? "" : started.error().message);
+  return std::move(*stream);
 }
 
 // Tests of the capture service on the test display: a painter and a connected service.
@@ -170,26 +176,14 @@ class ServiceTest : public ::testing::Test {
     painter_.warpPointer(5, 1195);
   }
 
-  static StreamConfiguration configuration(int width, int height) { return sized(width, height); }
-
-  // A started stream of `filter` (made by `service`, ours when null) whose samples go to `collector`.
   std::unique_ptr<CaptureStream> startStream(const ContentFilter& filter, const StreamConfiguration& c,
-                                             std::shared_ptr<Collector> collector, StreamDelegate* delegate = nullptr,
-                                             X11ScreenCaptureService* service = nullptr) {
-    if (!service) service = service_.get();
-    Result<std::unique_ptr<CaptureStream>> stream = service->makeStream(filter, c, delegate);
-    EXPECT_TRUE(stream.ok()) << (stream.ok() ? "" : stream.error().message);
-    if (!stream.ok()) return nullptr;
-    EXPECT_TRUE((*stream)->addStreamOutput(collector, StreamOutputType::Screen, queue_).ok());
-    Result<void> started = (*stream)->startCapture();
-    EXPECT_TRUE(started.ok()) << (started.ok() ? "" : started.error().message);
-    return std::move(*stream);
+                                             const std::shared_ptr<Collector>& collector) {
+    return test::startStream(*service_, filter, c, collector, queue_);
   }
 
   // The listed window `window`, or a failure.
   ShareableWindow listed(unsigned long window) {
     Result<ShareableContent> content = service_->shareableContent(false, true);
-    EXPECT_TRUE(content.ok());
     for (const auto& w : content.ok() ? content->windows : std::vector<ShareableWindow>{}) {
       if (w.windowID == window) return w;
     }

@@ -17,7 +17,7 @@ using namespace std::chrono_literals;
 using test::Collector;
 using test::countStatus;
 using test::expectColour;
-using test::RecordingDelegate;
+using test::sized;
 
 constexpr unsigned long red = 0xd02020, green = 0x20c040, blue = 0x2040d0;
 
@@ -34,7 +34,7 @@ TEST_F(X11WindowStreamTest, AnArgbWindowStaysWholeThroughIconifyRequestsNewCrops
   const Window window = painter_.create({.width = 600, .height = 300, .rgb = green, .argb = true});
   ASSERT_TRUE(painter_.waitManaged(window)) << "no 32-bit visual or the window was not managed";
   const ShareableWindow shown = listed(window);
-  auto stream = startStream(service_->windowFilter(shown), configuration(640, 400), collector_);
+  auto stream = startStream(service_->windowFilter(shown), sized(640, 400), collector_);
   ASSERT_TRUE(stream);
   PixelBufferRef frame = collector_->waitForPictureAfter(0);
   ASSERT_TRUE(frame);
@@ -71,7 +71,7 @@ TEST_F(X11WindowStreamTest, AnArgbWindowStaysWholeThroughIconifyRequestsNewCrops
   frame.reset();
 
   // A new crop shows at once, with nothing changed on screen: the left half of the window.
-  StreamConfiguration cropped = configuration(640, 400);
+  StreamConfiguration cropped = sized(640, 400);
   cropped.sourceRect = Rect{0, 0, shown.frame.width / 2, shown.frame.height};
   const double changed = test::monotonicNow();
   ASSERT_TRUE(stream->updateConfiguration(cropped).ok());
@@ -81,7 +81,7 @@ TEST_F(X11WindowStreamTest, AnArgbWindowStaysWholeThroughIconifyRequestsNewCrops
   EXPECT_LT(collector_->records().back().contentRect->width, 640);
 
   // Without a source rectangle the stream follows the window's new size.
-  ASSERT_TRUE(stream->updateConfiguration(configuration(640, 400)).ok());
+  ASSERT_TRUE(stream->updateConfiguration(sized(640, 400)).ok());
   ASSERT_TRUE(painter_.setFrameSize(window, 300, 400));
   ASSERT_TRUE(collector_->waitFor([&](const auto& r) {
     return !r.empty() && r.back().contentRect && std::abs(r.back().contentRect->width / r.back().contentRect->height -
@@ -99,8 +99,7 @@ TEST_F(X11WindowStreamTest, SwitchedToAMonitorShowingOnlyTheWindowItDrawsItAtIts
   Result<ShareableContent> content = service_->shareableContent(true, false);
   ASSERT_TRUE(content.ok());
   const ShareableDisplay& left = content->displays.front();
-  RecordingDelegate delegate;
-  auto stream = startStream(service_->windowFilter(shown), configuration(1920, 1200), collector_, &delegate);
+  auto stream = startStream(service_->windowFilter(shown), sized(1920, 1200), collector_);
   ASSERT_TRUE(stream);
   // As the tracker switches into full screen: the same window, now at its place on the monitor.
   ASSERT_TRUE(stream->updateContentFilter(service_->displayFilterIncluding(left, {static_cast<WindowID>(window)})).ok());
@@ -113,8 +112,8 @@ TEST_F(X11WindowStreamTest, SwitchedToAMonitorShowingOnlyTheWindowItDrawsItAtIts
   frame.reset();
 
   painter_.destroy(window);
-  ASSERT_TRUE(delegate.waitForError(1s)) << "the stream did not stop when its window was destroyed";
-  EXPECT_EQ(delegate.errors().front().domain, "X11Capture");
+  ASSERT_TRUE(collector_->waitForError(1s)) << "the stream did not stop when its window was destroyed";
+  EXPECT_EQ(collector_->errors().front().domain, "X11Capture");
 }
 
 }  // namespace
