@@ -28,12 +28,9 @@ constexpr unsigned long red = 0xff0000, green = 0x00ff00, blue = 0x0000ff, grey 
 class X11CaptureTest : public test::ServiceTest {
  protected:
   ShareableDisplay display(const std::string& name) {
-    Result<ShareableContent> content = service_->shareableContent(false, true);
-    for (const auto& d : content.ok() ? content->displays : std::vector<ShareableDisplay>{}) {
-      if (d.name == name) return d;
-    }
-    ADD_FAILURE() << "no display " << name;
-    return {};
+    const std::optional<ShareableDisplay> found = test::displayNamed(*service_, name);
+    EXPECT_TRUE(found) << "no display " << name;
+    return found.value_or(ShareableDisplay{});
   }
 
   std::unique_ptr<CaptureStream> start(const ShareableDisplay& d, const StreamConfiguration& c,
@@ -107,8 +104,8 @@ TEST_F(X11CaptureTest, ListsTheMonitorsAndCapturesEachOnesOwnPixels) {
   EXPECT_EQ(image->height, 270);
   ASSERT_EQ(image->pixels.size(), image->bytesPerRow * 270);
   for (auto [x, y] : {std::pair{0, 0}, std::pair{479, 269}, std::pair{240, 135}}) {
-    const std::uint8_t* p = image->pixels.data() + y * image->bytesPerRow + x * 4;
-    EXPECT_EQ((std::vector<int>{p[0], p[1], p[2], p[3]}), (std::vector<int>{0xff, 0, 0, 0xff})) << x << "," << y;
+    EXPECT_EQ(test::pixelAt(*image, x, y), blue) << x << "," << y;
+    EXPECT_EQ(image->pixels[y * image->bytesPerRow + x * 4 + 3], 0xff) << "opaque";
   }
 }
 

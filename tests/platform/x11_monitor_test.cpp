@@ -14,6 +14,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::Collector;
+using test::displayNamed;
 using test::sized;
 
 // xrandr on the test display, or on `display` when given.
@@ -23,14 +24,6 @@ int xrandr(std::vector<std::string> arguments, const std::string& display = "") 
   if (!display.empty()) options.arguments.insert(options.arguments.begin(), {"-display", display});
   options.timeout = 10s;
   return pelorin::test::runProcess("/usr/bin/xrandr", options).exitStatus;
-}
-
-std::optional<ShareableDisplay> displayNamed(X11ScreenCaptureService& service, const std::string& name) {
-  Result<ShareableContent> content = service.shareableContent(false, true);
-  for (const auto& d : content.ok() ? content->displays : std::vector<ShareableDisplay>{}) {
-    if (d.name == name) return d;
-  }
-  return std::nullopt;
 }
 
 // A started stream of one display, whose samples and stop errors are kept.

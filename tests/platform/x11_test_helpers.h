@@ -41,6 +41,20 @@ inline void expectColour(PixelBuffer& frame, int x, int y, unsigned long rgb, co
   EXPECT_NEAR(actual.v, expected.v, 3) << where << " at " << x << "," << y;
 }
 
+// 0xRRGGBB at (x, y) of a BGRA image.
+inline unsigned long pixelAt(const Image& image, int x, int y) {
+  const std::uint8_t* p = image.pixels.data() + static_cast<std::size_t>(y) * image.bytesPerRow + x * 4;
+  return (static_cast<unsigned long>(p[2]) << 16) | (p[1] << 8) | p[0];
+}
+
+inline std::optional<ShareableDisplay> displayNamed(X11ScreenCaptureService& service, const std::string& name) {
+  Result<ShareableContent> content = service.shareableContent(false, true);
+  for (const auto& d : content.ok() ? content->displays : std::vector<ShareableDisplay>{}) {
+    if (d.name == name) return d;
+  }
+  return std::nullopt;
+}
+
 struct SampleRecord {
   int status = -1;
   bool hasImage = false;

@@ -1,5 +1,6 @@
-// Still pictures of single windows (XComposite) and the window list without a window manager,
-// at full resolution so that pixels can be compared exactly.
+// Single windows (XComposite) on the live test display with its window manager: still pictures
+// at full resolution, streams, a monitor showing only given windows; and the window list without
+// a window manager.
 
 #include <gtest/gtest.h>
 
@@ -7,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "platform/x11/screen_capture_x11.h"
@@ -17,24 +19,16 @@ namespace {
 
 using namespace std::chrono_literals;
 using pelorin::test::waitUntil;
+using test::Collector;
+using test::countStatus;
+using test::expectColour;
 using test::Painter;
+using test::pixelAt;
+using test::sized;
 
-constexpr unsigned long orange = 0xff8000, cyan = 0x00c0c0;
+constexpr unsigned long orange = 0xff8000, cyan = 0x00c0c0, red = 0xd02020, green = 0x20c040, blue = 0x2040d0;
 
-unsigned long pixelAt(const Image& image, int x, int y) {
-  const std::uint8_t* p = image.pixels.data() + static_cast<std::size_t>(y) * image.bytesPerRow + x * 4;
-  return (static_cast<unsigned long>(p[2]) << 16) | (p[1] << 8) | p[0];
-}
-
-// Box scaling rounds at the edges of flat areas by a step or two.
-::testing::AssertionResult near(unsigned long actual, unsigned long expected) {
-  for (int shift : {16, 8, 0}) {
-    if (std::abs(static_cast<int>((actual >> shift) & 0xff) - static_cast<int>((expected >> shift) & 0xff)) > 3) {
-      return ::testing::AssertionFailure() << std::hex << actual << " is not near " << expected;
-    }
-  }
-  return ::testing::AssertionSuccess();
-}
+void run(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
 
 // A window its client paints itself (the server paints no background), at every exposure and
 // after a delay, as a busy toolkit does.
@@ -81,9 +75,9 @@ class DrawingClient {
   std::thread thread_;
 };
 
-using X11WindowImageTest = test::ServiceTest;
+using X11WindowTest = test::ServiceTest;
 
-TEST_F(X11WindowImageTest, CoveredWindowGivesItsOwnPixelsAtFrameSizeUntilItIsHiddenOrGone) {
+TEST_F(X11WindowTest, CoveredWindowGivesItsOwnPixelsAtFrameSizeUntilItIsHiddenOrGone) {
   const Window window = painter_.create({.width = 300, .height = 200, .rgb = orange, .title = "Pelorin window image"});
   ASSERT_TRUE(painter_.waitManaged(window));
   const ShareableWindow shareable = listed(window);
@@ -111,7 +105,7 @@ TEST_F(X11WindowImageTest, CoveredWindowGivesItsOwnPixelsAtFrameSizeUntilItIsHid
   EXPECT_EQ(scaled->width, 100);
   EXPECT_EQ(scaled->height, 50);
   EXPECT_EQ(scaled->bytesPerRow, 400u);
-  EXPECT_TRUE(near(pixelAt(*scaled, 50, 45), orange));
+  EXPECT_TRUE(pelorin::test::rgbNear(pixelAt(*scaled, 50, 45), orange, 3)) << "box scaling rounds a step or two";
 
   // The screen is untouched by the capture: the cover still shows where the window is.
   Result<ShareableContent> content = service_->shareableContent(false, true);
@@ -139,7 +133,7 @@ TEST_F(X11WindowImageTest, CoveredWindowGivesItsOwnPixelsAtFrameSizeUntilItIsHid
 }
 
 // Covered parts come back only when the client redraws them: the picture waits for that, briefly.
-TEST_F(X11WindowImageTest, CoveredWindowWaitsBrieflyForItsClientToRedraw) {
+TEST_F(X11WindowTest, CoveredWindowWaitsBrieflyForItsClientToRedraw) {
   const struct {
     std::chrono::milliseconds clientDelay;
     bool redrawnInTime;
@@ -164,6 +158,94 @@ TEST_F(X11WindowImageTest, CoveredWindowWaitsBrieflyForItsClientToRedraw) {
       EXPECT_EQ(pixelAt(*image, image->width / 2 - 140, image->height - 190), orange);
     }
   }
+}
+
+TEST_F(X11WindowTest, AnArgbWindowStaysWholeThroughIconifyRequestsNewCropsAndResizes) {
+  auto collector = std::make_shared<Collector>();
+  const Window window = painter_.create({.width = 600, .height = 300, .rgb = green, .argb = true});
+  ASSERT_TRUE(painter_.waitManaged(window)) << "no 32-bit visual or the window was not managed";
+  const ShareableWindow shown = listed(window);
+  auto stream = startStream(service_->windowFilter(shown), sized(640, 400), collector);
+  ASSERT_TRUE(stream);
+  PixelBufferRef frame = collector->waitForPictureAfter(0);
+  ASSERT_TRUE(frame);
+  // The whole window, decorations included, letterboxed: wider than tall, bars above and below.
+  const auto records = collector->records();
+  const Rect placed = *records.back().contentRect;
+  EXPECT_NEAR(placed.width / placed.height, shown.frame.width / shown.frame.height, 0.02);
+  EXPECT_EQ(placed.width, 640);
+  expectColour(*frame, 320, 220, green, "the ARGB window's client area");
+  expectColour(*frame, 320, 2, 0x000000, "the bar above");
+  frame.reset();
+
+  // Iconified: idle samples only, the last picture again on request, then on as before.
+  run("xdotool windowminimize " + std::to_string(window));
+  std::this_thread::sleep_for(300ms);
+  const int completeBefore = countStatus(collector->records(), FrameStatus::Complete);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(countStatus(collector->records(), FrameStatus::Complete), completeBefore) << "frames from an iconified window";
+  EXPECT_GT(countStatus(collector->records(), FrameStatus::Idle), 5);
+  const double requested = test::monotonicNow();
+  stream->requestFrame();
+  frame = collector->waitForPictureAfter(requested, 500ms);
+  ASSERT_TRUE(frame) << "no picture on request while iconified";
+  expectColour(*frame, 320, 220, green, "the last picture, repeated");
+  frame.reset();
+  run("wmctrl -i -a " + std::to_string(window));
+  std::this_thread::sleep_for(300ms);  // the window manager shows the frame, then the client
+  XSetWindowBackground(painter_.display(), window, 0xff000000 | red);
+  XClearWindow(painter_.display(), window);
+  XSync(painter_.display(), False);
+  frame = collector->waitForPictureAfter(test::monotonicNow());
+  ASSERT_TRUE(frame) << "nothing new after the window was shown again";
+  expectColour(*frame, 320, 220, red, "shown again and redrawn");
+  frame.reset();
+
+  // A new crop shows at once, with nothing changed on screen: the left half of the window.
+  StreamConfiguration cropped = sized(640, 400);
+  cropped.sourceRect = Rect{0, 0, shown.frame.width / 2, shown.frame.height};
+  const double changed = test::monotonicNow();
+  ASSERT_TRUE(stream->updateConfiguration(cropped).ok());
+  ASSERT_TRUE(collector->waitFor(
+      [&](const auto& r) { return !r.empty() && r.back().hasImage && r.back().presentationSeconds > changed; }, 200ms))
+      << "no fresh frame after the new configuration";
+  EXPECT_LT(collector->records().back().contentRect->width, 640);
+
+  // Without a source rectangle the stream follows the window's new size.
+  ASSERT_TRUE(stream->updateConfiguration(sized(640, 400)).ok());
+  ASSERT_TRUE(painter_.setFrameSize(window, 300, 400));
+  ASSERT_TRUE(collector->waitFor([&](const auto& r) {
+    return !r.empty() && r.back().contentRect && std::abs(r.back().contentRect->width / r.back().contentRect->height -
+                                                          300.0 / 400) < 0.02;
+  })) << "the picture did not follow the resize";
+  EXPECT_TRUE(stream->stopCapture().ok());
+}
+
+TEST_F(X11WindowTest, SwitchedToAMonitorShowingOnlyTheWindowItDrawsItAtItsPlaceAndStopsWhenItIsDestroyed) {
+  auto collector = std::make_shared<Collector>();
+  const Window window = painter_.create({.width = 400, .height = 300, .rgb = red, .title = "only"});
+  ASSERT_TRUE(painter_.waitManaged(window));
+  // Covers the whole monitor, window included; it must not show.
+  painter_.fill(0, 0, 1920, 1200, blue);
+  const ShareableWindow shown = listed(window);
+  Result<ShareableContent> content = service_->shareableContent(true, false);
+  ASSERT_TRUE(content.ok());
+  const ShareableDisplay& left = content->displays.front();
+  auto stream = startStream(service_->windowFilter(shown), sized(1920, 1200), collector);
+  ASSERT_TRUE(stream);
+  // As the tracker switches into full screen: the same window, now at its place on the monitor.
+  ASSERT_TRUE(stream->updateContentFilter(service_->displayFilterIncluding(left, {static_cast<WindowID>(window)})).ok());
+  PixelBufferRef frame = collector->waitForPictureAfter(test::monotonicNow());
+  ASSERT_TRUE(frame);
+  const int cx = static_cast<int>(shown.frame.x + shown.frame.width / 2);
+  const int cy = static_cast<int>(shown.frame.y + shown.frame.height - 20);
+  expectColour(*frame, cx, cy, red, "the window at its place");
+  expectColour(*frame, 1800, 1100, 0x000000, "elsewhere on the monitor");
+  frame.reset();
+
+  painter_.destroy(window);
+  ASSERT_TRUE(collector->waitForError(1s)) << "the stream did not stop when its window was destroyed";
+  EXPECT_EQ(collector->errors().front().domain, "X11Capture");
 }
 
 // A display of its own, without a window manager: the mapped top-level windows, topmost first.
