@@ -136,13 +136,14 @@ TEST(X11Cursor, BlendsPremultipliedPixelsAndClipsAtTheEdges) {
   CursorPicture cursor{.x = 100 + 6, .y = 200 - 1, .width = 4, .height = 4};  // half off the right edge
   cursor.argb.assign(16, 0xffffffff);   // opaque white
   cursor.argb[1 * 4 + 0] = 0x80808080;  // half-transparent white, premultiplied
+  cursor.argb[2 * 4 + 0] = 0xff000000;  // opaque black
   cursor.argb[2 * 4 + 1] = 0x00000000;  // clear
   cursor.argb[3 * 4 + 0] = 0x80000000;  // half-transparent black
   compositeCursor(picture.data(), 8 * 4, 8, 8, 100, 200, cursor);
   auto at = [&](int x, int y) { return picture[(y * 8 + x) * 4 + 1]; };
   EXPECT_NEAR(at(6, 0), 0x80 + 0x64 / 2, 1) << "the premultiplied value over what the rest of alpha keeps";
   EXPECT_EQ(at(7, 0), 0xff);
-  EXPECT_EQ(at(6, 1), 0xff);
+  EXPECT_EQ(at(6, 1), 0x00) << "an opaque cursor pixel covers the picture";
   EXPECT_EQ(at(7, 1), 0x64) << "a clear cursor pixel leaves the picture alone";
   EXPECT_NEAR(at(6, 2), 0x64 / 2, 1) << "half-transparent black darkens to about half";
   EXPECT_EQ(at(5, 1), 0x64) << "left of the cursor";
