@@ -67,7 +67,8 @@ std::optional<Picture> decodeThumbnail(const nlohmann::json& value) {
 
 // JPEG blurs the edges of flat areas a little.
 ::testing::AssertionResult colourNear(unsigned long actual, unsigned long expected) {
-  return rgbNear(actual, expected, 12);
+  if (rgbNear(actual, expected, 12)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << std::hex << actual << " is not near " << expected;
 }
 
 struct Listing {

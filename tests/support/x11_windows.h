@@ -22,8 +22,6 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 extern char** environ;
 
 namespace pelorin::test {
@@ -43,14 +41,13 @@ inline bool waitUntil(const std::function<bool()>& done) {
 }
 
 // Whether two 0xRRGGBB colours differ by at most `tolerance` in each channel.
-inline ::testing::AssertionResult rgbNear(unsigned long actual, unsigned long expected, int tolerance) {
+inline bool rgbNear(unsigned long actual, unsigned long expected, int tolerance) {
   for (int shift : {16, 8, 0}) {
     if (std::abs(static_cast<int>((actual >> shift) & 0xff) - static_cast<int>((expected >> shift) & 0xff)) > tolerance) {
-      return ::testing::AssertionFailure() << std::hex << actual << " is not within " << std::dec << tolerance
-                                           << " of " << std::hex << expected;
+      return false;
     }
   }
-  return ::testing::AssertionSuccess();
+  return true;
 }
 
 struct NewWindow {
