@@ -43,12 +43,11 @@ class X11CaptureTest : public test::ServiceTest {
   static X11StreamStats statsOf(CaptureStream& stream) { return dynamic_cast<X11CaptureStream&>(stream).stats(); }
 };
 
-TEST_F(X11CaptureTest, ListsTheMonitorsAndCapturesEachOnesOwnPixels) {
+TEST_F(X11CaptureTest, ListsTheMonitorsCapturesEachOnesOwnPixelsAndRefusesWhatItCannot) {
   Result<ShareableContent> content = service_->shareableContent(false, true);
   ASSERT_TRUE(content.ok());
   ASSERT_EQ(content->displays.size(), 2u);
   EXPECT_EQ(content->displays[0].name, "LEFT") << "server order: LEFT was set up first";
-  EXPECT_NE(content->displays[0].displayID, content->displays[1].displayID);
   Result<std::unique_ptr<X11WindowServer>> windowServer = X11WindowServer::create();
   ASSERT_TRUE(windowServer.ok());
   const std::vector<Rect> frames = (*windowServer)->displayFrames();
@@ -68,11 +67,7 @@ TEST_F(X11CaptureTest, ListsTheMonitorsAndCapturesEachOnesOwnPixels) {
     const ShareableDisplay d = display(m.name);
     EXPECT_EQ(d.frame, m.frame);
     EXPECT_EQ(frames[i], m.frame);
-    EXPECT_EQ(d.width, m.frame.width);
-    EXPECT_EQ(d.height, m.frame.height);
-    EXPECT_NE(d.displayID, 0u);
-    EXPECT_EQ(service_->displayFilter(d).contentRect, d.frame);
-
+    EXPECT_TRUE(d.width == m.frame.width && d.height == m.frame.height);
     auto collector = std::make_shared<Collector>();
     auto stream = start(d, sized(d.width, d.height), collector);
     ASSERT_TRUE(stream);
@@ -82,27 +77,30 @@ TEST_F(X11CaptureTest, ListsTheMonitorsAndCapturesEachOnesOwnPixels) {
     ASSERT_EQ(frame->height(), d.height);
     expectColour(*frame, 0, 0, m.rgb, "corner");
     expectColour(*frame, d.width - 1, d.height - 1, m.rgb, "far corner");
-    expectColour(*frame, d.width / 2, d.height / 2, m.rgb, "middle");
     expectColour(*frame, 130, 230, i == 1 ? green : m.rgb, "where RIGHT has its square");
     expectColour(*frame, 98, 230, m.rgb, "left of the square");
     const SampleRecord first = collector->records().front();
     EXPECT_EQ(first.status, static_cast<int>(FrameStatus::Complete));
     EXPECT_EQ(first.contentRect, (Rect{0, 0, static_cast<double>(d.width), static_cast<double>(d.height)}));
-    EXPECT_EQ(first.scaleFactor, std::optional<double>(1.0));
     EXPECT_EQ(first.contentScale, std::optional<double>(1.0));
     EXPECT_TRUE(stream->stopCapture().ok());
   }
 
-  // A still picture, scaled, in BGRA.
+  // A still picture, scaled, in opaque BGRA.
   Result<Image> image = service_->captureImage(service_->displayFilter(display("RIGHT")), {.width = 480, .height = 270});
   ASSERT_TRUE(image.ok()) << image.error().message;
-  EXPECT_EQ(image->width, 480);
-  EXPECT_EQ(image->height, 270);
   ASSERT_EQ(image->pixels.size(), image->bytesPerRow * 270);
-  for (auto [x, y] : {std::pair{0, 0}, std::pair{479, 269}, std::pair{240, 135}}) {
+  for (auto [x, y] : {std::pair{0, 0}, std::pair{479, 269}}) {
     EXPECT_EQ(test::pixelAt(*image, x, y), blue) << x << "," << y;
     EXPECT_EQ(image->pixels[y * image->bytesPerRow + x * 4 + 3], 0xff) << "opaque";
   }
+
+  // No window streams here, no BGRA streams, no monitor that is not there.
+  EXPECT_FALSE(service_->makeStream(service_->windowFilter({.windowID = 42}), sized(640, 400), nullptr).ok());
+  StreamConfiguration bgra = sized(640, 400);
+  bgra.pixelFormat = 0x42475241;
+  EXPECT_FALSE(service_->makeStream(service_->displayFilter(display("LEFT")), bgra, nullptr).ok());
+  EXPECT_FALSE(service_->makeStream(service_->displayFilter({.displayID = 777}), sized(640, 400), nullptr).ok());
 }
 
 // LEFT red with a green area at (200, 100) 400x300, RIGHT blue: one stream letterboxed, cropped,
@@ -117,16 +115,11 @@ TEST_F(X11CaptureTest, OneStreamLetterboxesCropsAndMovesToAnotherMonitor) {
   PixelBufferRef frame = collector->waitForPictureAfter(0);
   ASSERT_TRUE(frame);
   // 1920x1200 fitted into 1280x720 is 1152x720, 64 pixels of black each side.
-  for (int y : {0, 360, 719}) {
-    expectColour(*frame, 0, y, 0x000000, "left bar");
-    expectColour(*frame, 63, y, 0x000000, "left bar edge");
-    expectColour(*frame, 64, y, red, "content edge");
-    expectColour(*frame, 1215, y, red, "content far edge");
-    expectColour(*frame, 1216, y, 0x000000, "right bar");
+  for (auto [x, rgb] : {std::pair{63, 0x000000ul}, {64, red}, {1215, red}, {1216, 0x000000ul}}) {
+    expectColour(*frame, x, 360, rgb, "across the letterbox");
   }
   expectColour(*frame, 64 + 240, 150, green, "the green area, scaled");
   EXPECT_EQ(collector->records().front().contentRect, (Rect{64, 0, 1152, 720}));
-  EXPECT_EQ(collector->records().front().contentScale, std::optional<double>(0.6));
   frame.reset();
 
   // Changes apply before updateConfiguration returns: the next frame has them.
@@ -172,9 +165,21 @@ TEST_F(X11CaptureTest, OneStreamLetterboxesCropsAndMovesToAnotherMonitor) {
   frame = collector->waitForPictureAfter(test::monotonicNow());
   ASSERT_TRUE(frame);
   expectColour(*frame, 400, 150, blue, "RIGHT");
-  ShareableDisplay missing;
-  missing.displayID = 12345;
-  EXPECT_FALSE(stream->updateContentFilter(service_->displayFilter(missing)).ok());
+  EXPECT_FALSE(stream->updateContentFilter(service_->displayFilter({.displayID = 12345})).ok());
+  frame.reset();
+
+  // Stopped, nothing more comes; it stops once, and starts again once.
+  EXPECT_TRUE(stream->stopCapture().ok());
+  queue_->sync([] {});
+  const std::size_t delivered = collector->records().size();
+  std::this_thread::sleep_for(100ms);
+  queue_->sync([] {});
+  EXPECT_EQ(collector->records().size(), delivered);
+  EXPECT_FALSE(stream->stopCapture().ok()) << "stopping twice";
+  ASSERT_TRUE(stream->startCapture().ok()) << "the stream can start again";
+  EXPECT_FALSE(stream->startCapture().ok()) << "starting twice";
+  EXPECT_TRUE(collector->waitForPictureAfter(test::monotonicNow() - 0.5));
+  EXPECT_TRUE(collector->errors().empty());
 }
 
 // On a still screen only a change or a request brings a frame: at the next tick, with damage
@@ -194,8 +199,7 @@ TEST_F(X11CaptureTest, AStillScreenGivesIdleSamplesAndFramesOnlyOnChangeOrReques
     StreamConfiguration c = sized(320, 200);
     c.minimumFrameInterval = {1, 50};
     c.queueDepth = 2;
-    // A corner of the monitor: without damage every tick reads it whole.
-    c.sourceRect = Rect{0, 0, 320, 200};
+    c.sourceRect = Rect{0, 0, 320, 200};  // a corner: without damage every tick reads it whole
     auto collector = std::make_shared<Collector>(true);  // keeps every picture, so buffers stay in use
     auto stream = start(display("LEFT"), c, collector, service->get());
     ASSERT_TRUE(stream);
@@ -203,16 +207,9 @@ TEST_F(X11CaptureTest, AStillScreenGivesIdleSamplesAndFramesOnlyOnChangeOrReques
     ASSERT_EQ(completes(*collector), 1) << "a still screen gave more than its first frame";
     X11StreamStats stats = statsOf(*stream);
     EXPECT_EQ(stats.damage, damage);
-    EXPECT_EQ(stats.sharedMemory, damage);
-    EXPECT_EQ(stats.framesDelivered, 1u);
-    if (damage) {
-      EXPECT_LE(stats.framesGrabbed, 2u) << "an idle screen was read again";
-    } else {
-      EXPECT_GE(stats.framesGrabbed, 10u);
-    }
-    std::vector<SampleRecord> records = collector->records();
-    for (const SampleRecord& r : records) EXPECT_TRUE(r.status != static_cast<int>(FrameStatus::Idle) || !r.hasImage);
+    EXPECT_TRUE(damage ? stats.framesGrabbed <= 2u : stats.framesGrabbed >= 10u) << "reads of an idle screen";
     // Samples come no faster than the minimum interval: one tick per 20 ms of their span.
+    std::vector<SampleRecord> records = collector->records();
     const double span = records.back().presentationSeconds - records.front().presentationSeconds;
     EXPECT_LE(static_cast<double>(records.size() - 1), span * 50 + 1.5);
     EXPECT_GE(static_cast<double>(records.size() - 1), span * 50 * 0.5) << "ticks were missed";
@@ -225,20 +222,17 @@ TEST_F(X11CaptureTest, AStillScreenGivesIdleSamplesAndFramesOnlyOnChangeOrReques
     stream->requestFrame();
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(completes(*collector), 2);
-    EXPECT_GT(statsOf(*stream).framesSkipped, 0u);
     const double released = test::monotonicNow();
     collector->releaseHeld();
     EXPECT_TRUE(comesPromptly(*collector, released)) << "the request was lost while no buffer was free";
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(completes(*collector), 3) << "one request, one frame";
 
-    const std::uint64_t grabbed = statsOf(*stream).framesGrabbed;
     const double before = test::monotonicNow();
     painter_.recolour(area, red);
     PixelBufferRef frame = collector->waitForPictureAfter(before);
     ASSERT_TRUE(frame) << "a change brought no frame";
     expectColour(*frame, 160, 100, red, "after the change");
-    EXPECT_GT(statsOf(*stream).framesGrabbed, grabbed);
     frame.reset();
     collector->releaseHeld();
 
@@ -247,92 +241,44 @@ TEST_F(X11CaptureTest, AStillScreenGivesIdleSamplesAndFramesOnlyOnChangeOrReques
     stats = statsOf(*stream);
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(statsOf(*stream).framesDelivered, stats.framesDelivered);
-    if (damage) {
-      EXPECT_EQ(statsOf(*stream).framesGrabbed, stats.framesGrabbed);
-    }
+    EXPECT_TRUE(!damage || statsOf(*stream).framesGrabbed == stats.framesGrabbed) << "read again";
     painter_.destroy(elsewhere);
     EXPECT_TRUE(stream->stopCapture().ok());
   }
 }
 
-// The largest luma difference between two frames in a square around (x, y).
-int lumaDifference(PixelBuffer& a, PixelBuffer& b, int x, int y, int radius) {
+// The largest luma difference in a square around (x, y) from the frame's top left pixel.
+int lumaDifference(PixelBuffer& frame, int x, int y, int radius) {
   int largest = 0;
   for (int j = y - radius; j <= y + radius; ++j) {
-    for (int i = x - radius; i <= x + radius; ++i) largest = std::max(largest, std::abs(yuvAt(a, i, j).y - yuvAt(b, i, j).y));
+    for (int i = x - radius; i <= x + radius; ++i) largest = std::max(largest, std::abs(yuvAt(frame, i, j).y - yuvAt(frame, 0, 0).y));
   }
   return largest;
 }
 
-TEST_F(X11CaptureTest, DrawsTheCursorWhereThePointerIsOnTheSecondMonitor) {
+// Pointer motion alone makes no damage, yet it is a change when the cursor is shown.
+TEST_F(X11CaptureTest, DrawsTheCursorWhereThePointerIsOnTheSecondMonitorAndFollowsIt) {
   painter_.fill(1920, 0, 1920, 1080, grey);
   const ShareableDisplay right = display("RIGHT");
   painter_.warpPointer(1920 + 600, 400);
   StreamConfiguration c = sized(right.width, right.height);
-  auto without = std::make_shared<Collector>();
-  auto plainStream = start(right, c, without);
-  ASSERT_TRUE(plainStream);
-  PixelBufferRef plainFrame = without->waitForPictureAfter(0);
-  ASSERT_TRUE(plainFrame);
-  ASSERT_TRUE(plainStream->stopCapture().ok());
-  expectColour(*plainFrame, 600, 400, grey, "no cursor without showsCursor");
-
   c.showsCursor = true;
-  auto with = std::make_shared<Collector>();
-  auto cursorStream = start(right, c, with);
-  ASSERT_TRUE(cursorStream);
-  PixelBufferRef cursorFrame = with->waitForPictureAfter(0);
-  ASSERT_TRUE(cursorFrame);
-  EXPECT_GT(lumaDifference(*plainFrame, *cursorFrame, 600, 400, 6), 40) << "no cursor at the pointer";
-  EXPECT_EQ(lumaDifference(*plainFrame, *cursorFrame, 300, 800, 30), 0) << "the picture differs away from the pointer";
+  auto collector = std::make_shared<Collector>();
+  auto stream = start(right, c, collector);
+  ASSERT_TRUE(stream);
+  PixelBufferRef frame = collector->waitForPictureAfter(0);
+  ASSERT_TRUE(frame);
+  EXPECT_GT(lumaDifference(*frame, 600, 400, 6), 40) << "no cursor at the pointer";
+  EXPECT_EQ(lumaDifference(*frame, 300, 800, 30), 0) << "the picture differs away from the pointer";
+  frame.reset();
 
-  // Pointer motion alone makes no damage, yet it is a change when the cursor is shown.
-  ASSERT_TRUE(with->waitFor([](const auto& r) { return countStatus(r, FrameStatus::Idle) >= 3; }));
+  ASSERT_TRUE(collector->waitFor([](const auto& r) { return countStatus(r, FrameStatus::Idle) >= 3; }));
   const double before = test::monotonicNow();
   painter_.warpPointer(1920 + 900, 700);
-  PixelBufferRef moved = with->waitForPictureAfter(before);
-  ASSERT_TRUE(moved) << "moving the pointer brought no frame";
-  EXPECT_GT(lumaDifference(*plainFrame, *moved, 900, 700, 6), 40);
-  EXPECT_EQ(lumaDifference(*plainFrame, *moved, 600, 400, 3), 0) << "the cursor stayed at its old place";
-}
-
-TEST_F(X11CaptureTest, StopCaptureReturnsPromptlyAndEndsDelivery) {
-  painter_.fill(0, 0, 1920, 1200, grey);
-  StreamConfiguration c = sized(320, 200);
-  c.minimumFrameInterval = {2, 1};  // one frame every two seconds
-  auto collector = std::make_shared<Collector>();
-  auto stream = start(display("LEFT"), c, collector);
-  ASSERT_TRUE(stream);
-  ASSERT_TRUE(collector->waitForPictureAfter(0));
-  const auto t0 = std::chrono::steady_clock::now();
-  EXPECT_TRUE(stream->stopCapture().ok());
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, 200ms) << "stop waited for the next frame";
-  queue_->sync([] {});
-  const std::size_t delivered = collector->records().size();
-  std::this_thread::sleep_for(100ms);
-  queue_->sync([] {});
-  EXPECT_EQ(collector->records().size(), delivered);
-  EXPECT_TRUE(collector->errors().empty());
-  EXPECT_FALSE(stream->stopCapture().ok()) << "stopping twice";
-  ASSERT_TRUE(stream->startCapture().ok()) << "the stream can start again";
-  EXPECT_FALSE(stream->startCapture().ok()) << "starting twice";
-  EXPECT_TRUE(collector->waitForPictureAfter(test::monotonicNow() - 0.5));
-  EXPECT_TRUE(stream->stopCapture().ok());
-}
-
-TEST_F(X11CaptureTest, RefusesWhatItCannotCapture) {
-  ShareableWindow window;
-  window.windowID = 42;
-  Result<std::unique_ptr<CaptureStream>> stream =
-      service_->makeStream(service_->windowFilter(window), sized(640, 400), nullptr);
-  ASSERT_FALSE(stream.ok());
-  EXPECT_EQ(stream.error().domain, "X11Capture");
-  StreamConfiguration bgra = sized(640, 400);
-  bgra.pixelFormat = 0x42475241;
-  EXPECT_FALSE(service_->makeStream(service_->displayFilter(display("LEFT")), bgra, nullptr).ok());
-  ShareableDisplay missing;
-  missing.displayID = 777;
-  EXPECT_FALSE(service_->makeStream(service_->displayFilter(missing), sized(640, 400), nullptr).ok());
+  frame = collector->waitForPictureAfter(before);
+  ASSERT_TRUE(frame) << "moving the pointer brought no frame";
+  EXPECT_GT(lumaDifference(*frame, 900, 700, 6), 40);
+  EXPECT_EQ(lumaDifference(*frame, 600, 400, 3), 0) << "the cursor stayed at its old place";
 }
 
 // Older clients publish only WM_NAME, in Latin-1 or COMPOUND_TEXT (xterm); titles are UTF-8, and
@@ -382,20 +328,10 @@ TEST_F(X11CaptureTest, ListsManagedWindowsFrontToBackWithTheirFramesAndTitles) {
   EXPECT_EQ(first.owningApplication->processID, getpid());
   EXPECT_EQ(first.owningApplication->applicationName, "PelorinTest");
   // Decorations make the frame larger than the 400x300 client area.
-  EXPECT_GT(first.frame.height, 300);
-  EXPECT_GE(first.frame.width, 400);
-
+  EXPECT_TRUE(first.frame.height > 300 && first.frame.width >= 400);
   Result<std::unique_ptr<X11WindowServer>> windowServer = X11WindowServer::create();
   ASSERT_TRUE(windowServer.ok());
   EXPECT_EQ((*windowServer)->windowBounds(made[0]), std::optional<Rect>(first.frame));
-  const Rect before = found.back()->frame;
-  XMoveWindow(painter_.display(), made.back(), static_cast<int>(before.x) + 300, 500);
-  XSync(painter_.display(), False);
-  std::optional<Rect> moved;
-  pelorin::test::waitUntil([&] { return (moved = (*windowServer)->windowBounds(made.back())) && moved->x != before.x; });
-  ASSERT_TRUE(moved);
-  EXPECT_NE(moved->x, before.x) << "bounds did not follow the move";
-  EXPECT_EQ(moved->width, before.width);
   EXPECT_EQ((*windowServer)->windowBounds(0x7ffffff), std::nullopt);
 }
 

@@ -61,7 +61,6 @@ struct SampleRecord {
   double presentationSeconds = 0;
   std::optional<Rect> contentRect;
   std::optional<double> contentScale;
-  std::optional<double> scaleFactor;
 };
 
 // Keeps a record of every sample, the newest picture and every error the stream stops with; with
@@ -78,13 +77,10 @@ class Collector final : public StreamOutput, public StreamDelegate {
       record.status = sample.attachments->status.value_or(-1);
       record.contentRect = sample.attachments->contentRect;
       record.contentScale = sample.attachments->contentScale;
-      record.scaleFactor = sample.attachments->scaleFactor;
     }
     records_.push_back(record);
-    if (sample.imageBuffer) {
-      latest_ = sample.imageBuffer;
-      if (holdAll_) held_.push_back(sample.imageBuffer);
-    }
+    if (sample.imageBuffer) latest_ = sample.imageBuffer;
+    if (sample.imageBuffer && holdAll_) held_.push_back(sample.imageBuffer);
     changed_.notify_all();
   }
 
@@ -104,16 +100,11 @@ class Collector final : public StreamOutput, public StreamDelegate {
   // Waits for a picture delivered after `since` (CLOCK_MONOTONIC seconds).
   PixelBufferRef waitForPictureAfter(double since, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
     std::unique_lock lock(mutex_);
-    PixelBufferRef found;
-    changed_.wait_for(lock, timeout, [&] {
-      for (auto it = records_.rbegin(); latest_ && it != records_.rend(); ++it) {
-        if (!it->hasImage) continue;
-        if (it->presentationSeconds > since) found = latest_;
-        break;
-      }
-      return found != nullptr;
-    });
-    return found;
+    const auto fresh = [&] {
+      const auto it = std::find_if(records_.rbegin(), records_.rend(), [](const SampleRecord& r) { return r.hasImage; });
+      return latest_ && it != records_.rend() && it->presentationSeconds > since;
+    };
+    return changed_.wait_for(lock, timeout, fresh) ? latest_ : nullptr;
   }
 
   bool waitForError(std::chrono::milliseconds timeout) {

@@ -33,11 +33,8 @@ inline bool haveDisplay() {
 
 // Polls for up to five seconds.
 inline bool waitUntil(const std::function<bool()>& done) {
-  for (int i = 0; i < 250; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
+  for (int i = 0; i < 250 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  return done();
 }
 
 // Whether two 0xRRGGBB colours differ by at most `tolerance` in each channel.
@@ -90,16 +87,10 @@ class TestDisplay {
 
   // An override-redirect window of one colour, above everything else.
   Window fill(int x, int y, int width, int height, unsigned long rgb) {
-    XSetWindowAttributes attributes{};
-    attributes.override_redirect = True;
-    attributes.background_pixel = rgb;
-    const Window window = XCreateWindow(display_, DefaultRootWindow(display_), x, y, static_cast<unsigned>(width),
-                                        static_cast<unsigned>(height), 0, CopyFromParent, InputOutput, CopyFromParent,
-                                        CWOverrideRedirect | CWBackPixel, &attributes);
-    XMapRaised(display_, window);
-    XSync(display_, False);
-    windows_.push_back(window);
-    return window;
+    XSetWindowAttributes attributes{.background_pixel = rgb, .override_redirect = True};
+    return map(XCreateWindow(display_, DefaultRootWindow(display_), x, y, static_cast<unsigned>(width),
+                             static_cast<unsigned>(height), 0, CopyFromParent, InputOutput, CopyFromParent,
+                             CWOverrideRedirect | CWBackPixel, &attributes));
   }
 
   void recolour(Window window, unsigned long rgb) {
@@ -116,38 +107,38 @@ class TestDisplay {
   // Creates and maps a window; with `wait`, returns once the window manager manages and shows it
   // (or gives up after five seconds: check with waitManaged).
   Window create(const NewWindow& wanted, bool wait = true) {
-    const Window window = wanted.argb ? createArgb(wanted)
-                                      : XCreateSimpleWindow(display_, DefaultRootWindow(display_), 50, 50,
-                                                            static_cast<unsigned>(wanted.width),
-                                                            static_cast<unsigned>(wanted.height), 0, 0, wanted.rgb);
-    windows_.push_back(window);
+    XVisualInfo info{.visual = CopyFromParent, .depth = CopyFromParent};
+    XSetWindowAttributes attributes{.background_pixel = wanted.rgb};
+    unsigned long mask = CWBackPixel;
+    // None when the server has no 32-bit visual.
+    if (wanted.argb && !XMatchVisualInfo(display_, DefaultScreen(display_), 32, TrueColor, &info)) return None;
+    if (wanted.argb) {
+      attributes.colormap = XCreateColormap(display_, DefaultRootWindow(display_), info.visual, AllocNone);
+      attributes.background_pixel |= 0xff000000;
+      mask |= CWColormap | CWBorderPixel;
+    }
+    const Window window = XCreateWindow(display_, DefaultRootWindow(display_), 50, 50, static_cast<unsigned>(wanted.width),
+                                        static_cast<unsigned>(wanted.height), 0, info.depth, InputOutput, info.visual,
+                                        mask, &attributes);
     if (wanted.title) {
       XStoreName(display_, window, wanted.title->c_str());
-      setText(window, atom("_NET_WM_NAME"), atom("UTF8_STRING"), *wanted.title);
+      setProperty(window, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, wanted.title->data(), wanted.title->size());
     }
-    if (wanted.legacyTitle) setText(window, XA_WM_NAME, atom(wanted.legacyTitle->encoding.c_str()), wanted.legacyTitle->bytes);
+    if (const auto& legacy = wanted.legacyTitle) {
+      setProperty(window, XA_WM_NAME, atom(legacy->encoding.c_str()), 8, legacy->bytes.data(), legacy->bytes.size());
+    }
     if (wanted.wmClass) {
       std::string instance = *wanted.wmClass;
       std::transform(instance.begin(), instance.end(), instance.begin(), ::tolower);
       XClassHint hint{instance.data(), const_cast<char*>(wanted.wmClass->c_str())};
       XSetClassHint(display_, window, &hint);
     }
-    if (wanted.pid) setPid(window, *wanted.pid, false);
-    if (wanted.type) {
-      const Atom type = atom(wanted.type->c_str());
-      XChangeProperty(display_, window, atom("_NET_WM_WINDOW_TYPE"), XA_ATOM, 32, PropModeReplace,
-                      reinterpret_cast<const unsigned char*>(&type), 1);
-    }
-    XMapWindow(display_, window);
-    XSync(display_, False);
+    if (wanted.pid) setProperty(window, atom("_NET_WM_PID"), XA_CARDINAL, 32, &*wanted.pid, 1);
+    const Atom type = wanted.type ? atom(wanted.type->c_str()) : None;
+    if (wanted.type) setProperty(window, atom("_NET_WM_WINDOW_TYPE"), XA_ATOM, 32, &type, 1);
+    map(window, false);
     if (wait) waitManaged(window);
     return window;
-  }
-
-  void setPid(Window window, long pid, bool sync = true) {
-    XChangeProperty(display_, window, atom("_NET_WM_PID"), XA_CARDINAL, 32, PropModeReplace,
-                    reinterpret_cast<const unsigned char*>(&pid), 1);
-    if (sync) XSync(display_, False);
   }
 
   void destroy(Window window) {
@@ -170,10 +161,6 @@ class TestDisplay {
     return waitUntil([&] { return inClientList(window) && viewable(window) && extents(window).size() == 4; });
   }
 
-  std::vector<unsigned long> extents(Window window) {
-    return cardinals(window, atom("_NET_FRAME_EXTENTS"), XA_CARDINAL);
-  }
-
   // The outer frame's size as the window manager reports it: the client plus its decorations.
   FrameSize frameSize(Window window) {
     XWindowAttributes attributes{};
@@ -183,38 +170,22 @@ class TestDisplay {
     return {attributes.width + static_cast<int>(e[0] + e[1]), attributes.height + static_cast<int>(e[2] + e[3])};
   }
 
-  // Resizes the client so that its frame is exactly width x height.
-  bool setFrameSize(Window window, int width, int height) {
-    const std::vector<unsigned long> e = extents(window);
-    if (e.size() != 4) return false;
-    XResizeWindow(display_, window, static_cast<unsigned>(width - static_cast<int>(e[0] + e[1])),
-                  static_cast<unsigned>(height - static_cast<int>(e[2] + e[3])));
-    XSync(display_, False);
-    return test::waitUntil([&] {
-      const FrameSize size = frameSize(window);
-      return size.width == width && size.height == height;
-    });
-  }
-
   static bool waitUntil(const std::function<bool()>& done) { return test::waitUntil(done); }
 
  private:
-  void setText(Window window, Atom property, Atom type, const std::string& bytes) {
-    XChangeProperty(display_, window, property, type, 8, PropModeReplace,
-                    reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+  Window map(Window window, bool raised = true) {
+    raised ? XMapRaised(display_, window) : XMapWindow(display_, window);
+    XSync(display_, False);
+    windows_.push_back(window);
+    return window;
   }
 
-  // None when the server has no 32-bit visual.
-  Window createArgb(const NewWindow& wanted) {
-    XVisualInfo info;
-    if (!XMatchVisualInfo(display_, DefaultScreen(display_), 32, TrueColor, &info)) return None;
-    XSetWindowAttributes attributes{};
-    attributes.colormap = XCreateColormap(display_, DefaultRootWindow(display_), info.visual, AllocNone);
-    attributes.background_pixel = 0xff000000 | wanted.rgb;
-    return XCreateWindow(display_, DefaultRootWindow(display_), 50, 50, static_cast<unsigned>(wanted.width),
-                         static_cast<unsigned>(wanted.height), 0, 32, InputOutput, info.visual,
-                         CWColormap | CWBackPixel | CWBorderPixel, &attributes);
+  void setProperty(Window window, Atom property, Atom type, int format, const void* data, std::size_t count) {
+    XChangeProperty(display_, window, property, type, format, PropModeReplace, static_cast<const unsigned char*>(data),
+                    static_cast<int>(count));
   }
+
+  std::vector<unsigned long> extents(Window window) { return cardinals(window, atom("_NET_FRAME_EXTENTS"), XA_CARDINAL); }
 
   std::vector<unsigned long> cardinals(Window window, Atom name, Atom type) {
     Atom actualType = None;
@@ -225,8 +196,7 @@ class TestDisplay {
     if (XGetWindowProperty(display_, window, name, 0, 4096, False, type, &actualType, &format, &count, &remaining,
                            &data) == Success &&
         data && format == 32) {
-      const auto* words = reinterpret_cast<const unsigned long*>(data);
-      items.assign(words, words + count);
+      items.assign(reinterpret_cast<const unsigned long*>(data), reinterpret_cast<const unsigned long*>(data) + count);
     }
     if (data) XFree(data);
     return items;
@@ -244,28 +214,19 @@ class PrivateServer {
  public:
   PrivateServer() {
     for (int n = 170; n < 200 && pid_ < 0; ++n) {
+      name_ = ":" + std::to_string(n);
       if (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(n)) ||
           std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock")) {
         continue;
       }
-      name_ = ":" + std::to_string(n);
-      std::vector<std::string> args = {"Xvfb", name_, "-screen", "0", "800x600x24", "-nolisten", "tcp", "-noreset"};
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
+      const char* argv[] = {"Xvfb", name_.c_str(), "-screen", "0", "800x600x24", "-nolisten", "tcp", "-noreset", nullptr};
       posix_spawn_file_actions_t actions;
       posix_spawn_file_actions_init(&actions);
-      posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
       posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-      pid_t pid = -1;
-      if (posix_spawn(&pid, "/usr/bin/Xvfb", &actions, nullptr, argv.data(), environ) == 0) pid_ = pid;
+      if (posix_spawn(&pid_, "/usr/bin/Xvfb", &actions, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = -1;
       posix_spawn_file_actions_destroy(&actions);
     }
-    ready_ = pid_ > 0 && waitUntil([&] {
-               Display* d = XOpenDisplay(name_.c_str());
-               if (d) XCloseDisplay(d);
-               return d != nullptr;
-             });
+    ready_ = pid_ > 0 && waitUntil([&] { return TestDisplay(name_.c_str()).ok(); });
   }
   ~PrivateServer() { kill(); }
   PrivateServer(const PrivateServer&) = delete;
