@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -26,13 +25,6 @@ constexpr unsigned long red = 0xd02020, blue = 0x2040d0, yellow = 0xe0d020, purp
 
 std::string encoder() { return binaryPath("pelorin-encoder"); }
 
-// Standard Base64, decoded by coreutils; nothing on a malformed text.
-std::optional<std::string> decodeBase64(const std::string& text) {
-  const ProcessResult result = runProcess("/usr/bin/base64", {.arguments = {"-d"}, .input = text});
-  if (result.exitStatus != 0) return std::nullopt;
-  return result.out;
-}
-
 struct Picture {
   int width = 0;
   int height = 0;
@@ -44,21 +36,22 @@ struct Picture {
   }
 };
 
-// A "data:image/jpeg;base64," URL decoded to RGB pixels.
+// A "data:image/jpeg;base64," URL (Base64 decoded by coreutils) decoded to RGB pixels.
 std::optional<Picture> decodeThumbnail(const nlohmann::json& value) {
   const std::string prefix = "data:image/jpeg;base64,";
   if (!value.is_string() || value.get<std::string>().rfind(prefix, 0) != 0) return std::nullopt;
-  const std::optional<std::string> jpeg = decodeBase64(value.get<std::string>().substr(prefix.size()));
-  if (!jpeg) return std::nullopt;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(jpeg->data());
+  const ProcessResult jpeg =
+      runProcess("/usr/bin/base64", {.arguments = {"-d"}, .input = value.get<std::string>().substr(prefix.size())});
+  const auto* bytes = reinterpret_cast<const unsigned char*>(jpeg.out.data());
   tjhandle handle = tjInitDecompress();
   Picture picture;
   int subsampling = 0, colourspace = 0;
-  bool ok = tjDecompressHeader3(handle, bytes, jpeg->size(), &picture.width, &picture.height, &subsampling,
-                                &colourspace) == 0;
+  bool ok = jpeg.exitStatus == 0 && tjDecompressHeader3(handle, bytes, jpeg.out.size(), &picture.width,
+                                                         &picture.height, &subsampling, &colourspace) == 0;
   if (ok) {
     picture.rgb.resize(static_cast<std::size_t>(picture.width) * picture.height * 3);
-    ok = tjDecompress2(handle, bytes, jpeg->size(), picture.rgb.data(), picture.width, 0, picture.height, TJPF_RGB, 0) == 0;
+    ok = tjDecompress2(handle, bytes, jpeg.out.size(), picture.rgb.data(), picture.width, 0, picture.height, TJPF_RGB,
+                       0) == 0;
   }
   tjDestroy(handle);
   if (!ok) return std::nullopt;
@@ -79,8 +72,7 @@ struct Listing {
 // The listing; with `own`, that window is first marked as the encoder's: a shell sets its pid
 // on it, then becomes the encoder.
 Listing listSources(std::optional<Window> own = std::nullopt) {
-  ProcessOptions options;
-  options.arguments = {"--list-sources"};
+  ProcessOptions options{.arguments = {"--list-sources"}};
   if (own) {
     options.arguments = {"-c",
                          "xprop -id " + std::to_string(*own) +
@@ -89,18 +81,14 @@ Listing listSources(std::optional<Window> own = std::nullopt) {
   }
   Listing listing{runProcess(own ? "/bin/sh" : encoder(), options), nullptr};
   listing.document = nlohmann::json::parse(listing.process.out, nullptr, false);
-  return listing;
-}
-
-void expectValidOutput(const Listing& listing) {
+  // One line of JSON on standard output, nothing on standard error.
   EXPECT_EQ(listing.process.exitStatus, 0) << listing.process.err;
   EXPECT_EQ(listing.process.err, "");
-  ASSERT_FALSE(listing.process.out.empty());
   EXPECT_EQ(std::count(listing.process.out.begin(), listing.process.out.end(), '\n'), 1);
-  EXPECT_EQ(listing.process.out.back(), '\n');
-  ASSERT_FALSE(listing.document.is_discarded()) << listing.process.out.substr(0, 400);
-  ASSERT_TRUE(listing.document["displays"].is_array());
-  ASSERT_TRUE(listing.document["windows"].is_array());
+  EXPECT_TRUE(listing.document.is_object() && listing.document["displays"].is_array() &&
+              listing.document["windows"].is_array())
+      << listing.process.out.substr(0, 400);
+  return listing;
 }
 
 const nlohmann::json* findById(const nlohmann::json& items, unsigned long id) {
@@ -160,7 +148,7 @@ TEST_F(ListSources, ListsTheMonitorsAndTheWindowsAUserWouldPickWithTheirOwnPictu
   windows_.fill(1920, 0, 1920, 1080, teal);
 
   const Listing listing = listSources(made.back());
-  expectValidOutput(listing);
+  ASSERT_FALSE(testing::Test::HasFailure());
 
   const nlohmann::json& displays = listing.document["displays"];
   ASSERT_EQ(displays.size(), 2u);
@@ -207,44 +195,28 @@ TEST_F(ListSources, ListsTheMonitorsAndTheWindowsAUserWouldPickWithTheirOwnPictu
   }
 }
 
+// Windows that go before the list is read or while their thumbnails are made are left out.
 TEST_F(ListSources, WindowsDestroyedWhileListedNeverBreakTheListing) {
-  for (int round = 0; round < 4; ++round) {
-    SCOPED_TRACE("round " + std::to_string(round));
-    std::vector<Window> made;
-    for (int i = 0; i < 30; ++i) {
-      made.push_back(windows_.create({.width = 200 + 13 * i, .height = 150 + 7 * i, .rgb = (i % 2) ? red : blue,
-                                      .title = "Pelorin doomed " + std::to_string(i)},
-                                     false));
+  std::vector<Window> made;
+  for (int i = 0; i < 40; ++i) made.push_back(windows_.create({.rgb = (i % 2) ? red : blue}, false));
+  ASSERT_TRUE(waitUntil([&] { return windows_.inClientList(made.back()); }));
+  std::thread destroyer([&] {
+    for (Window window : made) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      windows_.destroy(window);
     }
-    ASSERT_TRUE(waitUntil([&] { return windows_.inClientList(made.back()); }));
-    std::thread destroyer([&] {
-      // Staggered over the run so some go before the list is read and some while thumbnails are made.
-      for (Window window : made) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(round + 1));
-        windows_.destroy(window);
-      }
-    });
-    const Listing listing = listSources();
-    destroyer.join();
-    EXPECT_NE(listing.process.signal, SIGSEGV);
-    expectValidOutput(listing);
-    for (const auto& item : listing.document["windows"]) {
-      EXPECT_TRUE(item["thumbnail"].is_null() || decodeThumbnail(item["thumbnail"]).has_value());
-    }
+  });
+  const Listing listing = listSources();
+  destroyer.join();
+  for (const auto& item : listing.document["windows"]) {
+    EXPECT_TRUE(item["thumbnail"].is_null() || decodeThumbnail(item["thumbnail"]).has_value());
   }
-}
-
-TEST(ListSourcesWithoutDisplay, FailsWithOneErrorLine) {
-  ProcessOptions options;
-  options.arguments = {"--list-sources"};
-  options.unsetEnvironment = {"DISPLAY", "WAYLAND_DISPLAY"};
-  const ProcessResult r = runProcess(encoder(), options);
+  // Without a display: one error line and nothing listed.
+  const ProcessResult r = runProcess(encoder(), {.arguments = {"--list-sources"}, .unsetEnvironment = {"DISPLAY"}});
   EXPECT_EQ(r.exitStatus, 1);
   EXPECT_EQ(r.out, "");
-  const std::vector<std::string> lines = splitLines(r.err);
-  ASSERT_EQ(lines.size(), 1u) << r.err;
-  EXPECT_EQ(lines[0].rfind("native_encoder_error reason=", 0), 0u) << lines[0];
-  EXPECT_EQ(r.err.back(), '\n');
+  EXPECT_EQ(splitLines(r.err).size(), 1u) << r.err;
+  EXPECT_EQ(r.err.rfind("native_encoder_error reason=", 0), 0u) << r.err;
 }
 
 }  // namespace
