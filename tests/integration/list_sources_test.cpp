@@ -91,13 +91,6 @@ Listing listSources(std::optional<Window> own = std::nullopt) {
   return listing;
 }
 
-const nlohmann::json* findById(const nlohmann::json& items, unsigned long id) {
-  for (const auto& item : items) {
-    if (item.contains("id") && item["id"].get<unsigned long>() == id) return &item;
-  }
-  return nullptr;
-}
-
 class ListSources : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -125,8 +118,6 @@ TEST_F(ListSources, ListsTheMonitorsAndTheWindowsAUserWouldPickWithTheirOwnPictu
       {"untitled", {.rgb = teal, .wmClass = "PelorinNoTitle"}, true, "", "PelorinNoTitle"},
       {"application from the pid", {.rgb = blue, .title = "Pelorin by pid", .pid = getpid()}, true, "Pelorin by pid",
        comm},
-      {"normal type", {.title = "Pelorin normal", .wmClass = "N", .type = "_NET_WM_WINDOW_TYPE_NORMAL"}, true,
-       "Pelorin normal", "N"},
       {"dock", {.title = "Pelorin dock", .wmClass = "D", .type = "_NET_WM_WINDOW_TYPE_DOCK"}, false},
       {"the encoder's own", {.title = "Pelorin own", .wmClass = "PelorinOwn"}, false},
   };
@@ -162,12 +153,10 @@ TEST_F(ListSources, ListsTheMonitorsAndTheWindowsAUserWouldPickWithTheirOwnPictu
     const nlohmann::json& d = displays[i];
     EXPECT_EQ(d["id"].get<unsigned long>(), windows_.atom(monitors[i].name));
     EXPECT_EQ(d["name"], monitors[i].name);
-    EXPECT_EQ(d["width"], monitors[i].width);
-    EXPECT_EQ(d["height"], monitors[i].height);
+    EXPECT_TRUE(d["width"] == monitors[i].width && d["height"] == monitors[i].height) << d.dump().substr(0, 100);
     std::optional<Picture> thumbnail = decodeThumbnail(d["thumbnail"]);
     ASSERT_TRUE(thumbnail);
-    EXPECT_EQ(thumbnail->width, 320);
-    EXPECT_EQ(thumbnail->height, monitors[i].thumbnailHeight);
+    EXPECT_EQ(std::pair(thumbnail->width, thumbnail->height), std::pair(320, monitors[i].thumbnailHeight));
     EXPECT_TRUE(colourNear(thumbnail->at(160, thumbnail->height / 2), monitors[i].rgb));
   }
   // The cover works: LEFT shows it where the first window lies.
@@ -177,21 +166,19 @@ TEST_F(ListSources, ListsTheMonitorsAndTheWindowsAUserWouldPickWithTheirOwnPictu
   for (std::size_t i = 0; i < made.size(); ++i) {
     const auto& c = cases[i];
     SCOPED_TRACE(c.what);
-    const nlohmann::json* item = findById(listing.document["windows"], made[i]);
-    ASSERT_EQ(item != nullptr, c.listed) << listing.process.out.substr(0, 2000);
-    if (!item) continue;
+    const nlohmann::json& windows = listing.document["windows"];
+    const auto item = std::find_if(windows.begin(), windows.end(), [&](const auto& w) { return w.value("id", 0ul) == made[i]; });
+    ASSERT_EQ(item != windows.end(), c.listed) << listing.process.out.substr(0, 2000);
+    if (item == windows.end()) continue;
     EXPECT_EQ((*item)["title"], c.title);
     EXPECT_EQ((*item)["app"], c.app);
     std::optional<Picture> thumbnail = decodeThumbnail((*item)["thumbnail"]);
     ASSERT_TRUE(thumbnail);
     const FrameSize frame = windows_.frameSize(made[i]);
-    EXPECT_EQ(thumbnail->width, 320);
-    EXPECT_EQ(thumbnail->height, frame.height * 320 / frame.width);
+    EXPECT_EQ(std::pair(thumbnail->width, thumbnail->height), std::pair(320, frame.height * 320 / frame.width));
     // At the centre and below the title bar, well inside the client area.
     EXPECT_TRUE(colourNear(thumbnail->at(160, thumbnail->height / 2), c.window.rgb));
-    if (i == 0) {
-      EXPECT_TRUE(colourNear(thumbnail->at(80, thumbnail->height * 3 / 4), c.window.rgb));
-    }
+    EXPECT_TRUE(colourNear(thumbnail->at(80, thumbnail->height * 3 / 4), c.window.rgb));
   }
 }
 

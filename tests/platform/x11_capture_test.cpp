@@ -27,17 +27,9 @@ constexpr unsigned long red = 0xff0000, green = 0x00ff00, blue = 0x0000ff, grey 
 
 class X11CaptureTest : public test::ServiceTest {
  protected:
-  ShareableDisplay display(const std::string& name) {
-    const std::optional<ShareableDisplay> found = test::displayNamed(*service_, name);
-    EXPECT_TRUE(found) << "no display " << name;
-    return found.value_or(ShareableDisplay{});
-  }
-
   std::unique_ptr<CaptureStream> start(const ShareableDisplay& d, const StreamConfiguration& c,
-                                       const std::shared_ptr<Collector>& collector,
-                                       X11ScreenCaptureService* service = nullptr) {
-    if (!service) service = service_.get();
-    return test::startStream(*service, service->displayFilter(d), c, collector, queue_);
+                                       const std::shared_ptr<Collector>& collector) {
+    return startStream(service_->displayFilter(d), c, collector);
   }
 
   static X11StreamStats statsOf(CaptureStream& stream) { return dynamic_cast<X11CaptureStream&>(stream).stats(); }
@@ -45,13 +37,11 @@ class X11CaptureTest : public test::ServiceTest {
 
 TEST_F(X11CaptureTest, ListsTheMonitorsCapturesEachOnesOwnPixelsAndRefusesWhatItCannot) {
   Result<ShareableContent> content = service_->shareableContent(false, true);
-  ASSERT_TRUE(content.ok());
-  ASSERT_EQ(content->displays.size(), 2u);
+  ASSERT_TRUE(content.ok() && content->displays.size() == 2u);
   EXPECT_EQ(content->displays[0].name, "LEFT") << "server order: LEFT was set up first";
   Result<std::unique_ptr<X11WindowServer>> windowServer = X11WindowServer::create();
   ASSERT_TRUE(windowServer.ok());
   const std::vector<Rect> frames = (*windowServer)->displayFrames();
-  ASSERT_EQ(frames.size(), 2u);
 
   painter_.fill(0, 0, 1920, 1200, red);
   painter_.fill(1920, 0, 1920, 1200, blue);
@@ -66,15 +56,14 @@ TEST_F(X11CaptureTest, ListsTheMonitorsCapturesEachOnesOwnPixelsAndRefusesWhatIt
     SCOPED_TRACE(m.name);
     const ShareableDisplay d = display(m.name);
     EXPECT_EQ(d.frame, m.frame);
-    EXPECT_EQ(frames[i], m.frame);
+    EXPECT_EQ(frames.at(i), m.frame);
     EXPECT_TRUE(d.width == m.frame.width && d.height == m.frame.height);
     auto collector = std::make_shared<Collector>();
     auto stream = start(d, sized(d.width, d.height), collector);
     ASSERT_TRUE(stream);
     PixelBufferRef frame = collector->waitForPictureAfter(0);
     ASSERT_TRUE(frame);
-    ASSERT_EQ(frame->width(), d.width);
-    ASSERT_EQ(frame->height(), d.height);
+    ASSERT_EQ(std::pair(frame->width(), frame->height()), std::pair(d.width, d.height));
     expectColour(*frame, 0, 0, m.rgb, "corner");
     expectColour(*frame, d.width - 1, d.height - 1, m.rgb, "far corner");
     expectColour(*frame, 130, 230, i == 1 ? green : m.rgb, "where RIGHT has its square");
@@ -82,7 +71,6 @@ TEST_F(X11CaptureTest, ListsTheMonitorsCapturesEachOnesOwnPixelsAndRefusesWhatIt
     const SampleRecord first = collector->records().front();
     EXPECT_EQ(first.status, static_cast<int>(FrameStatus::Complete));
     EXPECT_EQ(first.contentRect, (Rect{0, 0, static_cast<double>(d.width), static_cast<double>(d.height)}));
-    EXPECT_EQ(first.contentScale, std::optional<double>(1.0));
     EXPECT_TRUE(stream->stopCapture().ok());
   }
 
@@ -122,35 +110,18 @@ TEST_F(X11CaptureTest, OneStreamLetterboxesCropsAndMovesToAnotherMonitor) {
   EXPECT_EQ(collector->records().front().contentRect, (Rect{64, 0, 1152, 720}));
   frame.reset();
 
-  // Changes apply before updateConfiguration returns: the next frame has them.
-  const auto update = [&](const StreamConfiguration& c) {
-    Result<void> updated = stream->updateConfiguration(c);
-    EXPECT_TRUE(updated.ok()) << updated.error().message;
-    const double applied = test::monotonicNow();
-    frame = collector->waitForPictureAfter(applied);
-    EXPECT_TRUE(frame);
-    return applied;
-  };
-  StreamConfiguration c = sized(400, 300);
-  c.sourceRect = Rect{200, 100, 400, 300};
-  update(c);
-  ASSERT_TRUE(frame);
-  for (auto [x, y] : {std::pair{0, 0}, std::pair{399, 0}, std::pair{0, 299}, std::pair{399, 299}, std::pair{200, 150}}) {
-    expectColour(*frame, x, y, green, "inside the crop");
-  }
-  frame.reset();
-
-  // Half green, half red: the crop moved 200 points to the right; 400x300 fits an 800x300
-  // frame at its own size, centred, with bars of 200 either side.
+  // Changes apply before updateConfiguration returns: the next frame has them. Half green, half
+  // red: 400x300 fits an 800x300 frame at its own size, centred, with bars of 200 either side.
+  StreamConfiguration c = sized(800, 300);
   c.sourceRect = Rect{400, 100, 400, 300};
-  c.width = 800;
-  const double applied = update(c);
+  ASSERT_TRUE(stream->updateConfiguration(c).ok());
+  const double applied = test::monotonicNow();
+  frame = collector->waitForPictureAfter(applied);
   ASSERT_TRUE(frame);
   ASSERT_EQ(frame->width(), 800);
-  expectColour(*frame, 100, 150, 0x000000, "left bar");
-  expectColour(*frame, 210, 150, green, "left half of the crop");
-  expectColour(*frame, 590, 150, red, "right half of the crop");
-  expectColour(*frame, 700, 150, 0x000000, "right bar");
+  for (auto [x, rgb] : {std::pair{199, 0x000000ul}, {201, green}, {398, green}, {402, red}, {598, red}, {601, 0ul}}) {
+    expectColour(*frame, x, 150, rgb, "across the crop");
+  }
   for (const SampleRecord& r : collector->records()) {
     if (r.hasImage && r.presentationSeconds > applied) {
       EXPECT_EQ(r.contentRect, (Rect{200, 0, 400, 300})) << "a frame after the change kept the old layout";
@@ -201,7 +172,7 @@ TEST_F(X11CaptureTest, AStillScreenGivesIdleSamplesAndFramesOnlyOnChangeOrReques
     c.queueDepth = 2;
     c.sourceRect = Rect{0, 0, 320, 200};  // a corner: without damage every tick reads it whole
     auto collector = std::make_shared<Collector>(true);  // keeps every picture, so buffers stay in use
-    auto stream = start(display("LEFT"), c, collector, service->get());
+    auto stream = test::startStream(**service, (*service)->displayFilter(display("LEFT")), c, collector, queue_);
     ASSERT_TRUE(stream);
     ASSERT_TRUE(collector->waitFor([](const auto& r) { return countStatus(r, FrameStatus::Idle) >= 15; }));
     ASSERT_EQ(completes(*collector), 1) << "a still screen gave more than its first frame";
@@ -236,13 +207,6 @@ TEST_F(X11CaptureTest, AStillScreenGivesIdleSamplesAndFramesOnlyOnChangeOrReques
     frame.reset();
     collector->releaseHeld();
 
-    // A change on another monitor is not a change of this one.
-    const Window elsewhere = painter_.fill(1920, 0, 1920, 1080, green);
-    stats = statsOf(*stream);
-    std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(statsOf(*stream).framesDelivered, stats.framesDelivered);
-    EXPECT_TRUE(!damage || statsOf(*stream).framesGrabbed == stats.framesGrabbed) << "read again";
-    painter_.destroy(elsewhere);
     EXPECT_TRUE(stream->stopCapture().ok());
   }
 }
@@ -251,7 +215,9 @@ TEST_F(X11CaptureTest, AStillScreenGivesIdleSamplesAndFramesOnlyOnChangeOrReques
 int lumaDifference(PixelBuffer& frame, int x, int y, int radius) {
   int largest = 0;
   for (int j = y - radius; j <= y + radius; ++j) {
-    for (int i = x - radius; i <= x + radius; ++i) largest = std::max(largest, std::abs(yuvAt(frame, i, j).y - yuvAt(frame, 0, 0).y));
+    for (int i = x - radius; i <= x + radius; ++i) {
+      largest = std::max(largest, std::abs(yuvAt(frame, i, j).y - yuvAt(frame, 0, 0).y));
+    }
   }
   return largest;
 }
@@ -299,10 +265,7 @@ TEST_F(X11CaptureTest, ListsManagedWindowsFrontToBackWithTheirFramesAndTitles) {
       {{.legacyTitle = Legacy{"UTF8_STRING", "\xe2\x82\xac 5"}}, "\xe2\x82\xac 5"},
   };
   std::vector<Window> made;
-  for (const auto& c : cases) {
-    made.push_back(painter_.create(c.window));
-    ASSERT_TRUE(painter_.waitManaged(made.back()));
-  }
+  for (const auto& c : cases) ASSERT_TRUE(painter_.waitManaged(made.emplace_back(painter_.create(c.window))));
   // Every window listed, each newer one in front; the stacking list follows the window manager's
   // restacking a moment later.
   Result<ShareableContent> content = service_->shareableContent(false, true);
@@ -322,8 +285,7 @@ TEST_F(X11CaptureTest, ListsManagedWindowsFrontToBackWithTheirFramesAndTitles) {
     EXPECT_EQ(found[i]->title, std::optional<std::string>(cases[i].title)) << "case " << i;
   }
   const ShareableWindow& first = *found[0];
-  EXPECT_EQ(first.windowLayer, 0);
-  EXPECT_TRUE(first.onScreen);
+  EXPECT_TRUE(first.windowLayer == 0 && first.onScreen);
   ASSERT_TRUE(first.owningApplication);
   EXPECT_EQ(first.owningApplication->processID, getpid());
   EXPECT_EQ(first.owningApplication->applicationName, "PelorinTest");

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <ctime>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -60,7 +59,6 @@ struct SampleRecord {
   bool hasImage = false;
   double presentationSeconds = 0;
   std::optional<Rect> contentRect;
-  std::optional<double> contentScale;
 };
 
 // Keeps a record of every sample, the newest picture and every error the stream stops with; with
@@ -69,14 +67,12 @@ class Collector final : public StreamOutput, public StreamDelegate {
  public:
   explicit Collector(bool holdAll = false) : holdAll_(holdAll) {}
 
-  void didOutputSample(const SampleBuffer& sample, StreamOutputType type) override {
+  void didOutputSample(const SampleBuffer& sample, StreamOutputType) override {
     std::lock_guard lock(mutex_);
-    EXPECT_EQ(type, StreamOutputType::Screen);
     SampleRecord record{.hasImage = sample.imageBuffer != nullptr, .presentationSeconds = sample.presentationSeconds};
     if (sample.attachments) {
       record.status = sample.attachments->status.value_or(-1);
       record.contentRect = sample.attachments->contentRect;
-      record.contentScale = sample.attachments->contentScale;
     }
     records_.push_back(record);
     if (sample.imageBuffer) latest_ = sample.imageBuffer;
@@ -141,18 +137,13 @@ inline int countStatus(const std::vector<SampleRecord>& records, FrameStatus sta
                                         [&](const SampleRecord& r) { return r.status == static_cast<int>(status); }));
 }
 
+// CLOCK_MONOTONIC seconds, the samples' clock.
 inline double monotonicNow() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 inline StreamConfiguration sized(int width, int height) {
-  StreamConfiguration c;
-  c.width = width;
-  c.height = height;
-  c.showsCursor = false;
-  return c;
+  return {.width = width, .height = height, .showsCursor = false};
 }
 
 // A started stream of `filter` whose samples and stop errors go to `collector`, or a failure.
@@ -194,6 +185,12 @@ class ServiceTest : public ::testing::Test {
     }
     ADD_FAILURE() << "window " << window << " not listed";
     return {};
+  }
+
+  ShareableDisplay display(const std::string& name) {
+    const std::optional<ShareableDisplay> found = displayNamed(*service_, name);
+    EXPECT_TRUE(found) << "no display " << name;
+    return found.value_or(ShareableDisplay{});
   }
 
   Painter painter_;

@@ -95,7 +95,7 @@ TEST_F(X11WindowTest, CoveredWindowGivesItsOwnPixelsAtFrameSizeUntilItIsHiddenOr
     // Box scaling rounds at the edges of flat areas by a step or two.
     EXPECT_TRUE(pelorin::test::rgbNear(pixelAt(*scaled, 50, 45), orange, 3)) << std::hex << pixelAt(*scaled, 50, 45);
     // The screen is untouched by the capture: the cover still shows where the window is.
-    Result<Image> screen = service_->captureImage(service_->displayFilter(*test::displayNamed(*service_, "LEFT")), {});
+    Result<Image> screen = service_->captureImage(service_->displayFilter(display("LEFT")), {});
     ASSERT_TRUE(screen.ok()) << screen.error().message;
     EXPECT_EQ(pixelAt(*screen, static_cast<int>(shareable.frame.x) + 150,
                       static_cast<int>(shareable.frame.y + shareable.frame.height) - 10),
@@ -109,7 +109,7 @@ TEST_F(X11WindowTest, CoveredWindowGivesItsOwnPixelsAtFrameSizeUntilItIsHiddenOr
   EXPECT_TRUE(service_->shareableContent(false, true).ok()) << "the connection outlives the errors";
 }
 
-TEST_F(X11WindowTest, AnArgbWindowStaysWholeThroughIconifyRequestsNewCropsAndResizes) {
+TEST_F(X11WindowTest, AnArgbWindowStaysWholeThroughIconifyRequestsAndResizes) {
   auto collector = std::make_shared<Collector>();
   const Window window = painter_.create({.width = 600, .height = 300, .rgb = green, .argb = true});
   ASSERT_TRUE(painter_.waitManaged(window)) << "no 32-bit visual or the window was not managed";
@@ -119,10 +119,8 @@ TEST_F(X11WindowTest, AnArgbWindowStaysWholeThroughIconifyRequestsNewCropsAndRes
   PixelBufferRef frame = collector->waitForPictureAfter(0);
   ASSERT_TRUE(frame);
   // The whole window, decorations included, letterboxed: wider than tall, bars above and below.
-  const auto records = collector->records();
-  const Rect placed = *records.back().contentRect;
-  EXPECT_NEAR(placed.width / placed.height, shown.frame.width / shown.frame.height, 0.02);
-  EXPECT_EQ(placed.width, 640);
+  const Rect placed = collector->records().back().contentRect.value_or(Rect{});
+  EXPECT_TRUE(placed.width == 640 && std::abs(placed.width / placed.height - shown.frame.width / shown.frame.height) < 0.02);
   expectColour(*frame, 320, 220, green, "the ARGB window's client area");
   expectColour(*frame, 320, 2, 0x000000, "the bar above");
   frame.reset();
@@ -146,19 +144,7 @@ TEST_F(X11WindowTest, AnArgbWindowStaysWholeThroughIconifyRequestsNewCropsAndRes
   ASSERT_TRUE(frame) << "nothing new after the window was shown again";
   expectColour(*frame, 320, 220, red, "shown again and redrawn");
   frame.reset();
-
-  // A new crop shows at once, with nothing changed on screen: the left half of the window.
-  StreamConfiguration cropped = sized(640, 400);
-  cropped.sourceRect = Rect{0, 0, shown.frame.width / 2, shown.frame.height};
-  const double changed = test::monotonicNow();
-  ASSERT_TRUE(stream->updateConfiguration(cropped).ok());
-  ASSERT_TRUE(collector->waitFor(
-      [&](const auto& r) { return !r.empty() && r.back().hasImage && r.back().presentationSeconds > changed; }, 200ms))
-      << "no fresh frame after the new configuration";
-  EXPECT_LT(collector->records().back().contentRect->width, 640);
-
   // Without a source rectangle the stream follows the window's new size.
-  ASSERT_TRUE(stream->updateConfiguration(sized(640, 400)).ok());
   XResizeWindow(painter_.display(), window, 300, 400);
   XSync(painter_.display(), False);
   ASSERT_TRUE(collector->waitFor([&](const auto& r) {

@@ -39,12 +39,10 @@ inline bool waitUntil(const std::function<bool()>& done) {
 
 // Whether two 0xRRGGBB colours differ by at most `tolerance` in each channel.
 inline bool rgbNear(unsigned long actual, unsigned long expected, int tolerance) {
-  for (int shift : {16, 8, 0}) {
-    if (std::abs(static_cast<int>((actual >> shift) & 0xff) - static_cast<int>((expected >> shift) & 0xff)) > tolerance) {
-      return false;
-    }
-  }
-  return true;
+  const auto near = [&](int shift) {
+    return std::abs(static_cast<int>((actual >> shift) & 0xff) - static_cast<int>((expected >> shift) & 0xff)) <= tolerance;
+  };
+  return near(16) && near(8) && near(0);
 }
 
 struct NewWindow {
@@ -57,16 +55,14 @@ struct NewWindow {
   std::optional<std::string> type;  // a _NET_WM_WINDOW_TYPE_* atom name
   // WM_NAME as raw bytes of an encoding (STRING, COMPOUND_TEXT...), as older clients publish it.
   struct LegacyTitle {
-    std::string encoding;
-    std::string bytes;
+    std::string encoding, bytes;
   };
   std::optional<LegacyTitle> legacyTitle;
   bool argb = false;  // a 32-bit ARGB visual, as terminals and browsers have; `rgb` opaque
 };
 
 struct FrameSize {
-  int width = 0;
-  int height = 0;
+  int width = 0, height = 0;
 };
 
 // A connection of its own to the display; the windows made on it go with it.
@@ -148,8 +144,8 @@ class TestDisplay {
   }
 
   bool inClientList(Window window) {
-    std::vector<unsigned long> clients = cardinals(DefaultRootWindow(display_), atom("_NET_CLIENT_LIST"), XA_WINDOW);
-    return std::find(clients.begin(), clients.end(), window) != clients.end();
+    const auto clients = cardinals(DefaultRootWindow(display_), atom("_NET_CLIENT_LIST"), XA_WINDOW);
+    return std::count(clients.begin(), clients.end(), window) > 0;
   }
 
   bool viewable(Window window) {
