@@ -281,9 +281,7 @@ TEST_F(X11CaptureTest, ListsManagedWindowsFrontToBackWithTheirFramesAndTitles) {
     }
     return true;
   }));
-  for (std::size_t i = 0; i < made.size(); ++i) {
-    EXPECT_EQ(found[i]->title, std::optional<std::string>(cases[i].title)) << "case " << i;
-  }
+  for (std::size_t i = 0; i < made.size(); ++i) EXPECT_EQ(found[i]->title, cases[i].title) << "case " << i;
   const ShareableWindow& first = *found[0];
   EXPECT_TRUE(first.windowLayer == 0 && first.onScreen);
   ASSERT_TRUE(first.owningApplication);

@@ -15,12 +15,9 @@ using test::expectColour;
 using test::sized;
 
 std::vector<std::uint8_t> solidBgrx(int width, int height, std::uint32_t rgb) {
-  std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 4);
-  for (std::size_t i = 0; i < pixels.size(); i += 4) {
-    pixels[i] = rgb & 0xff;
-    pixels[i + 1] = (rgb >> 8) & 0xff;
-    pixels[i + 2] = (rgb >> 16) & 0xff;
-  }
+  const std::uint8_t pixel[4] = {std::uint8_t(rgb), std::uint8_t(rgb >> 8), std::uint8_t(rgb >> 16), 0};
+  std::vector<std::uint8_t> pixels;
+  for (int i = 0; i < width * height; ++i) pixels.insert(pixels.end(), pixel, pixel + 4);
   return pixels;
 }
 

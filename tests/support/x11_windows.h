@@ -12,7 +12,6 @@
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -50,7 +49,7 @@ struct NewWindow {
   int height = 300;
   unsigned long rgb = 0x2040d0;
   std::optional<std::string> title;
-  std::optional<std::string> wmClass;  // the class; the instance name is its lower-case twin
+  std::optional<std::string> wmClass;  // the class; the instance name is "pelorin-instance"
   std::optional<long> pid;
   std::optional<std::string> type;  // a _NET_WM_WINDOW_TYPE_* atom name
   // WM_NAME as raw bytes of an encoding (STRING, COMPOUND_TEXT...), as older clients publish it.
@@ -124,9 +123,7 @@ class TestDisplay {
       setProperty(window, XA_WM_NAME, atom(legacy->encoding.c_str()), 8, legacy->bytes.data(), legacy->bytes.size());
     }
     if (wanted.wmClass) {
-      std::string instance = *wanted.wmClass;
-      std::transform(instance.begin(), instance.end(), instance.begin(), ::tolower);
-      XClassHint hint{instance.data(), const_cast<char*>(wanted.wmClass->c_str())};
+      XClassHint hint{const_cast<char*>("pelorin-instance"), const_cast<char*>(wanted.wmClass->c_str())};
       XSetClassHint(display_, window, &hint);
     }
     if (wanted.pid) setProperty(window, atom("_NET_WM_PID"), XA_CARDINAL, 32, &*wanted.pid, 1);
