@@ -126,7 +126,7 @@ TEST(X11ChangeCheck, HashFollowsSampledRows) {
   const std::vector<std::uint8_t> a = solidBgrx(100, 40, 0x336699);
   const auto hash = [](const std::vector<std::uint8_t>& pixels) { return sparseHash({pixels.data(), 400, 100, 40}); };
   // Unchanged; one bit of a sampled row; the last pixel of the last sampled row.
-  for (const auto& [changed, bit] : {std::pair{0, 0x00}, std::pair{(8 * 100 + 57) * 4 + 2, 0x01}, {(36 * 100 + 99) * 4, 0x80}}) {
+  for (const auto& [changed, bit] : {std::pair{0, 0x00}, {(8 * 100 + 57) * 4 + 2, 0x01}, {(36 * 100 + 99) * 4, 0x80}}) {
     std::vector<std::uint8_t> b = a;
     b[changed] ^= bit;
     EXPECT_EQ(hash(a) == hash(b), bit == 0) << changed;

@@ -120,12 +120,12 @@ TEST_F(X11WindowTest, AnArgbWindowStaysWholeThroughIconifyAndRequests) {
   ASSERT_TRUE(frame);
   // The whole window, decorations included, letterboxed: wider than tall, bars above and below.
   const Rect placed = collector->records().back().contentRect.value_or(Rect{});
-  EXPECT_TRUE(placed.width == 640 && std::abs(placed.width / placed.height - shown.frame.width / shown.frame.height) < 0.02);
+  EXPECT_TRUE(placed.width == 640 && std::abs(placed.width / placed.height - shown.frame.width / shown.frame.height) < .02);
   expectColour(*frame, 320, 220, green, "the ARGB window's client area");
   expectColour(*frame, 320, 2, 0x000000, "the bar above");
   frame.reset();
 
-  // Iconified: idle samples only, the last picture again on request, then on as before.
+  // Iconified: no new frames, the last picture again on request, then on as before.
   run("xdotool windowminimize " + std::to_string(window));
   std::this_thread::sleep_for(300ms);
   const int completeBefore = countStatus(collector->records(), FrameStatus::Complete);
