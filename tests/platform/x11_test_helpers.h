@@ -1,77 +1,24 @@
 #pragma once
 
-// Shared by the X11 backend tests: painting known colours on the test display, collecting a
-// stream's samples, reading NV12 values.
-
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
+// Shared by the X11 backend tests: collecting a stream's samples and errors, reading NV12 values,
+// a connected capture service next to the test display.
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "platform/screen_capture.h"
 #include "platform/x11/screen_capture_x11.h"
+#include "support/x11_windows.h"
 #include "support/yuv.h"
 
 namespace pelorin::platform::x11::test {
-
-inline bool haveDisplay() {
-  const char* name = std::getenv("DISPLAY");
-  return name && *name;
-}
-
-// Override-redirect windows of one colour each, above everything else on the display.
-class Painter {
- public:
-  Painter() : display_(XOpenDisplay(nullptr)) {}
-  ~Painter() {
-    if (!display_) return;
-    for (Window window : windows_) XDestroyWindow(display_, window);
-    XCloseDisplay(display_);
-  }
-  Painter(const Painter&) = delete;
-  Painter& operator=(const Painter&) = delete;
-
-  bool ok() const { return display_ != nullptr; }
-  Display* display() const { return display_; }
-
-  Window fill(int x, int y, int width, int height, unsigned long rgb) {
-    XSetWindowAttributes attributes{};
-    attributes.override_redirect = True;
-    attributes.background_pixel = rgb;
-    const Window window = XCreateWindow(display_, DefaultRootWindow(display_), x, y, static_cast<unsigned>(width),
-                                        static_cast<unsigned>(height), 0, CopyFromParent, InputOutput, CopyFromParent,
-                                        CWOverrideRedirect | CWBackPixel, &attributes);
-    XMapRaised(display_, window);
-    XSync(display_, False);
-    windows_.push_back(window);
-    return window;
-  }
-
-  void recolour(Window window, unsigned long rgb) {
-    XSetWindowBackground(display_, window, rgb);
-    XClearWindow(display_, window);
-    XSync(display_, False);
-  }
-
-  void warpPointer(int x, int y) {
-    XWarpPointer(display_, None, DefaultRootWindow(display_), 0, 0, 0, 0, x, y);
-    XSync(display_, False);
-  }
-
- private:
-  Display* display_;
-  std::vector<Window> windows_;
-};
 
 using pelorin::test::Yuv;
 
@@ -79,11 +26,8 @@ inline Yuv yuvAt(PixelBuffer& frame, int x, int y) {
   frame.lock(true);
   const std::uint8_t* luma = frame.planeBase(0);
   const std::uint8_t* chroma = frame.planeBase(1);
-  Yuv value;
-  value.y = luma[static_cast<std::size_t>(y) * frame.bytesPerRow(0) + x];
   const std::size_t c = static_cast<std::size_t>(y / 2) * frame.bytesPerRow(1) + static_cast<std::size_t>(x / 2) * 2;
-  value.u = chroma[c];
-  value.v = chroma[c + 1];
+  const Yuv value{luma[static_cast<std::size_t>(y) * frame.bytesPerRow(0) + x], chroma[c], chroma[c + 1]};
   frame.unlock(true);
   return value;
 }
@@ -96,39 +40,49 @@ inline void expectColour(PixelBuffer& frame, int x, int y, unsigned long rgb, co
   EXPECT_NEAR(actual.v, expected.v, 3) << where << " at " << x << "," << y;
 }
 
+// 0xRRGGBB at (x, y) of a BGRA image.
+inline unsigned long pixelAt(const Image& image, int x, int y) {
+  const std::uint8_t* p = image.pixels.data() + static_cast<std::size_t>(y) * image.bytesPerRow + x * 4;
+  return (static_cast<unsigned long>(p[2]) << 16) | (p[1] << 8) | p[0];
+}
+
+inline std::optional<ShareableDisplay> displayNamed(X11ScreenCaptureService& service, const std::string& name) {
+  Result<ShareableContent> content = service.shareableContent(false, true);
+  for (const auto& d : content.ok() ? content->displays : std::vector<ShareableDisplay>{}) {
+    if (d.name == name) return d;
+  }
+  return std::nullopt;
+}
+
 struct SampleRecord {
   int status = -1;
   bool hasImage = false;
   double presentationSeconds = 0;
   std::optional<Rect> contentRect;
-  std::optional<double> contentScale;
-  std::optional<double> scaleFactor;
 };
 
-// Keeps a record of every sample and the newest picture; with holdAll it keeps every picture,
-// so the stream's buffers stay in use.
-class Collector final : public StreamOutput {
+// Keeps a record of every sample, the newest picture and every error the stream stops with; with
+// holdAll it keeps every picture, so the stream's buffers stay in use.
+class Collector final : public StreamOutput, public StreamDelegate {
  public:
   explicit Collector(bool holdAll = false) : holdAll_(holdAll) {}
 
-  void didOutputSample(const SampleBuffer& sample, StreamOutputType type) override {
+  void didOutputSample(const SampleBuffer& sample, StreamOutputType) override {
     std::lock_guard lock(mutex_);
-    ++calls_;
-    if (type != StreamOutputType::Screen) ++wrongType_;
-    SampleRecord record;
+    SampleRecord record{.hasImage = sample.imageBuffer != nullptr, .presentationSeconds = sample.presentationSeconds};
     if (sample.attachments) {
       record.status = sample.attachments->status.value_or(-1);
       record.contentRect = sample.attachments->contentRect;
-      record.contentScale = sample.attachments->contentScale;
-      record.scaleFactor = sample.attachments->scaleFactor;
     }
-    record.hasImage = sample.imageBuffer != nullptr;
-    record.presentationSeconds = sample.presentationSeconds;
     records_.push_back(record);
-    if (sample.imageBuffer) {
-      latest_ = sample.imageBuffer;
-      if (holdAll_) held_.push_back(sample.imageBuffer);
-    }
+    if (sample.imageBuffer) latest_ = sample.imageBuffer;
+    if (sample.imageBuffer && holdAll_) held_.push_back(sample.imageBuffer);
+    changed_.notify_all();
+  }
+
+  void didStopWithError(const Error& error) override {
+    std::lock_guard lock(mutex_);
+    errors_.push_back(error);
     changed_.notify_all();
   }
 
@@ -142,27 +96,25 @@ class Collector final : public StreamOutput {
   // Waits for a picture delivered after `since` (CLOCK_MONOTONIC seconds).
   PixelBufferRef waitForPictureAfter(double since, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
     std::unique_lock lock(mutex_);
-    PixelBufferRef found;
-    changed_.wait_for(lock, timeout, [&] {
-      if (latest_ && !records_.empty()) {
-        for (auto it = records_.rbegin(); it != records_.rend(); ++it) {
-          if (!it->hasImage) continue;
-          if (it->presentationSeconds > since) found = latest_;
-          break;
-        }
-      }
-      return found != nullptr;
-    });
-    return found;
+    const auto fresh = [&] {
+      const auto it = std::find_if(records_.rbegin(), records_.rend(), [](const SampleRecord& r) { return r.hasImage; });
+      return latest_ && it != records_.rend() && it->presentationSeconds > since;
+    };
+    return changed_.wait_for(lock, timeout, fresh) ? latest_ : nullptr;
+  }
+
+  bool waitForError(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return !errors_.empty(); });
   }
 
   std::vector<SampleRecord> records() {
     std::lock_guard lock(mutex_);
     return records_;
   }
-  int wrongType() {
+  std::vector<Error> errors() {
     std::lock_guard lock(mutex_);
-    return wrongType_;
+    return errors_;
   }
   void releaseHeld() {
     std::lock_guard lock(mutex_);
@@ -177,44 +129,35 @@ class Collector final : public StreamOutput {
   std::vector<SampleRecord> records_;
   std::vector<PixelBufferRef> held_;
   PixelBufferRef latest_;
-  int calls_ = 0;
-  int wrongType_ = 0;
+  std::vector<Error> errors_;
 };
 
 inline int countStatus(const std::vector<SampleRecord>& records, FrameStatus status) {
-  int n = 0;
-  for (const auto& r : records) n += r.status == static_cast<int>(status);
-  return n;
+  return static_cast<int>(std::count_if(records.begin(), records.end(),
+                                        [&](const SampleRecord& r) { return r.status == static_cast<int>(status); }));
 }
 
+// CLOCK_MONOTONIC seconds, the samples' clock.
 inline double monotonicNow() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-// Keeps every error the stream stops with.
-class RecordingDelegate final : public StreamDelegate {
- public:
-  void didStopWithError(const Error& error) override {
-    std::lock_guard lock(mutex_);
-    errors_.push_back(error);
-    changed_.notify_all();
-  }
-  bool waitForError(std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return !errors_.empty(); });
-  }
-  std::vector<Error> errors() {
-    std::lock_guard lock(mutex_);
-    return errors_;
-  }
+inline StreamConfiguration sized(int width, int height) {
+  return {.width = width, .height = height, .showsCursor = false};
+}
 
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<Error> errors_;
-};
+// A started stream of `filter` whose samples and stop errors go to `collector`, or a failure.
+inline std::unique_ptr<CaptureStream> startStream(X11ScreenCaptureService& service, const ContentFilter& filter,
+                                                  const StreamConfiguration& c, const std::shared_ptr<Collector>& collector,
+                                                  const std::shared_ptr<SerialQueue>& queue) {
+  Result<std::unique_ptr<CaptureStream>> stream = service.makeStream(filter, c, collector.get());
+  EXPECT_TRUE(stream.ok()) << (stream.ok() ? "" : stream.error().message);
+  if (!stream.ok()) return nullptr;
+  EXPECT_TRUE((*stream)->addStreamOutput(collector, StreamOutputType::Screen, queue).ok());
+  Result<void> started = (*stream)->startCapture();
+  EXPECT_TRUE(started.ok()) << (started.ok() ? "" : started.error().message);
+  return std::move(*stream);
+}
 
 // Tests of the capture service on the test display: a painter and a connected service.
 class ServiceTest : public ::testing::Test {
@@ -225,28 +168,29 @@ class ServiceTest : public ::testing::Test {
     Result<std::unique_ptr<X11ScreenCaptureService>> service = X11ScreenCaptureService::create();
     ASSERT_TRUE(service.ok()) << service.error().message;
     service_ = std::move(*service);
+    // The pointer stays away from what the tests look at unless a test moves it.
+    painter_.warpPointer(5, 1195);
   }
 
-  static StreamConfiguration configuration(int width, int height) {
-    StreamConfiguration c;
-    c.width = width;
-    c.height = height;
-    c.showsCursor = false;
-    return c;
-  }
-
-  // A started stream of `filter` (made by `service`, ours when null) whose samples go to `collector`.
   std::unique_ptr<CaptureStream> startStream(const ContentFilter& filter, const StreamConfiguration& c,
-                                             std::shared_ptr<Collector> collector, StreamDelegate* delegate = nullptr,
-                                             X11ScreenCaptureService* service = nullptr) {
-    if (!service) service = service_.get();
-    Result<std::unique_ptr<CaptureStream>> stream = service->makeStream(filter, c, delegate);
-    EXPECT_TRUE(stream.ok()) << (stream.ok() ? "" : stream.error().message);
-    if (!stream.ok()) return nullptr;
-    EXPECT_TRUE((*stream)->addStreamOutput(collector, StreamOutputType::Screen, queue_).ok());
-    Result<void> started = (*stream)->startCapture();
-    EXPECT_TRUE(started.ok()) << (started.ok() ? "" : started.error().message);
-    return std::move(*stream);
+                                             const std::shared_ptr<Collector>& collector) {
+    return test::startStream(*service_, filter, c, collector, queue_);
+  }
+
+  // The listed window `window`, or a failure.
+  ShareableWindow listed(unsigned long window) {
+    Result<ShareableContent> content = service_->shareableContent(false, true);
+    for (const auto& w : content.ok() ? content->windows : std::vector<ShareableWindow>{}) {
+      if (w.windowID == window) return w;
+    }
+    ADD_FAILURE() << "window " << window << " not listed";
+    return {};
+  }
+
+  ShareableDisplay display(const std::string& name) {
+    const std::optional<ShareableDisplay> found = displayNamed(*service_, name);
+    EXPECT_TRUE(found) << "no display " << name;
+    return found.value_or(ShareableDisplay{});
   }
 
   Painter painter_;

@@ -1,100 +1,137 @@
 #pragma once
 
-// Managed test windows: titled, classed, typed and owned as a test needs, sized by their frame.
+// The tests' hold on an X server: windows painted over everything, managed windows titled,
+// classed, typed and owned as a test needs, and private servers for tests that break theirs.
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+extern char** environ;
+
 namespace pelorin::test {
+
+inline bool haveDisplay() {
+  const char* name = std::getenv("DISPLAY");
+  return name && *name;
+}
+
+// Polls for up to five seconds.
+inline bool waitUntil(const std::function<bool()>& done) {
+  for (int i = 0; i < 250 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  return done();
+}
+
+// Whether two 0xRRGGBB colours differ by at most `tolerance` in each channel.
+inline bool rgbNear(unsigned long actual, unsigned long expected, int tolerance) {
+  const auto near = [&](int shift) {
+    return std::abs(static_cast<int>((actual >> shift) & 0xff) - static_cast<int>((expected >> shift) & 0xff)) <= tolerance;
+  };
+  return near(16) && near(8) && near(0);
+}
 
 struct NewWindow {
   int width = 400;  // of the client area
   int height = 300;
   unsigned long rgb = 0x2040d0;
   std::optional<std::string> title;
-  std::optional<std::string> wmClass;  // the class; the instance name is its lower-case twin
+  std::optional<std::string> wmClass;  // the class; the instance name is "pelorin-instance"
   std::optional<long> pid;
   std::optional<std::string> type;  // a _NET_WM_WINDOW_TYPE_* atom name
   // WM_NAME as raw bytes of an encoding (STRING, COMPOUND_TEXT...), as older clients publish it.
   struct LegacyTitle {
-    std::string encoding;
-    std::string bytes;
+    std::string encoding, bytes;
   };
   std::optional<LegacyTitle> legacyTitle;
   bool argb = false;  // a 32-bit ARGB visual, as terminals and browsers have; `rgb` opaque
 };
 
 struct FrameSize {
-  int width = 0;
-  int height = 0;
+  int width = 0, height = 0;
 };
 
-// Windows the window manager manages, made on a connection of their own and destroyed with it.
-class ManagedWindows {
+// A connection of its own to the display; the windows made on it go with it.
+class TestDisplay {
  public:
-  ManagedWindows() : display_(XOpenDisplay(nullptr)) {}
-  ~ManagedWindows() {
+  explicit TestDisplay(const char* name = nullptr) : display_(XOpenDisplay(name)) {}
+  ~TestDisplay() {
     if (!display_) return;
     for (Window window : windows_) XDestroyWindow(display_, window);
     XCloseDisplay(display_);
   }
-  ManagedWindows(const ManagedWindows&) = delete;
-  ManagedWindows& operator=(const ManagedWindows&) = delete;
+  TestDisplay(const TestDisplay&) = delete;
+  TestDisplay& operator=(const TestDisplay&) = delete;
 
   bool ok() const { return display_ != nullptr; }
   Display* display() const { return display_; }
   Atom atom(const char* name) const { return XInternAtom(display_, name, False); }
 
+  // An override-redirect window of one colour, above everything else.
+  Window fill(int x, int y, int width, int height, unsigned long rgb) {
+    XSetWindowAttributes attributes{.background_pixel = rgb, .override_redirect = True};
+    return map(XCreateWindow(display_, DefaultRootWindow(display_), x, y, static_cast<unsigned>(width),
+                             static_cast<unsigned>(height), 0, CopyFromParent, InputOutput, CopyFromParent,
+                             CWOverrideRedirect | CWBackPixel, &attributes));
+  }
+
+  void recolour(Window window, unsigned long rgb) {
+    XSetWindowBackground(display_, window, rgb);
+    XClearWindow(display_, window);
+    XSync(display_, False);
+  }
+
+  void warpPointer(int x, int y) {
+    XWarpPointer(display_, None, DefaultRootWindow(display_), 0, 0, 0, 0, x, y);
+    XSync(display_, False);
+  }
+
   // Creates and maps a window; with `wait`, returns once the window manager manages and shows it
   // (or gives up after five seconds: check with waitManaged).
   Window create(const NewWindow& wanted, bool wait = true) {
-    const Window window = wanted.argb ? createArgb(wanted)
-                                      : XCreateSimpleWindow(display_, DefaultRootWindow(display_), 50, 50,
-                                                            static_cast<unsigned>(wanted.width),
-                                                            static_cast<unsigned>(wanted.height), 0, 0, wanted.rgb);
-    windows_.push_back(window);
+    XVisualInfo info{.visual = CopyFromParent, .depth = CopyFromParent};
+    XSetWindowAttributes attributes{.background_pixel = wanted.rgb};
+    unsigned long mask = CWBackPixel;
+    // None when the server has no 32-bit visual.
+    if (wanted.argb && !XMatchVisualInfo(display_, DefaultScreen(display_), 32, TrueColor, &info)) return None;
+    if (wanted.argb) {
+      attributes.colormap = XCreateColormap(display_, DefaultRootWindow(display_), info.visual, AllocNone);
+      attributes.background_pixel |= 0xff000000;
+      mask |= CWColormap | CWBorderPixel;
+    }
+    const Window window = XCreateWindow(display_, DefaultRootWindow(display_), 50, 50, static_cast<unsigned>(wanted.width),
+                                        static_cast<unsigned>(wanted.height), 0, info.depth, InputOutput, info.visual,
+                                        mask, &attributes);
     if (wanted.title) {
       XStoreName(display_, window, wanted.title->c_str());
-      XChangeProperty(display_, window, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, PropModeReplace,
-                      reinterpret_cast<const unsigned char*>(wanted.title->data()), static_cast<int>(wanted.title->size()));
+      setProperty(window, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, wanted.title->data(), wanted.title->size());
     }
-    if (wanted.legacyTitle) {
-      XChangeProperty(display_, window, XA_WM_NAME, atom(wanted.legacyTitle->encoding.c_str()), 8, PropModeReplace,
-                      reinterpret_cast<const unsigned char*>(wanted.legacyTitle->bytes.data()),
-                      static_cast<int>(wanted.legacyTitle->bytes.size()));
+    if (const auto& legacy = wanted.legacyTitle) {
+      setProperty(window, XA_WM_NAME, atom(legacy->encoding.c_str()), 8, legacy->bytes.data(), legacy->bytes.size());
     }
     if (wanted.wmClass) {
-      std::string instance = *wanted.wmClass;
-      std::transform(instance.begin(), instance.end(), instance.begin(), ::tolower);
-      XClassHint hint{instance.data(), const_cast<char*>(wanted.wmClass->c_str())};
+      XClassHint hint{const_cast<char*>("pelorin-instance"), const_cast<char*>(wanted.wmClass->c_str())};
       XSetClassHint(display_, window, &hint);
     }
-    if (wanted.pid) setPid(window, *wanted.pid, false);
-    if (wanted.type) {
-      const Atom type = atom(wanted.type->c_str());
-      XChangeProperty(display_, window, atom("_NET_WM_WINDOW_TYPE"), XA_ATOM, 32, PropModeReplace,
-                      reinterpret_cast<const unsigned char*>(&type), 1);
-    }
-    XMapWindow(display_, window);
-    XSync(display_, False);
+    if (wanted.pid) setProperty(window, atom("_NET_WM_PID"), XA_CARDINAL, 32, &*wanted.pid, 1);
+    const Atom type = wanted.type ? atom(wanted.type->c_str()) : None;
+    if (wanted.type) setProperty(window, atom("_NET_WM_WINDOW_TYPE"), XA_ATOM, 32, &type, 1);
+    map(window, false);
     if (wait) waitManaged(window);
     return window;
-  }
-
-  void setPid(Window window, long pid, bool sync = true) {
-    XChangeProperty(display_, window, atom("_NET_WM_PID"), XA_CARDINAL, 32, PropModeReplace,
-                    reinterpret_cast<const unsigned char*>(&pid), 1);
-    if (sync) XSync(display_, False);
   }
 
   void destroy(Window window) {
@@ -104,8 +141,8 @@ class ManagedWindows {
   }
 
   bool inClientList(Window window) {
-    std::vector<unsigned long> clients = cardinals(DefaultRootWindow(display_), atom("_NET_CLIENT_LIST"), XA_WINDOW);
-    return std::find(clients.begin(), clients.end(), window) != clients.end();
+    const auto clients = cardinals(DefaultRootWindow(display_), atom("_NET_CLIENT_LIST"), XA_WINDOW);
+    return std::count(clients.begin(), clients.end(), window) > 0;
   }
 
   bool viewable(Window window) {
@@ -117,10 +154,6 @@ class ManagedWindows {
     return waitUntil([&] { return inClientList(window) && viewable(window) && extents(window).size() == 4; });
   }
 
-  std::vector<unsigned long> extents(Window window) {
-    return cardinals(window, atom("_NET_FRAME_EXTENTS"), XA_CARDINAL);
-  }
-
   // The outer frame's size as the window manager reports it: the client plus its decorations.
   FrameSize frameSize(Window window) {
     XWindowAttributes attributes{};
@@ -130,52 +163,33 @@ class ManagedWindows {
     return {attributes.width + static_cast<int>(e[0] + e[1]), attributes.height + static_cast<int>(e[2] + e[3])};
   }
 
-  // Resizes the client so that its frame is exactly width x height.
-  bool setFrameSize(Window window, int width, int height) {
-    const std::vector<unsigned long> e = extents(window);
-    if (e.size() != 4) return false;
-    XResizeWindow(display_, window, static_cast<unsigned>(width - static_cast<int>(e[0] + e[1])),
-                  static_cast<unsigned>(height - static_cast<int>(e[2] + e[3])));
-    XSync(display_, False);
-    return waitUntil([&] {
-      const FrameSize size = frameSize(window);
-      return size.width == width && size.height == height;
-    });
-  }
-
-  static bool waitUntil(const std::function<bool()>& done) {
-    for (int i = 0; i < 250; ++i) {
-      if (done()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-  }
+  static bool waitUntil(const std::function<bool()>& done) { return test::waitUntil(done); }
 
  private:
-  // None when the server has no 32-bit visual.
-  Window createArgb(const NewWindow& wanted) {
-    XVisualInfo info;
-    if (!XMatchVisualInfo(display_, DefaultScreen(display_), 32, TrueColor, &info)) return None;
-    XSetWindowAttributes attributes{};
-    attributes.colormap = XCreateColormap(display_, DefaultRootWindow(display_), info.visual, AllocNone);
-    attributes.background_pixel = 0xff000000 | wanted.rgb;
-    return XCreateWindow(display_, DefaultRootWindow(display_), 50, 50, static_cast<unsigned>(wanted.width),
-                         static_cast<unsigned>(wanted.height), 0, 32, InputOutput, info.visual,
-                         CWColormap | CWBackPixel | CWBorderPixel, &attributes);
+  Window map(Window window, bool raised = true) {
+    raised ? XMapRaised(display_, window) : XMapWindow(display_, window);
+    XSync(display_, False);
+    windows_.push_back(window);
+    return window;
   }
+
+  void setProperty(Window window, Atom property, Atom type, int format, const void* data, std::size_t count) {
+    XChangeProperty(display_, window, property, type, format, PropModeReplace, static_cast<const unsigned char*>(data),
+                    static_cast<int>(count));
+  }
+
+  std::vector<unsigned long> extents(Window window) { return cardinals(window, atom("_NET_FRAME_EXTENTS"), XA_CARDINAL); }
 
   std::vector<unsigned long> cardinals(Window window, Atom name, Atom type) {
     Atom actualType = None;
     int format = 0;
-    unsigned long count = 0;
-    unsigned long remaining = 0;
+    unsigned long count = 0, remaining = 0;
     unsigned char* data = nullptr;
     std::vector<unsigned long> items;
     if (XGetWindowProperty(display_, window, name, 0, 4096, False, type, &actualType, &format, &count, &remaining,
                            &data) == Success &&
         data && format == 32) {
-      const auto* words = reinterpret_cast<const unsigned long*>(data);
-      items.assign(words, words + count);
+      items.assign(reinterpret_cast<const unsigned long*>(data), reinterpret_cast<const unsigned long*>(data) + count);
     }
     if (data) XFree(data);
     return items;
@@ -185,4 +199,52 @@ class ManagedWindows {
   std::vector<Window> windows_;
 };
 
+using ManagedWindows = TestDisplay;
+using Painter = TestDisplay;
+
+// An 800x600 Xvfb of the test's own, without a window manager, on a display number nobody uses.
+class PrivateServer {
+ public:
+  PrivateServer() {
+    for (int n = 170; n < 200 && pid_ < 0; ++n) {
+      name_ = ":" + std::to_string(n);
+      if (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(n)) ||
+          std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock")) {
+        continue;
+      }
+      const char* argv[] = {"Xvfb", name_.c_str(), "-screen", "0", "800x600x24", "-nolisten", "tcp", "-noreset", nullptr};
+      posix_spawn_file_actions_t actions;
+      posix_spawn_file_actions_init(&actions);
+      posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+      if (posix_spawn(&pid_, "/usr/bin/Xvfb", &actions, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = -1;
+      posix_spawn_file_actions_destroy(&actions);
+    }
+    ready_ = pid_ > 0 && waitUntil([&] { return TestDisplay(name_.c_str()).ok(); });
+  }
+  ~PrivateServer() { kill(); }
+  PrivateServer(const PrivateServer&) = delete;
+  PrivateServer& operator=(const PrivateServer&) = delete;
+
+  bool ready() const { return ready_; }
+  const std::string& name() const { return name_; }
+  // The server ends at once for its clients either way; SIGTERM lets it remove its lock file.
+  void kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool ready_ = false;
+  std::string name_;
+};
+
 }  // namespace pelorin::test
+
+// The names the capture tests know them by.
+namespace pelorin::platform::x11::test {
+using pelorin::test::haveDisplay;
+using pelorin::test::Painter;
+}  // namespace pelorin::platform::x11::test
