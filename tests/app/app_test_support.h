@@ -18,8 +18,7 @@ namespace pelorin::test {
 
 // Polls a condition that another thread makes true.
 inline bool eventually(const std::function<bool()>& condition, std::chrono::seconds limit = std::chrono::seconds(10)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
+  for (const auto deadline = std::chrono::steady_clock::now() + limit; !condition();) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
@@ -29,13 +28,8 @@ inline bool eventually(const std::function<bool()>& condition, std::chrono::seco
 // An AppLog on a file of its own, read back without the time stamps.
 class LogFile {
  public:
-  LogFile()
-      : path_(std::filesystem::temp_directory_path() / ("pelorin-app-" + std::to_string(getpid()) + "-" +
-                                                        std::to_string(reinterpret_cast<std::uintptr_t>(this)))),
-        log_(path_) {}
   ~LogFile() { std::filesystem::remove(path_); }
   app::AppLog& log() { return log_; }
-
   std::vector<std::string> lines() {
     log_.drain();
     std::ifstream in(path_);
@@ -45,15 +39,14 @@ class LogFile {
   }
   // Whether the line is written within a few seconds.
   bool has(const std::string& line) {
-    return eventually([&] {
-      const auto all = lines();
-      return std::find(all.begin(), all.end(), line) != all.end();
-    });
+    return eventually([&] { return std::ranges::count(lines(), line) > 0; });
   }
 
  private:
-  std::filesystem::path path_;
-  app::AppLog log_;
+  std::filesystem::path path_ = std::filesystem::temp_directory_path() /
+                                ("pelorin-app-" + std::to_string(getpid()) + "-" +
+                                 std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+  app::AppLog log_{path_};
 };
 
 // Sender events written down as text ("ready 1280x720 high", "keyframe", "progress …",

@@ -18,18 +18,15 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::vector<ReceiverAddress> receivers{{"r", "127.0.0.1:5000", "127.0.0.1"}};
-
-// A sender host whose sender is a shell script; events are recorded as text.
+// A sender host whose sender is a shell script or a built program; events are recorded as text.
 class SenderFixture : public ::testing::Test {
  protected:
   SenderHost& hostFor(const std::string& script) {
-    const auto path = std::filesystem::temp_directory_path() /
-                      ("pelorin-sender-" + std::to_string(getpid()) + "-" + std::to_string(scripts_.size()) + ".sh");
-    std::ofstream(path) << "#!/bin/sh\n" << script << "\n";
-    chmod(path.c_str(), 0755);
-    scripts_.push_back(path);
-    return hostRunning(path.string());
+    scripts_.push_back(std::filesystem::temp_directory_path() /
+                       ("pelorin-sender-" + std::to_string(getpid()) + "-" + std::to_string(scripts_.size()) + ".sh"));
+    std::ofstream(scripts_.back()) << "#!/bin/sh\n" << script << "\n";
+    chmod(scripts_.back().c_str(), 0755);
+    return hostRunning(scripts_.back().string());
   }
   SenderHost& hostRunning(const std::string& program) {
     // As the sharing flow does: a failure stops the share, so the sender is no longer current.
@@ -37,12 +34,11 @@ class SenderFixture : public ::testing::Test {
     host_ = std::make_unique<SenderHost>(main_.poster(), log_.log(), events, [program] {
       return Result<SenderFiles>(SenderFiles{program, "/ca.pem"});
     });
-    auto launched = host_->launchSender("123456", 1280, 720, receivers);
-    EXPECT_TRUE(launched.ok());
+    EXPECT_TRUE(host_->launchSender("123456", 1280, 720, {{"r", "127.0.0.1:5000", "127.0.0.1"}}).ok());
     return *host_;
   }
   bool loggedExit(const std::string& status) { return log_.has("sender_exit status=" + status); }
-  bool saw(const std::string& event) { return std::find(events_.begin(), events_.end(), event) != events_.end(); }
+  bool saw(const std::string& event) { return std::ranges::count(events_, event) > 0; }
   void TearDown() override {
     for (const auto& path : scripts_) std::filesystem::remove(path);
   }
@@ -50,12 +46,12 @@ class SenderFixture : public ::testing::Test {
   test::PumpedMain main_;
   test::LogFile log_;
   std::vector<std::string> events_;
-  std::vector<std::shared_ptr<SenderProcess>> stopped_;
+  std::vector<std::shared_ptr<SenderProcess>> stopped_;  // kept alive past their failure
   std::unique_ptr<SenderHost> host_;
   std::vector<std::filesystem::path> scripts_;
 };
 
-TEST_F(SenderFixture, FollowsSplitLinesMarkersAndStopsAtTheFirstError) {
+TEST_F(SenderFixture, FollowsSplitLinesMarkersStopsAtTheFirstErrorAndFailsOnlyOnANonZeroExit) {
   // SIGPIPE (bit 12 of the ignored mask) is ignored by the app, never by the sender.
   hostFor(R"sh(mask=$(sed -n "s/^SigIgn:\t//p" /proc/$$/status); echo "sigpipe_ignored=$(( 0x$mask >> 12 & 1 ))" >&2
 printf 'pairing result=accepted\n' >&2; sleep 0.2
@@ -71,9 +67,7 @@ sleep 0.2; exit 3)sh");
   EXPECT_EQ(log_.lines(), (std::vector<std::string>{"sender_launch width=1280 height=720 destinations=127.0.0.1:5000",
                                                     "sigpipe_ignored=0", "pairing result=accepted", "state=active",
                                                     "café error: disk full", "detail", "sender_exit status=3"}));
-}
-
-TEST_F(SenderFixture, ANonZeroExitOfTheCurrentSenderIsAFailureAndZeroIsNot) {
+  events_.clear();
   hostFor("printf 'bye\\n' >&2; exit 0");
   ASSERT_TRUE(loggedExit("0"));
   main_.runFor(200ms);
@@ -86,7 +80,7 @@ TEST_F(SenderFixture, ANonZeroExitOfTheCurrentSenderIsAFailureAndZeroIsNot) {
 
 TEST_F(SenderFixture, StopClosesInputThenTerminatesThenKills) {
   // Started in this order, so the later senders could hold the first one's input if pipes leaked.
-  struct Case {
+  const struct {
     std::string script;
     bool exitsByItself;
     double atLeast, atMost;
@@ -96,17 +90,15 @@ TEST_F(SenderFixture, StopClosesInputThenTerminatesThenKills) {
       {"exec sleep 30", false, 5.0, 6.5, "15"},
       {"trap '' TERM; exec sleep 30", false, 7.0, 8.5, "9"},
   };
-  std::vector<std::shared_ptr<SenderProcess>> senders;
-  for (const auto& c : cases) senders.push_back(hostFor(c.script).release());
   std::vector<std::future<std::pair<bool, double>>> stops;
-  for (auto& sender : senders) {
-    stops.push_back(std::async(std::launch::async, [sender] {
+  for (const auto& c : cases) {
+    stops.push_back(std::async(std::launch::async, [sender = hostFor(c.script).release()] {
       const auto start = std::chrono::steady_clock::now();
       const bool byItself = stopSender(*sender);
       return std::pair{byItself, Seconds(std::chrono::steady_clock::now() - start).count()};
     }));
   }
-  for (std::size_t i = 0; i < senders.size(); ++i) {
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
     const auto [byItself, seconds] = stops[i].get();
     EXPECT_EQ(byItself, cases[i].exitsByItself) << cases[i].script;
     EXPECT_GE(seconds, cases[i].atLeast) << cases[i].script;
@@ -118,9 +110,8 @@ TEST_F(SenderFixture, StopClosesInputThenTerminatesThenKills) {
 }
 
 media::ByteBuffer record(std::uint64_t nanoseconds, bool key) {
-  const media::ByteBuffer payload =
-      key ? media::ByteBuffer{0, 0, 0, 1, 0x67, 1, 0, 0, 0, 1, 0x68, 2, 0, 0, 0, 1, 0x65, 3}
-          : media::ByteBuffer{0, 0, 0, 1, 0x41, 4};
+  const media::ByteBuffer payload = key ? media::ByteBuffer{0, 0, 0, 1, 0x67, 1, 0, 0, 0, 1, 0x68, 2, 0, 0, 0, 1, 0x65, 3}
+                                        : media::ByteBuffer{0, 0, 0, 1, 0x41, 4};
   media::ByteBuffer out;
   media::appendFrameHeader(out, static_cast<std::uint32_t>(payload.size()), nanoseconds, key);
   out.insert(out.end(), payload.begin(), payload.end());
@@ -136,8 +127,7 @@ TEST_F(SenderFixture, LoopbackSenderPassesKeyFramesAndKeepsOnlyAValidStream) {
   ASSERT_TRUE(main_.runUntil([&] { return saw("keyframe") && saw("progress Appairé. Préparation du partage…"); }));
 
   media::ByteBuffer stream;
-  for (const auto& r : {record(10, true), record(20, false), record(30, false)})
-    stream.insert(stream.end(), r.begin(), r.end());
+  for (const auto& r : {record(10, true), record(20, false), record(30, false)}) stream.insert(stream.end(), r.begin(), r.end());
   ASSERT_TRUE(writeAll(host.process()->inputFd(), stream.data(), stream.size()).ok());
   EXPECT_TRUE(stopSender(*host.release()));
   std::ifstream in(output, std::ios::binary);
@@ -146,10 +136,8 @@ TEST_F(SenderFixture, LoopbackSenderPassesKeyFramesAndKeepsOnlyAValidStream) {
   events_.clear();
   auto& second = hostRunning(test::binaryPath("loopback-sender"));
   // Its progress read first: a chunk holding it and the error would show only the progress.
-  ASSERT_TRUE(test::eventually([&] {
-    const auto lines = log_.lines();
-    return std::count(lines.begin(), lines.end(), "state=active") == 2;
-  })) << ::testing::PrintToString(log_.lines());
+  ASSERT_TRUE(test::eventually([&] { return std::ranges::count(log_.lines(), "state=active") == 2; }))
+      << ::testing::PrintToString(log_.lines());
   stream.insert(stream.end(), {'P', 'L', 'N', 'H'});  // a record cut short
   ASSERT_TRUE(writeAll(second.process()->inputFd(), stream.data(), stream.size()).ok());
   second.process()->closeInput();

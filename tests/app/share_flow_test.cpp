@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <future>
-#include <thread>
 
+#include "app/app_test_support.h"
 #include "app/picker_entries.h"
 #include "app/share_capture.h"
 #include "media/encoder_harness.h"
@@ -14,18 +13,9 @@ namespace {
 
 using Kind = platform::ContentFilter::Kind;
 
-bool eventually(const std::function<bool()>& condition) {
-  for (int i = 0; i < 500; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
-
 struct Share : test::EncoderHarness {
   Share() : EncoderHarness(64, 32, test::FakeScript{.deliverOnThread = true}) {
-    request.filter.kind = Kind::Display;
-    request.filter.displayID = 5;
+    request.filter = {.kind = Kind::Display, .displayID = 5};
     request.sourceRect = Rect{100, 50, 640, 360};
     request.width = 64;
     request.height = 32;
@@ -50,13 +40,11 @@ TEST(ShareCapture, CapturesAsAskedAndEndsStreamThenEncoderThenSender) {
   const auto& [filter, configuration] = share.capture.streams.front();
   EXPECT_EQ(filter.displayID, 5u);
   EXPECT_EQ(configuration.sourceRect, share.request.sourceRect);
-  EXPECT_EQ(configuration.width, 64);
-  EXPECT_EQ(configuration.height, 32);
-  EXPECT_EQ(configuration.minimumFrameInterval.value, 1);
-  EXPECT_EQ(configuration.minimumFrameInterval.timescale, shareFps);
+  EXPECT_EQ(std::tuple(configuration.width, configuration.height, configuration.minimumFrameInterval.value,
+                       configuration.minimumFrameInterval.timescale),
+            std::tuple(64, 32, 1, shareFps));
   test::FakeStream* stream = share.capture.lastStream;
-  ASSERT_TRUE(eventually([&] { return stream->delivered >= 3 && !share.out.contents().empty(); }));
-
+  ASSERT_TRUE(test::eventually([&] { return stream->delivered >= 3 && !share.out.contents().empty(); }));
   bool senderStopped = false;
   finishShare(std::move(start.capture), [&] {
     EXPECT_NE(share.err.contents().find("native_encoder_summary"), std::string::npos) << "encoder finished first";
@@ -75,9 +63,7 @@ TEST(ShareCapture, AStreamThatStopsWithAnErrorTellsTheShareAndANeverStartedShare
   ASSERT_EQ(told.wait_for(std::chrono::seconds(5)), std::future_status::ready);
   EXPECT_EQ(told.get().domain, "FakeCapture");
   finishShare(std::move(start.capture), nullptr);
-
-  // A share stopped while pairing has nothing but its sender.
-  bool senderStopped = false;
+  bool senderStopped = false;  // a share stopped while pairing has nothing but its sender
   finishShare({}, [&] { senderStopped = true; });
   EXPECT_TRUE(senderStopped);
 }
@@ -96,22 +82,21 @@ TEST(PickerEntries, DisplaysThenApplicationsOnTheirLargestWindowsDisplayThenWind
   };
   test::FakeCapture capture;
   const auto entries = pickerEntries(content, capture, 99);
-  struct Expected {
-    PickerEntry::Kind kind;
+  using E = PickerEntry::Kind;
+  const struct {
+    E kind;
     std::string label;
     Kind filter;
     platform::DisplayID display;
     std::vector<platform::WindowID> windows;
-    bool follows;
-  };
-  const Expected expected[] = {
-      {PickerEntry::Kind::display, "Écran : LEFT", Kind::Display, 5, {}, false},
-      {PickerEntry::Kind::display, "Écran : 6", Kind::Display, 6, {}, false},
-      {PickerEntry::Kind::application, "Application : Éditeur", Kind::DisplayIncludingWindows, 6, {1, 3}, true},
-      {PickerEntry::Kind::application, "Application : Terminal", Kind::DisplayIncludingWindows, 5, {5}, true},
-      {PickerEntry::Kind::window, "Fenêtre : notes — Éditeur", Kind::Window, 0, {}, true},
-      {PickerEntry::Kind::window, "Fenêtre : doc — Éditeur", Kind::Window, 0, {}, true},
-      {PickerEntry::Kind::window, "Fenêtre : Terminal", Kind::Window, 0, {}, true},
+  } expected[] = {
+      {E::display, "Écran : LEFT", Kind::Display, 5, {}},
+      {E::display, "Écran : 6", Kind::Display, 6, {}},
+      {E::application, "Application : Éditeur", Kind::DisplayIncludingWindows, 6, {1, 3}},
+      {E::application, "Application : Terminal", Kind::DisplayIncludingWindows, 5, {5}},
+      {E::window, "Fenêtre : notes — Éditeur", Kind::Window, 0, {}},
+      {E::window, "Fenêtre : doc — Éditeur", Kind::Window, 0, {}},
+      {E::window, "Fenêtre : Terminal", Kind::Window, 0, {}},
   };
   ASSERT_EQ(entries.size(), std::size(expected));
   for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -121,7 +106,7 @@ TEST(PickerEntries, DisplaysThenApplicationsOnTheirLargestWindowsDisplayThenWind
     EXPECT_EQ(entry.choice.filter.kind, want.filter) << i;
     if (want.filter != Kind::Window) EXPECT_EQ(entry.choice.filter.displayID, want.display) << i;
     EXPECT_EQ(entry.choice.filter.windows, want.windows) << i;
-    EXPECT_EQ(entry.choice.followsWindow, want.follows) << i;
+    EXPECT_EQ(entry.choice.followsWindow, want.kind != E::display) << i;  // displays stay put
   }
 }
 
