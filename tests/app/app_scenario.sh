@@ -32,7 +32,8 @@ eventually() {
   return 1
 }
 logged() { grep -qF -- "$1" "$log" 2>/dev/null; }
-expect_log() { eventually logged "$1" || fail "no log line: $1"; }
+# Waits for the log line, then takes the screenshot named second, if any.
+expect_log() { eventually logged "$1" || fail "no log line: $1"; [[ -z "${2:-}" ]] || shot "$2"; }
 
 start_display
 xsetroot -solid '#ff0000'
@@ -43,11 +44,9 @@ fi
 
 # The receiver: a listener and its announcement.
 python3 -c '
-import socket, sys, time
-s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(16)
-print(s.getsockname()[1], flush=True)
-while True:
-    c, _ = s.accept(); c.close()
+import socket
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(16); print(s.getsockname()[1], flush=True)
+while True: s.accept()[0].close()
 ' >"$work/port" &
 pids+=($!)
 eventually test -s "$work/port" || fail "no listener"
@@ -96,9 +95,8 @@ shot receiver_found
 
 # A bad code: the error, and no sender.
 press_tab 12345 1
-expect_log "status failure: Erreur : le code doit contenir exactement 6 chiffres."
+expect_log "status failure: Erreur : le code doit contenir exactement 6 chiffres." bad_code
 [[ ! -e "$work/arguments" ]] || fail "a sender was launched with a bad code"
-shot bad_code
 
 # Stops the share and checks its stream: the centre colours of its first and last pictures go
 # into `first` and `last`.
@@ -165,23 +163,19 @@ shot stopped
 echo error >"$work/behaviour"
 press_tab 654321 2
 xdotool key Return
-expect_log "status failure: Erreur : error: code refusé"
-shot sender_error
+expect_log "status failure: Erreur : error: code refusé" sender_error
 echo exit >"$work/behaviour"
 press_tab 654321 2
 xdotool key Return
-expect_log "status failure: Erreur du sender (code 3)."
-shot sender_exit
+expect_log "status failure: Erreur du sender (code 3)." sender_exit
 
 # Quitting while sharing waits for the stop sequence.
-rm -f "$work/behaviour"
-rm -f "$work/stream.pln"
+rm -f "$work/behaviour" "$work/stream.pln"
 press_tab 654321 2
 xdotool key Return
 eventually test -s "$work/stream.pln" || fail "no second stream"
 xdotool windowactivate --sync "$window" key ctrl+q
-expect_log "status: Arrêt du partage…"
-shot quitting
+expect_log "status: Arrêt du partage…" quitting
 ended() { ! running "$app"; }
 eventually ended || { gdb -batch -p "$app" -ex "thread apply all bt" >"$out/hang.txt" 2>&1 || true; fail "the app did not end"; }
 wait "$app" || fail "the app ended with status $?"

@@ -75,21 +75,62 @@ class BorderWindow : public ::testing::Test {
   std::vector<Change> changes;
 };
 
-TEST_F(BorderWindow, ACornerResizesWithTheOppositeCornerFixedAndAnEdgeMovesUpToTheScreenEdge) {
+// Records the presses that reach it.
+class Target : public QWidget {
+ public:
+  Target() : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint) {}
+  std::vector<QPoint> presses;
+
+ protected:
+  void mousePressEvent(QMouseEvent* event) override { presses.push_back(event->globalPosition().toPoint()); }
+};
+
+TEST_F(BorderWindow, ClicksPassTheInteriorDragsAreThrottledCornersResizeAndEdgesMove) {
+  {
+    Target below;
+    below.setScreen(screen);
+    below.setGeometry(50, 50, 600, 500);
+    below.show();
+    serve(std::chrono::milliseconds(500), [&] { return below.isVisible(); });
+    window->raise();
+    serve(std::chrono::milliseconds(200));
+    xdotool("mousemove 300 250 click 1");
+    ASSERT_EQ(below.presses.size(), 1u) << "the interior did not let the click through";
+    EXPECT_EQ(below.presses[0], QPoint(300, 250));
+    xdotool("mousemove 97 250 click 1");
+    EXPECT_EQ(below.presses.size(), 1u) << "the band let a click through";
+    EXPECT_EQ(changes.size(), 1u) << "a click on the band is a drag of nothing, reported once";
+  }
+
+  // A slow drag of the top edge is reported at most every 50 ms, and once on release.
+  changes.clear();
+  std::string slow = "mousemove 300 97 mousedown 1";
+  for (int step = 1; step <= 60; ++step) slow += " mousemove " + std::to_string(300 + step * 3) + " 97 sleep 0.01";
+  const auto start = Clock::now();
+  xdotool(slow + " mouseup 1");
+  const auto span = Clock::now() - start;
+  ASSERT_GE(changes.size(), 3u);
+  for (std::size_t i = 1; i + 1 < changes.size(); ++i) {
+    EXPECT_GT(changes[i].at - changes[i - 1].at, std::chrono::milliseconds(50)) << "call " << i;
+  }
+  EXPECT_LE(changes.size(), static_cast<std::size_t>(span / std::chrono::milliseconds(50)) + 2);
+  EXPECT_EQ(lastChange(), QRect(280, 100, 400, 300));
+  EXPECT_EQ(captured(), QRect(280, 100, 400, 300));
+
   // The top-right corner square, dragged right and up: the bottom-left corner stays.
-  xdotool("mousemove 503 97 mousedown 1 mousemove 553 77 mousemove 603 47 mouseup 1");
-  EXPECT_EQ(captured(), QRect(100, 50, 500, 350));
-  EXPECT_EQ(window->geometry(), QRect(94, 44, 512, 362));
+  xdotool("mousemove 683 97 mousedown 1 mousemove 733 77 mousemove 783 47 mouseup 1");
+  EXPECT_EQ(captured(), QRect(280, 50, 500, 350));
+  EXPECT_EQ(window->geometry(), QRect(274, 44, 512, 362));
   EXPECT_EQ(lastChange(), captured()) << "the release reports the final area";
 
   // Shrinking past the minimum from the bottom-left corner keeps 160 x 120 and the top-right corner.
-  xdotool("mousemove 97 403 mousedown 1 mousemove 500 200 mousemove 590 100 mouseup 1");
-  EXPECT_EQ(captured(), QRect(440, 50, 160, 120));
+  xdotool("mousemove 277 403 mousedown 1 mousemove 680 200 mousemove 770 100 mouseup 1");
+  EXPECT_EQ(captured(), QRect(620, 50, 160, 120));
 
   // The right edge in its middle moves the whole frame, and stops with the area at the screen's
   // left edge; the band overhangs it.
   changes.clear();
-  xdotool("mousemove 603 110 mousedown 1 mousemove 300 110 mousemove 0 110 mouseup 1");
+  xdotool("mousemove 783 110 mousedown 1 mousemove 300 110 mousemove 0 110 mouseup 1");
   EXPECT_EQ(captured(), QRect(0, 50, 160, 120));
   EXPECT_EQ(window->geometry(), QRect(-6, 44, 172, 132));
   EXPECT_EQ(lastChange(), captured());
@@ -103,48 +144,6 @@ TEST_F(BorderWindow, ACornerResizesWithTheOppositeCornerFixedAndAnEdgeMovesUpToT
     xdotool("mousemove " + std::to_string(h.x) + " " + std::to_string(h.y));
     EXPECT_EQ(window->cursor().shape(), h.shape) << h.x << "," << h.y;
   }
-}
-
-TEST_F(BorderWindow, ASlowDragIsReportedAtMostEvery50MillisecondsAndOnceOnRelease) {
-  std::string slow = "mousemove 300 97 mousedown 1";
-  for (int step = 1; step <= 60; ++step) slow += " mousemove " + std::to_string(300 + step * 3) + " 97 sleep 0.01";
-  slow += " mouseup 1";
-  const auto start = Clock::now();
-  xdotool(slow);
-  const auto span = Clock::now() - start;
-  ASSERT_GE(changes.size(), 3u);
-  for (std::size_t i = 1; i + 1 < changes.size(); ++i) {
-    EXPECT_GT(changes[i].at - changes[i - 1].at, std::chrono::milliseconds(50)) << "call " << i;
-  }
-  EXPECT_LE(changes.size(), static_cast<std::size_t>(span / std::chrono::milliseconds(50)) + 2);
-  EXPECT_EQ(lastChange(), QRect(280, 100, 400, 300));
-  EXPECT_EQ(captured(), QRect(280, 100, 400, 300));
-}
-
-// Records the presses that reach it.
-class Target : public QWidget {
- public:
-  Target() : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint) {}
-  std::vector<QPoint> presses;
-
- protected:
-  void mousePressEvent(QMouseEvent* event) override { presses.push_back(event->globalPosition().toPoint()); }
-};
-
-TEST_F(BorderWindow, AClickInTheInteriorReachesTheWindowBelow) {
-  Target below;
-  below.setScreen(screen);
-  below.setGeometry(50, 50, 600, 500);
-  below.show();
-  serve(std::chrono::milliseconds(500), [&] { return below.isVisible(); });
-  window->raise();
-  serve(std::chrono::milliseconds(200));
-  xdotool("mousemove 300 250 click 1");
-  ASSERT_EQ(below.presses.size(), 1u) << "the interior did not let the click through";
-  EXPECT_EQ(below.presses[0], QPoint(300, 250));
-  xdotool("mousemove 97 250 click 1");
-  EXPECT_EQ(below.presses.size(), 1u) << "the band let a click through";
-  EXPECT_EQ(changes.size(), 1u) << "a click on the band is a drag of nothing, reported once";
 }
 
 }  // namespace
