@@ -21,13 +21,9 @@ namespace {
 struct OpenInput {
   OpenInput() { EXPECT_EQ(::pipe(fds), 0); }
   ~OpenInput() {
-    closeWriteEnd();
-    ::close(fds[0]);
+    for (int fd : fds) ::close(fd);  // -1 once closed: harmless
   }
-  void closeWriteEnd() {
-    if (fds[1] >= 0) ::close(fds[1]);
-    fds[1] = -1;
-  }
+  void closeWriteEnd() { ::close(std::exchange(fds[1], -1)); }
   int fds[2] = {-1, -1};
 };
 
