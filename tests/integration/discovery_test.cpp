@@ -67,10 +67,7 @@ class Discovery : public ::testing::Test {
     discovery_ = std::make_unique<ReceiverDiscovery>(std::make_unique<platform::avahi::ServiceBrowserAvahi>(),
                                                      std::make_unique<platform::posix::TcpConnectorPosix>(),
                                                      main_.poster(), log_.log(), 1s);
-    discovery_->onChange = [this](const std::vector<ReceiverAddress>& list) {
-      list_ = list;
-      ++changes_;
-    };
+    discovery_->onChange = [this](const std::vector<ReceiverAddress>& list) { list_ = list, ++changes_; };
     discovery_->onLocalNetworkDenied = [this] { ++denied_; };
     discovery_->start();
   }
@@ -92,10 +89,8 @@ class Discovery : public ::testing::Test {
   std::vector<ReceiverAddress> list_;
   int changes_ = 0;
   std::atomic<int> denied_{0};
-  const int serial_ = [] {
-    static int next = 0;
-    return next++;
-  }();
+  static inline int nextSerial_ = 0;
+  const int serial_ = nextSerial_++;
   std::unique_ptr<ReceiverDiscovery> discovery_;
 };
 
