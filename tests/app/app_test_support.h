@@ -26,13 +26,11 @@ inline bool eventually(const std::function<bool()>& condition, std::chrono::seco
 }
 
 // An AppLog on a file of its own, read back without the time stamps.
-class LogFile {
- public:
-  ~LogFile() { std::filesystem::remove(path_); }
-  app::AppLog& log() { return log_; }
+struct LogFile {
+  ~LogFile() { std::filesystem::remove(path); }
   std::vector<std::string> lines() {
-    log_.drain();
-    std::ifstream in(path_);
+    log.drain();
+    std::ifstream in(path);
     std::vector<std::string> out;
     for (std::string line; std::getline(in, line);) out.push_back(line.substr(line.find(' ') + 1));
     return out;
@@ -41,28 +39,24 @@ class LogFile {
   bool has(const std::string& line) {
     return eventually([&] { return std::ranges::count(lines(), line) > 0; });
   }
-
- private:
-  std::filesystem::path path_ = std::filesystem::temp_directory_path() /
-                                ("pelorin-app-" + std::to_string(getpid()) + "-" +
-                                 std::to_string(reinterpret_cast<std::uintptr_t>(this)));
-  app::AppLog log_{path_};
+  std::filesystem::path path = std::filesystem::temp_directory_path() /
+                               ("pelorin-app-" + std::to_string(getpid()) + "-" +
+                                std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+  app::AppLog log{path};
 };
 
 // Sender events written down as text ("ready 1280x720 high", "keyframe", "progress …",
 // "failed …"); `onFailed` runs after a failure is written down.
 inline app::SenderEvents recordedEvents(std::vector<std::string>& out, std::function<void()> onFailed = {}) {
-  app::SenderEvents events;
-  events.ready = [&out](const app::ReadyLine& r) {
-    out.push_back("ready " + std::to_string(r.width) + "x" + std::to_string(r.height) + " " + r.profile);
-  };
-  events.keyframe = [&out] { out.push_back("keyframe"); };
-  events.progress = [&out](const std::string& text) { out.push_back("progress " + text); };
-  events.failed = [&out, onFailed](const std::string& text) {
-    out.push_back("failed " + text);
-    if (onFailed) onFailed();
-  };
-  return events;
+  return {.ready = [&out](const app::ReadyLine& r) {
+            out.push_back("ready " + std::to_string(r.width) + "x" + std::to_string(r.height) + " " + r.profile);
+          },
+          .keyframe = [&out] { out.push_back("keyframe"); },
+          .progress = [&out](const std::string& text) { out.push_back("progress " + text); },
+          .failed = [&out, onFailed](const std::string& text) {
+            out.push_back("failed " + text);
+            if (onFailed) onFailed();
+          }};
 }
 
 }  // namespace pelorin::test

@@ -1,5 +1,6 @@
 // The discovery rules a loopback-only daemon cannot show: several reports and addresses of one
-// instance, the preferred address, IPv6 destinations, and a connection denied by local policy.
+// instance, the preferred address, IPv6 destinations, a connection denied by local policy, and
+// the directory's identity rules.
 #include "app/receiver_discovery.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <mutex>
 
 #include "app/app_test_support.h"
+#include "app/receiver_directory.h"
 #include "support/pumped_main.h"
 
 namespace pelorin::app {
@@ -15,20 +17,37 @@ namespace {
 using namespace std::chrono_literals;
 using platform::ConnectFailure;
 using platform::ConnectOutcome;
-using platform::ServiceReport;
+
+TEST(ReceiverDirectory, UpdateReplacesInPlaceAndRemoveDropsEveryCopy) {
+  const ReceiverAddress a{"a", "10.0.0.1:1", "10.0.0.9"}, a2{"a", "10.0.0.2:1", "10.0.0.9"};
+  const ReceiverAddress b{"b", "10.0.0.3:1"}, c{"c", "10.0.0.3:1"};
+  const std::pair<std::function<void(ReceiverDirectory&)>, std::vector<ReceiverAddress>> steps[] = {
+      {[&](auto& d) { d.update(a), d.update(b), d.update(c); }, {a, b, c}},  // c: same place, other identifier
+      {[&](auto& d) { d.update(a2); }, {a2, b, c}},
+      {[&](auto& d) { d.remove("nobody"), d.remove("a"); }, {b, c}},
+      {[&](auto& d) { d.update(a); }, {b, c, a}},  // announced again: at the end
+      {[&](auto& d) { d.receivers.push_back(b), d.remove("b"); }, {c, a}},
+  };
+  ReceiverDirectory directory;
+  int step = 0;
+  for (const auto& [apply, expected] : steps) {
+    apply(directory);
+    EXPECT_EQ(directory.receivers, expected) << "step " << step++;
+  }
+}
 
 // What discovery asked of the scripted browser and connector; the test answers by index.
 struct Requests {
-  std::mutex mutex;
-  platform::ServiceBrowser::Events events;
-  std::vector<platform::ServiceBrowser::ResolveDone> resolves;
-  std::vector<std::pair<std::string, platform::TcpConnector::Done>> connects;
-
   template <class T>
   std::uint64_t add(std::vector<T>& list, T item) {
     std::lock_guard lock(mutex);
     list.push_back(std::move(item));
     return list.size() - 1;
+  }
+  template <class T>
+  T at(std::vector<T>& list, std::size_t i) {
+    std::lock_guard lock(mutex);
+    return list.at(i);
   }
   bool counts(std::size_t resolveCount, std::size_t connectCount) {
     return test::eventually([&] {
@@ -36,26 +55,23 @@ struct Requests {
       return resolves.size() == resolveCount && connects.size() == connectCount;
     });
   }
-  void resolve(std::size_t i, const std::string& host) {
-    std::unique_lock lock(mutex);
-    auto done = resolves.at(i);
-    lock.unlock();
-    done(platform::ServiceAddress{host, 7000});
-  }
+  void resolve(std::size_t i, const std::string& host) { at(resolves, i)(platform::ServiceAddress{host, 7000}); }
   // Answers connection i, after checking where it went.
   void connect(std::size_t i, const std::string& target, const ConnectOutcome& outcome) {
-    std::unique_lock lock(mutex);
-    auto [to, done] = connects.at(i);
-    lock.unlock();
+    const auto [to, done] = at(connects, i);
     EXPECT_EQ(to, target) << "connection " << i;
     done(outcome);
   }
+  std::mutex mutex;
+  platform::ServiceBrowser::Events events;
+  std::vector<platform::ServiceBrowser::ResolveDone> resolves;
+  std::vector<std::pair<std::string, platform::TcpConnector::Done>> connects;
 };
 
 struct FakeBrowser : platform::ServiceBrowser {
   explicit FakeBrowser(Requests& r) : r(r) {}
   void start(const std::string&, Events events) override { r.events = std::move(events); }
-  std::uint64_t resolve(const ServiceReport&, ResolveDone done) override { return r.add(r.resolves, std::move(done)); }
+  std::uint64_t resolve(const platform::ServiceReport&, ResolveDone done) override { return r.add(r.resolves, done); }
   void cancelResolve(std::uint64_t) override {}
   Requests& r;
 };
@@ -69,9 +85,6 @@ struct FakeConnector : platform::TcpConnector {
   Requests& r;
 };
 
-ServiceReport report(int interfaceIndex, int protocol) {
-  return {{"Salon", "_vantrel-cast._tcp", "local"}, interfaceIndex, protocol};
-}
 ConnectOutcome failure(ConnectFailure why) { return ConnectOutcome{std::nullopt, why, 1}; }
 
 TEST(ReceiverDiscovery, OneReceiverPerInstanceByThePreferredAddressThatAnswersAndLocalDenialReported) {
@@ -81,12 +94,13 @@ TEST(ReceiverDiscovery, OneReceiverPerInstanceByThePreferredAddressThatAnswersAn
   std::vector<std::vector<ReceiverAddress>> lists;
   std::atomic<int> denied{0};
   ReceiverDiscovery discovery(std::make_unique<FakeBrowser>(r), std::make_unique<FakeConnector>(r), main.poster(),
-                              log.log());
+                              log.log);
   discovery.onChange = [&](const std::vector<ReceiverAddress>& list) { lists.push_back(list); };
   discovery.onLocalNetworkDenied = [&] { ++denied; };
   discovery.start();
 
-  const auto v6 = report(2, 1), v4 = report(2, 0), other = report(3, 0);
+  const platform::ServiceInstance salon{"Salon", "_vantrel-cast._tcp", "local"};
+  const platform::ServiceReport v6{salon, 2, 1}, v4{salon, 2, 0}, other{salon, 3, 0};
   r.events.added(v6);
   ASSERT_TRUE(r.counts(1, 0));
   r.resolve(0, "fe80::1%eth0");

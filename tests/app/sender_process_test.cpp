@@ -30,10 +30,9 @@ class SenderFixture : public ::testing::Test {
   }
   SenderHost& hostRunning(const std::string& program) {
     // As the sharing flow does: a failure stops the share, so the sender is no longer current.
-    const auto events = test::recordedEvents(events_, [this] { stopped_.push_back(host_->release()); });
-    host_ = std::make_unique<SenderHost>(main_.poster(), log_.log(), events, [program] {
-      return Result<SenderFiles>(SenderFiles{program, "/ca.pem"});
-    });
+    host_ = std::make_unique<SenderHost>(main_.poster(), log_.log,
+                                         test::recordedEvents(events_, [this] { stopped_.push_back(host_->release()); }),
+                                         [program] { return Result<SenderFiles>(SenderFiles{program, "/ca.pem"}); });
     EXPECT_TRUE(host_->launchSender("123456", 1280, 720, {{"r", "127.0.0.1:5000", "127.0.0.1"}}).ok());
     return *host_;
   }
@@ -80,30 +79,25 @@ sleep 0.2; exit 3)sh");
 
 TEST_F(SenderFixture, StopClosesInputThenTerminatesThenKills) {
   // Started in this order, so the later senders could hold the first one's input if pipes leaked.
-  const struct {
-    std::string script;
-    bool exitsByItself;
-    double atLeast, atMost;
-    std::string status;
-  } cases[] = {
+  const std::tuple<std::string, bool, double, double, std::string> cases[] = {
       {"exec cat >/dev/null", true, 0.0, 2.0, "0"},
       {"exec sleep 30", false, 5.0, 6.5, "15"},
       {"trap '' TERM; exec sleep 30", false, 7.0, 8.5, "9"},
   };
   std::vector<std::future<std::pair<bool, double>>> stops;
   for (const auto& c : cases) {
-    stops.push_back(std::async(std::launch::async, [sender = hostFor(c.script).release()] {
+    stops.push_back(std::async(std::launch::async, [sender = hostFor(std::get<0>(c)).release()] {
       const auto start = std::chrono::steady_clock::now();
       const bool byItself = stopSender(*sender);
       return std::pair{byItself, Seconds(std::chrono::steady_clock::now() - start).count()};
     }));
   }
   for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const auto& [script, exitsByItself, atLeast, atMost, status] = cases[i];
     const auto [byItself, seconds] = stops[i].get();
-    EXPECT_EQ(byItself, cases[i].exitsByItself) << cases[i].script;
-    EXPECT_GE(seconds, cases[i].atLeast) << cases[i].script;
-    EXPECT_LE(seconds, cases[i].atMost) << cases[i].script;
-    EXPECT_TRUE(loggedExit(cases[i].status)) << cases[i].script;
+    EXPECT_EQ(byItself, exitsByItself) << script;
+    EXPECT_TRUE(seconds >= atLeast && seconds <= atMost) << script << ": " << seconds << " s";
+    EXPECT_TRUE(loggedExit(status)) << script;
   }
   main_.runFor(100ms);
   EXPECT_TRUE(events_.empty());  // a released sender's exit shows nothing
@@ -124,7 +118,7 @@ TEST_F(SenderFixture, LoopbackSenderPassesKeyFramesAndKeepsOnlyAValidStream) {
   auto& host = hostRunning(test::binaryPath("loopback-sender"));
   ASSERT_TRUE(main_.runUntil([&] { return saw("ready 1280x720 high"); }));
   kill(host.process()->pid(), SIGUSR1);
-  ASSERT_TRUE(main_.runUntil([&] { return saw("keyframe") && saw("progress Appairé. Préparation du partage…"); }));
+  ASSERT_TRUE(main_.runUntil([&] { return saw("keyframe"); }));
 
   media::ByteBuffer stream;
   for (const auto& r : {record(10, true), record(20, false), record(30, false)}) stream.insert(stream.end(), r.begin(), r.end());
