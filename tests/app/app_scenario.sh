@@ -14,9 +14,8 @@ source "$here/scripts/lib/display.sh"
 source "$here/scripts/lib/avahi.sh"
 pids=()
 cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  kill "${pids[@]}" 2>/dev/null || true
+  wait "${pids[@]}" 2>/dev/null || true
   stop_display
   [[ -n "${own_avahi:-}" ]] && stop_avahi
   rm -rf "$work"
@@ -26,28 +25,19 @@ trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; shot failure; tail -n 30 "$log" >&2 || true; exit 1; }
 shot() { xwd -root -silent >"$work/shot.xwd" && ffmpeg -loglevel error -y -i "$work/shot.xwd" "$out/$1.png" || true; }
 # Waits up to 10 s for the command to succeed.
-eventually() {
-  local i
-  for i in $(seq 1 100); do "$@" && return 0; sleep 0.1; done
-  return 1
-}
+eventually() { for _ in $(seq 1 100); do "$@" && return 0; sleep 0.1; done; return 1; }
 logged() { grep -qF -- "$1" "$log" 2>/dev/null; }
 # Waits for the log line, then takes the screenshot named second, if any.
 expect_log() { eventually logged "$1" || fail "no log line: $1"; [[ -z "${2:-}" ]] || shot "$2"; }
 
 start_display
 xsetroot -solid '#ff0000'
-if [[ -z "${DBUS_SYSTEM_BUS_ADDRESS:-}" ]] || ! avahi_daemon_ready; then
-  start_avahi
-  own_avahi=1
-fi
+if [[ -z "${DBUS_SYSTEM_BUS_ADDRESS:-}" ]] || ! avahi_daemon_ready; then start_avahi; own_avahi=1; fi
 
 # The receiver: a listener and its announcement.
-python3 -c '
-import socket
+python3 -c 'import socket
 s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(16); print(s.getsockname()[1], flush=True)
-while True: s.accept()[0].close()
-' >"$work/port" &
+while True: s.accept()[0].close()' >"$work/port" &
 pids+=($!)
 eventually test -s "$work/port" || fail "no listener"
 port=$(cat "$work/port")
@@ -70,23 +60,21 @@ export PELORIN_SENDER="$work/sender" PELORIN_VIDEO_ENCODER=software XDG_STATE_HO
 export XDG_RUNTIME_DIR="$work" PELORIN_LOOPBACK_OUTPUT="$work/stream.pln"
 log="$work/state/Pelorin/Pelorin.log"
 
-start_app() {
-  "$work/bin/Pelorin" >"$work/app.out" 2>&1 &
-  app=$!
-  pids+=($app)
-  window=$(eventually xdotool search --sync --onlyvisible --name '^Pelorin$' | head -n1) || fail "no window"
-  sleep 0.5
-  xdotool windowmove --sync "$window" 1300 820
-}
-# A click in the code field, then its text replaced.
-focus_code() {
+# Types the code into its field, then presses the nth widget after it in the tab order.
+press_tab() {
   xdotool mousemove --window "$window" 260 125 click 1
   xdotool key --clearmodifiers ctrl+a BackSpace
+  xdotool type "$1"
+  for _ in $(seq 1 "$2"); do xdotool key Tab; done
+  xdotool key space
 }
-# Presses the nth widget after the code field in the tab order.
-press_tab() { focus_code; xdotool type "$1"; for _ in $(seq 1 "$2"); do xdotool key Tab; done; xdotool key space; }
 
-start_app
+"$work/bin/Pelorin" >"$work/app.out" 2>&1 &
+app=$!
+pids+=($app)
+window=$(eventually xdotool search --sync --onlyvisible --name '^Pelorin$' | head -n1) || fail "no window"
+sleep 0.5
+xdotool windowmove --sync "$window" 1300 820
 shot searching
 avahi-publish -s "Salon" _vantrel-cast._tcp "$port" >/dev/null 2>&1 &
 pids+=($!)

