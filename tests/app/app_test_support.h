@@ -3,13 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "app/app_log.h"
 #include "app/sender_host.h"
@@ -35,13 +31,11 @@ struct LogFile {
     for (std::string line; std::getline(in, line);) out.push_back(line.substr(line.find(' ') + 1));
     return out;
   }
-  // Whether the line is written within a few seconds.
-  bool has(const std::string& line) {
+  bool has(const std::string& line) {  // within a few seconds
     return eventually([&] { return std::ranges::count(lines(), line) > 0; });
   }
   std::filesystem::path path = std::filesystem::temp_directory_path() /
-                               ("pelorin-app-" + std::to_string(getpid()) + "-" +
-                                std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+                               ("pelorin-app-" + std::to_string(getpid()) + "-" + std::to_string(std::uintptr_t(this)));
   app::AppLog log{path};
 };
 

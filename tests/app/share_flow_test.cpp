@@ -32,11 +32,9 @@ TEST(ShareCapture, CapturesAsAskedEndsStreamThenEncoderThenSenderAndReportsAStre
   ASSERT_FALSE(start.failure) << start.failure->description();
   ASSERT_EQ(share.capture.streams.size(), 1u);
   const auto& [filter, configuration] = share.capture.streams.front();
-  EXPECT_EQ(filter.displayID, 5u);
-  EXPECT_EQ(configuration.sourceRect, (Rect{100, 50, 640, 360}));
-  EXPECT_EQ(std::tuple(configuration.width, configuration.height, configuration.minimumFrameInterval.value,
-                       configuration.minimumFrameInterval.timescale),
-            std::tuple(64, 32, 1, shareFps));
+  EXPECT_EQ(std::tuple(filter.displayID, *configuration.sourceRect, configuration.width, configuration.height,
+                       configuration.minimumFrameInterval.value, configuration.minimumFrameInterval.timescale),
+            std::tuple(5u, Rect{100, 50, 640, 360}, 64, 32, 1, shareFps));
   ASSERT_TRUE(test::eventually([&] { return share.capture.lastStream->delivered >= 3 && !share.out.contents().empty(); }));
   bool senderStopped = false;
   finishShare(std::move(start.capture), [&] {
@@ -63,14 +61,12 @@ TEST(PickerEntries, DisplaysThenApplicationsOnTheirLargestWindowsDisplayThenWind
   platform::ShareableContent content;
   content.displays = {{5, Rect{0, 0, 1920, 1200}, 1920, 1200, "LEFT"}, {6, Rect{1920, 0, 1920, 1080}, 1920, 1080, ""}};
   const platform::RunningApplication editor{10, "Éditeur"}, self{99, "Pelorin"}, term{11, "Terminal"};
-  content.windows = {
-      {1, "notes", Rect{100, 100, 300, 200}, 0, true, editor},
-      {2, "Pelorin", Rect{200, 200, 520, 300}, 0, true, self},
-      {3, "doc", Rect{1800, 100, 900, 700}, 0, true, editor},  // mostly on the right display
-      {4, "menu", Rect{0, 0, 50, 50}, 25, true, term},         // not a normal window
-      {5, std::nullopt, Rect{0, 0, 640, 480}, 0, true, term},
-      {6, "hidden", Rect{0, 0, 640, 480}, 0, false, term},
-  };
+  content.windows = {{1, "notes", Rect{100, 100, 300, 200}, 0, true, editor},
+                     {2, "Pelorin", Rect{200, 200, 520, 300}, 0, true, self},
+                     {3, "doc", Rect{1800, 100, 900, 700}, 0, true, editor},  // mostly on the right display
+                     {4, "menu", Rect{0, 0, 50, 50}, 25, true, term},         // not a normal window
+                     {5, std::nullopt, Rect{0, 0, 640, 480}, 0, true, term},
+                     {6, "hidden", Rect{0, 0, 640, 480}, 0, false, term}};
   test::FakeCapture capture;
   const auto entries = pickerEntries(content, capture, 99);
   const std::tuple<std::string, Kind, platform::DisplayID, std::vector<platform::WindowID>> expected[] = {

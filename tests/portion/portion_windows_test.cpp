@@ -18,10 +18,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int argc = 1;
-char name[] = "pelorin_portion_windows_tests";
-char* argv[] = {name, nullptr};
-
 // Serves the event loop for a while, or until `done`.
 void serve(std::chrono::milliseconds span, const std::function<bool()>& done = [] { return false; }) {
   const auto end = Clock::now() + span;
@@ -47,6 +43,8 @@ class BorderWindow : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(std::getenv("DISPLAY")) << "these tests need an X display (scripts/test starts one)";
+    static int argc = 1;
+    static char* argv[] = {const_cast<char*>("pelorin_portion_windows_tests"), nullptr};
     static QApplication application(argc, argv);
     screen = QGuiApplication::screenAt({10, 10});
     ASSERT_TRUE(screen && screen->geometry() == QRect(0, 0, 1920, 1200)) << "the left monitor is missing";
@@ -82,11 +80,8 @@ TEST_F(BorderWindow, ClicksPassTheInteriorDragsAreThrottledCornersResizeAndEdges
     serve(std::chrono::milliseconds(500), [&] { return below.isVisible(); });
     window->raise();
     serve(std::chrono::milliseconds(200));
-    xdotool("mousemove 300 250 click 1");
-    ASSERT_EQ(below.presses.size(), 1u) << "the interior did not let the click through";
-    EXPECT_EQ(below.presses[0], QPoint(300, 250));
-    xdotool("mousemove 97 250 click 1");
-    EXPECT_EQ(below.presses.size(), 1u) << "the band let a click through";
+    xdotool("mousemove 300 250 click 1 mousemove 97 250 click 1");
+    EXPECT_EQ(below.presses, std::vector<QPoint>{QPoint(300, 250)}) << "only the interior lets a click through";
     EXPECT_EQ(changes.size(), 1u) << "a click on the band is a drag of nothing, reported once";
   }
 
@@ -103,7 +98,6 @@ TEST_F(BorderWindow, ClicksPassTheInteriorDragsAreThrottledCornersResizeAndEdges
   }
   EXPECT_LE(changes.size(), static_cast<std::size_t>(span / std::chrono::milliseconds(50)) + 2);
   EXPECT_EQ(changes.back().first, QRect(280, 100, 400, 300));
-  EXPECT_EQ(captured(), QRect(280, 100, 400, 300));
 
   // The top-right corner square, dragged right and up: the bottom-left corner stays.
   xdotool("mousemove 683 97 mousedown 1 mousemove 733 77 mousemove 783 47 mouseup 1");
