@@ -1,6 +1,5 @@
-// The discovery rules a loopback-only daemon cannot show: several reports and addresses of one
-// instance, the preferred address, IPv6 destinations, a connection denied by local policy, and
-// the directory's identity rules.
+// What a loopback-only daemon cannot show: several reports and addresses of one instance, the
+// preferred address, IPv6 destinations, a connection denied by local policy.
 #include "app/receiver_discovery.h"
 
 #include <gtest/gtest.h>
