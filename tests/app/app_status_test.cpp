@@ -2,32 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 namespace pelorin::app {
 namespace {
-
-// One user's afternoon: a failure survives every automatic update until the next user action.
-TEST(AppStatusState, AFailureStaysUntilTheNextUserAction) {
-  using Step = std::function<void(AppStatusState&)>;
-  const std::string exited = "Erreur du sender (code 1).";
-  const std::tuple<Step, std::string, std::optional<std::string>> steps[] = {
-      {[&](auto& s) { s.automatic(availabilityStatus(1)); }, "1 receiver trouvé. Saisissez le code.", std::nullopt},
-      {[&](auto& s) { s.failed(badCodeFailure); }, badCodeFailure, badCodeFailure},
-      {[&](auto& s) { s.automatic(availabilityStatus(2)); }, badCodeFailure, badCodeFailure},
-      {[&](auto& s) { s.userAction(pairingStatus); }, pairingStatus, std::nullopt},
-      {[&](auto& s) { s.failed(exited); }, exited, exited},
-      {[&](auto& s) { s.userAction(stoppedStatus); }, stoppedStatus, std::nullopt},
-      {[&](auto& s) { s.automatic(availabilityStatus(0)); }, searchingStatus, std::nullopt},
-      {[&](auto& s) { s.automatic(availabilityStatus(12)); }, "12 receivers trouvés. Saisissez le code.", std::nullopt},
-  };
-  AppStatusState state(searchingStatus);
-  int index = 0;
-  for (const auto& [apply, message, failure] : steps) {
-    apply(state);
-    EXPECT_EQ(std::tie(state.message, state.failure), std::tie(message, failure)) << "step " << index++;
-  }
-}
 
 TEST(ValidatedCode, SixDecimalDigitsOfAnyScriptAndAReceiver) {
   const struct {

@@ -39,18 +39,14 @@ struct LogFile {
   app::AppLog log{path};
 };
 
-// Sender events written down as text ("ready 1280x720 high", "keyframe", "progress …",
-// "failed …"); `onFailed` runs after a failure is written down.
-inline app::SenderEvents recordedEvents(std::vector<std::string>& out, std::function<void()> onFailed = {}) {
+// Sender events written down as text ("ready 1280x720 high", "keyframe", "progress …", "failed …").
+inline app::SenderEvents recordedEvents(std::vector<std::string>& out) {
   return {.ready = [&out](const app::ReadyLine& r) {
             out.push_back("ready " + std::to_string(r.width) + "x" + std::to_string(r.height) + " " + r.profile);
           },
           .keyframe = [&out] { out.push_back("keyframe"); },
           .progress = [&out](const std::string& text) { out.push_back("progress " + text); },
-          .failed = [&out, onFailed](const std::string& text) {
-            out.push_back("failed " + text);
-            if (onFailed) onFailed();
-          }};
+          .failed = [&out](const std::string& text) { out.push_back("failed " + text); }};
 }
 
 }  // namespace pelorin::test
