@@ -43,7 +43,7 @@ eventually test -s "$work/port" || fail "no listener"
 port=$(cat "$work/port")
 
 # The app as installed: its executable beside share/pelorin/VantrelCA.pem.
-mkdir -p "$work/bin" "$work/share/pelorin" "$work/state"
+mkdir -p "$work/bin" "$work/share/pelorin"
 cp "$build/bin/Pelorin" "$work/bin/Pelorin"
 echo "test authority" >"$work/share/pelorin/VantrelCA.pem"
 cat >"$work/sender" <<SENDER
@@ -94,8 +94,7 @@ stop_and_probe() {
   eventually test "$(grep -c 'sender_exit status=0' "$log")" -ge "$1" || fail "the sender did not stop"
   "$build/bin/pelorin-probe" --annexb "$work/stream.h264" "$work/stream.pln" >"$out/$2_probe.txt" ||
     fail "probe: $(cat "$out/$2_probe.txt")"
-  rm -f "$work/centres.rgb"
-  ffmpeg -loglevel error -i "$work/stream.h264" -vf crop=100:100,scale=1:1 -f rawvideo -pix_fmt rgb24 "$work/centres.rgb"
+  ffmpeg -loglevel error -y -i "$work/stream.h264" -vf crop=100:100,scale=1:1 -f rawvideo -pix_fmt rgb24 "$work/centres.rgb"
   read -r -a first < <(head -c 3 "$work/centres.rgb" | od -An -tu1)
   read -r -a last < <(tail -c 3 "$work/centres.rgb" | od -An -tu1)
   echo "first=${first[*]} last=${last[*]}" >>"$out/$2_probe.txt"
@@ -148,19 +147,15 @@ stop_and_probe 2 portion
 shot stopped
 
 # The sender's "error:" line, then a non-zero exit.
-echo error >"$work/behaviour"
-press_tab 654321 2
-xdotool key Return
+share_portion() { echo "$1" >"$work/behaviour"; press_tab 654321 2; xdotool key Return; }
+share_portion error
 expect_log "status failure: Erreur : error: code refusé" sender_error
-echo exit >"$work/behaviour"
-press_tab 654321 2
-xdotool key Return
+share_portion exit
 expect_log "status failure: Erreur du sender (code 3)." sender_exit
 
 # Quitting while sharing waits for the stop sequence.
-rm -f "$work/behaviour" "$work/stream.pln"
-press_tab 654321 2
-xdotool key Return
+rm -f "$work/stream.pln"
+share_portion relay
 eventually test -s "$work/stream.pln" || fail "no second stream"
 xdotool windowactivate --sync "$window" key ctrl+q
 expect_log "status: Arrêt du partage…" quitting

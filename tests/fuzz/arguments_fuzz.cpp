@@ -1,7 +1,6 @@
 // The option words (split at NUL bytes) and the --portion text.
 #include <algorithm>
 #include <cmath>
-#include <optional>
 
 #include "encoder/arguments.h"
 #include "fuzz_check.h"
@@ -50,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzzCheck(!printed || encoder::parsePortionArgument(*printed) == rect, "a portion printed back parses to itself");
   }
 
-  const Result<Arguments> parsed = encoder::parseArguments(input.empty() ? std::vector<std::string>{} : splitAt(input, '\0'));
+  const auto words = input.empty() ? std::vector<std::string>{} : splitAt(input, '\0');
+  const Result<Arguments> parsed = encoder::parseArguments(words);
   if (!parsed) {
     const Error& e = parsed.error();
     fuzzCheck(e.domain == "Arguments" && e.code == -1 && isKnownFailure(e.message), "a failure is one of the five");
