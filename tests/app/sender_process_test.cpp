@@ -22,11 +22,11 @@ using namespace std::chrono_literals;
 class SenderFixture : public ::testing::Test {
  protected:
   SenderHost& hostFor(const std::string& script) {
-    scripts_.push_back(std::filesystem::temp_directory_path() /
-                       ("pelorin-sender-" + std::to_string(getpid()) + "-" + std::to_string(scripts_.size()) + ".sh"));
-    std::ofstream(scripts_.back()) << "#!/bin/sh\n" << script << "\n";
-    chmod(scripts_.back().c_str(), 0755);
-    return hostRunning(scripts_.back().string());
+    const auto& path = scripts_.emplace_back(std::filesystem::temp_directory_path() /
+                                             ("pelorin-sender-" + std::to_string(getpid()) + "-" + std::to_string(scripts_.size())));
+    std::ofstream(path) << "#!/bin/sh\n" << script << "\n";
+    chmod(path.c_str(), 0755);
+    return hostRunning(path);
   }
   SenderHost& hostRunning(const std::string& program) {
     host_ = std::make_unique<SenderHost>(main_.poster(), log_.log, test::recordedEvents(events_),
@@ -36,9 +36,7 @@ class SenderFixture : public ::testing::Test {
   }
   bool loggedExit(const std::string& status) { return log_.has("sender_exit status=" + status); }
   bool saw(const std::string& event) { return std::ranges::count(events_, event) > 0; }
-  void TearDown() override {
-    for (const auto& path : scripts_) std::filesystem::remove(path);
-  }
+  void TearDown() override { for (const auto& path : scripts_) std::filesystem::remove(path); }
 
   test::PumpedMain main_;
   test::LogFile log_;

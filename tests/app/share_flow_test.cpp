@@ -83,9 +83,6 @@ TEST(PickerEntries, DisplaysThenApplicationsOnTheirLargestWindowsDisplayThenWind
     const auto& [label, filter, display, windows] = expected[i];
     const PickerChoice& choice = entries[i].choice;
     EXPECT_EQ(entries[i].label, label);
-    EXPECT_EQ(entries[i].kind, filter == Kind::Display  ? PickerEntry::Kind::display
-                               : filter == Kind::Window ? PickerEntry::Kind::window
-                                                        : PickerEntry::Kind::application) << label;
     EXPECT_EQ(choice.filter.kind, filter) << label;
     if (filter != Kind::Window) EXPECT_EQ(choice.filter.displayID, display) << label;
     EXPECT_EQ(choice.filter.windows, windows) << label;

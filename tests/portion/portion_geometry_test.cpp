@@ -54,15 +54,14 @@ TEST(BorderDrag, OnlyTheCornerSquaresResizeAndTheFrameStaysOnTheScreen) {
     EXPECT_EQ(draggedBorderFrame({100, 100, 400, 300}, d.mode, d.delta, {172, 132}), d.frame) << d.delta.dx;
   }
 
-  const Rect screen{0, 0, 1920, 1080};
+  const Rect screen{1920, 0, 1920, 1080};  // a second screen
   const std::pair<Rect, Rect> clamps[] = {
-      {{100, 100, 412, 212}, {100, 100, 412, 212}},     // already inside
-      {{-200, 100, 412, 212}, {-6, 100, 412, 212}},     // half off the left edge
-      {{1800, 1000, 412, 212}, {1514, 874, 412, 212}},  // off the top-right corner
-      {{-50, -50, 3000, 2000}, {-6, -6, 1932, 1092}},   // larger than the screen
+      {{2020, 100, 412, 212}, {2020, 100, 412, 212}},   // already inside
+      {{1720, 100, 412, 212}, {1914, 100, 412, 212}},   // half off the left edge
+      {{3720, 1000, 412, 212}, {3434, 874, 412, 212}},  // off the top-right corner
+      {{1870, -50, 3000, 2000}, {1914, -6, 1932, 1092}},  // larger than the screen
   };
   for (const auto& [frame, clamped] : clamps) EXPECT_EQ(clampedBorderFrame(frame, screen, 6), clamped);
-  EXPECT_EQ(clampedBorderFrame({1800, 0, 412, 212}, {1920, 0, 1920, 1080}, 6), (Rect{1914, 0, 412, 212}));
 }
 
 TEST(PortionConversions, SelectionJSONPickerSizeAndScreenSpace) {

@@ -52,7 +52,6 @@ TEST(SourceNaming, DisplayNamesThumbnailHeightsAndTheChosenDisplay) {
   EXPECT_EQ(thumbnailHeight(500.5, 333.7), 213);
   EXPECT_EQ(thumbnailHeight(10000, 5), 1);
   EXPECT_EQ(thumbnailHeight(320, 0), 1);
-  EXPECT_EQ(resolveDisplayIndex(std::nullopt, {}), std::nullopt);
   EXPECT_EQ(resolveDisplayIndex(std::nullopt, {7, 8}), 0u);
   EXPECT_EQ(resolveDisplayIndex(8, {7, 8, 8}), 1u);
   EXPECT_EQ(resolveDisplayIndex(9, {7, 8}), std::nullopt);
