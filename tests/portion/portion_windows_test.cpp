@@ -5,10 +5,8 @@
 #include <QApplication>
 #include <QMouseEvent>
 #include <QScreen>
-#include <atomic>
-#include <chrono>
 #include <cstdlib>
-#include <thread>
+#include <future>
 
 #include "portion/portion_border_window.h"
 #include "portion/screen_mapping.h"
@@ -17,6 +15,7 @@ namespace pelorin::portion {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 // Serves the event loop for a while, or until `done`.
 void serve(std::chrono::milliseconds span, const std::function<bool()>& done = [] { return false; }) {
@@ -26,16 +25,10 @@ void serve(std::chrono::milliseconds span, const std::function<bool()>& done = [
 
 // Runs an xdotool command while the event loop keeps serving the windows.
 void xdotool(const std::string& arguments) {
-  std::atomic<bool> done{false};
-  int status = -1;
-  std::thread driver([&] {
-    status = std::system(("xdotool " + arguments).c_str());
-    done = true;
-  });
-  serve(std::chrono::seconds(30), [&] { return done.load(); });
-  driver.join();
-  ASSERT_EQ(status, 0) << arguments;
-  serve(std::chrono::milliseconds(150));
+  auto status = std::async(std::launch::async, [&] { return std::system(("xdotool " + arguments).c_str()); });
+  serve(30s, [&] { return status.wait_for(0s) != std::future_status::timeout; });
+  ASSERT_EQ(status.get(), 0) << arguments;
+  serve(150ms);
 }
 
 // A frame whose captured area starts at (100, 100), 400 x 300 X pixels, on the left monitor.
@@ -53,7 +46,7 @@ class BorderWindow : public ::testing::Test {
     const Rect portion = portionRect(mapping->toScreenSpace(QRect(100, 100, 400, 300)), frame);
     window = std::make_unique<PortionBorderWindow>(portionBorderFrame(portion, frame, 6), screen);
     window->onChange = [this](const Rect& r) { changes.emplace_back(mapping->toLogical(r), Clock::now()); };
-    serve(std::chrono::milliseconds(400), [this] { return window->isVisible() && window->geometry().x() == 94; });
+    serve(400ms, [this] { return window->isVisible() && window->geometry().x() == 94; });
     ASSERT_EQ(window->geometry(), QRect(94, 94, 412, 312));
   }
   QRect captured() const { return mapping->toLogical(window->capturedFrame()); }  // in X pixels
@@ -77,9 +70,9 @@ TEST_F(BorderWindow, ClicksPassTheInteriorDragsAreThrottledCornersResizeAndEdges
     below.setScreen(screen);
     below.setGeometry(50, 50, 600, 500);
     below.show();
-    serve(std::chrono::milliseconds(500), [&] { return below.isVisible(); });
+    serve(500ms, [&] { return below.isVisible(); });
     window->raise();
-    serve(std::chrono::milliseconds(200));
+    serve(200ms);
     xdotool("mousemove 300 250 click 1 mousemove 97 250 click 1");
     EXPECT_EQ(below.presses, std::vector<QPoint>{QPoint(300, 250)}) << "only the interior lets a click through";
     EXPECT_EQ(changes.size(), 1u) << "a click on the band is a drag of nothing, reported once";
@@ -94,9 +87,9 @@ TEST_F(BorderWindow, ClicksPassTheInteriorDragsAreThrottledCornersResizeAndEdges
   const auto span = Clock::now() - start;
   ASSERT_GE(changes.size(), 3u);
   for (std::size_t i = 1; i + 1 < changes.size(); ++i) {
-    EXPECT_GT(changes[i].second - changes[i - 1].second, std::chrono::milliseconds(50)) << "call " << i;
+    EXPECT_GT(changes[i].second - changes[i - 1].second, 50ms) << "call " << i;
   }
-  EXPECT_LE(changes.size(), static_cast<std::size_t>(span / std::chrono::milliseconds(50)) + 2);
+  EXPECT_LE(changes.size(), static_cast<std::size_t>(span / 50ms) + 2);
   EXPECT_EQ(changes.back().first, QRect(280, 100, 400, 300));
 
   // The top-right corner square, dragged right and up: the bottom-left corner stays.
