@@ -4,12 +4,8 @@
 # that records its command line and relays to the loopback sender. Screenshots go to $OUT.
 # usage: app_scenario.sh BUILD_DIR OUT_DIR
 set -euo pipefail
-build=$(cd "$1" && pwd)
-out=$2
-here=$(cd "$(dirname "$0")/../.." && pwd)
-mkdir -p "$out"
-rm -f "$out"/*.png
-work=$(mktemp -d)
+build=$(cd "$1" && pwd) out=$2 here=$(cd "$(dirname "$0")/../.." && pwd) work=$(mktemp -d)
+mkdir -p "$out" && rm -f "$out"/*.png
 source "$here/scripts/lib/display.sh"
 source "$here/scripts/lib/avahi.sh"
 pids=()
@@ -26,9 +22,8 @@ fail() { echo "FAIL: $*" >&2; shot failure; tail -n 30 "$log" >&2 || true; exit 
 shot() { xwd -root -silent >"$work/shot.xwd" && ffmpeg -loglevel error -y -i "$work/shot.xwd" "$out/$1.png" || true; }
 # Waits up to 10 s for the command to succeed.
 eventually() { for _ in $(seq 1 100); do "$@" && return 0; sleep 0.1; done; return 1; }
-logged() { grep -qF -- "$1" "$log" 2>/dev/null; }
 # Waits for the log line, then takes the screenshot named second, if any.
-expect_log() { eventually logged "$1" || fail "no log line: $1"; [[ -z "${2:-}" ]] || shot "$2"; }
+expect_log() { eventually grep -qsF -- "$1" "$log" || fail "no log line: $1"; [[ -z "${2:-}" ]] || shot "$2"; }
 
 start_display
 xsetroot -solid '#ff0000'
@@ -37,10 +32,8 @@ if [[ -z "${DBUS_SYSTEM_BUS_ADDRESS:-}" ]] || ! avahi_daemon_ready; then start_a
 # The receiver: a listener and its announcement.
 python3 -c 'import socket
 s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(16); print(s.getsockname()[1], flush=True)
-while True: s.accept()[0].close()' >"$work/port" &
-pids+=($!)
-eventually test -s "$work/port" || fail "no listener"
-port=$(cat "$work/port")
+while True: s.accept()[0].close()' >"$work/port" & pids+=($!)
+eventually test -s "$work/port" && port=$(cat "$work/port") || fail "no listener"
 
 # The app as installed: its executable beside share/pelorin/VantrelCA.pem.
 mkdir -p "$work/bin" "$work/share/pelorin"
@@ -76,8 +69,7 @@ window=$(eventually xdotool search --sync --onlyvisible --name '^Pelorin$' | hea
 sleep 0.5
 xdotool windowmove --sync "$window" 1300 820
 shot searching
-avahi-publish -s "Salon" _vantrel-cast._tcp "$port" >/dev/null 2>&1 &
-pids+=($!)
+avahi-publish -s "Salon" _vantrel-cast._tcp "$port" >/dev/null 2>&1 & pids+=($!)
 sleep 1.5
 shot receiver_found
 
@@ -135,9 +127,9 @@ shot portion_sharing
 check_arguments 654321 1920 1200
 
 # Dragging the frame's top edge over the app's window moves the picture there.
-xdotool mousemove 960 418 mousedown 1
-for step in $(seq 1 10); do xdotool mousemove $((960 + step * 60)) $((418 + step * 45)); sleep 0.05; done
-xdotool mouseup 1
+drag="mousemove 960 418 mousedown 1"
+for step in $(seq 1 10); do drag+=" mousemove $((960 + step * 60)) $((418 + step * 45)) sleep 0.05"; done
+xdotool $drag mouseup 1
 sleep 1.5
 shot portion_moved
 

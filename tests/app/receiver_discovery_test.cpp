@@ -1,5 +1,4 @@
-// What a loopback-only daemon cannot show: several reports and addresses of one instance, the
-// preferred address, IPv6 destinations, a connection denied by local policy.
+// What a loopback-only daemon cannot show: several reports of one instance, IPv6, local denial.
 #include "app/receiver_discovery.h"
 
 #include <gtest/gtest.h>

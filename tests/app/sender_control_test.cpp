@@ -57,8 +57,7 @@ TEST(ValidatedCode, SixDecimalDigitsOfAnyScriptAndAReceiver) {
     std::size_t receivers;
     const char* failure;  // empty when accepted
   } cases[] = {
-      {"000000", 3, ""},         {"٠١٢٣٤٥", 1, ""},  // Arabic-Indic digits
-      {"１２３４５６", 1, ""},   // full-width digits
+      {"000000", 3, ""}, {"٠١٢٣٤٥", 1, ""}, {"１２３４５６", 1, ""},  // Arabic-Indic and full-width digits
       {"12345", 1, badCodeFailure},  {"1234567", 1, badCodeFailure}, {" 123456", 1, badCodeFailure},  // no trimming
       {"12345½", 1, badCodeFailure},  // numerals that are not decimal digits
       {"12345\u0301" "6", 1, badCodeFailure},  // a digit carrying a combining mark

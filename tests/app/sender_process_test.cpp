@@ -7,10 +7,9 @@
 #include <future>
 
 #include "app/app_test_support.h"
-#include "app/sender_host.h"
 #include "base/fd_output.h"
 #include "media/frame_stream.h"
-#include "support/process.h"
+#include "support/process.h"  // binaryPath
 #include "support/pumped_main.h"
 
 namespace pelorin::app {

@@ -1,5 +1,4 @@
-// Encoded samples into Annex-B payloads and frame records: length-prefixed units built from the
-// input (whose Annex-B form is known), or the input taken as raw AVCC bytes.
+// Samples into Annex-B payloads and records: units built from the input (Annex-B form known), or raw AVCC.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "fuzz_check.h"

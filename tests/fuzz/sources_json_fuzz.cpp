@@ -1,5 +1,4 @@
-// The source list with hostile names and titles: it must stay one line of valid JSON, with every
-// "/" escaped, that reads back to the same texts (invalid UTF-8 aside, which is replaced).
+// The source list with hostile names and titles: one line of valid JSON, every "/" escaped, same texts.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <nlohmann/json.hpp>

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "sources/display_choice.h"
-#include "sources/thumbnail.h"
 
 namespace pelorin::sources {
 namespace {
@@ -43,18 +41,11 @@ TEST(WindowFilter, KeepsOnlyNamedNormalWindowsOfOtherProcessesFromTheMinimumSize
   for (const auto& c : cases) EXPECT_EQ(isListedWindow(c.window, self), c.listed) << c.why;
 }
 
-TEST(SourceNaming, DisplayNamesThumbnailHeightsAndTheChosenDisplay) {
+TEST(DisplayName, TheMonitorsNameOrItsPlaceInTheList) {
   const std::vector<platform::ShareableDisplay> screens = {{5, {}, 0, 0, "LEFT"}, {6, {}, 0, 0, ""}};
   EXPECT_EQ(displayName(5, 0, screens), "LEFT");
   EXPECT_EQ(displayName(6, 1, screens), "Écran 2");
   EXPECT_EQ(displayName(9, 0, screens), "Écran 1");
-  // Thumbnails are 320 wide; extreme shapes keep at least one row.
-  EXPECT_EQ(thumbnailHeight(500.5, 333.7), 213);
-  EXPECT_EQ(thumbnailHeight(10000, 5), 1);
-  EXPECT_EQ(thumbnailHeight(320, 0), 1);
-  EXPECT_EQ(resolveDisplayIndex(std::nullopt, {7, 8}), 0u);
-  EXPECT_EQ(resolveDisplayIndex(8, {7, 8, 8}), 1u);
-  EXPECT_EQ(resolveDisplayIndex(9, {7, 8}), std::nullopt);
 }
 
 }  // namespace
