@@ -4,19 +4,14 @@
 # that records its command line and relays to the loopback sender. Screenshots go to $OUT.
 # usage: app_scenario.sh BUILD_DIR OUT_DIR
 set -euo pipefail
-build=$(cd "$1" && pwd)
-out=$2
-here=$(cd "$(dirname "$0")/../.." && pwd)
-mkdir -p "$out"
-rm -f "$out"/*.png
-work=$(mktemp -d)
+build=$(cd "$1" && pwd) out=$2 here=$(cd "$(dirname "$0")/../.." && pwd) work=$(mktemp -d)
+mkdir -p "$out" && rm -f "$out"/*.png
 source "$here/scripts/lib/display.sh"
 source "$here/scripts/lib/avahi.sh"
 pids=()
 cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  kill "${pids[@]}" 2>/dev/null || true
+  wait "${pids[@]}" 2>/dev/null || true
   stop_display
   [[ -n "${own_avahi:-}" ]] && stop_avahi
   rm -rf "$work"
@@ -26,35 +21,22 @@ trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; shot failure; tail -n 30 "$log" >&2 || true; exit 1; }
 shot() { xwd -root -silent >"$work/shot.xwd" && ffmpeg -loglevel error -y -i "$work/shot.xwd" "$out/$1.png" || true; }
 # Waits up to 10 s for the command to succeed.
-eventually() {
-  local i
-  for i in $(seq 1 100); do "$@" && return 0; sleep 0.1; done
-  return 1
-}
-logged() { grep -qF -- "$1" "$log" 2>/dev/null; }
-expect_log() { eventually logged "$1" || fail "no log line: $1"; }
+eventually() { for _ in $(seq 1 100); do "$@" && return 0; sleep 0.1; done; return 1; }
+# Waits for the log line, then takes the screenshot named second, if any.
+expect_log() { eventually grep -qsF -- "$1" "$log" || fail "no log line: $1"; [[ -z "${2:-}" ]] || shot "$2"; }
 
 start_display
 xsetroot -solid '#ff0000'
-if [[ -z "${DBUS_SYSTEM_BUS_ADDRESS:-}" ]] || ! avahi_daemon_ready; then
-  start_avahi
-  own_avahi=1
-fi
+if [[ -z "${DBUS_SYSTEM_BUS_ADDRESS:-}" ]] || ! avahi_daemon_ready; then start_avahi; own_avahi=1; fi
 
 # The receiver: a listener and its announcement.
-python3 -c '
-import socket, sys, time
-s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(16)
-print(s.getsockname()[1], flush=True)
-while True:
-    c, _ = s.accept(); c.close()
-' >"$work/port" &
-pids+=($!)
-eventually test -s "$work/port" || fail "no listener"
-port=$(cat "$work/port")
+python3 -c 'import socket
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(16); print(s.getsockname()[1], flush=True)
+while True: s.accept()[0].close()' >"$work/port" & pids+=($!)
+eventually test -s "$work/port" && port=$(cat "$work/port") || fail "no listener"
 
 # The app as installed: its executable beside share/pelorin/VantrelCA.pem.
-mkdir -p "$work/bin" "$work/share/pelorin" "$work/state"
+mkdir -p "$work/bin" "$work/share/pelorin"
 cp "$build/bin/Pelorin" "$work/bin/Pelorin"
 echo "test authority" >"$work/share/pelorin/VantrelCA.pem"
 cat >"$work/sender" <<SENDER
@@ -71,34 +53,30 @@ export PELORIN_SENDER="$work/sender" PELORIN_VIDEO_ENCODER=software XDG_STATE_HO
 export XDG_RUNTIME_DIR="$work" PELORIN_LOOPBACK_OUTPUT="$work/stream.pln"
 log="$work/state/Pelorin/Pelorin.log"
 
-start_app() {
-  "$work/bin/Pelorin" >"$work/app.out" 2>&1 &
-  app=$!
-  pids+=($app)
-  window=$(eventually xdotool search --sync --onlyvisible --name '^Pelorin$' | head -n1) || fail "no window"
-  sleep 0.5
-  xdotool windowmove --sync "$window" 1300 820
-}
-# A click in the code field, then its text replaced.
-focus_code() {
+# Types the code into its field, then presses the nth widget after it in the tab order.
+press_tab() {
   xdotool mousemove --window "$window" 260 125 click 1
   xdotool key --clearmodifiers ctrl+a BackSpace
+  xdotool type "$1"
+  for _ in $(seq 1 "$2"); do xdotool key Tab; done
+  xdotool key space
 }
-# Presses the nth widget after the code field in the tab order.
-press_tab() { focus_code; xdotool type "$1"; for _ in $(seq 1 "$2"); do xdotool key Tab; done; xdotool key space; }
 
-start_app
+"$work/bin/Pelorin" >"$work/app.out" 2>&1 &
+app=$!
+pids+=($app)
+window=$(eventually xdotool search --sync --onlyvisible --name '^Pelorin$' | head -n1) || fail "no window"
+sleep 0.5
+xdotool windowmove --sync "$window" 1300 820
 shot searching
-avahi-publish -s "Salon" _vantrel-cast._tcp "$port" >/dev/null 2>&1 &
-pids+=($!)
+avahi-publish -s "Salon" _vantrel-cast._tcp "$port" >/dev/null 2>&1 & pids+=($!)
 sleep 1.5
 shot receiver_found
 
 # A bad code: the error, and no sender.
 press_tab 12345 1
-expect_log "status failure: Erreur : le code doit contenir exactement 6 chiffres."
+expect_log "status failure: Erreur : le code doit contenir exactement 6 chiffres." bad_code
 [[ ! -e "$work/arguments" ]] || fail "a sender was launched with a bad code"
-shot bad_code
 
 # Stops the share and checks its stream: the centre colours of its first and last pictures go
 # into `first` and `last`.
@@ -108,8 +86,7 @@ stop_and_probe() {
   eventually test "$(grep -c 'sender_exit status=0' "$log")" -ge "$1" || fail "the sender did not stop"
   "$build/bin/pelorin-probe" --annexb "$work/stream.h264" "$work/stream.pln" >"$out/$2_probe.txt" ||
     fail "probe: $(cat "$out/$2_probe.txt")"
-  rm -f "$work/centres.rgb"
-  ffmpeg -loglevel error -i "$work/stream.h264" -vf crop=100:100,scale=1:1 -f rawvideo -pix_fmt rgb24 "$work/centres.rgb"
+  ffmpeg -loglevel error -y -i "$work/stream.h264" -vf crop=100:100,scale=1:1 -f rawvideo -pix_fmt rgb24 "$work/centres.rgb"
   read -r -a first < <(head -c 3 "$work/centres.rgb" | od -An -tu1)
   read -r -a last < <(tail -c 3 "$work/centres.rgb" | od -An -tu1)
   echo "first=${first[*]} last=${last[*]}" >>"$out/$2_probe.txt"
@@ -150,9 +127,9 @@ shot portion_sharing
 check_arguments 654321 1920 1200
 
 # Dragging the frame's top edge over the app's window moves the picture there.
-xdotool mousemove 960 418 mousedown 1
-for step in $(seq 1 10); do xdotool mousemove $((960 + step * 60)) $((418 + step * 45)); sleep 0.05; done
-xdotool mouseup 1
+drag="mousemove 960 418 mousedown 1"
+for step in $(seq 1 10); do drag+=" mousemove $((960 + step * 60)) $((418 + step * 45)) sleep 0.05"; done
+xdotool $drag mouseup 1
 sleep 1.5
 shot portion_moved
 
@@ -162,26 +139,18 @@ stop_and_probe 2 portion
 shot stopped
 
 # The sender's "error:" line, then a non-zero exit.
-echo error >"$work/behaviour"
-press_tab 654321 2
-xdotool key Return
-expect_log "status failure: Erreur : error: code refusé"
-shot sender_error
-echo exit >"$work/behaviour"
-press_tab 654321 2
-xdotool key Return
-expect_log "status failure: Erreur du sender (code 3)."
-shot sender_exit
+share_portion() { echo "$1" >"$work/behaviour"; press_tab 654321 2; xdotool key Return; }
+share_portion error
+expect_log "status failure: Erreur : error: code refusé" sender_error
+share_portion exit
+expect_log "status failure: Erreur du sender (code 3)." sender_exit
 
 # Quitting while sharing waits for the stop sequence.
-rm -f "$work/behaviour"
 rm -f "$work/stream.pln"
-press_tab 654321 2
-xdotool key Return
+share_portion relay
 eventually test -s "$work/stream.pln" || fail "no second stream"
 xdotool windowactivate --sync "$window" key ctrl+q
-expect_log "status: Arrêt du partage…"
-shot quitting
+expect_log "status: Arrêt du partage…" quitting
 ended() { ! running "$app"; }
 eventually ended || { gdb -batch -p "$app" -ex "thread apply all bt" >"$out/hang.txt" 2>&1 || true; fail "the app did not end"; }
 wait "$app" || fail "the app ended with status $?"

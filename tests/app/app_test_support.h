@@ -3,13 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "app/app_log.h"
 #include "app/sender_host.h"
@@ -18,8 +14,7 @@ namespace pelorin::test {
 
 // Polls a condition that another thread makes true.
 inline bool eventually(const std::function<bool()>& condition, std::chrono::seconds limit = std::chrono::seconds(10)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
+  for (const auto deadline = std::chrono::steady_clock::now() + limit; !condition();) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
@@ -27,49 +22,31 @@ inline bool eventually(const std::function<bool()>& condition, std::chrono::seco
 }
 
 // An AppLog on a file of its own, read back without the time stamps.
-class LogFile {
- public:
-  LogFile()
-      : path_(std::filesystem::temp_directory_path() / ("pelorin-app-" + std::to_string(getpid()) + "-" +
-                                                        std::to_string(reinterpret_cast<std::uintptr_t>(this)))),
-        log_(path_) {}
-  ~LogFile() { std::filesystem::remove(path_); }
-  app::AppLog& log() { return log_; }
-
+struct LogFile {
+  ~LogFile() { std::filesystem::remove(path); }
   std::vector<std::string> lines() {
-    log_.drain();
-    std::ifstream in(path_);
+    log.drain();
+    std::ifstream in(path);
     std::vector<std::string> out;
     for (std::string line; std::getline(in, line);) out.push_back(line.substr(line.find(' ') + 1));
     return out;
   }
-  // Whether the line is written within a few seconds.
-  bool has(const std::string& line) {
-    return eventually([&] {
-      const auto all = lines();
-      return std::find(all.begin(), all.end(), line) != all.end();
-    });
+  bool has(const std::string& line) {  // within a few seconds
+    return eventually([&] { return std::ranges::count(lines(), line) > 0; });
   }
-
- private:
-  std::filesystem::path path_;
-  app::AppLog log_;
+  std::filesystem::path path = std::filesystem::temp_directory_path() /
+                               ("pelorin-app-" + std::to_string(getpid()) + "-" + std::to_string(std::uintptr_t(this)));
+  app::AppLog log{path};
 };
 
-// Sender events written down as text ("ready 1280x720 high", "keyframe", "progress …",
-// "failed …"); `onFailed` runs after a failure is written down.
-inline app::SenderEvents recordedEvents(std::vector<std::string>& out, std::function<void()> onFailed = {}) {
-  app::SenderEvents events;
-  events.ready = [&out](const app::ReadyLine& r) {
-    out.push_back("ready " + std::to_string(r.width) + "x" + std::to_string(r.height) + " " + r.profile);
-  };
-  events.keyframe = [&out] { out.push_back("keyframe"); };
-  events.progress = [&out](const std::string& text) { out.push_back("progress " + text); };
-  events.failed = [&out, onFailed](const std::string& text) {
-    out.push_back("failed " + text);
-    if (onFailed) onFailed();
-  };
-  return events;
+// Sender events written down as text ("ready 1280x720 high", "keyframe", "progress …", "failed …").
+inline app::SenderEvents recordedEvents(std::vector<std::string>& out) {
+  return {.ready = [&out](const app::ReadyLine& r) {
+            out.push_back("ready " + std::to_string(r.width) + "x" + std::to_string(r.height) + " " + r.profile);
+          },
+          .keyframe = [&out] { out.push_back("keyframe"); },
+          .progress = [&out](const std::string& text) { out.push_back("progress " + text); },
+          .failed = [&out](const std::string& text) { out.push_back("failed " + text); }};
 }
 
 }  // namespace pelorin::test

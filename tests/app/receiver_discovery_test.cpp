@@ -1,5 +1,4 @@
-// The discovery rules a loopback-only daemon cannot show: several reports and addresses of one
-// instance, the preferred address, IPv6 destinations, and a connection denied by local policy.
+// What a loopback-only daemon cannot show: several reports of one instance, IPv6, local denial.
 #include "app/receiver_discovery.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +6,7 @@
 #include <mutex>
 
 #include "app/app_test_support.h"
+#include "app/receiver_directory.h"
 #include "support/pumped_main.h"
 
 namespace pelorin::app {
@@ -15,43 +15,61 @@ namespace {
 using namespace std::chrono_literals;
 using platform::ConnectFailure;
 using platform::ConnectOutcome;
-using platform::ServiceReport;
-using test::eventually;
+
+TEST(ReceiverDirectory, UpdateReplacesInPlaceAndRemoveDropsEveryCopy) {
+  const ReceiverAddress a{"a", "10.0.0.1:1", "10.0.0.9"}, a2{"a", "10.0.0.2:1", "10.0.0.9"};
+  const ReceiverAddress b{"b", "10.0.0.3:1"}, c{"c", "10.0.0.3:1"};
+  const std::pair<std::function<void(ReceiverDirectory&)>, std::vector<ReceiverAddress>> steps[] = {
+      {[&](auto& d) { d.update(a), d.update(b), d.update(c); }, {a, b, c}},  // c: same place, other identifier
+      {[&](auto& d) { d.update(a2); }, {a2, b, c}},
+      {[&](auto& d) { d.remove("nobody"), d.remove("a"); }, {b, c}},
+      {[&](auto& d) { d.update(a); }, {b, c, a}},  // announced again: at the end
+      {[&](auto& d) { d.receivers.push_back(b), d.remove("b"); }, {c, a}},
+  };
+  ReceiverDirectory directory;
+  int step = 0;
+  for (const auto& [apply, expected] : steps) {
+    apply(directory);
+    EXPECT_EQ(directory.receivers, expected) << "step " << step++;
+  }
+}
 
 // What discovery asked of the scripted browser and connector; the test answers by index.
 struct Requests {
-  std::mutex mutex;
-  platform::ServiceBrowser::Events events;
-  std::vector<platform::ServiceBrowser::ResolveDone> resolves;
-  std::vector<std::pair<std::string, platform::TcpConnector::Done>> connects;
-
   template <class T>
   std::uint64_t add(std::vector<T>& list, T item) {
     std::lock_guard lock(mutex);
     list.push_back(std::move(item));
     return list.size() - 1;
   }
+  template <class T>
+  T at(std::vector<T>& list, std::size_t i) {
+    std::lock_guard lock(mutex);
+    return list.at(i);
+  }
   bool counts(std::size_t resolveCount, std::size_t connectCount) {
-    return eventually([&] {
+    return test::eventually([&] {
       std::lock_guard lock(mutex);
       return resolves.size() == resolveCount && connects.size() == connectCount;
     });
   }
-  std::string target(std::size_t i) {
-    std::lock_guard lock(mutex);
-    return connects.at(i).first;
+  void resolve(std::size_t i, const std::string& host) { at(resolves, i)(platform::ServiceAddress{host, 7000}); }
+  // Answers connection i, after checking where it went.
+  void connect(std::size_t i, const std::string& target, const ConnectOutcome& outcome) {
+    const auto [to, done] = at(connects, i);
+    EXPECT_EQ(to, target) << "connection " << i;
+    done(outcome);
   }
-  template <class T>
-  T at(const std::vector<T>& list, std::size_t i) {
-    std::lock_guard lock(mutex);
-    return list.at(i);
-  }
+  std::mutex mutex;
+  platform::ServiceBrowser::Events events;
+  std::vector<platform::ServiceBrowser::ResolveDone> resolves;
+  std::vector<std::pair<std::string, platform::TcpConnector::Done>> connects;
 };
 
 struct FakeBrowser : platform::ServiceBrowser {
   explicit FakeBrowser(Requests& r) : r(r) {}
   void start(const std::string&, Events events) override { r.events = std::move(events); }
-  std::uint64_t resolve(const ServiceReport&, ResolveDone done) override { return r.add(r.resolves, std::move(done)); }
+  std::uint64_t resolve(const platform::ServiceReport&, ResolveDone done) override { return r.add(r.resolves, done); }
   void cancelResolve(std::uint64_t) override {}
   Requests& r;
 };
@@ -65,73 +83,58 @@ struct FakeConnector : platform::TcpConnector {
   Requests& r;
 };
 
-ServiceReport report(int interfaceIndex, int protocol) {
-  return {{"Salon", "_vantrel-cast._tcp", "local"}, interfaceIndex, protocol};
-}
+ConnectOutcome failure(ConnectFailure why) { return ConnectOutcome{std::nullopt, why, 1}; }
 
-class Discovery : public ::testing::Test {
- protected:
-  void SetUp() override {
-    discovery_ = std::make_unique<ReceiverDiscovery>(std::make_unique<FakeBrowser>(r_),
-                                                     std::make_unique<FakeConnector>(r_), main_.poster(), log_.log());
-    discovery_->onChange = [this](const std::vector<ReceiverAddress>& list) { lists_.push_back(list); };
-    discovery_->onLocalNetworkDenied = [this] { ++denied_; };
-    discovery_->start();
-  }
-  void resolve(std::size_t i, const std::string& host) { r_.at(r_.resolves, i)(platform::ServiceAddress{host, 7000}); }
-  void connect(std::size_t i, const ConnectOutcome& outcome) { r_.at(r_.connects, i).second(outcome); }
-  static ConnectOutcome failure(ConnectFailure why) { return ConnectOutcome{std::nullopt, why, 1}; }
+TEST(ReceiverDiscovery, OneReceiverPerInstanceByThePreferredAddressThatAnswersAndLocalDenialReported) {
+  Requests r;
+  test::PumpedMain main;
+  test::LogFile log;
+  std::vector<std::vector<ReceiverAddress>> lists;
+  std::atomic<int> denied{0};
+  ReceiverDiscovery discovery(std::make_unique<FakeBrowser>(r), std::make_unique<FakeConnector>(r), main.poster(),
+                              log.log);
+  discovery.onChange = [&](const std::vector<ReceiverAddress>& list) { lists.push_back(list); };
+  discovery.onLocalNetworkDenied = [&] { ++denied; };
+  discovery.start();
 
-  Requests r_;
-  test::PumpedMain main_;
-  test::LogFile log_;
-  std::vector<std::vector<ReceiverAddress>> lists_;
-  std::atomic<int> denied_{0};
-  std::unique_ptr<ReceiverDiscovery> discovery_;
-};
+  const platform::ServiceInstance salon{"Salon", "_vantrel-cast._tcp", "local"};
+  const platform::ServiceReport v6{salon, 2, 1}, v4{salon, 2, 0}, other{salon, 3, 0};
+  r.events.added(v6);
+  ASSERT_TRUE(r.counts(1, 0));
+  r.resolve(0, "fe80::1%eth0");
+  ASSERT_TRUE(r.counts(1, 1));
+  for (const auto& each : {v4, other, v4}) r.events.added(each);  // the repeated report asks nothing
+  ASSERT_TRUE(r.counts(3, 1));
+  r.resolve(1, "fe80::2%eth0");
+  r.resolve(2, "192.168.1.20");
+  r.connect(0, "fe80::1%eth0/7000", failure(ConnectFailure::unreachable));
+  ASSERT_TRUE(r.counts(3, 2));
+  // IPv4 before the link-local address waiting longer.
+  r.connect(1, "192.168.1.20/7000", failure(ConnectFailure::refused));
+  ASSERT_TRUE(r.counts(3, 3));
+  r.connect(2, "fe80::2%eth0/7000", ConnectOutcome{platform::ConnectedEnds{"fe80::2%eth0", 7000, "fe80::9%eth0"}});
+  ASSERT_TRUE(main.runUntil([&] { return lists.size() == 1; }));
+  EXPECT_EQ(lists.back(), (std::vector<ReceiverAddress>{{"Salon._vantrel-cast._tcp.local", "[fe80::2]:7000", "fe80::9"}}));
 
-TEST_F(Discovery, OneReceiverPerInstanceReachedByThePreferredAddressThatAnswers) {
-  const auto v6 = report(2, 1), v4 = report(2, 0), other = report(3, 0);
-  r_.events.added(v6);
-  ASSERT_TRUE(r_.counts(1, 0));
-  resolve(0, "fe80::1%eth0");
-  ASSERT_TRUE(r_.counts(1, 1));
-  for (const auto& r : {v4, other, v4}) r_.events.added(r);  // the repeated report asks nothing
-  ASSERT_TRUE(r_.counts(3, 1));
-  resolve(1, "fe80::2%eth0");
-  resolve(2, "192.168.1.20");
-  connect(0, failure(ConnectFailure::unreachable));
-  ASSERT_TRUE(r_.counts(3, 2));
-  EXPECT_EQ(r_.target(1), "192.168.1.20/7000");  // IPv4 before the link-local address waiting longer
-  connect(1, failure(ConnectFailure::refused));
-  ASSERT_TRUE(r_.counts(3, 3));
-  EXPECT_EQ(r_.target(2), "fe80::2%eth0/7000");
-  connect(2, ConnectOutcome{platform::ConnectedEnds{"fe80::2%eth0", 7000, "fe80::9%eth0"}});
-  const std::vector<ReceiverAddress> salon{{"Salon._vantrel-cast._tcp.local", "[fe80::2]:7000", "fe80::9"}};
-  ASSERT_TRUE(main_.runUntil([&] { return lists_.size() == 1; }));
-  EXPECT_EQ(lists_.back(), salon);
+  r.events.removed(v6);
+  r.events.removed(v4);
+  main.runFor(100ms);
+  EXPECT_EQ(lists.size(), 1u);  // still announced on interface 3
+  r.events.removed(other);
+  ASSERT_TRUE(main.runUntil([&] { return lists.size() == 2; }));
+  EXPECT_TRUE(lists.back().empty());
+  EXPECT_TRUE(log.lines().empty());
 
-  r_.events.removed(v6);
-  r_.events.removed(v4);
-  main_.runFor(100ms);
-  EXPECT_EQ(lists_.size(), 1u);  // still announced on interface 3
-  r_.events.removed(other);
-  ASSERT_TRUE(main_.runUntil([&] { return lists_.size() == 2; }));
-  EXPECT_TRUE(lists_.back().empty());
-  EXPECT_TRUE(log_.lines().empty());
-}
-
-TEST_F(Discovery, LocalPolicyDenialIsReportedAndTheServiceResolvedAnewWhenAnnouncedAgain) {
-  r_.events.added(report(2, 0));
-  ASSERT_TRUE(r_.counts(1, 0));
-  resolve(0, "10.0.0.7");
-  ASSERT_TRUE(r_.counts(1, 1));
-  connect(0, failure(ConnectFailure::denied));
-  ASSERT_TRUE(eventually([&] { return denied_ == 1; }));
-  EXPECT_EQ(log_.lines(),
-            std::vector<std::string>{"discovery local_network=denied endpoint=Salon._vantrel-cast._tcp.local"});
-  r_.events.added(report(3, 0));
-  EXPECT_TRUE(r_.counts(2, 1));
+  // Announced again, denied by local policy: reported, and resolved anew on the next report.
+  r.events.added(v4);
+  ASSERT_TRUE(r.counts(4, 3));
+  r.resolve(3, "10.0.0.7");
+  ASSERT_TRUE(r.counts(4, 4));
+  r.connect(3, "10.0.0.7/7000", failure(ConnectFailure::denied));
+  ASSERT_TRUE(test::eventually([&] { return denied == 1; }));
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"discovery local_network=denied endpoint=Salon._vantrel-cast._tcp.local"});
+  r.events.added(other);
+  EXPECT_TRUE(r.counts(5, 4));
 }
 
 }  // namespace

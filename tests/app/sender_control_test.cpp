@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "app/app_status.h"
 #include "app/app_test_support.h"
 #include "app/sender_host.h"
 
@@ -7,55 +8,68 @@ namespace pelorin::app {
 namespace {
 
 TEST(SenderControl, LinesAreAssembledAcrossReadsAndOnlyExactCommandsAct) {
-  struct Case {
-    std::vector<std::string> reads;
-    std::vector<std::string> actions;
-  } cases[] = {
+  const std::pair<std::vector<std::string>, std::vector<std::string>> cases[] = {
       {{"REA", "DY 1280 7", "20 high\n"}, {"ready 1280x720 high"}},
       {{"READY  1280   720  high\n"}, {"ready 1280x720 high"}},
       {{"READY 1280 720\nREADY 1280 720 high extra\nREADY 12x0 720 high\nREADY 1 99999999999 high\n"}, {}},
       {{"KEYFRAME\r\n", " KEYFRAME\n"}, {}},
       {{"KEYFRAME\nREADY 640 360 main\nKEY", "FRAME\n"}, {"keyframe", "ready 640x360 main", "keyframe"}},
       {{"READY 1 2 " + std::string(70000, 'x'), "\nKEYFRAME\n"}, {"keyframe"}},  // an overlong line is dropped
-      {{"", "READY 2 4 h\xC3", "\xA9\n"}, {"ready 2x4 h\xC3\xA9"}},
   };
   test::LogFile log;
-  for (const auto& c : cases) {
+  for (const auto& [reads, expected] : cases) {
     std::vector<std::string> actions;
-    SenderHost host([](auto) {}, log.log(), test::recordedEvents(actions));
-    for (const auto& read : c.reads) host.consumeControl(read);
-    EXPECT_EQ(actions, c.actions) << c.reads.front().substr(0, 40);
+    SenderHost host([](auto) {}, log.log, test::recordedEvents(actions));
+    for (const auto& read : reads) host.consumeControl(read);
+    EXPECT_EQ(actions, expected) << reads.front().substr(0, 40);
   }
 }
 
 TEST(SenderControl, StandardErrorMarkersInOrderOfPrecedence) {
-  struct Case {
-    std::string text;
-    StderrReaction::Kind kind;
-    std::string status;
-  } cases[] = {
+  const std::tuple<std::string, StderrReaction::Kind, std::string> cases[] = {
       {"pairing result=accepted\nstate=active\n", StderrReaction::paired, "Appairé. Préparation du partage…"},
       {"x state=active\nerror: late\n", StderrReaction::sharing, "Partage en cours."},
       {"x\nerror: boom\nmore detail\n\n", StderrReaction::failed, "Erreur : more detail"},
       {"progress 50%\n", StderrReaction::none, ""},
   };
-  for (const auto& c : cases) {
-    const auto reaction = reactToStderr(c.text);
-    EXPECT_EQ(reaction.kind, c.kind) << c.text;
-    EXPECT_EQ(reaction.status, c.status) << c.text;
+  for (const auto& [text, kind, status] : cases) {
+    const auto reaction = reactToStderr(text);
+    EXPECT_EQ(reaction.kind, kind) << text;
+    EXPECT_EQ(reaction.status, status) << text;
   }
 }
 
 TEST(SenderControl, CommandLineCarriesEveryReceiverInOrder) {
   const std::vector<ReceiverAddress> receivers{{"a", "192.168.1.20:7000", "192.168.1.5"},
                                                {"b", "[fe80::1]:7001", "fe80::5"}};
-  EXPECT_EQ(senderArguments("042917", "/opt/share/pelorin/VantrelCA.pem", 1280, 720, receivers),
+  EXPECT_EQ(senderArguments("042917", "/ca.pem", 1280, 720, receivers),
             (std::vector<std::string>{"--frames-stdin", "--pairing-code", "042917", "--public-ip", "192.168.1.5",
-                                      "--tls-ca", "/opt/share/pelorin/VantrelCA.pem", "--width", "1280", "--height",
-                                      "720", "--fps", "30", "--duration", "86400", "--destination", "192.168.1.20:7000",
+                                      "--tls-ca", "/ca.pem", "--width", "1280", "--height", "720", "--fps", "30",
+                                      "--duration", "86400", "--destination", "192.168.1.20:7000",
                                       "--destination", "[fe80::1]:7001"}));
   EXPECT_EQ(senderLaunchLine(1280, 720, receivers),
             "sender_launch width=1280 height=720 destinations=192.168.1.20:7000,[fe80::1]:7001");
+}
+
+TEST(ValidatedCode, SixDecimalDigitsOfAnyScriptAndAReceiver) {
+  const struct {
+    const char* typed;
+    std::size_t receivers;
+    const char* failure;  // empty when accepted
+  } cases[] = {
+      {"000000", 3, ""}, {"٠١٢٣٤٥", 1, ""}, {"１２３４５６", 1, ""},  // Arabic-Indic and full-width digits
+      {"12345", 1, badCodeFailure},  {"1234567", 1, badCodeFailure}, {" 123456", 1, badCodeFailure},  // no trimming
+      {"12345½", 1, badCodeFailure},  // numerals that are not decimal digits
+      {"12345\u0301" "6", 1, badCodeFailure},  // a digit carrying a combining mark
+      {"12345\xff", 1, badCodeFailure},        // not UTF-8
+      {"123456", 0, noReceiverFailure}, {"12345", 0, badCodeFailure},  // the code is checked first
+  };
+  for (const auto& c : cases) {
+    const CodeCheck check = validatedCode(c.typed, c.receivers);
+    EXPECT_EQ(check.failure, c.failure) << c.typed;
+    // Accepted codes reach the sender as typed.
+    EXPECT_EQ(check.code, *c.failure ? std::nullopt : std::optional<std::string>(c.typed)) << c.typed;
+  }
 }
 
 }  // namespace

@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <future>
-#include <thread>
 
+#include "app/app_test_support.h"
 #include "app/picker_entries.h"
 #include "app/share_capture.h"
 #include "media/encoder_harness.h"
@@ -14,70 +13,45 @@ namespace {
 
 using Kind = platform::ContentFilter::Kind;
 
-bool eventually(const std::function<bool()>& condition) {
-  for (int i = 0; i < 500; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
-
 struct Share : test::EncoderHarness {
-  Share() : EncoderHarness(64, 32, test::FakeScript{.deliverOnThread = true}) {
-    request.filter.kind = Kind::Display;
-    request.filter.displayID = 5;
-    request.sourceRect = Rect{100, 50, 640, 360};
-    request.width = 64;
-    request.height = 32;
-    request.profile = "high";
-    request.outputFd = out.fd();
-    request.errorFd = err.fd();
-  }
+  Share() : EncoderHarness(64, 32, test::FakeScript{.deliverOnThread = true}) {}
   ShareCaptureStart start(std::function<void(const Error&)> stopped = [](const Error&) {}) {
+    const ShareCaptureRequest request{.filter = {.kind = Kind::Display, .displayID = 5},
+                                      .sourceRect = Rect{100, 50, 640, 360}, .width = 64, .height = 32,
+                                      .profile = "high", .outputFd = out.fd(), .errorFd = err.fd()};
     return startShareCapture(factory, capture, request, std::move(stopped));
   }
   test::FakeCapture capture;
-  ShareCaptureRequest request;
 };
 
 // The whole life of a share's capture: configured as asked, frames reach the sender's input, and
-// the end runs in its fixed order (stream, encoder, sender).
-TEST(ShareCapture, CapturesAsAskedAndEndsStreamThenEncoderThenSender) {
+// the end runs in its fixed order (stream, encoder, sender); a stream error tells the share.
+TEST(ShareCapture, CapturesAsAskedEndsStreamThenEncoderThenSenderAndReportsAStreamError) {
   Share share;
   ShareCaptureStart start = share.start();
-  ASSERT_FALSE(start.failure) << start.failure->description();
-  ASSERT_EQ(share.capture.streams.size(), 1u);
+  ASSERT_TRUE(!start.failure && share.capture.streams.size() == 1u);
   const auto& [filter, configuration] = share.capture.streams.front();
-  EXPECT_EQ(filter.displayID, 5u);
-  EXPECT_EQ(configuration.sourceRect, share.request.sourceRect);
-  EXPECT_EQ(configuration.width, 64);
-  EXPECT_EQ(configuration.height, 32);
-  EXPECT_EQ(configuration.minimumFrameInterval.value, 1);
-  EXPECT_EQ(configuration.minimumFrameInterval.timescale, shareFps);
-  test::FakeStream* stream = share.capture.lastStream;
-  ASSERT_TRUE(eventually([&] { return stream->delivered >= 3 && !share.out.contents().empty(); }));
-
+  EXPECT_EQ(std::tuple(filter.displayID, *configuration.sourceRect, configuration.width, configuration.height,
+                       configuration.minimumFrameInterval.value, configuration.minimumFrameInterval.timescale),
+            std::tuple(5u, Rect{100, 50, 640, 360}, 64, 32, 1, shareFps));
+  ASSERT_TRUE(test::eventually([&] { return share.capture.lastStream->delivered >= 3 && !share.out.contents().empty(); }));
   bool senderStopped = false;
   finishShare(std::move(start.capture), [&] {
     EXPECT_NE(share.err.contents().find("native_encoder_summary"), std::string::npos) << "encoder finished first";
     senderStopped = true;
   });
   EXPECT_TRUE(senderStopped);
-}
 
-TEST(ShareCapture, AStreamThatStopsWithAnErrorTellsTheShareAndANeverStartedShareStillEnds) {
-  Share share;
-  share.capture.streamScript.framesBeforeError = 2;
+  Share failing;
+  failing.capture.streamScript.framesBeforeError = 2;
   std::promise<Error> stopped;
-  ShareCaptureStart start = share.start([&](const Error& error) { stopped.set_value(error); });
+  start = failing.start([&](const Error& error) { stopped.set_value(error); });
   ASSERT_FALSE(start.failure);
   auto told = stopped.get_future();
   ASSERT_EQ(told.wait_for(std::chrono::seconds(5)), std::future_status::ready);
   EXPECT_EQ(told.get().domain, "FakeCapture");
   finishShare(std::move(start.capture), nullptr);
-
-  // A share stopped while pairing has nothing but its sender.
-  bool senderStopped = false;
+  senderStopped = false;  // a share stopped while pairing has nothing but its sender
   finishShare({}, [&] { senderStopped = true; });
   EXPECT_TRUE(senderStopped);
 }
@@ -86,42 +60,32 @@ TEST(PickerEntries, DisplaysThenApplicationsOnTheirLargestWindowsDisplayThenWind
   platform::ShareableContent content;
   content.displays = {{5, Rect{0, 0, 1920, 1200}, 1920, 1200, "LEFT"}, {6, Rect{1920, 0, 1920, 1080}, 1920, 1080, ""}};
   const platform::RunningApplication editor{10, "Éditeur"}, self{99, "Pelorin"}, term{11, "Terminal"};
-  content.windows = {
-      {1, "notes", Rect{100, 100, 300, 200}, 0, true, editor},
-      {2, "Pelorin", Rect{200, 200, 520, 300}, 0, true, self},
-      {3, "doc", Rect{1800, 100, 900, 700}, 0, true, editor},  // mostly on the right display
-      {4, "menu", Rect{0, 0, 50, 50}, 25, true, term},         // not a normal window
-      {5, std::nullopt, Rect{0, 0, 640, 480}, 0, true, term},
-      {6, "hidden", Rect{0, 0, 640, 480}, 0, false, term},
-  };
+  content.windows = {{1, "notes", Rect{100, 100, 300, 200}, 0, true, editor},
+                     {2, "Pelorin", Rect{200, 200, 520, 300}, 0, true, self},
+                     {3, "doc", Rect{1800, 100, 900, 700}, 0, true, editor},  // mostly on the right display
+                     {4, "menu", Rect{0, 0, 50, 50}, 25, true, term},         // not a normal window
+                     {5, std::nullopt, Rect{0, 0, 640, 480}, 0, true, term},
+                     {6, "hidden", Rect{0, 0, 640, 480}, 0, false, term}};
   test::FakeCapture capture;
   const auto entries = pickerEntries(content, capture, 99);
-  struct Expected {
-    PickerEntry::Kind kind;
-    std::string label;
-    Kind filter;
-    platform::DisplayID display;
-    std::vector<platform::WindowID> windows;
-    bool follows;
-  };
-  const Expected expected[] = {
-      {PickerEntry::Kind::display, "Écran : LEFT", Kind::Display, 5, {}, false},
-      {PickerEntry::Kind::display, "Écran : 6", Kind::Display, 6, {}, false},
-      {PickerEntry::Kind::application, "Application : Éditeur", Kind::DisplayIncludingWindows, 6, {1, 3}, true},
-      {PickerEntry::Kind::application, "Application : Terminal", Kind::DisplayIncludingWindows, 5, {5}, true},
-      {PickerEntry::Kind::window, "Fenêtre : notes — Éditeur", Kind::Window, 0, {}, true},
-      {PickerEntry::Kind::window, "Fenêtre : doc — Éditeur", Kind::Window, 0, {}, true},
-      {PickerEntry::Kind::window, "Fenêtre : Terminal", Kind::Window, 0, {}, true},
+  const std::tuple<std::string, Kind, platform::DisplayID, std::vector<platform::WindowID>> expected[] = {
+      {"Écran : LEFT", Kind::Display, 5, {}},
+      {"Écran : 6", Kind::Display, 6, {}},
+      {"Application : Éditeur", Kind::DisplayIncludingWindows, 6, {1, 3}},
+      {"Application : Terminal", Kind::DisplayIncludingWindows, 5, {5}},
+      {"Fenêtre : notes — Éditeur", Kind::Window, 0, {}},
+      {"Fenêtre : doc — Éditeur", Kind::Window, 0, {}},
+      {"Fenêtre : Terminal", Kind::Window, 0, {}},
   };
   ASSERT_EQ(entries.size(), std::size(expected));
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    const auto& [entry, want] = std::pair(entries[i], expected[i]);
-    EXPECT_EQ(entry.kind, want.kind) << i;
-    EXPECT_EQ(entry.label, want.label) << i;
-    EXPECT_EQ(entry.choice.filter.kind, want.filter) << i;
-    if (want.filter != Kind::Window) EXPECT_EQ(entry.choice.filter.displayID, want.display) << i;
-    EXPECT_EQ(entry.choice.filter.windows, want.windows) << i;
-    EXPECT_EQ(entry.choice.followsWindow, want.follows) << i;
+    const auto& [label, filter, display, windows] = expected[i];
+    const PickerChoice& choice = entries[i].choice;
+    EXPECT_EQ(entries[i].label, label);
+    EXPECT_EQ(choice.filter.kind, filter) << label;
+    if (filter != Kind::Window) EXPECT_EQ(choice.filter.displayID, display) << label;
+    EXPECT_EQ(choice.filter.windows, windows) << label;
+    EXPECT_EQ(choice.followsWindow, filter != Kind::Display) << label;  // displays stay put
   }
 }
 

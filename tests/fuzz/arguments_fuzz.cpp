@@ -1,11 +1,6 @@
 // The option words (split at NUL bytes) and the --portion text.
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
-#include <cstdio>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "encoder/arguments.h"
 #include "fuzz_check.h"
@@ -15,8 +10,7 @@ using encoder::Arguments;
 
 namespace {
 
-// The portion as the option's text. Doubles hold every integer only up to 2^53: beyond that
-// the text cannot come back unchanged, and there is none.
+// Doubles hold every integer only up to 2^53: beyond that a portion's text cannot come back unchanged.
 std::optional<std::string> portionText(const Rect& r) {
   if (std::max({r.x, r.y, r.width, r.height}) > 9007199254740992.0) return std::nullopt;
   char text[128];
@@ -24,17 +18,7 @@ std::optional<std::string> portionText(const Rect& r) {
   return text;
 }
 
-void checkPortion(std::string_view text) {
-  const auto rect = encoder::parsePortionArgument(text);
-  if (!rect) return;
-  const auto evenSide = [](double side) { return side >= 2 && std::fmod(side, 2) == 0; };
-  fuzzCheck(rect->x >= 0 && rect->y >= 0 && evenSide(rect->width) && evenSide(rect->height),
-            "a portion has a non-negative origin and even sides of at least 2");
-  const auto printed = portionText(*rect);
-  fuzzCheck(!printed || encoder::parsePortionArgument(*printed) == rect, "a portion printed back parses to itself");
-}
-
-// Every field as option words; parsing them again must give the same words.
+// Every field as option words.
 std::vector<std::string> wordsOf(const Arguments& a, const std::string& portion) {
   using std::to_string;
   std::vector<std::string> w = {"--source", a.source, "--width", to_string(a.width), "--height", to_string(a.height),
@@ -48,34 +32,31 @@ std::vector<std::string> wordsOf(const Arguments& a, const std::string& portion)
   return w;
 }
 
-bool fitsInt32(std::int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; }
-
-bool isKnownFailure(const std::string& m) {
-  for (const char* prefix : {"unknown argument ", "invalid --display-id ", "invalid --portion "}) {
-    if (m.starts_with(prefix)) return true;
-  }
-  return m == "invalid arguments" || m.ends_with(" requires a value");
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string input(reinterpret_cast<const char*>(data), size);
-  checkPortion(input);
-
-  std::vector<std::string> words;
-  for (std::size_t start = 0; start <= input.size() && !input.empty();) {
-    const std::size_t end = std::min(input.find('\0', start), input.size());
-    words.push_back(input.substr(start, end - start));
-    start = end + 1;
+  const std::string input(fuzzText(data, size));
+  if (const auto rect = encoder::parsePortionArgument(input)) {
+    const auto evenSide = [](double side) { return side >= 2 && std::fmod(side, 2) == 0; };
+    fuzzCheck(rect->x >= 0 && rect->y >= 0 && evenSide(rect->width) && evenSide(rect->height),
+              "a portion has a non-negative origin and even sides of at least 2");
+    const auto printed = portionText(*rect);
+    fuzzCheck(!printed || encoder::parsePortionArgument(*printed) == rect, "a portion printed back parses to itself");
   }
+
+  const auto words = input.empty() ? std::vector<std::string>{} : splitAt(input, '\0');
   const Result<Arguments> parsed = encoder::parseArguments(words);
   if (!parsed) {
     const Error& e = parsed.error();
-    fuzzCheck(e.domain == "Arguments" && e.code == -1 && isKnownFailure(e.message), "a failure is one of the five");
+    const std::string& m = e.message;
+    fuzzCheck(e.domain == "Arguments" && e.code == -1 &&
+                  (m == "invalid arguments" || m.ends_with(" requires a value") || m.starts_with("unknown argument ") ||
+                   m.starts_with("invalid --display-id ") || m.starts_with("invalid --portion ")),
+              "a failure is one of the five");
     return 0;
   }
   const Arguments& a = *parsed;
+  const auto fitsInt32 = [](std::int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; };
   fuzzCheck(a.width >= 1 && a.height >= 1 && a.fps >= 1 && a.duration >= 1, "sizes, rate and duration positive");
   fuzzCheck(fitsInt32(a.width * a.height) && fitsInt32(a.fps) && fitsInt32(a.bitrate),
             "values handed to the encoder fit 32 bits");

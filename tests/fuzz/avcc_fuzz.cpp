@@ -1,10 +1,5 @@
-// Encoded samples into Annex-B payloads and frame records: length-prefixed units built from the
-// input (whose Annex-B form is known), or the input taken as raw AVCC bytes.
+// Samples into Annex-B payloads and records: units built from the input (Annex-B form known), or raw AVCC.
 #include <fuzzer/FuzzedDataProvider.h>
-
-#include <cstdint>
-#include <optional>
-#include <vector>
 
 #include "fuzz_check.h"
 #include "media/frame_stream.h"
@@ -13,36 +8,20 @@
 using namespace pelorin;
 using media::ByteBuffer;
 
-namespace {
-
-void appendUnit(const platform::Bytes& unit, platform::Bytes& avcc, ByteBuffer& annexB) {
-  const auto n = static_cast<std::uint32_t>(unit.size());
-  avcc.insert(avcc.end(), {std::uint8_t(n >> 24), std::uint8_t(n >> 16), std::uint8_t(n >> 8), std::uint8_t(n)});
-  avcc.insert(avcc.end(), unit.begin(), unit.end());
-  annexB.insert(annexB.end(), media::startCode.begin(), media::startCode.end());
-  annexB.insert(annexB.end(), unit.begin(), unit.end());
-}
-
-std::optional<platform::Bytes> parameterSet(FuzzedDataProvider& p) {
-  if (p.ConsumeBool()) return std::nullopt;
-  return p.ConsumeBytes<std::uint8_t>(p.ConsumeIntegralInRange(0, 8));
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider p(data, size);
   platform::EncodedSample sample;
   sample.notSync = p.ConsumeBool();
   const auto capture = p.ConsumeIntegral<std::uint64_t>();
   ByteBuffer payload;  // the payload the record must carry, when known
+  const auto appendAnnexB = [&payload](const platform::Bytes& unit) {
+    payload.insert(payload.end(), media::startCode.begin(), media::startCode.end());
+    payload.insert(payload.end(), unit.begin(), unit.end());
+  };
   for (int i = p.ConsumeIntegralInRange(0, 3); i > 0; --i) {
-    sample.parameterSets.push_back(parameterSet(p));
-    const auto& set = sample.parameterSets.back();
-    if (!sample.notSync && sample.parameterSets.size() <= 2 && set && !set->empty()) {
-      payload.insert(payload.end(), media::startCode.begin(), media::startCode.end());
-      payload.insert(payload.end(), set->begin(), set->end());
-    }
+    auto& set = sample.parameterSets.emplace_back();
+    if (!p.ConsumeBool()) set = p.ConsumeBytes<std::uint8_t>(p.ConsumeIntegralInRange(0, 8));
+    if (!sample.notSync && sample.parameterSets.size() <= 2 && set && !set->empty()) appendAnnexB(*set);
   }
   const std::size_t parameterBytes = payload.size();
 
@@ -51,7 +30,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (known) {
     for (int i = p.ConsumeIntegralInRange(0, 4); i > 0; --i) {
       const auto unit = p.ConsumeBytes<std::uint8_t>(p.ConsumeIntegralInRange(1, 64));
-      if (!unit.empty()) appendUnit(unit, avcc, payload);  // the input may run out
+      if (unit.empty()) continue;  // the input ran out
+      const auto n = static_cast<std::uint32_t>(unit.size());
+      avcc.insert(avcc.end(), {std::uint8_t(n >> 24), std::uint8_t(n >> 16), std::uint8_t(n >> 8), std::uint8_t(n)});
+      avcc.insert(avcc.end(), unit.begin(), unit.end());
+      appendAnnexB(unit);
     }
     const auto leftover = p.ConsumeBytes<std::uint8_t>(p.ConsumeIntegralInRange(0, 3));
     avcc.insert(avcc.end(), leftover.begin(), leftover.end());

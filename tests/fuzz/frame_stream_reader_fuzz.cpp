@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
 
 #include "fuzz_check.h"
 #include "media/frame_stream_reader.h"
@@ -15,9 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzzCheck(fd >= 0 && write(fd, data, size) == static_cast<ssize_t>(size) && lseek(fd, 0, SEEK_SET) == 0,
             "the input is in a memory file");
   FrameStreamReader reader(fd);
-  std::uint64_t end = 0;
-  std::uint64_t lastCapture = 0;
-  for (;;) {
+  for (std::uint64_t end = 0, lastCapture = 0;;) {
     auto record = reader.next();
     if (!record) {
       fuzzCheck(record.error().domain == "FrameStream" && end < size, "a fault is a stream error before the end");

@@ -1,22 +1,15 @@
 // The log-value sanitizer on any bytes.
 #include <algorithm>
-#include <cstdint>
-#include <string>
+#include <cctype>
 
 #include "base/sanitize.h"
 #include "fuzz_check.h"
 
-namespace {
-
-bool isKept(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-         std::string_view("-_:/.").find(c) != std::string_view::npos;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  const std::string_view input = fuzzText(data, size);
+  const auto isKept = [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || std::string_view("-_:/.").find(c) != std::string_view::npos;
+  };
   const std::string out = pelorin::sanitized(input);
   // Every character takes at least one byte, and becomes exactly one.
   fuzzCheck(out.size() <= std::min<std::size_t>(160, input.size()), "at most 160 characters, one per character");

@@ -1,13 +1,13 @@
-#include <gtest/gtest.h>
-
 #include "portion/portion_geometry.h"
+
+#include <gtest/gtest.h>
 
 namespace pelorin::portion {
 namespace {
 
 const Rect display{0, 0, 1440, 900};
 
-TEST(PortionRect, CutsFloorsAndEvensTheOverlap) {
+TEST(PortionRect, CutsFloorsAndEvensTheOverlapAndTheBorderGivesItBack) {
   const struct {
     Rect selection, display, portion;
   } cases[] = {
@@ -20,45 +20,29 @@ TEST(PortionRect, CutsFloorsAndEvensTheOverlap) {
       {{500, 300, -400, -200}, display, {100, 600, 400, 200}},   // standardized first
       {{2000, 100, 400, 300}, {1440, 0, 1920, 1080}, {560, 680, 400, 300}},  // a second display
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(portionRect(c.selection, c.display), c.portion)
-        << c.selection.x << "," << c.selection.y << " " << c.selection.width << "x" << c.selection.height;
-  }
-}
-
-TEST(PortionBorderFrame, SurroundsThePortionAndGivesItBack) {
-  const Rect portion{100, 100, 400, 200};
-  const Rect frame = portionBorderFrame(portion, display, 6);
+  for (const auto& c : cases) EXPECT_EQ(portionRect(c.selection, c.display), c.portion) << c.selection.x;
+  const Rect frame = portionBorderFrame({100, 100, 400, 200}, display, 6);
   EXPECT_EQ(frame, (Rect{94, 594, 412, 212}));
-  EXPECT_EQ(portionRect(insetBy(frame, 6, 6), display), portion);
+  EXPECT_EQ(portionRect(insetBy(frame, 6, 6), display), (Rect{100, 100, 400, 200}));
   const Rect right{1440, -180, 1920, 1080};
   EXPECT_EQ(portionRect(insetBy(portionBorderFrame({20, 40, 640, 360}, right, 6), 6, 6), right),
             (Rect{20, 40, 640, 360}));
 }
 
-TEST(BorderDragMode, OnlyTheCornerSquaresResize) {
-  const struct {
-    Point point;
-    BorderDrag mode;
-  } cases[] = {
+TEST(BorderDrag, OnlyTheCornerSquaresResizeAndTheFrameStaysOnTheScreen) {
+  const std::pair<Point, BorderDrag> modes[] = {
       {{10, 10}, BorderDrag::resize(true, true)},   {{400, 200}, BorderDrag::resize(false, false)},
       {{10, 200}, BorderDrag::resize(true, false)}, {{400, 10}, BorderDrag::resize(false, true)},
       {{10, 100}, BorderDrag::move()},              {{200, 5}, BorderDrag::move()},
       {{24, 24}, BorderDrag::resize(true, true)},   {{388, 188}, BorderDrag::resize(false, false)},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(borderDragMode(c.point, {412, 212}, 24), c.mode) << c.point.x << "," << c.point.y;
-  }
-}
+  for (const auto& [point, mode] : modes) EXPECT_EQ(borderDragMode(point, {412, 212}, 24), mode) << point.x << point.y;
 
-TEST(DraggedBorderFrame, MovesOrResizesFromTheStartFrame) {
-  const Rect start{100, 100, 400, 300};
-  const Size minimum{172, 132};
   const struct {
     BorderDrag mode;
     Vector delta;
     Rect frame;
-  } cases[] = {
+  } drags[] = {
       {BorderDrag::move(), {-50, 30}, {50, 130, 400, 300}},
       {BorderDrag::resize(false, false), {20, 10}, {100, 100, 420, 310}},       // top-right grows
       {BorderDrag::resize(true, true), {20, 10}, {120, 110, 380, 290}},         // bottom-left shrinks
@@ -66,45 +50,31 @@ TEST(DraggedBorderFrame, MovesOrResizesFromTheStartFrame) {
       {BorderDrag::resize(true, true), {350, 250}, {328, 268, 172, 132}},       // minimum, right and top kept
       {BorderDrag::resize(false, false), {-1000, -1000}, {100, 100, 172, 132}}, // minimum, left and bottom kept
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(draggedBorderFrame(start, c.mode, c.delta, minimum), c.frame) << c.delta.dx << "," << c.delta.dy;
+  for (const auto& d : drags) {
+    EXPECT_EQ(draggedBorderFrame({100, 100, 400, 300}, d.mode, d.delta, {172, 132}), d.frame) << d.delta.dx;
   }
-}
 
-TEST(ClampedBorderFrame, KeepsTheInnerAreaOnTheScreen) {
-  const Rect screen{0, 0, 1920, 1080};
-  const struct {
-    Rect frame, clamped;
-  } cases[] = {
-      {{100, 100, 412, 212}, {100, 100, 412, 212}},     // already inside
-      {{-200, 100, 412, 212}, {-6, 100, 412, 212}},     // half off the left edge
-      {{1800, 1000, 412, 212}, {1514, 874, 412, 212}},  // off the top-right corner
-      {{-50, -50, 3000, 2000}, {-6, -6, 1932, 1092}},   // larger than the screen
+  const Rect screen{1920, 0, 1920, 1080};  // a second screen
+  const std::pair<Rect, Rect> clamps[] = {
+      {{2020, 100, 412, 212}, {2020, 100, 412, 212}},   // already inside
+      {{1720, 100, 412, 212}, {1914, 100, 412, 212}},   // half off the left edge
+      {{3720, 1000, 412, 212}, {3434, 874, 412, 212}},  // off the top-right corner
+      {{1870, -50, 3000, 2000}, {1914, -6, 1932, 1092}},  // larger than the screen
   };
-  for (const auto& c : cases) EXPECT_EQ(clampedBorderFrame(c.frame, screen, 6), c.clamped);
-  EXPECT_EQ(clampedBorderFrame({1800, 0, 412, 212}, {1920, 0, 1920, 1080}, 6), (Rect{1914, 0, 412, 212}));
+  for (const auto& [frame, clamped] : clamps) EXPECT_EQ(clampedBorderFrame(frame, screen, 6), clamped);
 }
 
-TEST(PortionSelectionJSON, IsOneCompactLineThatTruncates) {
-  EXPECT_EQ(portionSelectionJSON(1, {100, 50, 640, 360}), R"({"display_id":1,"x":100,"y":50,"width":640,"height":360})");
-  EXPECT_EQ(portionSelectionJSON(4294967295u, {0.9, 7.99, 2, 2}),
-            R"({"display_id":4294967295,"x":0,"y":7,"width":2,"height":2})");
-}
-
-TEST(PickerSourceSize, FollowsTheLargestScreenForWindows) {
+TEST(PortionConversions, PickerSizeAndScreenSpace) {
+  // A window may go fullscreen: it follows the largest screen, the first of equal areas.
   const std::vector<Size> screens{{1920, 1080}, {2560, 1440}, {1440, 2560}};
   EXPECT_EQ(pickerSourceSize({800, 600}, false, screens), (Size{800, 600}));
   EXPECT_EQ(pickerSourceSize({800, 600}, true, {}), (Size{800, 600}));
-  EXPECT_EQ(pickerSourceSize({800, 600}, true, screens), (Size{2560, 1440}));  // first of equal areas
-}
-
-TEST(ScreenSpace, FlipsAgainstTheMainDisplayAndBack) {
+  EXPECT_EQ(pickerSourceSize({800, 600}, true, screens), (Size{2560, 1440}));
   const Rect main{1920, 0, 1920, 1080};  // the main display is the right one
-  const Rect left{0, 0, 1920, 1200}, inLeft{-1920, -120, 1920, 1200}, patch{100, 50, 400, 300};
+  const Rect left{0, 0, 1920, 1200}, inLeft{-1920, -120, 1920, 1200};
   EXPECT_EQ(toScreenSpace(left, main), inLeft);
   EXPECT_EQ(fromScreenSpace(inLeft, main), left);
-  EXPECT_EQ(toScreenSpace(patch, main), (Rect{-1820, 730, 400, 300}));
-  EXPECT_EQ(fromScreenSpace(toScreenSpace(patch, main), main), patch);
+  EXPECT_EQ(toScreenSpace({100, 50, 400, 300}, main), (Rect{-1820, 730, 400, 300}));
 }
 
 }  // namespace
