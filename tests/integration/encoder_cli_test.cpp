@@ -1,8 +1,7 @@
-// Runs the built pelorin-encoder and checks its standard streams and exit status.
+// The built pelorin-encoder's standard streams and exit status, for the modes that answer at once
+// and for runs that cannot start.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 
 #include "support/process.h"
@@ -12,69 +11,59 @@ namespace {
 
 std::string encoder() { return binaryPath("pelorin-encoder"); }
 
-std::string absoluteEncoderPath() {
-  return std::filesystem::absolute(encoder()).lexically_normal().string();
+ProcessResult runEncoder(const std::string& program, std::vector<std::string> arguments,
+                         std::map<std::string, std::string> set = {}, std::vector<std::string> unset = {}) {
+  return runProcess(program, {.arguments = std::move(arguments), .setEnvironment = std::move(set),
+                              .unsetEnvironment = std::move(unset)});
 }
 
-ProcessResult runEncoder(std::vector<std::string> arguments, bool withDisplay = true) {
-  ProcessOptions options;
-  options.arguments = std::move(arguments);
-  if (!withDisplay) options.unsetEnvironment = {"DISPLAY", "WAYLAND_DISPLAY"};
-  return runProcess(encoder(), options);
-}
+const std::vector<std::string> noDisplay = {"DISPLAY", "WAYLAND_DISPLAY"};
 
-class WithDisplay : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "these tests need an X display (scripts/test starts one)";
-  }
-};
-
-TEST_F(WithDisplay, PreflightAndRequestReportAllowedOnStandardOutput) {
-  const ProcessResult preflight = runEncoder({"--preflight"});
-  EXPECT_EQ(preflight.exitStatus, 0);
-  EXPECT_EQ(preflight.out, "screen_capture_preflight allowed=true executable=" + absoluteEncoderPath() + "\n");
-  EXPECT_EQ(preflight.err, "");
-
-  const ProcessResult request = runEncoder({"--request-permission"});
-  EXPECT_EQ(request.exitStatus, 0);
-  EXPECT_EQ(request.out, "screen_capture_request allowed=true executable=" + absoluteEncoderPath() + "\n");
-  EXPECT_EQ(request.err, "");
-}
-
-TEST(Permission, WithoutADisplayIsNotAllowedButStillSucceeds) {
-  for (const char* mode : {"--preflight", "--request-permission"}) {
-    const ProcessResult r = runEncoder({mode}, false);
-    EXPECT_EQ(r.exitStatus, 0) << mode;
-    EXPECT_NE(r.out.find(" allowed=false executable=/"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.back(), '\n');
-    EXPECT_EQ(r.err, "");
-  }
-}
-
-TEST(Permission, UnreachableDisplayIsNotAllowed) {
-  ProcessOptions options;
-  options.arguments = {"--preflight"};
-  options.setEnvironment = {{"DISPLAY", ":987"}};
-  const ProcessResult r = runProcess(encoder(), options);
-  EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_NE(r.out.find("screen_capture_preflight allowed=false "), std::string::npos) << r.out;
-}
-
-TEST(Permission, ProgramPathIsAbsoluteAndStandardized) {
+TEST(EncoderCli, PermissionModesAnswerOnStandardOutputWithTheStandardizedProgramPath) {
+  ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "this test needs an X display (scripts/test starts one)";
   const std::filesystem::path bin = std::filesystem::absolute(encoder()).lexically_normal();
-  ProcessOptions options;
-  options.arguments = {"--preflight"};
-  // Start it through a path with "." and ".." in it.
-  const std::string roundabout = (bin.parent_path() / "." / ".." / bin.parent_path().filename() /
-                                  bin.filename()).string();
-  const ProcessResult r = runProcess(roundabout, options);
-  EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_NE(r.out.find(" executable=" + bin.string() + "\n"), std::string::npos) << r.out;
+  // Started through a path with "." and ".." in it.
+  const std::string roundabout =
+      (bin.parent_path() / "." / ".." / bin.parent_path().filename() / bin.filename()).string();
+  const struct {
+    std::string mode;
+    std::map<std::string, std::string> set;
+    std::vector<std::string> unset;
+    std::string out;
+  } cases[] = {
+      {"--preflight", {}, {}, "screen_capture_preflight allowed=true"},
+      {"--request-permission", {}, {}, "screen_capture_request allowed=true"},
+      {"--preflight", {}, noDisplay, "screen_capture_preflight allowed=false"},
+      {"--request-permission", {}, noDisplay, "screen_capture_request allowed=false"},
+      {"--preflight", {{"DISPLAY", ":987"}}, {}, "screen_capture_preflight allowed=false"},
+  };
+  for (const auto& c : cases) {
+    const ProcessResult r = runEncoder(roundabout, {c.mode}, c.set, c.unset);
+    EXPECT_EQ(r.exitStatus, 0) << c.out;
+    EXPECT_EQ(r.out, c.out + " executable=" + bin.string() + "\n");
+    EXPECT_EQ(r.err, "") << c.out;
+  }
+
+  const ProcessResult help = runEncoder(encoder(), {"--help"});
+  EXPECT_EQ(help.exitStatus, 0);
+  EXPECT_TRUE(help.out.starts_with("Usage: pelorin-encoder")) << help.out;
+  EXPECT_NE(help.out.find("PELORIN_VIDEO_ENCODER"), std::string::npos);
+  EXPECT_EQ(help.err, "");
 }
 
-TEST(ParseFailures, WriteOneErrorLineAndNothingOnStandardOutput) {
-  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+// Each ends with exit status 1, nothing on standard output and the error as the last line; a
+// command line refused before anything starts writes that line alone.
+TEST(EncoderCli, ARunThatCannotStartNamesWhyInItsLastLine) {
+  ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "this test needs an X display (scripts/test starts one)";
+  const std::map<std::string, std::string> software = {{"PELORIN_VIDEO_ENCODER", "software"}};
+  const struct {
+    std::vector<std::string> words;
+    std::string reason;
+    bool alone = true;   // the error is the only line
+    bool prefix = false;  // the reason starts with `reason`
+    std::map<std::string, std::string> set;
+    std::vector<std::string> unset;
+  } cases[] = {
       {{"--width"}, "--width_requires_a_value"},
       {{"--preflight", "x"}, "unknown_argument_--preflight"},
       {{"--list-sources", "--width"}, "unknown_argument_--list-sources"},
@@ -83,21 +72,37 @@ TEST(ParseFailures, WriteOneErrorLineAndNothingOnStandardOutput) {
       {{"--portion", "1,2 ,4,4"}, "invalid_--portion_1_2__4_4"},
       {{"--source", "synthetic", "--width", "2147483648"}, "invalid_arguments"},
       {{"--profile", "High"}, "invalid_arguments"},
+      {{"--display-id", "12345", "--duration", "1"}, "display_not_found__12345_", false, false, software},
+      {{"--source", "window", "--window-id", "123456789", "--duration", "5"}, "window_not_found__id_", false, false,
+       software},
+      {{"--duration", "1"}, "screen_capture_permission_missing_executable_/", false, true, software, noDisplay},
+      // Without a hardware encoder and without choosing the software one; the rest says why.
+      {{"--source", "synthetic", "--duration", "1"}, "hardware_encoder_unavailable:_", true, true, {},
+       {"PELORIN_VIDEO_ENCODER"}},
+      {{"--source", "synthetic", "--duration", "1"}, "hardware_encoder_unavailable:_", true, true,
+       {{"PELORIN_VIDEO_ENCODER", "hardware"}}},
+      {{"--source", "synthetic", "--duration", "1"}, "hardware_encoder_unavailable:_", true, true,
+       {{"PELORIN_VIDEO_ENCODER", "vaapi"}, {"PELORIN_VAAPI_DEVICE", "/nonexistent/renderD128"}}},
   };
-  for (const auto& [words, reason] : cases) {
-    const ProcessResult r = runEncoder(words);
-    EXPECT_EQ(r.exitStatus, 1) << reason;
-    EXPECT_EQ(r.out, "") << reason;
-    EXPECT_EQ(r.err, "native_encoder_error reason=" + reason + "\n");
+  for (const auto& c : cases) {
+    const ProcessResult r = runEncoder(encoder(), c.words, c.set, c.unset);
+    if (c.reason.starts_with("hardware") && r.exitStatus == 0) GTEST_SKIP() << "this machine has a hardware encoder";
+    const std::string want = "native_encoder_error reason=" + c.reason;
+    EXPECT_EQ(r.exitStatus, 1) << want;
+    EXPECT_EQ(r.out, "") << want;
+    const auto lines = splitLines(r.err);
+    ASSERT_FALSE(lines.empty()) << want;
+    if (c.alone) {
+      EXPECT_EQ(lines.size(), 1u) << r.err;
+    }
+    if (c.prefix) {
+      EXPECT_TRUE(lines.back().starts_with(want)) << lines.back();
+      EXPECT_GT(lines.back().size(), want.size() + 5) << lines.back();
+    } else {
+      EXPECT_EQ(lines.back(), want);
+    }
+    EXPECT_TRUE(r.err.ends_with("\n")) << want;
   }
-}
-
-TEST(Help, PrintsUsageOnStandardOutput) {
-  const ProcessResult r = runEncoder({"--help"});
-  EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_EQ(r.out.rfind("Usage: pelorin-encoder", 0), 0u);
-  EXPECT_NE(r.out.find("PELORIN_VIDEO_ENCODER"), std::string::npos);
-  EXPECT_EQ(r.err, "");
 }
 
 }  // namespace

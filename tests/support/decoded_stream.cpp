@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/yuv.h"
+
 namespace pelorin::test {
 
 DecodedStream decodeStream(const std::string& stream) {
@@ -49,18 +51,28 @@ DecodedStream decodeStream(const std::string& stream) {
   return out;
 }
 
-Yuv yuvAt(const platform::ffmpeg::DecodedPicture& picture, int x, int y) {
-  const int chromaWidth = (picture.width + 1) / 2;
-  const auto c = static_cast<std::size_t>(y / 2) * chromaWidth + x / 2;
-  return {picture.luma[static_cast<std::size_t>(y) * picture.width + x], picture.chromaU[c], picture.chromaV[c]};
+DecodedStream expectDecodes(const ProcessResult& run) {
+  DecodedStream stream = decodeStream(run.out);
+  EXPECT_FALSE(stream.fault) << *stream.fault;
+  EXPECT_FALSE(stream.records.empty()) << run.err;
+  return stream;
+}
+
+const DecodedRecord* keyFrameAfter(const DecodedStream& stream, std::uint64_t unixNanoseconds) {
+  for (const auto& r : stream.records) {
+    if (r.record.keyFrame && r.record.captureNanoseconds > unixNanoseconds) return &r;
+  }
+  return nullptr;
 }
 
 void expectColour(const platform::ffmpeg::DecodedPicture& picture, int x, int y, unsigned long rgb,
                   const std::string& where) {
-  const Yuv got = yuvAt(picture, x, y), want = bt601(rgb);
-  EXPECT_NEAR(got.y, want.y, 8) << where;
-  EXPECT_NEAR(got.u, want.u, 8) << where;
-  EXPECT_NEAR(got.v, want.v, 8) << where;
+  const auto c = static_cast<std::size_t>(y / 2) * ((picture.width + 1) / 2) + x / 2;
+  const Yuv want = bt601(rgb);
+  const std::string at = where + " at " + std::to_string(x) + "," + std::to_string(y);
+  EXPECT_NEAR(picture.luma[static_cast<std::size_t>(y) * picture.width + x], want.y, 8) << at;
+  EXPECT_NEAR(picture.chromaU[c], want.u, 8) << at;
+  EXPECT_NEAR(picture.chromaV[c], want.v, 8) << at;
 }
 
 }  // namespace pelorin::test

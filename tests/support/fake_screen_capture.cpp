@@ -53,7 +53,7 @@ void FakeStream::deliver() {
     platform::SampleBuffer sample;
     sample.imageBuffer = pool_->makeBuffer();
     if (sample.imageBuffer && sample.imageBuffer->lock(false)) {
-      std::memset(sample.imageBuffer->planeBase(0), script_.luma,
+      std::memset(sample.imageBuffer->planeBase(0), 120,
                   sample.imageBuffer->bytesPerRow(0) * static_cast<std::size_t>(sample.imageBuffer->planeHeight(0)));
       sample.imageBuffer->unlock(false);
     }
@@ -62,7 +62,7 @@ void FakeStream::deliver() {
     sample.attachments = platform::SampleAttachments{0, std::nullopt, std::nullopt, std::nullopt};
     queue_->post([output = output_, sample] { output->didOutputSample(sample, platform::StreamOutputType::Screen); });
     ++delivered;
-    std::this_thread::sleep_for(std::chrono::milliseconds(script_.intervalMilliseconds));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 }
 

@@ -24,8 +24,6 @@ class FakeAccess final : public platform::CaptureAccess {
 
 struct FakeStreamScript {
   int framesBeforeError = -1;  // >= 0: after this many frames the stream stops with an error
-  std::uint8_t luma = 120;
-  int intervalMilliseconds = 5;
 };
 
 class FakeStream final : public platform::CaptureStream {

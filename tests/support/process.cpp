@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -34,6 +35,11 @@ std::vector<std::string> childEnvironment(const ProcessOptions& options) {
 
 }  // namespace
 
+std::uint64_t unixNanoseconds() {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+}
+
 std::string binaryPath(const std::string& name) {
   const char* dir = std::getenv("PELORIN_BIN_DIR");
   return std::string(dir ? dir : "build/bin") + "/" + name;
@@ -49,6 +55,17 @@ std::vector<std::string> splitLines(const std::string& text) {
     start = end + 1;
   }
   return lines;
+}
+
+std::map<std::string, std::string> keyValues(const std::string& line) {
+  std::map<std::string, std::string> out;
+  std::istringstream words(line);
+  std::string word;
+  while (words >> word) {
+    const auto eq = word.find('=');
+    if (eq != std::string::npos) out[word.substr(0, eq)] = word.substr(eq + 1);
+  }
+  return out;
 }
 
 ProcessResult runProcess(const std::string& program, const ProcessOptions& options) {
@@ -91,9 +108,7 @@ ProcessResult runProcess(const std::string& program, const ProcessOptions& optio
     }
     for (; nextLine < options.timedInput.size() && started + options.timedInput[nextLine].at <= now; ++nextLine) {
       const std::string line = options.timedInput[nextLine].text + "\n";
-      result.timedInputWrittenAt.push_back(static_cast<std::uint64_t>(
-          std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-              .count()));
+      result.timedInputWrittenAt.push_back(unixNanoseconds());
       if (write(inputFd, line.data(), line.size()) < 0) break;
     }
     if (options.closeInputAt && inputFd >= 0 && nextLine == options.timedInput.size() &&

@@ -47,10 +47,16 @@ struct ProcessOptions {
 // Runs a program to its end, collecting its output; kills it at the timeout.
 ProcessResult runProcess(const std::string& program, const ProcessOptions& options = {});
 
+// The wall clock as Unix time in nanoseconds, as the encoder stamps its records.
+std::uint64_t unixNanoseconds();
+
 // Path of a built program: $PELORIN_BIN_DIR/name.
 std::string binaryPath(const std::string& name);
 
 // The lines of a text, without their line feeds.
 std::vector<std::string> splitLines(const std::string& text);
+
+// The key=value words of a log line ("event a=1 b=2" gives {a: 1, b: 2}).
+std::map<std::string, std::string> keyValues(const std::string& line);
 
 }  // namespace pelorin::test
