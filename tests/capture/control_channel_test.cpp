@@ -5,7 +5,6 @@
 
 #include "base/line_assembler.h"
 #include "media/encoder_harness.h"
-#include "support/process.h"
 #include "support/temp_file.h"
 
 namespace pelorin::capture {
@@ -64,22 +63,6 @@ TEST(ReadControl, AppliesEachLineInOrder) {
   const std::string pauses = "capture_window paused=true\ncapture_window paused=true\ncapture_window paused=false\n";
   EXPECT_EQ(lines.substr(lines.size() - pauses.size()), pauses);
   // RESUME requested a key frame for the next frame.
-  encoder->encode(nullptr, {1, 30}, 2);
-  EXPECT_TRUE(h.factory.log.submissions.back().forceKeyFrame);
-}
-
-TEST(ReadControl, WithoutAnOutputStillLogsAndRequestsKeyFrames) {
-  test::EncoderHarness h;
-  auto encoder = h.makeEncoder();
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  ASSERT_EQ(write(fds[1], "RESUME\nCROP 10 10\n", 18), 18);
-  close(fds[1]);
-  encoder->encode(nullptr, {0, 30}, 1);
-  auto reader = readControl(fds[0], h.err.fd(), *encoder, nullptr);
-  reader->join();
-  close(fds[0]);
-  EXPECT_EQ(test::splitLines(h.err.contents()).back(), "capture_window paused=false");
   encoder->encode(nullptr, {1, 30}, 2);
   EXPECT_TRUE(h.factory.log.submissions.back().forceKeyFrame);
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 
 #include "media/encoder_harness.h"
 #include "support/fake_screen_capture.h"
@@ -40,98 +41,78 @@ struct ScreenRun : test::EncoderHarness {
   CaptureRequest request;
 };
 
-std::string lastLine(const std::string& text) {
-  const auto lines = test::splitLines(text);
-  return lines.empty() ? "" : lines.back();
-}
-
-TEST(RunScreen, CapturesTheRequestedDisplayForTheDurationAndFinishes) {
-  ScreenRun r;
-  r.request.displayID = 6;
-  const auto start = std::chrono::steady_clock::now();
-  ASSERT_TRUE(r.run().ok());
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(950));
-
-  ASSERT_EQ(r.capture.streams.size(), 1u);
-  const auto& [filter, configuration] = r.capture.streams[0];
-  EXPECT_EQ(filter.displayID, 6u);
-  EXPECT_TRUE(filter.windows.empty());
-  EXPECT_EQ(configuration.width, 64);
-  EXPECT_EQ(configuration.height, 32);
-  EXPECT_EQ(configuration.minimumFrameInterval.value, 1);
-  EXPECT_EQ(configuration.minimumFrameInterval.timescale, 20);
-  EXPECT_EQ(configuration.queueDepth, 3);
-  EXPECT_TRUE(configuration.showsCursor);
-  EXPECT_FALSE(configuration.capturesAudio);
-  EXPECT_GT(r.factory.log.submissions.size(), 10u);
-  EXPECT_FALSE(r.out.contents().empty());
-  EXPECT_TRUE(lastLine(r.err.contents()).starts_with("native_encoder_summary encoded_frames=")) << r.err.contents();
-}
-
-TEST(RunScreen, WithoutARequestTheFirstDisplayIsCaptured) {
-  ScreenRun r;
-  ASSERT_TRUE(r.run().ok());
-  ASSERT_EQ(r.capture.streams.size(), 1u);
-  EXPECT_EQ(r.capture.streams[0].first.displayID, 5u);
-}
-
-TEST(RunScreen, RefusesWithoutPermissionOrDisplayBeforeCapturing) {
-  ScreenRun denied;
-  denied.access.allowed = false;
-  Result<void> result = denied.run();
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error().domain, "ScreenCaptureKit");
-  EXPECT_EQ(result.error().message, "screen capture permission missing executable=/opt/pelorin/pelorin-encoder");
-  EXPECT_TRUE(denied.capture.queries.empty());
-
-  ScreenRun unknown;
-  unknown.request.displayID = 7;
-  result = unknown.run();
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error().message, "display not found (7)");
-
-  ScreenRun none;
-  none.capture.contentResult = platform::ShareableContent{};
-  result = none.run();
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error().message, "no display available");
-
-  ScreenRun failing;
-  failing.capture.contentResult = Error{"X11Capture", 2, "cannot open the display"};
-  result = failing.run();
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error().message, "cannot open the display");
-  for (const ScreenRun* r : {&denied, &unknown, &none, &failing}) {
-    EXPECT_TRUE(r->capture.streams.empty());
-    EXPECT_EQ(r->out.contents(), "");
-    EXPECT_EQ(r->err.contents().find("native_encoder_summary"), std::string::npos);
+TEST(RunScreen, CapturesTheRequestedOrFirstDisplayForTheDurationAndFinishes) {
+  for (const auto& [requested, captured] : {std::pair<std::optional<std::uint32_t>, std::uint32_t>{6, 6}, {{}, 5}}) {
+    ScreenRun r;
+    r.request.displayID = requested;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(r.run().ok());
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(950));
+    ASSERT_EQ(r.capture.streams.size(), 1u);
+    const auto& [filter, c] = r.capture.streams[0];
+    EXPECT_EQ(filter.displayID, captured);
+    EXPECT_TRUE(filter.windows.empty());
+    EXPECT_EQ(std::tuple(c.width, c.height, c.minimumFrameInterval.value, c.minimumFrameInterval.timescale),
+              std::tuple(64, 32, 1, 20));
+    EXPECT_EQ(c.pixelFormat, platform::pixelFormat420v);
+    EXPECT_EQ(c.queueDepth, 3);
+    EXPECT_TRUE(c.showsCursor && c.scalesToFit && c.preservesAspectRatio && !c.capturesAudio && !c.sourceRect);
+    EXPECT_GT(r.factory.log.submissions.size(), 10u);
+    EXPECT_FALSE(r.out.contents().empty());
+    EXPECT_TRUE(test::splitLines(r.err.contents()).back().starts_with("native_encoder_summary encoded_frames="))
+        << r.err.contents();
   }
 }
 
-TEST(RunScreen, AStreamThatStopsWithAnErrorEndsTheRunAtOnceWithThatError) {
-  ScreenRun r;
-  r.request.durationSeconds = 60;
-  r.capture.streamScript.framesBeforeError = 3;
-  const auto start = std::chrono::steady_clock::now();
-  const Result<void> result = r.run();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error().domain, "FakeCapture");
-  EXPECT_EQ(result.error().message, "the display went away");
-  EXPECT_EQ(r.err.contents().find("native_encoder_summary"), std::string::npos);
+TEST(RunScreen, RefusesWithoutPermissionOrDisplayBeforeCapturing) {
+  const struct {
+    std::function<void(ScreenRun&)> change;
+    std::string message;
+  } cases[] = {
+      {[](ScreenRun& r) { r.access.allowed = false; },
+       "screen capture permission missing executable=/opt/pelorin/pelorin-encoder"},
+      {[](ScreenRun& r) { r.request.displayID = 7; }, "display not found (7)"},
+      {[](ScreenRun& r) { r.capture.contentResult = platform::ShareableContent{}; }, "no display available"},
+      {[](ScreenRun& r) { r.capture.contentResult = Error{"X11Capture", 2, "cannot open the display"}; },
+       "cannot open the display"},
+  };
+  for (const auto& c : cases) {
+    ScreenRun r;
+    c.change(r);
+    const Result<void> result = r.run();
+    ASSERT_FALSE(result.ok()) << c.message;
+    EXPECT_EQ(result.error().message, c.message);
+    EXPECT_TRUE(r.capture.streams.empty()) << c.message;
+    EXPECT_EQ(r.out.contents(), "") << c.message;
+    EXPECT_EQ(r.err.contents().find("native_encoder_summary"), std::string::npos) << c.message;
+  }
+  ScreenRun denied;
+  denied.access.allowed = false;
+  EXPECT_EQ(denied.run().error().domain, "ScreenCaptureKit");
+  EXPECT_TRUE(denied.capture.queries.empty());
 }
 
-TEST(RunScreen, AnOutputThatFailsEndsTheRunAtOnceWithoutASummary) {
-  ScreenRun r;
-  r.request.durationSeconds = 60;
-  r.settings.outputFd = open("/dev/null", O_RDONLY);  // every write fails, as into a closed pipe
-  const auto start = std::chrono::steady_clock::now();
-  const Result<void> result = r.run();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-  ASSERT_FALSE(result.ok());
-  EXPECT_TRUE(result.error().message.starts_with("frame stream write failed")) << result.error().message;
-  EXPECT_EQ(r.err.contents().find("native_encoder_summary"), std::string::npos);
-  close(r.settings.outputFd);
+TEST(RunScreen, AStoppedStreamOrAFailingOutputEndsTheRunAtOnceWithItsErrorAndNoSummary) {
+  const struct {
+    std::function<void(ScreenRun&)> change;
+    std::string message;  // its start
+  } cases[] = {
+      {[](ScreenRun& r) { r.capture.streamScript.framesBeforeError = 3; }, "the display went away"},
+      // Every write fails, as into a closed pipe.
+      {[](ScreenRun& r) { r.settings.outputFd = open("/dev/null", O_RDONLY); }, "frame stream write failed"},
+  };
+  for (const auto& c : cases) {
+    ScreenRun r;
+    r.request.durationSeconds = 60;
+    c.change(r);
+    const auto start = std::chrono::steady_clock::now();
+    const Result<void> result = r.run();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << c.message;
+    ASSERT_FALSE(result.ok()) << c.message;
+    EXPECT_TRUE(result.error().message.starts_with(c.message)) << result.error().message;
+    EXPECT_EQ(r.err.contents().find("native_encoder_summary"), std::string::npos) << c.message;
+    if (r.settings.outputFd != r.out.fd()) close(r.settings.outputFd);
+  }
 }
 
 TEST(RunScreen, AKeyFrameRequestAsksTheStreamForAFreshFrame) {

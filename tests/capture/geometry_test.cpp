@@ -2,7 +2,6 @@
 
 #include "capture/capture_configuration.h"
 #include "capture/crop_geometry.h"
-#include "sources/display_choice.h"
 
 namespace pelorin::capture {
 namespace {
@@ -31,31 +30,6 @@ TEST(StreamSize, FitsEvenSidesWithoutEnlarging) {
   EXPECT_EQ(streamSize({1920, 1080}, {1920, 0}), (Size{0, 0}));
   EXPECT_EQ(streamSize({0, 1080}, {1920, 1080}), (Size{0, 0}));
   EXPECT_EQ(streamSize({-5, 10}, {1920, 1080}), (Size{0, 0}));
-}
-
-TEST(MakeCaptureConfiguration, Is30FpsScaledAndAspectKeeping) {
-  const auto c = makeCaptureConfiguration(1280, 720, Rect{10, 20, 640, 360});
-  EXPECT_EQ(c.width, 1280);
-  EXPECT_EQ(c.height, 720);
-  EXPECT_EQ(c.minimumFrameInterval.value, 1);
-  EXPECT_EQ(c.minimumFrameInterval.timescale, 30);
-  EXPECT_EQ(c.pixelFormat, platform::pixelFormat420v);
-  EXPECT_EQ(c.queueDepth, 3);
-  EXPECT_TRUE(c.showsCursor);
-  EXPECT_FALSE(c.capturesAudio);
-  EXPECT_TRUE(c.scalesToFit);
-  EXPECT_TRUE(c.preservesAspectRatio);
-  EXPECT_EQ(c.sourceRect, (Rect{10, 20, 640, 360}));
-  EXPECT_FALSE(makeCaptureConfiguration(2, 2).sourceRect);
-}
-
-TEST(ResolveDisplayIndex, PicksTheFirstOrTheRequestedDisplay) {
-  using sources::resolveDisplayIndex;
-  EXPECT_EQ(resolveDisplayIndex(std::nullopt, {}), std::nullopt);
-  EXPECT_EQ(resolveDisplayIndex(std::nullopt, {7, 8}), 0u);
-  EXPECT_EQ(resolveDisplayIndex(8u, {7, 8, 8}), 1u);
-  EXPECT_EQ(resolveDisplayIndex(9u, {7, 8}), std::nullopt);
-  EXPECT_EQ(resolveDisplayIndex(7u, {}), std::nullopt);
 }
 
 }  // namespace
