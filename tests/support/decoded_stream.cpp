@@ -1,30 +1,24 @@
 #include "support/decoded_stream.h"
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "support/temp_file.h"
 #include "support/yuv.h"
 
 namespace pelorin::test {
 
 DecodedStream decodeStream(const std::string& stream) {
   DecodedStream out;
-  const int fd = memfd_create("pelorin-stream", MFD_CLOEXEC);
-  if (fd < 0 || ::write(fd, stream.data(), stream.size()) != static_cast<ssize_t>(stream.size())) {
-    out.fault = "cannot buffer the stream";
-    if (fd >= 0) ::close(fd);
-    return out;
-  }
-  ::lseek(fd, 0, SEEK_SET);
+  CapturedFd file;
   auto decoder = platform::ffmpeg::H264Decoder::create();
-  if (!decoder) {
-    out.fault = decoder.error().description();
-    ::close(fd);
+  if (!decoder || ::write(file.fd(), stream.data(), stream.size()) != static_cast<ssize_t>(stream.size())) {
+    out.fault = decoder ? "cannot buffer the stream" : decoder.error().description();
     return out;
   }
-  media::FrameStreamReader reader(fd);
+  ::lseek(file.fd(), 0, SEEK_SET);
+  media::FrameStreamReader reader(file.fd());
   std::size_t nextPicture = 0;
   auto credit = [&](std::vector<platform::ffmpeg::DecodedPicture>& pictures) {
     for (auto& picture : pictures) {
@@ -47,7 +41,6 @@ DecodedStream decodeStream(const std::string& stream) {
     credit(*pictures);
   }
   if (auto rest = (*decoder)->flush()) credit(*rest);
-  ::close(fd);
   return out;
 }
 
