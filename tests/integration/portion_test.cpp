@@ -3,8 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <optional>
-#include <thread>
+#include <future>
 
 #include "platform/x11_test_helpers.h"
 #include "support/decoded_stream.h"
@@ -18,24 +17,13 @@ using platform::x11::test::Painter;
 constexpr unsigned long red = 0xC03020, blue = 0x2040C0;
 
 // What a user does while the encoder runs: waits for the encoder's window named `name`, then runs
-// `actions` with xdotool.
-class User {
- public:
-  User(const std::string& name, const std::string& actions)
-      : thread_([=, this] {
-          const std::string wait = "xdotool search --sync --onlyvisible --name '" + name + "' >/dev/null";
-          ok_ = std::system(("timeout 20 " + wait + " && sleep 0.5 && xdotool " + actions).c_str()) == 0;
-        }) {}
-  ~User() { join(); }
-  bool join() {
-    if (thread_.joinable()) thread_.join();
-    return ok_;
-  }
-
- private:
-  bool ok_ = false;
-  std::thread thread_;
-};
+// `actions` with xdotool; true when both succeeded.
+std::future<bool> user(const std::string& name, const std::string& actions) {
+  return std::async(std::launch::async, [=] {
+    const std::string wait = "xdotool search --sync --onlyvisible --name '" + name + "' >/dev/null";
+    return std::system(("timeout 20 " + wait + " && sleep 0.5 && xdotool " + actions).c_str()) == 0;
+  });
+}
 
 class Portion : public ::testing::Test {
  protected:
@@ -64,14 +52,14 @@ TEST_F(Portion, SelectionOnTheMonitorUnderTheMouseEndsFromTheKeyboardOrWhenTheHo
   };
   for (const auto& c : cases) {
     painter.warpPointer(1920 + 400, 300);
-    std::optional<User> user;
-    if (!c.keys.empty()) user.emplace("Ajustez la portion", c.keys);
+    std::future<bool> acted;
+    if (!c.keys.empty()) acted = user("Ajustez la portion", c.keys);
     const ProcessResult r = runProcess(binaryPath("pelorin-encoder"),
                                        {.arguments = {"--select-portion"},
                                         .input = c.keys.empty() ? std::optional<std::string>("") : std::nullopt,
                                         .keepInputOpen = !c.keys.empty()});
-    if (user) {
-      EXPECT_TRUE(user->join()) << c.keys;
+    if (acted.valid()) {
+      EXPECT_TRUE(acted.get()) << c.keys;
     }
     EXPECT_EQ(r.exitStatus, c.status) << c.keys << "\n" << r.err;
     EXPECT_EQ(r.out, c.out) << c.keys;
@@ -90,14 +78,15 @@ TEST_F(Portion, TheCaptureFollowsTheFrameOntoAnotherColourAndEndsWhenTheInputClo
   XSync(painter.display(), False);
   painter.warpPointer(1900, 1100);
   // The frame's top edge, in its middle, dragged 1000 pixels to the right.
-  User user("Pelorin", "mousemove 420 97 mousedown 1 sleep 0.1 mousemove 920 97 sleep 0.1 mousemove 1420 97 mouseup 1");
+  std::future<bool> dragged =
+      user("Pelorin", "mousemove 420 97 mousedown 1 sleep 0.1 mousemove 920 97 sleep 0.1 mousemove 1420 97 mouseup 1");
   const ProcessResult r = runProcess(
       binaryPath("pelorin-encoder"),
       {.arguments = {"--source", "portion", "--display-id", left, "--portion", "100,100,640,360", "--width", "320",
                      "--height", "180", "--fps", "30", "--duration", "20"},
        .setEnvironment = {{"PELORIN_VIDEO_ENCODER", "software"}},
        .closeInputAt = std::chrono::milliseconds(4000)});
-  EXPECT_TRUE(user.join());
+  EXPECT_TRUE(dragged.get());
   // The end of the input ends the run at once, with whole records and without a summary.
   ASSERT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_LT(r.elapsed, std::chrono::seconds(8));
