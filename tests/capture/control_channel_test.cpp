@@ -65,6 +65,20 @@ TEST(ReadControl, AppliesEachLineInOrder) {
   // RESUME requested a key frame for the next frame.
   encoder->encode(nullptr, {1, 30}, 2);
   EXPECT_TRUE(h.factory.log.submissions.back().forceKeyFrame);
+
+  // A reader closed before its lines come (its run is over) applies none of them.
+  ASSERT_EQ(pipe(fds), 0);
+  auto closed = readControl(fds[0], h.err.fd(), *encoder, &output,
+                            [&](std::int64_t w, std::int64_t h) { crops.set(w, h); }, [&] { ++ended; });
+  closed->close();
+  ASSERT_EQ(write(fds[1], "PAUSE\nCROP 640 360\n", 20), 20);
+  close(fds[1]);
+  closed->join();
+  close(fds[0]);
+  EXPECT_EQ(ended, 1);
+  EXPECT_FALSE(output.paused());
+  EXPECT_FALSE(crops.take());
+  EXPECT_TRUE(h.err.contents().ends_with(pauses));
 }
 
 TEST(LineAssembly, SplitsLinesAcrossReadsWithinItsBound) {
