@@ -28,8 +28,7 @@ std::future<bool> user(const std::string& name, const std::string& actions) {
 class Portion : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(platform::x11::test::haveDisplay()) << "these tests need an X display (scripts/test starts one)";
-    ASSERT_TRUE(painter.ok());
+    ASSERT_TRUE(platform::x11::test::haveDisplay() && painter.ok()) << "these tests need an X display";
     left = std::to_string(XInternAtom(painter.display(), "LEFT", True));
     right = std::to_string(XInternAtom(painter.display(), "RIGHT", True));
   }
@@ -56,17 +55,12 @@ TEST_F(Portion, SelectionOnTheMonitorUnderTheMouseEndsFromTheKeyboardOrWhenTheHo
     if (!c.keys.empty()) acted = user("Ajustez la portion", c.keys);
     const ProcessResult r = runProcess(binaryPath("pelorin-encoder"),
                                        {.arguments = {"--select-portion"},
-                                        .input = c.keys.empty() ? std::optional<std::string>("") : std::nullopt,
-                                        .keepInputOpen = !c.keys.empty()});
-    if (acted.valid()) {
-      EXPECT_TRUE(acted.get()) << c.keys;
-    }
+                                        .closeInputAt = std::chrono::seconds(c.keys.empty() ? 0 : 60)});
+    if (acted.valid()) EXPECT_TRUE(acted.get()) << c.keys;
     EXPECT_EQ(r.exitStatus, c.status) << c.keys << "\n" << r.err;
     EXPECT_EQ(r.out, c.out) << c.keys;
     EXPECT_EQ(r.err, c.err) << c.keys;
-    if (c.keys.empty()) {
-      EXPECT_LT(r.elapsed, std::chrono::seconds(5));
-    }
+    if (c.keys.empty()) EXPECT_LT(r.elapsed, std::chrono::seconds(5));
   }
 }
 

@@ -1,5 +1,6 @@
 #include "support/fake_screen_capture.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -9,17 +10,8 @@ namespace pelorin::test {
 
 FakeStream::FakeStream(platform::StreamConfiguration configuration, FakeStreamScript script,
                        platform::StreamDelegate* delegate)
-    : configuration_(configuration), script_(script), delegate_(delegate),
+    : script_(script), delegate_(delegate),
       pool_(platform::NV12BufferPool::create(configuration.width, configuration.height)) {}
-
-FakeStream::~FakeStream() { (void)stopCapture(); }
-
-Result<void> FakeStream::addStreamOutput(std::shared_ptr<platform::StreamOutput> output, platform::StreamOutputType,
-                                         std::shared_ptr<SerialQueue> queue) {
-  output_ = std::move(output);
-  queue_ = std::move(queue);
-  return {};
-}
 
 Result<void> FakeStream::startCapture() {
   if (!output_) return Error{"Fake", -1, "no output"};
@@ -30,17 +22,6 @@ Result<void> FakeStream::startCapture() {
 Result<void> FakeStream::stopCapture() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
-  return {};
-}
-
-Result<void> FakeStream::updateConfiguration(const platform::StreamConfiguration& configuration) {
-  configuration_ = configuration;
-  configurationUpdates.push_back(configuration);
-  return {};
-}
-
-Result<void> FakeStream::updateContentFilter(const platform::ContentFilter& filter) {
-  filterUpdates.push_back(filter);
   return {};
 }
 
@@ -66,38 +47,6 @@ void FakeStream::deliver() {
   }
 }
 
-Result<platform::ShareableContent> FakeCapture::shareableContent(bool excludingDesktop, bool onScreenOnly) {
-  queries.emplace_back(excludingDesktop, onScreenOnly);
-  return contentResult;
-}
-
-platform::ContentFilter FakeCapture::displayFilter(const platform::ShareableDisplay& display,
-                                                   std::vector<platform::WindowID> excluding) {
-  platform::ContentFilter f;
-  f.displayID = display.displayID;
-  f.windows = std::move(excluding);
-  f.contentRect = display.frame;
-  f.pointPixelScale = pointPixelScale;
-  return f;
-}
-
-platform::ContentFilter FakeCapture::displayFilterIncluding(const platform::ShareableDisplay& display,
-                                                            std::vector<platform::WindowID> including) {
-  platform::ContentFilter f = displayFilter(display, {});
-  f.kind = platform::ContentFilter::Kind::DisplayIncludingWindows;
-  f.windows = std::move(including);
-  return f;
-}
-
-platform::ContentFilter FakeCapture::windowFilter(const platform::ShareableWindow& window) {
-  platform::ContentFilter f;
-  f.kind = platform::ContentFilter::Kind::Window;
-  f.windowID = window.windowID;
-  f.contentRect = window.frame;
-  f.pointPixelScale = pointPixelScale;
-  return f;
-}
-
 Result<std::unique_ptr<platform::CaptureStream>> FakeCapture::makeStream(
     const platform::ContentFilter& filter, const platform::StreamConfiguration& configuration,
     platform::StreamDelegate* delegate) {
@@ -111,17 +60,13 @@ Result<std::unique_ptr<platform::CaptureStream>> FakeCapture::makeStream(
 Result<platform::Image> FakeCapture::captureImage(const platform::ContentFilter& filter,
                                                   const platform::ScreenshotConfiguration& c) {
   screenshots.emplace_back(filter, c);
-  for (auto id : failingWindows) {
-    if (filter.kind == platform::ContentFilter::Kind::Window && filter.windowID == id) {
-      return Error{"Fake", 1, "gone"};
-    }
+  const bool window = filter.kind == platform::ContentFilter::Kind::Window;
+  if (window && std::find(failingWindows.begin(), failingWindows.end(), filter.windowID) != failingWindows.end()) {
+    return Error{"Fake", 1, "gone"};
   }
-  platform::Image image;
-  image.width = c.width;
-  image.height = c.height;
-  image.bytesPerRow = static_cast<std::size_t>(c.width) * 4;
-  image.pixels.assign(image.bytesPerRow * static_cast<std::size_t>(c.height), 0);
-  return image;
+  const auto row = static_cast<std::size_t>(c.width) * 4;
+  return platform::Image{.width = c.width, .height = c.height, .bytesPerRow = row,
+                         .pixels = std::vector<std::uint8_t>(row * static_cast<std::size_t>(c.height), 0)};
 }
 
 }  // namespace pelorin::test

@@ -1,12 +1,11 @@
 #pragma once
 
-// A scripted screen capture service: fixed shareable content, screenshots of the requested size,
-// and streams that deliver flat frames on their own thread until stopped.
+// A scripted screen capture service: fixed shareable content, blank screenshots of the requested
+// size, and streams that deliver flat frames on their own thread until stopped.
 
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -29,14 +28,24 @@ struct FakeStreamScript {
 class FakeStream final : public platform::CaptureStream {
  public:
   FakeStream(platform::StreamConfiguration configuration, FakeStreamScript script, platform::StreamDelegate* delegate);
-  ~FakeStream() override;
+  ~FakeStream() override { (void)stopCapture(); }
 
-  Result<void> addStreamOutput(std::shared_ptr<platform::StreamOutput> output, platform::StreamOutputType type,
-                               std::shared_ptr<SerialQueue> queue) override;
+  Result<void> addStreamOutput(std::shared_ptr<platform::StreamOutput> output, platform::StreamOutputType,
+                               std::shared_ptr<SerialQueue> queue) override {
+    output_ = std::move(output);
+    queue_ = std::move(queue);
+    return {};
+  }
   Result<void> startCapture() override;
   Result<void> stopCapture() override;
-  Result<void> updateConfiguration(const platform::StreamConfiguration& configuration) override;
-  Result<void> updateContentFilter(const platform::ContentFilter& filter) override;
+  Result<void> updateConfiguration(const platform::StreamConfiguration& configuration) override {
+    configurationUpdates.push_back(configuration);
+    return {};
+  }
+  Result<void> updateContentFilter(const platform::ContentFilter& filter) override {
+    filterUpdates.push_back(filter);
+    return {};
+  }
   void requestFrame() override { ++*framesRequested; }
 
   std::atomic<int> delivered{0};
@@ -48,7 +57,6 @@ class FakeStream final : public platform::CaptureStream {
  private:
   void deliver();
 
-  platform::StreamConfiguration configuration_;
   FakeStreamScript script_;
   platform::StreamDelegate* delegate_;
   std::shared_ptr<platform::StreamOutput> output_;
@@ -62,7 +70,7 @@ class FakeCapture final : public platform::ScreenCaptureService {
  public:
   Result<platform::ShareableContent> contentResult = platform::ShareableContent{};
   std::vector<std::pair<platform::ContentFilter, platform::ScreenshotConfiguration>> screenshots;
-  std::vector<platform::WindowID> failingWindows;
+  std::vector<platform::WindowID> failingWindows;  // their screenshots fail
   std::vector<std::pair<bool, bool>> queries;
   FakeStreamScript streamScript;
   // What makeStream was asked for, and the stream it made (owned by the caller).
@@ -71,12 +79,25 @@ class FakeCapture final : public platform::ScreenCaptureService {
   std::function<void(FakeStream&)> onStreamMade;
   double pointPixelScale = 1.0;  // of every filter made
 
-  Result<platform::ShareableContent> shareableContent(bool excludingDesktop, bool onScreenOnly) override;
+  Result<platform::ShareableContent> shareableContent(bool excludingDesktop, bool onScreenOnly) override {
+    queries.emplace_back(excludingDesktop, onScreenOnly);
+    return contentResult;
+  }
   platform::ContentFilter displayFilter(const platform::ShareableDisplay& display,
-                                        std::vector<platform::WindowID> excluding) override;
+                                        std::vector<platform::WindowID> excluding) override {
+    return {.displayID = display.displayID, .windows = std::move(excluding), .pointPixelScale = pointPixelScale,
+            .contentRect = display.frame};
+  }
   platform::ContentFilter displayFilterIncluding(const platform::ShareableDisplay& display,
-                                                 std::vector<platform::WindowID> including) override;
-  platform::ContentFilter windowFilter(const platform::ShareableWindow& window) override;
+                                                 std::vector<platform::WindowID> including) override {
+    platform::ContentFilter f = displayFilter(display, std::move(including));
+    f.kind = platform::ContentFilter::Kind::DisplayIncludingWindows;
+    return f;
+  }
+  platform::ContentFilter windowFilter(const platform::ShareableWindow& window) override {
+    return {.kind = platform::ContentFilter::Kind::Window, .windowID = window.windowID,
+            .pointPixelScale = pointPixelScale, .contentRect = window.frame};
+  }
   Result<std::unique_ptr<platform::CaptureStream>> makeStream(const platform::ContentFilter& filter,
                                                               const platform::StreamConfiguration& configuration,
                                                               platform::StreamDelegate* delegate) override;

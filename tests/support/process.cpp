@@ -59,13 +59,8 @@ std::string binaryPath(const std::string& name) {
 
 std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
 
@@ -90,7 +85,6 @@ ProcessResult runProcess(const std::string& program, const ProcessOptions& optio
   if (!child) throw std::runtime_error("cannot start " + child.error().message);
   int inputFd = child->input, fds[2] = {child->output, child->error};
   if (options.input) writeAll(inputFd, *options.input);
-  if (!options.keepInputOpen && options.timedInput.empty() && !options.closeInputAt) closeOnce(inputFd);
 
   ProcessResult result;
   const auto started = steady_clock::now();
@@ -99,31 +93,26 @@ ProcessResult runProcess(const std::string& program, const ProcessOptions& optio
   const std::vector<TimedLine>& lines = options.timedInput;
   std::size_t nextLine = 0;
   bool reading = true;  // false once the reader stops reading, as a hung host would
-  bool signalSent = false;
+  bool signalDue = options.signalAt.has_value(), timedOut = false;
   while ((fds[0] >= 0 && reading) || fds[1] >= 0) {
     const auto now = steady_clock::now();
-    if (now >= deadline) {
-      result.timedOut = true;
-      break;
-    }
-    if (options.signalAt && !signalSent && at(options.signalAt->first) <= now) {
+    if ((timedOut = now >= deadline)) break;
+    if (signalDue && at(options.signalAt->first) <= now) {
       kill(child->pid, options.signalAt->second);
-      signalSent = true;
+      signalDue = false;
     }
     for (; nextLine < lines.size() && at(lines[nextLine].at) <= now; ++nextLine) {
       result.timedInputWrittenAt.push_back(unixNanoseconds());
       writeAll(inputFd, lines[nextLine].text + "\n");
     }
-    if (options.closeInputAt && nextLine == lines.size() && at(*options.closeInputAt) <= now) closeOnce(inputFd);
+    if (nextLine == lines.size() && at(options.closeInputAt) <= now) closeOnce(inputFd);
     auto wakeAt = deadline;
-    if (options.closeInputAt && inputFd >= 0) wakeAt = std::min(wakeAt, at(*options.closeInputAt));
+    if (inputFd >= 0) wakeAt = std::min(wakeAt, at(options.closeInputAt));
     if (nextLine < lines.size()) wakeAt = std::min(wakeAt, at(lines[nextLine].at));
-    if (options.signalAt && !signalSent) wakeAt = std::min(wakeAt, at(options.signalAt->first));
+    if (signalDue) wakeAt = std::min(wakeAt, at(options.signalAt->first));
     pollfd polled[2] = {{reading ? fds[0] : -1, POLLIN, 0}, {fds[1], POLLIN, 0}};
-    if (poll(polled, 2, static_cast<int>(duration_cast<milliseconds>(wakeAt - now).count() + 1)) < 0 &&
-        errno != EINTR) {
-      break;
-    }
+    const auto wait = std::max<long long>(0, duration_cast<milliseconds>(wakeAt - now).count() + 1);
+    if (poll(polled, 2, static_cast<int>(wait)) < 0 && errno != EINTR) break;
     for (int i = 0; i < 2; ++i) {
       if (fds[i] < 0 || !(polled[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       char buffer[65536];
@@ -142,8 +131,7 @@ ProcessResult runProcess(const std::string& program, const ProcessOptions& optio
   // Output closed early: the child may still be running; give it until the deadline.
   int status = 0;
   while (waitpid(child->pid, &status, WNOHANG) != child->pid) {
-    if (result.timedOut || steady_clock::now() > deadline) {
-      result.timedOut = true;
+    if (timedOut || steady_clock::now() > deadline) {
       kill(child->pid, SIGKILL);
       waitpid(child->pid, &status, 0);
       return result;

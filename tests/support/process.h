@@ -12,7 +12,6 @@ namespace pelorin::test {
 struct ProcessResult {
   int exitStatus = -1;  // -1 when the process did not exit normally
   int signal = 0;       // the signal that ended it, if any
-  bool timedOut = false;
   std::string out;
   std::string err;
   // Unix time in nanoseconds at which each timed input line was written.
@@ -30,10 +29,10 @@ struct ProcessOptions {
   std::vector<std::string> arguments;     // without the program
   std::map<std::string, std::string> setEnvironment;
   std::vector<std::string> unsetEnvironment;
-  std::optional<std::string> input;       // written to standard input, which is then closed
-  bool keepInputOpen = false;             // leave standard input open (and empty) until the end
-  std::vector<TimedLine> timedInput;      // written while the process runs; input stays open
-  std::optional<std::chrono::milliseconds> closeInputAt;  // ...unless closed this long after the start
+  std::optional<std::string> input;       // written to standard input at the start
+  std::vector<TimedLine> timedInput;      // written while the process runs
+  // Standard input is closed this long after the start (at once by default), after its timed lines.
+  std::chrono::milliseconds closeInputAt{0};
   std::chrono::milliseconds timeout{60000};
   // Standard output is closed after this many bytes have been read (a reader that goes away).
   std::optional<std::size_t> closeOutputAfter;
