@@ -40,8 +40,7 @@ TEST(RunScreen, CapturesTheRequestedOrFirstDisplayForTheDurationAskingForFramesA
   for (const auto& [requested, captured] : {std::pair<std::optional<std::uint32_t>, std::uint32_t>{6, 6}, {{}, 5}}) {
     ScreenRun r;
     r.request.displayID = requested;
-    const std::string control = "KEYFRAME\nPAUSE\nRESUME\n";
-    ASSERT_EQ(pwrite(r.input.fd(), control.data(), control.size(), 0), static_cast<ssize_t>(control.size()));
+    ASSERT_EQ(pwrite(r.input.fd(), "KEYFRAME\nPAUSE\nRESUME\n", 22, 0), 22);
     std::shared_ptr<std::atomic<int>> framesRequested;
     r.capture.onStreamMade = [&](test::FakeStream& stream) { framesRequested = stream.framesRequested; };
     const auto start = std::chrono::steady_clock::now();

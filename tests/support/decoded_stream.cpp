@@ -9,53 +9,33 @@
 
 namespace pelorin::test {
 
-DecodedStream decodeStream(const std::string& stream) {
-  DecodedStream out;
+std::vector<DecodedRecord> expectDecodes(const ProcessResult& run) {
+  std::vector<DecodedRecord> records;
   CapturedFd file;
   auto decoder = platform::ffmpeg::H264Decoder::create();
-  if (!decoder || ::write(file.fd(), stream.data(), stream.size()) != static_cast<ssize_t>(stream.size())) {
-    out.fault = decoder ? "cannot buffer the stream" : decoder.error().description();
-    return out;
+  if (!decoder || ::write(file.fd(), run.out.data(), run.out.size()) != static_cast<ssize_t>(run.out.size())) {
+    ADD_FAILURE() << (decoder ? std::string("cannot buffer the stream") : decoder.error().description());
+    return records;
   }
   ::lseek(file.fd(), 0, SEEK_SET);
   media::FrameStreamReader reader(file.fd());
   std::size_t nextPicture = 0;
   auto credit = [&](std::vector<platform::ffmpeg::DecodedPicture>& pictures) {
-    for (auto& picture : pictures) {
-      if (nextPicture < out.records.size()) out.records[nextPicture++].picture = std::move(picture);
-    }
+    for (auto& picture : pictures) records.at(nextPicture++).picture = std::move(picture);
   };
   for (;;) {
     auto next = reader.next();
-    if (!next) {
-      out.fault = next.error().description();
-      break;
-    }
-    if (!*next) break;
-    out.records.push_back(DecodedRecord{std::move(**next), std::nullopt});
-    auto pictures = (*decoder)->decode(out.records.back().record.payload);
-    if (!pictures) {
-      out.fault = "decode failed at record " + std::to_string(out.records.size() - 1);
-      break;
-    }
+    if (!next) ADD_FAILURE() << "invalid record: " << next.error().description();
+    if (!next || !*next) break;
+    records.push_back(DecodedRecord{std::move(**next), std::nullopt});
+    auto pictures = (*decoder)->decode(records.back().record.payload);
+    if (!pictures) ADD_FAILURE() << "decode failed at record " << records.size() - 1;
+    if (!pictures) break;
     credit(*pictures);
   }
   if (auto rest = (*decoder)->flush()) credit(*rest);
-  return out;
-}
-
-DecodedStream expectDecodes(const ProcessResult& run) {
-  DecodedStream stream = decodeStream(run.out);
-  EXPECT_FALSE(stream.fault) << *stream.fault;
-  EXPECT_FALSE(stream.records.empty()) << run.err;
-  return stream;
-}
-
-const DecodedRecord* keyFrameAfter(const DecodedStream& stream, std::uint64_t unixNanoseconds) {
-  for (const auto& r : stream.records) {
-    if (r.record.keyFrame && r.record.captureNanoseconds > unixNanoseconds) return &r;
-  }
-  return nullptr;
+  EXPECT_FALSE(records.empty()) << run.err;
+  return records;
 }
 
 void expectColour(const platform::ffmpeg::DecodedPicture& picture, int x, int y, unsigned long rgb,

@@ -15,19 +15,8 @@ struct DecodedRecord {
   std::optional<platform::ffmpeg::DecodedPicture> picture;
 };
 
-struct DecodedStream {
-  std::vector<DecodedRecord> records;
-  std::optional<std::string> fault;  // the first invalid record or decoder failure
-};
-
-// Checks and decodes a whole frame stream held in memory.
-DecodedStream decodeStream(const std::string& stream);
-
-// The run's standard output decoded, expected to hold records and no fault.
-DecodedStream expectDecodes(const ProcessResult& run);
-
-// The first key frame captured after `unixNanoseconds`, if any.
-const DecodedRecord* keyFrameAfter(const DecodedStream& stream, std::uint64_t unixNanoseconds);
+// The run's standard output checked and decoded, expected to hold whole records and no fault.
+std::vector<DecodedRecord> expectDecodes(const ProcessResult& run);
 
 // Expects the picture to show `rgb` (BT.601 video range) at (x, y), within the encoder's error.
 void expectColour(const platform::ffmpeg::DecodedPicture& picture, int x, int y, unsigned long rgb,

@@ -8,23 +8,6 @@
 
 namespace pelorin::test {
 
-FakeStream::FakeStream(platform::StreamConfiguration configuration, FakeStreamScript script,
-                       platform::StreamDelegate* delegate)
-    : script_(script), delegate_(delegate),
-      pool_(platform::NV12BufferPool::create(configuration.width, configuration.height)) {}
-
-Result<void> FakeStream::startCapture() {
-  if (!output_) return Error{"Fake", -1, "no output"};
-  thread_ = std::thread([this] { deliver(); });
-  return {};
-}
-
-Result<void> FakeStream::stopCapture() {
-  stop_ = true;
-  if (thread_.joinable()) thread_.join();
-  return {};
-}
-
 void FakeStream::deliver() {
   for (int frame = 0; !stop_; ++frame) {
     if (frame == script_.framesBeforeError) {
@@ -60,8 +43,7 @@ Result<std::unique_ptr<platform::CaptureStream>> FakeCapture::makeStream(
 Result<platform::Image> FakeCapture::captureImage(const platform::ContentFilter& filter,
                                                   const platform::ScreenshotConfiguration& c) {
   screenshots.emplace_back(filter, c);
-  const bool window = filter.kind == platform::ContentFilter::Kind::Window;
-  if (window && std::find(failingWindows.begin(), failingWindows.end(), filter.windowID) != failingWindows.end()) {
+  if (filter.kind == platform::ContentFilter::Kind::Window && std::ranges::count(failingWindows, filter.windowID)) {
     return Error{"Fake", 1, "gone"};
   }
   const auto row = static_cast<std::size_t>(c.width) * 4;

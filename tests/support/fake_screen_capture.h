@@ -27,7 +27,9 @@ struct FakeStreamScript {
 
 class FakeStream final : public platform::CaptureStream {
  public:
-  FakeStream(platform::StreamConfiguration configuration, FakeStreamScript script, platform::StreamDelegate* delegate);
+  FakeStream(platform::StreamConfiguration configuration, FakeStreamScript script, platform::StreamDelegate* delegate)
+      : script_(script), delegate_(delegate),
+        pool_(platform::NV12BufferPool::create(configuration.width, configuration.height)) {}
   ~FakeStream() override { (void)stopCapture(); }
 
   Result<void> addStreamOutput(std::shared_ptr<platform::StreamOutput> output, platform::StreamOutputType,
@@ -36,8 +38,16 @@ class FakeStream final : public platform::CaptureStream {
     queue_ = std::move(queue);
     return {};
   }
-  Result<void> startCapture() override;
-  Result<void> stopCapture() override;
+  Result<void> startCapture() override {
+    if (!output_) return Error{"Fake", -1, "no output"};
+    thread_ = std::thread([this] { deliver(); });
+    return {};
+  }
+  Result<void> stopCapture() override {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    return {};
+  }
   Result<void> updateConfiguration(const platform::StreamConfiguration& configuration) override {
     configurationUpdates.push_back(configuration);
     return {};
@@ -49,8 +59,7 @@ class FakeStream final : public platform::CaptureStream {
   void requestFrame() override { ++*framesRequested; }
 
   std::atomic<int> delivered{0};
-  // Live changes asked for, in order (tests that change the stream do so from one thread).
-  std::vector<platform::StreamConfiguration> configurationUpdates;
+  std::vector<platform::StreamConfiguration> configurationUpdates;  // in order, asked from one thread
   std::vector<platform::ContentFilter> filterUpdates;
   std::shared_ptr<std::atomic<int>> framesRequested = std::make_shared<std::atomic<int>>(0);
 

@@ -19,16 +19,15 @@ namespace pelorin::test {
 namespace {
 
 std::vector<std::string> childEnvironment(const ProcessOptions& options) {
-  std::map<std::string, std::string> env;
-  for (char** e = environ; *e; ++e) {
-    const std::string entry(*e);
-    const auto eq = entry.find('=');
-    if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
-  }
-  for (const auto& name : options.unsetEnvironment) env.erase(name);
-  for (const auto& [name, value] : options.setEnvironment) env[name] = value;
   std::vector<std::string> out;
-  for (const auto& [name, value] : env) out.push_back(name + "=" + value);
+  for (char** e = environ; *e; ++e) {
+    const std::string entry(*e), name = entry.substr(0, entry.find('='));
+    const auto& unset = options.unsetEnvironment;
+    if (!options.setEnvironment.contains(name) && std::find(unset.begin(), unset.end(), name) == unset.end()) {
+      out.push_back(entry);
+    }
+  }
+  for (const auto& [name, value] : options.setEnvironment) out.push_back(name + "=" + value);
   return out;
 }
 
@@ -67,8 +66,7 @@ std::vector<std::string> splitLines(const std::string& text) {
 std::map<std::string, std::string> keyValues(const std::string& line) {
   std::map<std::string, std::string> out;
   std::istringstream words(line);
-  std::string word;
-  while (words >> word) {
+  for (std::string word; words >> word;) {
     const auto eq = word.find('=');
     if (eq != std::string::npos) out[word.substr(0, eq)] = word.substr(eq + 1);
   }

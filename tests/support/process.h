@@ -12,15 +12,12 @@ namespace pelorin::test {
 struct ProcessResult {
   int exitStatus = -1;  // -1 when the process did not exit normally
   int signal = 0;       // the signal that ended it, if any
-  std::string out;
-  std::string err;
-  // Unix time in nanoseconds at which each timed input line was written.
-  std::vector<std::uint64_t> timedInputWrittenAt;
+  std::string out, err;
+  std::vector<std::uint64_t> timedInputWrittenAt;  // Unix nanoseconds at which each timed line was written
   std::chrono::milliseconds elapsed{0};  // from the start until both outputs ended
 };
 
-// A line written to standard input this long after the start.
-struct TimedLine {
+struct TimedLine {  // a line written to standard input this long after the start
   std::chrono::milliseconds at;
   std::string text;
 };
@@ -34,10 +31,8 @@ struct ProcessOptions {
   // Standard input is closed this long after the start (at once by default), after its timed lines.
   std::chrono::milliseconds closeInputAt{0};
   std::chrono::milliseconds timeout{60000};
-  // Standard output is closed after this many bytes have been read (a reader that goes away).
-  std::optional<std::size_t> closeOutputAfter;
-  // Standard output is no longer read, but kept open, after this many bytes (a reader that hangs).
-  std::optional<std::size_t> stopReadingOutputAfter;
+  std::optional<std::size_t> closeOutputAfter;        // after these bytes: a reader that goes away
+  std::optional<std::size_t> stopReadingOutputAfter;  // after these bytes: a reader that hangs, output open
   bool nonBlockingOutput = false;     // the child's standard output is a non-blocking pipe
   std::vector<int> closedDescriptors;  // of 0, 1, 2: the child starts with these closed
   std::optional<std::pair<std::chrono::milliseconds, int>> signalAt;  // sent this long after the start

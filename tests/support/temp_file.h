@@ -19,8 +19,7 @@ class CapturedFd {
   CapturedFd& operator=(const CapturedFd&) = delete;
 
   int fd() const { return fd_; }
-  // Everything written so far.
-  std::string contents() const {
+  std::string contents() const {  // everything written so far
     std::string out;
     char buffer[65536];
     for (ssize_t n; (n = pread(fd_, buffer, sizeof buffer, static_cast<off_t>(out.size()))) > 0;) {
