@@ -6,11 +6,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 
 #include "media/encoder_harness.h"
 #include "support/fake_screen_capture.h"
 #include "support/process.h"
-#include "support/temp_file.h"
 
 namespace pelorin::capture {
 namespace {
@@ -20,11 +20,7 @@ struct ScreenRun : test::EncoderHarness {
     platform::ShareableContent content;
     content.displays = {{5, Rect{0, 0, 1920, 1200}, 1920, 1200, "LEFT"}, {6, Rect{1920, 0, 1920, 1080}, 1920, 1080, ""}};
     capture.contentResult = content;
-    environment.access = &access;
-    environment.capture = &capture;
-    environment.programPath = "/opt/pelorin/pelorin-encoder";
-    environment.inputFd = input.fd();  // empty: the control reader sees the end at once
-    environment.errorFd = err.fd();
+    environment = {&access, &capture, nullptr, "/opt/pelorin/pelorin-encoder", "x11", input.fd(), err.fd()};
     request.width = 64;
     request.height = 32;
     request.fps = 20;
@@ -33,119 +29,71 @@ struct ScreenRun : test::EncoderHarness {
 
   Result<void> run() { return runScreen(request, *makeEncoder(), environment); }
 
-  test::CapturedFd input;
+  test::CapturedFd input;  // the control lines, read to their end at once
   test::FakeAccess access;
   test::FakeCapture capture;
   CaptureEnvironment environment;
   CaptureRequest request;
 };
 
-std::string lastLine(const std::string& text) {
-  const auto lines = test::splitLines(text);
-  return lines.empty() ? "" : lines.back();
-}
-
-TEST(RunScreen, CapturesTheRequestedDisplayForTheDurationAndFinishes) {
-  ScreenRun r;
-  r.request.displayID = 6;
-  const auto start = std::chrono::steady_clock::now();
-  ASSERT_TRUE(r.run().ok());
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(950));
-
-  ASSERT_EQ(r.capture.streams.size(), 1u);
-  const auto& [filter, configuration] = r.capture.streams[0];
-  EXPECT_EQ(filter.displayID, 6u);
-  EXPECT_TRUE(filter.windows.empty());
-  EXPECT_EQ(configuration.width, 64);
-  EXPECT_EQ(configuration.height, 32);
-  EXPECT_EQ(configuration.minimumFrameInterval.value, 1);
-  EXPECT_EQ(configuration.minimumFrameInterval.timescale, 20);
-  EXPECT_EQ(configuration.queueDepth, 3);
-  EXPECT_TRUE(configuration.showsCursor);
-  EXPECT_FALSE(configuration.capturesAudio);
-  EXPECT_GT(r.factory.log.submissions.size(), 10u);
-  EXPECT_FALSE(r.out.contents().empty());
-  EXPECT_TRUE(lastLine(r.err.contents()).starts_with("native_encoder_summary encoded_frames=")) << r.err.contents();
-}
-
-TEST(RunScreen, WithoutARequestTheFirstDisplayIsCaptured) {
-  ScreenRun r;
-  ASSERT_TRUE(r.run().ok());
-  ASSERT_EQ(r.capture.streams.size(), 1u);
-  EXPECT_EQ(r.capture.streams[0].first.displayID, 5u);
-}
-
-TEST(RunScreen, RefusesWithoutPermissionOrDisplayBeforeCapturing) {
-  ScreenRun denied;
-  denied.access.allowed = false;
-  Result<void> result = denied.run();
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error().domain, "ScreenCaptureKit");
-  EXPECT_EQ(result.error().message, "screen capture permission missing executable=/opt/pelorin/pelorin-encoder");
-  EXPECT_TRUE(denied.capture.queries.empty());
-
-  ScreenRun unknown;
-  unknown.request.displayID = 7;
-  result = unknown.run();
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error().message, "display not found (7)");
-
-  ScreenRun none;
-  none.capture.contentResult = platform::ShareableContent{};
-  result = none.run();
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error().message, "no display available");
-
-  ScreenRun failing;
-  failing.capture.contentResult = Error{"X11Capture", 2, "cannot open the display"};
-  result = failing.run();
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error().message, "cannot open the display");
-  for (const ScreenRun* r : {&denied, &unknown, &none, &failing}) {
-    EXPECT_TRUE(r->capture.streams.empty());
-    EXPECT_EQ(r->out.contents(), "");
-    EXPECT_EQ(r->err.contents().find("native_encoder_summary"), std::string::npos);
+TEST(RunScreen, CapturesTheRequestedOrFirstDisplayForTheDurationAskingForFramesAsTheHostSays) {
+  for (const auto& [requested, captured] : {std::pair<std::optional<std::uint32_t>, std::uint32_t>{6, 6}, {{}, 5}}) {
+    ScreenRun r;
+    r.request.displayID = requested;
+    ASSERT_EQ(pwrite(r.input.fd(), "KEYFRAME\nPAUSE\nRESUME\n", 22, 0), 22);
+    std::shared_ptr<std::atomic<int>> framesRequested;
+    r.capture.onStreamMade = [&](test::FakeStream& stream) { framesRequested = stream.framesRequested; };
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(r.run().ok());
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(950));
+    EXPECT_EQ(framesRequested->load(), 2);  // KEYFRAME and RESUME
+    ASSERT_EQ(r.capture.streams.size(), 1u);
+    const auto& [filter, c] = r.capture.streams[0];
+    EXPECT_EQ(filter.displayID, captured);
+    EXPECT_TRUE(filter.windows.empty());
+    EXPECT_EQ(std::tuple(c.width, c.height, c.minimumFrameInterval.value, c.minimumFrameInterval.timescale),
+              std::tuple(64, 32, 1, 20));
+    EXPECT_EQ(std::tuple(c.pixelFormat, c.queueDepth), std::tuple(platform::pixelFormat420v, 3));
+    EXPECT_TRUE(c.showsCursor && c.scalesToFit && c.preservesAspectRatio && !c.capturesAudio && !c.sourceRect);
+    EXPECT_GT(r.factory.log.submissions.size(), 10u);
+    EXPECT_TRUE(test::splitLines(r.err.contents()).back().starts_with("native_encoder_summary encoded_frames="))
+        << r.err.contents();
   }
 }
 
-TEST(RunScreen, AStreamThatStopsWithAnErrorEndsTheRunAtOnceWithThatError) {
-  ScreenRun r;
-  r.request.durationSeconds = 60;
-  r.capture.streamScript.framesBeforeError = 3;
-  const auto start = std::chrono::steady_clock::now();
-  const Result<void> result = r.run();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error().domain, "FakeCapture");
-  EXPECT_EQ(result.error().message, "the display went away");
-  EXPECT_EQ(r.err.contents().find("native_encoder_summary"), std::string::npos);
-}
-
-TEST(RunScreen, AnOutputThatFailsEndsTheRunAtOnceWithoutASummary) {
-  ScreenRun r;
-  r.request.durationSeconds = 60;
-  r.settings.outputFd = open("/dev/null", O_RDONLY);  // every write fails, as into a closed pipe
-  const auto start = std::chrono::steady_clock::now();
-  const Result<void> result = r.run();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-  ASSERT_FALSE(result.ok());
-  EXPECT_TRUE(result.error().message.starts_with("frame stream write failed")) << result.error().message;
-  EXPECT_EQ(r.err.contents().find("native_encoder_summary"), std::string::npos);
-  close(r.settings.outputFd);
-}
-
-TEST(RunScreen, AKeyFrameRequestAsksTheStreamForAFreshFrame) {
-  ScreenRun r;
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  r.environment.inputFd = fds[0];
-  ASSERT_EQ(write(fds[1], "KEYFRAME\nPAUSE\nRESUME\n", 22), 22);
-  std::shared_ptr<std::atomic<int>> framesRequested;
-  r.capture.onStreamMade = [&](test::FakeStream& stream) { framesRequested = stream.framesRequested; };
-  ASSERT_TRUE(r.run().ok());
-  EXPECT_EQ(framesRequested->load(), 2);
-  close(fds[0]);
-  close(fds[1]);
+TEST(RunScreen, ARefusedOrFailingRunEndsAtOnceWithItsErrorAndNoSummary) {
+  const struct {
+    std::function<void(ScreenRun&)> change;
+    std::string message;  // its start
+    bool captures;
+  } cases[] = {
+      {[](ScreenRun& r) { r.access.allowed = false; },
+       "screen capture permission missing executable=/opt/pelorin/pelorin-encoder", false},
+      {[](ScreenRun& r) { r.request.displayID = 7; }, "display not found (7)", false},
+      {[](ScreenRun& r) { r.capture.contentResult = platform::ShareableContent{}; }, "no display available", false},
+      {[](ScreenRun& r) { r.capture.contentResult = Error{"X11Capture", 2, "cannot open the display"}; },
+       "cannot open the display", false},
+      {[](ScreenRun& r) { r.capture.streamScript.framesBeforeError = 3; }, "the display went away", true},
+      // Every write fails, as into a closed pipe.
+      {[](ScreenRun& r) { r.settings.outputFd = open("/dev/null", O_RDONLY); }, "frame stream write failed", true},
+  };
+  for (const auto& c : cases) {
+    ScreenRun r;
+    r.request.durationSeconds = 60;
+    c.change(r);
+    const auto start = std::chrono::steady_clock::now();
+    const Result<void> result = r.run();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << c.message;
+    ASSERT_FALSE(result.ok()) << c.message;
+    EXPECT_TRUE(result.error().message.starts_with(c.message)) << result.error().message;
+    EXPECT_EQ(r.capture.streams.size(), c.captures ? 1u : 0u) << c.message;
+    EXPECT_EQ(r.err.contents().find("native_encoder_summary"), std::string::npos) << c.message;
+    if (r.settings.outputFd != r.out.fd()) close(r.settings.outputFd);
+    if (!r.access.allowed) {
+      EXPECT_EQ(result.error().domain, "ScreenCaptureKit");
+      EXPECT_TRUE(r.capture.queries.empty());
+    }
+  }
 }
 
 }  // namespace

@@ -16,8 +16,7 @@ TEST(PendingCropConcurrency, TakesOnlyPairsThatWereSetWhole) {
     done = true;
   });
   std::int64_t last = 0;
-  int taken = 0;
-  while (!done || taken == 0) {
+  for (int taken = 0; taken == 0 || !done;) {  // the first take sees no `done`: only the slot orders it
     if (auto pair = slot.take()) {
       EXPECT_EQ(pair->second, pair->first * 2);
       EXPECT_GT(pair->first, last);  // newer values only

@@ -1,8 +1,7 @@
-// Runs the built pelorin-encoder and checks its standard streams and exit status.
+// The built pelorin-encoder's standard streams and exit status, for the modes that answer at once
+// and for runs that cannot start.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 
 #include "support/process.h"
@@ -10,94 +9,71 @@
 namespace pelorin::test {
 namespace {
 
-std::string encoder() { return binaryPath("pelorin-encoder"); }
+using Environment = std::map<std::string, std::string>;
+using Names = std::vector<std::string>;
 
-std::string absoluteEncoderPath() {
-  return std::filesystem::absolute(encoder()).lexically_normal().string();
+ProcessResult runEncoder(const std::string& program, Names arguments, Environment set = {}, Names unset = {}) {
+  return runProcess(program, {.arguments = std::move(arguments), .setEnvironment = std::move(set),
+                              .unsetEnvironment = std::move(unset)});
 }
 
-ProcessResult runEncoder(std::vector<std::string> arguments, bool withDisplay = true) {
-  ProcessOptions options;
-  options.arguments = std::move(arguments);
-  if (!withDisplay) options.unsetEnvironment = {"DISPLAY", "WAYLAND_DISPLAY"};
-  return runProcess(encoder(), options);
-}
-
-class WithDisplay : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "these tests need an X display (scripts/test starts one)";
-  }
-};
-
-TEST_F(WithDisplay, PreflightAndRequestReportAllowedOnStandardOutput) {
-  const ProcessResult preflight = runEncoder({"--preflight"});
-  EXPECT_EQ(preflight.exitStatus, 0);
-  EXPECT_EQ(preflight.out, "screen_capture_preflight allowed=true executable=" + absoluteEncoderPath() + "\n");
-  EXPECT_EQ(preflight.err, "");
-
-  const ProcessResult request = runEncoder({"--request-permission"});
-  EXPECT_EQ(request.exitStatus, 0);
-  EXPECT_EQ(request.out, "screen_capture_request allowed=true executable=" + absoluteEncoderPath() + "\n");
-  EXPECT_EQ(request.err, "");
-}
-
-TEST(Permission, WithoutADisplayIsNotAllowedButStillSucceeds) {
-  for (const char* mode : {"--preflight", "--request-permission"}) {
-    const ProcessResult r = runEncoder({mode}, false);
-    EXPECT_EQ(r.exitStatus, 0) << mode;
-    EXPECT_NE(r.out.find(" allowed=false executable=/"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.back(), '\n');
-    EXPECT_EQ(r.err, "");
-  }
-}
-
-TEST(Permission, UnreachableDisplayIsNotAllowed) {
-  ProcessOptions options;
-  options.arguments = {"--preflight"};
-  options.setEnvironment = {{"DISPLAY", ":987"}};
-  const ProcessResult r = runProcess(encoder(), options);
-  EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_NE(r.out.find("screen_capture_preflight allowed=false "), std::string::npos) << r.out;
-}
-
-TEST(Permission, ProgramPathIsAbsoluteAndStandardized) {
-  const std::filesystem::path bin = std::filesystem::absolute(encoder()).lexically_normal();
-  ProcessOptions options;
-  options.arguments = {"--preflight"};
-  // Start it through a path with "." and ".." in it.
-  const std::string roundabout = (bin.parent_path() / "." / ".." / bin.parent_path().filename() /
-                                  bin.filename()).string();
-  const ProcessResult r = runProcess(roundabout, options);
-  EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_NE(r.out.find(" executable=" + bin.string() + "\n"), std::string::npos) << r.out;
-}
-
-TEST(ParseFailures, WriteOneErrorLineAndNothingOnStandardOutput) {
-  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-      {{"--width"}, "--width_requires_a_value"},
-      {{"--preflight", "x"}, "unknown_argument_--preflight"},
-      {{"--list-sources", "--width"}, "unknown_argument_--list-sources"},
-      {{"--help", "me"}, "unknown_argument_--help"},
-      {{"--display-id", "abc"}, "invalid_--display-id_abc"},
-      {{"--portion", "1,2 ,4,4"}, "invalid_--portion_1_2__4_4"},
-      {{"--source", "synthetic", "--width", "2147483648"}, "invalid_arguments"},
-      {{"--profile", "High"}, "invalid_arguments"},
+TEST(EncoderCli, ModesThatAnswerAtOnceAndRunsThatCannotStart) {
+  ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "this test needs an X display (scripts/test starts one)";
+  const Names noDisplay = {"DISPLAY", "WAYLAND_DISPLAY"};
+  const std::filesystem::path bin = std::filesystem::absolute(binaryPath("pelorin-encoder")).lexically_normal();
+  // Started through a path with "." and ".." in it, each names the program by its standard path.
+  const std::string roundabout =
+      (bin.parent_path() / "." / ".." / bin.parent_path().filename() / bin.filename()).string();
+  const struct {
+    std::string mode;
+    Environment set;
+    Names unset;
+    std::string out;
+  } answers[] = {
+      {"--preflight", {}, {}, "screen_capture_preflight allowed=true"},
+      {"--request-permission", {}, {}, "screen_capture_request allowed=true"},
+      {"--preflight", {}, noDisplay, "screen_capture_preflight allowed=false"},
+      {"--request-permission", {}, noDisplay, "screen_capture_request allowed=false"},
+      {"--preflight", {{"DISPLAY", ":987"}}, {}, "screen_capture_preflight allowed=false"},
   };
-  for (const auto& [words, reason] : cases) {
-    const ProcessResult r = runEncoder(words);
-    EXPECT_EQ(r.exitStatus, 1) << reason;
-    EXPECT_EQ(r.out, "") << reason;
-    EXPECT_EQ(r.err, "native_encoder_error reason=" + reason + "\n");
+  for (const auto& c : answers) {
+    const ProcessResult r = runEncoder(roundabout, {c.mode}, c.set, c.unset);
+    EXPECT_EQ(std::tuple(r.exitStatus, r.out, r.err), std::tuple(0, c.out + " executable=" + bin.string() + "\n", ""));
   }
-}
 
-TEST(Help, PrintsUsageOnStandardOutput) {
-  const ProcessResult r = runEncoder({"--help"});
-  EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_EQ(r.out.rfind("Usage: pelorin-encoder", 0), 0u);
-  EXPECT_NE(r.out.find("PELORIN_VIDEO_ENCODER"), std::string::npos);
-  EXPECT_EQ(r.err, "");
+  // Exit status 1, nothing on standard output and the error as the last line; a command line
+  // refused before anything starts writes that line alone.
+  const Environment software = {{"PELORIN_VIDEO_ENCODER", "software"}};
+  const struct {
+    Names words;
+    std::string reason;
+    bool alone = true;    // the error is the only line
+    bool prefix = false;  // the reason starts with `reason`
+    Environment set;
+    Names unset;
+  } refused[] = {
+      {{"--width"}, "--width_requires_a_value"},
+      {{"--display-id", "12345", "--duration", "1"}, "display_not_found__12345_", false, false, software},
+      {{"--source", "window", "--window-id", "123456789", "--duration", "5"}, "window_not_found__id_", false, false,
+       software},
+      {{"--duration", "1"}, "screen_capture_permission_missing_executable_/", false, true, software, noDisplay},
+      // Without a hardware encoder and without choosing the software one; the rest says why.
+      {{"--source", "synthetic", "--duration", "1"}, "hardware_encoder_unavailable:_", true, true, {},
+       {"PELORIN_VIDEO_ENCODER"}},
+  };
+  for (const auto& c : refused) {
+    const ProcessResult r = runEncoder(bin, c.words, c.set, c.unset);
+    if (c.reason.starts_with("hardware") && r.exitStatus == 0) GTEST_SKIP() << "this machine has a hardware encoder";
+    const std::string want = "native_encoder_error reason=" + c.reason;
+    EXPECT_EQ(std::pair(r.exitStatus, r.out), std::pair(1, std::string())) << want;
+    const auto lines = splitLines(r.err);
+    ASSERT_FALSE(lines.empty()) << want;
+    if (c.alone) EXPECT_EQ(lines.size(), 1u) << r.err;
+    EXPECT_TRUE(c.prefix ? lines.back().starts_with(want) && lines.back().size() > want.size() + 5
+                         : lines.back() == want)
+        << lines.back();
+    EXPECT_TRUE(r.err.ends_with("\n")) << want;
+  }
 }
 
 }  // namespace

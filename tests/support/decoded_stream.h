@@ -6,7 +6,7 @@
 
 #include "media/frame_stream_reader.h"
 #include "platform/ffmpeg/h264_decoder.h"
-#include "support/yuv.h"
+#include "support/process.h"
 
 namespace pelorin::test {
 
@@ -15,16 +15,8 @@ struct DecodedRecord {
   std::optional<platform::ffmpeg::DecodedPicture> picture;
 };
 
-struct DecodedStream {
-  std::vector<DecodedRecord> records;
-  std::optional<std::string> fault;  // the first invalid record or decoder failure
-};
-
-// Checks and decodes a whole frame stream held in memory.
-DecodedStream decodeStream(const std::string& stream);
-
-// The picture's samples at a luma position.
-Yuv yuvAt(const platform::ffmpeg::DecodedPicture& picture, int x, int y);
+// The run's standard output checked and decoded, expected to hold whole records and no fault.
+std::vector<DecodedRecord> expectDecodes(const ProcessResult& run);
 
 // Expects the picture to show `rgb` (BT.601 video range) at (x, y), within the encoder's error.
 void expectColour(const platform::ffmpeg::DecodedPicture& picture, int x, int y, unsigned long rgb,

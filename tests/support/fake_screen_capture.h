@@ -1,12 +1,11 @@
 #pragma once
 
-// A scripted screen capture service: fixed shareable content, screenshots of the requested size,
-// and streams that deliver flat frames on their own thread until stopped.
+// A scripted screen capture service: fixed shareable content, blank screenshots of the requested
+// size, and streams that deliver flat frames on their own thread until stopped.
 
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -24,33 +23,49 @@ class FakeAccess final : public platform::CaptureAccess {
 
 struct FakeStreamScript {
   int framesBeforeError = -1;  // >= 0: after this many frames the stream stops with an error
-  std::uint8_t luma = 120;
-  int intervalMilliseconds = 5;
 };
 
 class FakeStream final : public platform::CaptureStream {
  public:
-  FakeStream(platform::StreamConfiguration configuration, FakeStreamScript script, platform::StreamDelegate* delegate);
-  ~FakeStream() override;
+  FakeStream(platform::StreamConfiguration configuration, FakeStreamScript script, platform::StreamDelegate* delegate)
+      : script_(script), delegate_(delegate),
+        pool_(platform::NV12BufferPool::create(configuration.width, configuration.height)) {}
+  ~FakeStream() override { (void)stopCapture(); }
 
-  Result<void> addStreamOutput(std::shared_ptr<platform::StreamOutput> output, platform::StreamOutputType type,
-                               std::shared_ptr<SerialQueue> queue) override;
-  Result<void> startCapture() override;
-  Result<void> stopCapture() override;
-  Result<void> updateConfiguration(const platform::StreamConfiguration& configuration) override;
-  Result<void> updateContentFilter(const platform::ContentFilter& filter) override;
+  Result<void> addStreamOutput(std::shared_ptr<platform::StreamOutput> output, platform::StreamOutputType,
+                               std::shared_ptr<SerialQueue> queue) override {
+    output_ = std::move(output);
+    queue_ = std::move(queue);
+    return {};
+  }
+  Result<void> startCapture() override {
+    if (!output_) return Error{"Fake", -1, "no output"};
+    thread_ = std::thread([this] { deliver(); });
+    return {};
+  }
+  Result<void> stopCapture() override {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    return {};
+  }
+  Result<void> updateConfiguration(const platform::StreamConfiguration& configuration) override {
+    configurationUpdates.push_back(configuration);
+    return {};
+  }
+  Result<void> updateContentFilter(const platform::ContentFilter& filter) override {
+    filterUpdates.push_back(filter);
+    return {};
+  }
   void requestFrame() override { ++*framesRequested; }
 
   std::atomic<int> delivered{0};
-  // Live changes asked for, in order (tests that change the stream do so from one thread).
-  std::vector<platform::StreamConfiguration> configurationUpdates;
+  std::vector<platform::StreamConfiguration> configurationUpdates;  // in order, asked from one thread
   std::vector<platform::ContentFilter> filterUpdates;
   std::shared_ptr<std::atomic<int>> framesRequested = std::make_shared<std::atomic<int>>(0);
 
  private:
   void deliver();
 
-  platform::StreamConfiguration configuration_;
   FakeStreamScript script_;
   platform::StreamDelegate* delegate_;
   std::shared_ptr<platform::StreamOutput> output_;
@@ -64,7 +79,7 @@ class FakeCapture final : public platform::ScreenCaptureService {
  public:
   Result<platform::ShareableContent> contentResult = platform::ShareableContent{};
   std::vector<std::pair<platform::ContentFilter, platform::ScreenshotConfiguration>> screenshots;
-  std::vector<platform::WindowID> failingWindows;
+  std::vector<platform::WindowID> failingWindows;  // their screenshots fail
   std::vector<std::pair<bool, bool>> queries;
   FakeStreamScript streamScript;
   // What makeStream was asked for, and the stream it made (owned by the caller).
@@ -73,12 +88,25 @@ class FakeCapture final : public platform::ScreenCaptureService {
   std::function<void(FakeStream&)> onStreamMade;
   double pointPixelScale = 1.0;  // of every filter made
 
-  Result<platform::ShareableContent> shareableContent(bool excludingDesktop, bool onScreenOnly) override;
+  Result<platform::ShareableContent> shareableContent(bool excludingDesktop, bool onScreenOnly) override {
+    queries.emplace_back(excludingDesktop, onScreenOnly);
+    return contentResult;
+  }
   platform::ContentFilter displayFilter(const platform::ShareableDisplay& display,
-                                        std::vector<platform::WindowID> excluding) override;
+                                        std::vector<platform::WindowID> excluding) override {
+    return {.displayID = display.displayID, .windows = std::move(excluding), .pointPixelScale = pointPixelScale,
+            .contentRect = display.frame};
+  }
   platform::ContentFilter displayFilterIncluding(const platform::ShareableDisplay& display,
-                                                 std::vector<platform::WindowID> including) override;
-  platform::ContentFilter windowFilter(const platform::ShareableWindow& window) override;
+                                                 std::vector<platform::WindowID> including) override {
+    platform::ContentFilter f = displayFilter(display, std::move(including));
+    f.kind = platform::ContentFilter::Kind::DisplayIncludingWindows;
+    return f;
+  }
+  platform::ContentFilter windowFilter(const platform::ShareableWindow& window) override {
+    return {.kind = platform::ContentFilter::Kind::Window, .windowID = window.windowID,
+            .pointPixelScale = pointPixelScale, .contentRect = window.frame};
+  }
   Result<std::unique_ptr<platform::CaptureStream>> makeStream(const platform::ContentFilter& filter,
                                                               const platform::StreamConfiguration& configuration,
                                                               platform::StreamDelegate* delegate) override;

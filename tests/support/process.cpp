@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
+#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -19,20 +19,37 @@ namespace pelorin::test {
 namespace {
 
 std::vector<std::string> childEnvironment(const ProcessOptions& options) {
-  std::map<std::string, std::string> env;
-  for (char** e = environ; *e; ++e) {
-    const std::string entry(*e);
-    const auto eq = entry.find('=');
-    if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
-  }
-  for (const auto& name : options.unsetEnvironment) env.erase(name);
-  for (const auto& [name, value] : options.setEnvironment) env[name] = value;
   std::vector<std::string> out;
-  for (const auto& [name, value] : env) out.push_back(name + "=" + value);
+  for (char** e = environ; *e; ++e) {
+    const std::string entry(*e), name = entry.substr(0, entry.find('='));
+    const auto& unset = options.unsetEnvironment;
+    if (!options.setEnvironment.contains(name) && std::find(unset.begin(), unset.end(), name) == unset.end()) {
+      out.push_back(entry);
+    }
+  }
+  for (const auto& [name, value] : options.setEnvironment) out.push_back(name + "=" + value);
   return out;
 }
 
+void writeAll(int fd, const std::string& data) {
+  for (std::size_t done = 0; done < data.size();) {
+    const ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+void closeOnce(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
 }  // namespace
+
+std::uint64_t unixNanoseconds() {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+}
 
 std::string binaryPath(const std::string& name) {
   const char* dir = std::getenv("PELORIN_BIN_DIR");
@@ -41,116 +58,80 @@ std::string binaryPath(const std::string& name) {
 
 std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
 
+std::map<std::string, std::string> keyValues(const std::string& line) {
+  std::map<std::string, std::string> out;
+  std::istringstream words(line);
+  for (std::string word; words >> word;) {
+    const auto eq = word.find('=');
+    if (eq != std::string::npos) out[word.substr(0, eq)] = word.substr(eq + 1);
+  }
+  return out;
+}
+
 ProcessResult runProcess(const std::string& program, const ProcessOptions& options) {
+  using namespace std::chrono;
   signal(SIGPIPE, SIG_IGN);
   std::vector<std::string> argv{program};
   argv.insert(argv.end(), options.arguments.begin(), options.arguments.end());
   auto child =
       spawnWithPipes(program, argv, {childEnvironment(options), options.closedDescriptors, options.nonBlockingOutput});
   if (!child) throw std::runtime_error("cannot start " + child.error().message);
-  const pid_t pid = child->pid;
-
-  if (options.input) {
-    const std::string& data = *options.input;
-    std::size_t done = 0;
-    while (done < data.size()) {
-      const ssize_t n = write(child->input, data.data() + done, data.size() - done);
-      if (n <= 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-  }
-  int inputFd = child->input;
-  if (!options.keepInputOpen && options.timedInput.empty() && !options.closeInputAt) {
-    close(inputFd);
-    inputFd = -1;
-  }
+  int inputFd = child->input, fds[2] = {child->output, child->error};
+  if (options.input) writeAll(inputFd, *options.input);
 
   ProcessResult result;
-  const auto started = std::chrono::steady_clock::now();
-  const auto deadline = started + options.timeout;
+  const auto started = steady_clock::now();
+  const auto at = [&](milliseconds offset) { return started + offset; };
+  const auto deadline = at(options.timeout);
+  const std::vector<TimedLine>& lines = options.timedInput;
   std::size_t nextLine = 0;
-  int outFd = child->output, errFd = child->error;
-  bool outputRead = true;  // false once the reader stops reading, as a hung host would
-  bool signalSent = false;
-  char buffer[65536];
-  while ((outFd >= 0 && outputRead) || errFd >= 0) {
-    const auto now = std::chrono::steady_clock::now();
-    if (options.signalAt && !signalSent && started + options.signalAt->first <= now) {
-      kill(pid, options.signalAt->second);
-      signalSent = true;
+  bool reading = true;  // false once the reader stops reading, as a hung host would
+  bool signalDue = options.signalAt.has_value(), timedOut = false;
+  while ((fds[0] >= 0 && reading) || fds[1] >= 0) {
+    const auto now = steady_clock::now();
+    if ((timedOut = now >= deadline)) break;
+    if (signalDue && at(options.signalAt->first) <= now) {
+      kill(child->pid, options.signalAt->second);
+      signalDue = false;
     }
-    for (; nextLine < options.timedInput.size() && started + options.timedInput[nextLine].at <= now; ++nextLine) {
-      const std::string line = options.timedInput[nextLine].text + "\n";
-      result.timedInputWrittenAt.push_back(static_cast<std::uint64_t>(
-          std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-              .count()));
-      if (write(inputFd, line.data(), line.size()) < 0) break;
+    for (; nextLine < lines.size() && at(lines[nextLine].at) <= now; ++nextLine) {
+      result.timedInputWrittenAt.push_back(unixNanoseconds());
+      writeAll(inputFd, lines[nextLine].text + "\n");
     }
-    if (options.closeInputAt && inputFd >= 0 && nextLine == options.timedInput.size() &&
-        started + *options.closeInputAt <= now) {
-      close(inputFd);
-      inputFd = -1;
-    }
+    if (nextLine == lines.size() && at(options.closeInputAt) <= now) closeOnce(inputFd);
     auto wakeAt = deadline;
-    if (options.closeInputAt && inputFd >= 0) wakeAt = std::min(wakeAt, started + *options.closeInputAt);
-    if (nextLine < options.timedInput.size()) wakeAt = std::min(wakeAt, started + options.timedInput[nextLine].at);
-    if (options.signalAt && !signalSent) wakeAt = std::min(wakeAt, started + options.signalAt->first);
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
-    if (left.count() <= 0) {
-      result.timedOut = true;
-      kill(pid, SIGKILL);
-      break;
-    }
-    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wakeAt - now).count() + 1;
-    pollfd fds[2] = {{outputRead ? outFd : -1, POLLIN, 0}, {errFd, POLLIN, 0}};
-    if (poll(fds, 2, static_cast<int>(wait)) < 0 && errno != EINTR) break;
+    if (inputFd >= 0) wakeAt = std::min(wakeAt, at(options.closeInputAt));
+    if (nextLine < lines.size()) wakeAt = std::min(wakeAt, at(lines[nextLine].at));
+    if (signalDue) wakeAt = std::min(wakeAt, at(options.signalAt->first));
+    pollfd polled[2] = {{reading ? fds[0] : -1, POLLIN, 0}, {fds[1], POLLIN, 0}};
+    const auto wait = std::max<long long>(0, duration_cast<milliseconds>(wakeAt - now).count() + 1);
+    if (poll(polled, 2, static_cast<int>(wait)) < 0 && errno != EINTR) break;
     for (int i = 0; i < 2; ++i) {
-      int& fd = i == 0 ? outFd : errFd;
-      if (fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      const ssize_t n = read(fd, buffer, sizeof buffer);
-      if (n <= 0) {
-        close(fd);
-        fd = -1;
-        continue;
+      if (fds[i] < 0 || !(polled[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char buffer[65536];
+      const ssize_t n = read(fds[i], buffer, sizeof buffer);
+      std::string& text = i == 0 ? result.out : result.err;
+      if (n > 0) text.append(buffer, static_cast<std::size_t>(n));
+      if (n <= 0 || (i == 0 && options.closeOutputAfter && text.size() >= *options.closeOutputAfter)) {
+        closeOnce(fds[i]);
       }
-      (i == 0 ? result.out : result.err).append(buffer, static_cast<std::size_t>(n));
-      if (i == 0 && options.closeOutputAfter && result.out.size() >= *options.closeOutputAfter) {
-        close(fd);
-        fd = -1;
-      }
-      if (i == 0 && options.stopReadingOutputAfter && result.out.size() >= *options.stopReadingOutputAfter) {
-        outputRead = false;
-      }
+      if (i == 0 && options.stopReadingOutputAfter && text.size() >= *options.stopReadingOutputAfter) reading = false;
     }
   }
-  result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
-  if (outFd >= 0) close(outFd);
-  if (errFd >= 0) close(errFd);
-  if (inputFd >= 0) close(inputFd);
+  result.elapsed = duration_cast<milliseconds>(steady_clock::now() - started);
+  for (int* fd : {&fds[0], &fds[1], &inputFd}) closeOnce(*fd);
 
-  int status = 0;
-  if (result.timedOut) {
-    waitpid(pid, &status, 0);
-    return result;
-  }
   // Output closed early: the child may still be running; give it until the deadline.
-  for (;;) {
-    const pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) break;
-    if (std::chrono::steady_clock::now() > deadline) {
-      result.timedOut = true;
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
+  int status = 0;
+  while (waitpid(child->pid, &status, WNOHANG) != child->pid) {
+    if (timedOut || steady_clock::now() > deadline) {
+      kill(child->pid, SIGKILL);
+      waitpid(child->pid, &status, 0);
       return result;
     }
     usleep(2000);

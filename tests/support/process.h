@@ -12,16 +12,12 @@ namespace pelorin::test {
 struct ProcessResult {
   int exitStatus = -1;  // -1 when the process did not exit normally
   int signal = 0;       // the signal that ended it, if any
-  bool timedOut = false;
-  std::string out;
-  std::string err;
-  // Unix time in nanoseconds at which each timed input line was written.
-  std::vector<std::uint64_t> timedInputWrittenAt;
+  std::string out, err;
+  std::vector<std::uint64_t> timedInputWrittenAt;  // Unix nanoseconds at which each timed line was written
   std::chrono::milliseconds elapsed{0};  // from the start until both outputs ended
 };
 
-// A line written to standard input this long after the start.
-struct TimedLine {
+struct TimedLine {  // a line written to standard input this long after the start
   std::chrono::milliseconds at;
   std::string text;
 };
@@ -30,15 +26,13 @@ struct ProcessOptions {
   std::vector<std::string> arguments;     // without the program
   std::map<std::string, std::string> setEnvironment;
   std::vector<std::string> unsetEnvironment;
-  std::optional<std::string> input;       // written to standard input, which is then closed
-  bool keepInputOpen = false;             // leave standard input open (and empty) until the end
-  std::vector<TimedLine> timedInput;      // written while the process runs; input stays open
-  std::optional<std::chrono::milliseconds> closeInputAt;  // ...unless closed this long after the start
+  std::optional<std::string> input;       // written to standard input at the start
+  std::vector<TimedLine> timedInput;      // written while the process runs
+  // Standard input is closed this long after the start (at once by default), after its timed lines.
+  std::chrono::milliseconds closeInputAt{0};
   std::chrono::milliseconds timeout{60000};
-  // Standard output is closed after this many bytes have been read (a reader that goes away).
-  std::optional<std::size_t> closeOutputAfter;
-  // Standard output is no longer read, but kept open, after this many bytes (a reader that hangs).
-  std::optional<std::size_t> stopReadingOutputAfter;
+  std::optional<std::size_t> closeOutputAfter;        // after these bytes: a reader that goes away
+  std::optional<std::size_t> stopReadingOutputAfter;  // after these bytes: a reader that hangs, output open
   bool nonBlockingOutput = false;     // the child's standard output is a non-blocking pipe
   std::vector<int> closedDescriptors;  // of 0, 1, 2: the child starts with these closed
   std::optional<std::pair<std::chrono::milliseconds, int>> signalAt;  // sent this long after the start
@@ -47,10 +41,16 @@ struct ProcessOptions {
 // Runs a program to its end, collecting its output; kills it at the timeout.
 ProcessResult runProcess(const std::string& program, const ProcessOptions& options = {});
 
+// The wall clock as Unix time in nanoseconds, as the encoder stamps its records.
+std::uint64_t unixNanoseconds();
+
 // Path of a built program: $PELORIN_BIN_DIR/name.
 std::string binaryPath(const std::string& name);
 
 // The lines of a text, without their line feeds.
 std::vector<std::string> splitLines(const std::string& text);
+
+// The key=value words of a log line ("event a=1 b=2" gives {a: 1, b: 2}).
+std::map<std::string, std::string> keyValues(const std::string& line);
 
 }  // namespace pelorin::test
