@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <limits>
-#include <vector>
 
 namespace pelorin::media {
 namespace {
@@ -26,23 +25,6 @@ TEST(CaptureUnixNanoseconds, ConvertsAroundTheAnchorRoundingHalvesAwayAndSaturat
   EXPECT_EQ(clockOffsetNanoseconds({2.5, 10'000'000'000ull}), 7'500'000'000);
   EXPECT_EQ(clockAnchorLine("start", {{20.0, 10'000'000'000ull}, 42}),
             "capture_clock_anchor phase=start offset_ns=-10000000000 uncertainty_ns=42 source=host_monotonic_to_unix");
-}
-
-// Scripted clocks for measureClockAnchor.
-std::vector<std::uint64_t> wallReadings;
-std::size_t wallIndex = 0;
-std::uint64_t scriptedWall() { return wallReadings.at(wallIndex++); }
-
-TEST(MeasureClockAnchor, TakesTheMidpointOfTheBracketSamplingAgainWhenTheWallClockStepsBack) {
-  using Case = std::tuple<std::vector<std::uint64_t>, std::uint64_t, std::uint64_t>;  // readings, unix, uncertainty
-  for (const auto& [readings, unix, uncertainty] : {Case{{1000, 1011}, 1005, 5}, Case{{5000, 4000, 6000, 6004}, 6002, 2}}) {
-    wallReadings = readings;
-    wallIndex = 0;
-    const ClockMeasurement m = measureClockAnchor({scriptedWall, [] { return 77.5; }});
-    EXPECT_EQ(wallIndex, readings.size());
-    EXPECT_EQ(std::tie(m.anchor.monotonicSeconds, m.anchor.unixNanoseconds, m.uncertaintyNanoseconds),
-              std::make_tuple(77.5, unix, uncertainty));
-  }
 }
 
 }  // namespace
