@@ -83,11 +83,19 @@ def run(command, timeout=None, **kwargs):
     return subprocess.run(command, cwd=ROOT, text=True, capture_output=True, timeout=timeout, **kwargs)
 
 
+def known_targets(build):
+    listed = run(["ninja", "-C", str(build), "-t", "targets", "all"], check=True).stdout
+    return {line.split(":")[0] for line in listed.splitlines()}
+
+
 def executables(build):
+    """The built test executables and programs; a stale one whose target is gone is left out."""
+    known = known_targets(build)
     found = {}
     for folder in ("tests", "bin"):
         for entry in (build / folder).iterdir():
-            if entry.is_file() and os.access(entry, os.X_OK) and not entry.name.startswith("pelorin-bench"):
+            if entry.is_file() and os.access(entry, os.X_OK) and not entry.name.startswith("pelorin-bench") \
+                    and target_name(entry) in known:
                 found[str(entry)] = entry.stat().st_mtime_ns
     return found
 
@@ -178,7 +186,7 @@ def tsan_check(tsan_build, timeout):
 
 def relinking(build, needed):
     """The executables a build of the mutated tree would link again, by ninja's dry run."""
-    planned = run(["ninja", "-C", str(build), "-n", *needed]).stdout
+    planned = run(["ninja", "-C", str(build), "-n", *needed], check=True).stdout
     return {str(build / path) for path in re.findall(r"Linking CXX (?:executable|shared module) (\S+)", planned)}
 
 
