@@ -14,7 +14,7 @@ import signal
 import subprocess
 import sys
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -91,13 +91,9 @@ def known_targets(build):
 def executables(build):
     """The built test executables and programs; a stale one whose target is gone is left out."""
     known = known_targets(build)
-    found = {}
-    for folder in ("tests", "bin"):
-        for entry in (build / folder).iterdir():
-            if entry.is_file() and os.access(entry, os.X_OK) and not entry.name.startswith("pelorin-bench") \
-                    and target_name(entry) in known:
-                found[str(entry)] = entry.stat().st_mtime_ns
-    return found
+    return sorted(str(entry) for folder in ("tests", "bin") for entry in (build / folder).iterdir()
+                  if entry.is_file() and os.access(entry, os.X_OK) and not entry.name.startswith("pelorin-bench")
+                  and target_name(entry) in known)
 
 
 def target_name(path):
@@ -200,11 +196,6 @@ def build_and_run(build, chosen, timeout):
     return run_ctest(build, chosen, timeout)
 
 
-def quick_catch(build, hinted, timeout):
-    """Runs the tests that caught the fault before, building only what they need."""
-    return build_and_run(build, hinted, timeout) or []
-
-
 def try_fault(fault, build, tsan_build, tests, timeout, needed, hint):
     source = ROOT / fault.path
     original = source.read_text()
@@ -214,7 +205,8 @@ def try_fault(fault, build, tsan_build, tests, timeout, needed, hint):
     try:
         chosen = affected(tests, relinking(build, needed), build)
         hinted = [t for t in tests if t["name"] in hint]
-        failed = quick_catch(build, hinted, timeout) if hinted else []
+        # The tests that caught it last time first, building only what they need.
+        failed = (build_and_run(build, hinted, timeout) or []) if hinted else []
         if failed:
             return Outcome(fault, "caught", ", ".join(failed[:3]))
         # The unit tests first, building only them: most faults stop there.
