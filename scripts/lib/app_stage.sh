@@ -52,7 +52,7 @@ stage_start() {
   if [[ -z "${DBUS_SYSTEM_BUS_ADDRESS:-}" ]] || ! avahi_daemon_ready; then start_avahi; stage_own_avahi=1; fi
   stage_files || return 1
   export PELORIN_SENDER="$work/sender" PELORIN_VIDEO_ENCODER=software XDG_STATE_HOME="$work/state"
-  export XDG_RUNTIME_DIR="$work" PELORIN_LOOPBACK_OUTPUT="$work/stream.pln"
+  export XDG_RUNTIME_DIR="$work" PELORIN_LOOPBACK_OUTPUT="$work/stream.pln" PELORIN_LOOPBACK_TIMES="$work/times"
   log="$work/state/Pelorin/Pelorin.log"
   "$work/bin/Pelorin" >"$work/app.out" 2>&1 &
   app=$!
