@@ -24,8 +24,10 @@ press_tab 12345 1
 expect_log "status failure: Erreur : le code doit contenir exactement 6 chiffres." bad_code
 [[ ! -e "$work/arguments" ]] || fail "a sender was launched with a bad code"
 
-# Stops the share and checks its stream: the centre colours of its first and last pictures go
-# into `first` and `last`.
+# Stops the share and checks its stream, whose first picture is centred on the colour named third:
+# the centre colours of its first and last pictures go into `first` and `last`.
+red() { (($1 > 200 && $2 < 60 && $3 < 60)); }
+green() { (($1 < 60 && $2 > 200 && $3 < 60)); }
 stop_and_probe() {
   press_tab "" 3
   expect_log "status: Partage arrêté."
@@ -36,7 +38,7 @@ stop_and_probe() {
   read -r -a first < <(head -c 3 "$work/centres.rgb" | od -An -tu1)
   read -r -a last < <(tail -c 3 "$work/centres.rgb" | od -An -tu1)
   echo "first=${first[*]} last=${last[*]}" >>"$out/$2_probe.txt"
-  ((first[0] > 200 && first[1] < 60 && first[2] < 60)) || fail "first picture not red: ${first[*]}"
+  "$3" "${first[@]}" || fail "first picture not $3: ${first[*]}"
 }
 check_arguments() {
   mapfile -t arguments <"$work/arguments"
@@ -57,7 +59,7 @@ eventually test -s "$work/stream.pln" || fail "no display stream at the sender"
 sleep 1
 shot display_sharing
 check_arguments 135790 1920 1200
-stop_and_probe 1 display
+stop_and_probe 1 display red
 
 # A portion share: Return confirms the selection window.
 rm -f "$work/stream.pln"
@@ -80,7 +82,7 @@ sleep 1.5
 shot portion_moved
 
 # The stream decodes: red first, the app's grey once the frame was moved.
-stop_and_probe 2 portion
+stop_and_probe 2 portion red
 ((last[0] > 150 && last[1] > 150 && last[2] > 150)) || fail "moved picture not the app's window: ${last[*]}"
 shot stopped
 
@@ -90,6 +92,36 @@ share_portion error
 expect_log "status failure: Erreur : error: code refusé" sender_error
 share_portion exit
 expect_log "status failure: Erreur du sender (code 3)." sender_exit
+
+# A window chosen in the picker with a double click: its green picture reaches the sender.
+xlogo -geometry 640x400+200+200 -bg '#00ff00' -fg '#00ff00' 2>/dev/null &
+logo=$!
+stage_pids+=($logo)
+eventually xdotool search --onlyvisible --class XLogo >/dev/null || fail "no window to share"
+share_window() {
+  rm -f "$work/stream.pln" && echo relay >"$work/behaviour"
+  press_tab 135790 1
+  picker=$(eventually xdotool search --onlyvisible --name '^Choisir le contenu' | head -n1) || fail "no picker"
+  sleep 1  # listed; the window is the fourth entry, first of the second row
+  xdotool mousemove --window "$picker" 134 235 click --repeat 2 1
+  eventually test -s "$work/stream.pln" || fail "no window stream at the sender"
+}
+share_window
+sleep 1
+shot window_sharing
+stop_and_probe 3 window green
+green "${last[@]}" || fail "last window picture not green: ${last[*]}"
+
+# A share stopped while an earlier stop still waits for its sender keeps its stream until its own
+# stop runs: the window closing then ends that stream, and nothing may act on the stopped share.
+share_portion linger
+eventually test -s "$work/stream.pln" || fail "no stream of the lingering sender"
+press_tab "" 3
+share_window
+press_tab "" 3
+kill "$logo"
+expect_log "share_stream_stopped current=false"
+[[ $(grep status "$log" | tail -n1) == *"status: Partage arrêté." ]] || fail "the stopped share's end showed"
 
 # Quitting while sharing waits for the stop sequence.
 rm -f "$work/stream.pln"
