@@ -36,7 +36,7 @@ while True: s.accept()[0].close()' >"$work/port" &
 #!/usr/bin/env bash
 printf '%s\n' "\$@" >"$work/arguments"
 case "\$(cat "$work/behaviour" 2>/dev/null)" in
-  error) echo "pairing result=accepted" >&2; sleep 0.3; echo "error: code refusé" >&2; sleep 0.3; exit 1 ;;
+  error) env printf 'pairing result=accepted\nerror: code refusé\n' >&2; sleep 0.3; exit 1 ;;  # one write
   exit) exit 3 ;;
   linger) "$build/bin/loopback-sender" "\$@"; sleep 4; exit 0 ;;
 esac
