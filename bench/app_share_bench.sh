@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Pelorin app's portion share on the app scenario's stage (its own Xvfb, never the user's
 # mouse), against pelorin-encoder capturing a portion of the same size in the same run:
-#  (a) from Return on the selection window (its share button) with the portion framed to the first
+#  (a) from the click on the selection window's share button with the portion framed to the first
 #      record at the loopback sender, and the part of it after the sender's READY; baseline: the
 #      encoder's own launch to its first record;
 #  (b) the app's CPU (user + system, % of a core) while it shares an idle screen; baseline: the
@@ -10,7 +10,7 @@
 set -euo pipefail
 source "@PROJECT_SOURCE_DIR@/scripts/lib/app_stage.sh"
 trap stage_stop EXIT
-rounds=5 idle_seconds=5 goal_after_ready_ms=300 goal_cpu_percent=2
+rounds=5 idle_seconds=8 goal_after_ready_ms=300 goal_cpu_percent=2
 
 fail() { echo "app share bench: $*" >&2; tail -n 20 "$log" >&2 || true; exit 1; }
 now_ns() { echo $((${EPOCHREALTIME/./} * 1000)); }
@@ -47,17 +47,19 @@ stop_encoder() {
 }
 shares=0
 
-# Starts a portion share; sets the times in ns from Return to the first record (to_first) and from
+# Starts a portion share; sets the times in ns from the click to the first record (to_first) and from
 # READY to it (ready_to_first).
 share_portion() {
   rm -f "$work/times"
   shares=$((shares + 1))
   press_tab 654321 2
   eventually log_reaches "status: Ajustez la portion à partager." "$shares" || fail "no selection window"
+  local selection pressed
+  selection=$(eventually xdotool search --onlyvisible --name '^Ajustez la portion' | head -n1) || fail "no selection window"
   sleep 0.5
-  local pressed
   pressed=$(now_ns)
-  xdotool key Return
+  # Its "Partager cette portion" button, left of the middle.
+  xdotool mousemove --window "$selection" 273 179 click 1
   eventually grep -qs first_record_ns "$work/times" || fail "no record at the sender"
   local ready first
   ready=$(sed -n 's/^ready_ns=//p' "$work/times")
@@ -77,20 +79,19 @@ for _ in $(seq 1 "$rounds"); do
   stop_share
   started=$(now_ns)
   start_encoder
-  for _ in $(seq 1 5000); do [[ -s "$work/encoder.pln" ]] && break; sleep 0.002; done
+  for _ in $(seq 1 5000); do [[ -s "$work/encoder.pln" ]] && break; sleep 0.002; done  # to within 2 ms
   encoder_total+=($(($(now_ns) - started)))
   stop_encoder
 done
 total=$(median "${app_total[@]}") after_ready=$(median "${app_after_ready[@]}")
 baseline=$(median "${encoder_total[@]}")
+ready_met=$( ((after_ready < goal_after_ready_ms * 1000000)) && echo met || echo MISSED)
 echo "app_share_first_record ours=$(in_ms "$total")ms baseline=$(in_ms "$baseline")ms" \
   "ratio=$(awk -v a="$total" -v b="$baseline" 'BEGIN { printf "%.2f", a / b }')" \
-  "after_ready=$(in_ms "$after_ready")ms goal_after_ready<${goal_after_ready_ms}ms" \
-  "$( ((after_ready < goal_after_ready_ms * 1000000)) && echo met || echo MISSED)"
-status=0
-((after_ready < goal_after_ready_ms * 1000000)) || status=1
+  "after_ready=$(in_ms "$after_ready")ms goal_after_ready<${goal_after_ready_ms}ms $ready_met"
 
-# (b) Idle CPU: the app sharing and the encoder capturing the same still portion, side by side.
+# (b) Idle CPU: the app sharing and the encoder capturing the same still portion, side by side
+# (the kernel counts in ticks of 10 ms: 0.1 % of a core over 8 s).
 share_portion
 start_encoder
 eventually test -s "$work/encoder.pln" || true
@@ -106,5 +107,4 @@ cpu_met=$(awk -v c="$app_cpu" -v g="$goal_cpu_percent" 'BEGIN { print (c < g) ? 
 echo "app_idle_share_cpu ours=${app_cpu}% baseline=${encoder_cpu}%" \
   "ratio=$(awk -v a="$app_cpu" -v b="$encoder_cpu" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')" \
   "goal<${goal_cpu_percent}% $cpu_met"
-[[ $cpu_met == met ]] || status=1
-exit $status
+[[ $ready_met == met && $cpu_met == met ]]
