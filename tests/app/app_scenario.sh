@@ -114,6 +114,7 @@ green "${last[@]}" || fail "last window picture not green: ${last[*]}"
 
 # A share stopped while an earlier stop still waits for its sender keeps its stream until its own
 # stop runs: the window closing then ends that stream, and nothing may act on the stopped share.
+rm -f "$work/stream.pln"
 share_portion linger
 eventually test -s "$work/stream.pln" || fail "no stream of the lingering sender"
 press_tab "" 3
@@ -121,7 +122,7 @@ share_window
 press_tab "" 3
 kill "$logo"
 expect_log "share_stream_stopped current=false"
-[[ $(grep status "$log" | tail -n1) == *"status: Partage arrêté." ]] || fail "the stopped share's end showed"
+[[ $(grep -E '^\S+ status' "$log" | tail -n1) == *" status: Partage arrêté." ]] || fail "the stopped share's end showed"
 
 # Quitting while sharing waits for the stop sequence.
 rm -f "$work/stream.pln"
