@@ -110,11 +110,12 @@ SenderProcess::Handlers SenderHost::handlersFor(const std::shared_ptr<Link>& lin
 }
 
 void SenderHost::reactToError(const std::string& text) {
-  const auto reaction = reactToStderr(text);
-  if (reaction.kind == StderrReaction::failed) {
-    if (events_.failed) events_.failed(reaction.status);
-  } else if (reaction.kind != StderrReaction::none && events_.progress) {
-    events_.progress(reaction.status);
+  for (const auto& reaction : reactToStderr(text)) {
+    if (reaction.kind == StderrReaction::failed) {
+      if (events_.failed) events_.failed(reaction.status);
+    } else if (events_.progress) {
+      events_.progress(reaction.status);
+    }
   }
 }
 

@@ -1,5 +1,6 @@
 #include "app/sender_protocol.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "base/decimal.h"
@@ -40,12 +41,22 @@ ControlLine parseControlLine(std::string_view line) {
   return ReadyLine{*width, *height, std::string(words[3])};
 }
 
-StderrReaction reactToStderr(std::string_view text) {
-  if (text.find("pairing result=accepted") != std::string_view::npos) return {StderrReaction::paired, pairedStatus};
-  if (text.find("state=active") != std::string_view::npos) return {StderrReaction::sharing, sharingStatus};
-  if (text.find("error:") != std::string_view::npos)
-    return {StderrReaction::failed, "Erreur : " + lastNonEmptyLine(text)};
-  return {};
+std::vector<StderrReaction> reactToStderr(std::string_view text) {
+  std::vector<StderrReaction> reactions;
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = std::min(text.find('\n', start), text.size());
+    const std::string_view line = text.substr(start, end - start);
+    if (line.find("pairing result=accepted") != std::string_view::npos) {
+      reactions.push_back({StderrReaction::paired, pairedStatus});
+    } else if (line.find("state=active") != std::string_view::npos) {
+      reactions.push_back({StderrReaction::sharing, sharingStatus});
+    } else if (line.find("error:") != std::string_view::npos) {
+      reactions.push_back({StderrReaction::failed, "Erreur : " + lastNonEmptyLine(text.substr(start))});
+      break;
+    }
+    start = end + 1;
+  }
+  return reactions;
 }
 
 std::vector<std::string> senderArguments(const std::string& code, const std::string& certificateAuthority, int width,

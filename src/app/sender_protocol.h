@@ -30,12 +30,15 @@ using ControlLine = std::variant<std::monostate, ReadyLine, KeyframeLine>;
 // One standard-output line without its line feed; anything unrecognised is monostate.
 ControlLine parseControlLine(std::string_view line);
 
-// The reaction to one piece of the sender's standard error.
+// A reaction to a line of the sender's standard error.
 struct StderrReaction {
-  enum Kind { none, paired, sharing, failed } kind = none;
-  std::string status;  // the status text to show, empty for none
+  enum Kind { paired, sharing, failed } kind = paired;
+  std::string status;  // the status text to show
+  bool operator==(const StderrReaction&) const = default;
 };
-StderrReaction reactToStderr(std::string_view text);
+// The reactions to the lines of `text` (complete lines), in their order. An "error:" line ends
+// the share, so it is the last: its status shows the last non-empty line from it on.
+std::vector<StderrReaction> reactToStderr(std::string_view text);
 
 // The sender's command line after the program, in the fixed order.
 std::vector<std::string> senderArguments(const std::string& code, const std::string& certificateAuthority, int width,

@@ -1,75 +1,21 @@
 #!/usr/bin/env bash
-# The Pelorin app end to end, driven through the keyboard as a user would: a throw-away X display
-# with openbox, a receiver published on the private avahi-daemon with a TCP listener, and a sender
-# that records its command line and relays to the loopback sender. Screenshots go to $OUT.
+# The Pelorin app end to end, driven through the keyboard and the mouse as a user would, on the
+# stage of scripts/lib/app_stage.sh. Screenshots go to $OUT.
 # usage: app_scenario.sh BUILD_DIR OUT_DIR
 set -euo pipefail
-build=$(cd "$1" && pwd) out=$2 here=$(cd "$(dirname "$0")/../.." && pwd) work=$(mktemp -d)
+here=$(cd "$(dirname "$0")/../.." && pwd) out=$2
 mkdir -p "$out" && rm -f "$out"/*.png
-source "$here/scripts/lib/display.sh"
-source "$here/scripts/lib/avahi.sh"
-pids=()
-cleanup() {
-  kill "${pids[@]}" 2>/dev/null || true
-  wait "${pids[@]}" 2>/dev/null || true
-  stop_display
-  [[ -n "${own_avahi:-}" ]] && stop_avahi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$here/scripts/lib/app_stage.sh"
+trap stage_stop EXIT
 
 fail() { echo "FAIL: $*" >&2; shot failure; tail -n 30 "$log" >&2 || true; exit 1; }
 shot() { xwd -root -silent >"$work/shot.xwd" && ffmpeg -loglevel error -y -i "$work/shot.xwd" "$out/$1.png" || true; }
-# Waits up to 10 s for the command to succeed.
-eventually() { for _ in $(seq 1 100); do "$@" && return 0; sleep 0.1; done; return 1; }
 # Waits for the log line, then takes the screenshot named second, if any.
 expect_log() { eventually grep -qsF -- "$1" "$log" || fail "no log line: $1"; [[ -z "${2:-}" ]] || shot "$2"; }
 
-start_display
-xsetroot -solid '#ff0000'
-if [[ -z "${DBUS_SYSTEM_BUS_ADDRESS:-}" ]] || ! avahi_daemon_ready; then start_avahi; own_avahi=1; fi
-
-# The receiver: a listener and its announcement.
-python3 -c 'import socket
-s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(16); print(s.getsockname()[1], flush=True)
-while True: s.accept()[0].close()' >"$work/port" & pids+=($!)
-eventually test -s "$work/port" && port=$(cat "$work/port") || fail "no listener"
-
-# The app as installed: its executable beside share/pelorin/VantrelCA.pem.
-mkdir -p "$work/bin" "$work/share/pelorin"
-cp "$build/bin/Pelorin" "$work/bin/Pelorin"
-echo "test authority" >"$work/share/pelorin/VantrelCA.pem"
-cat >"$work/sender" <<SENDER
-#!/usr/bin/env bash
-printf '%s\n' "\$@" >"$work/arguments"
-case "\$(cat "$work/behaviour" 2>/dev/null)" in
-  error) echo "pairing result=accepted" >&2; sleep 0.3; echo "error: code refusé" >&2; sleep 0.3; exit 1 ;;
-  exit) exit 3 ;;
-esac
-exec "$build/bin/loopback-sender" "\$@"
-SENDER
-chmod +x "$work/sender"
-export PELORIN_SENDER="$work/sender" PELORIN_VIDEO_ENCODER=software XDG_STATE_HOME="$work/state"
-export XDG_RUNTIME_DIR="$work" PELORIN_LOOPBACK_OUTPUT="$work/stream.pln"
-log="$work/state/Pelorin/Pelorin.log"
-
-# Types the code into its field, then presses the nth widget after it in the tab order.
-press_tab() {
-  xdotool mousemove --window "$window" 260 125 click 1
-  xdotool key --clearmodifiers ctrl+a BackSpace
-  xdotool type "$1"
-  for _ in $(seq 1 "$2"); do xdotool key Tab; done
-  xdotool key space
-}
-
-"$work/bin/Pelorin" >"$work/app.out" 2>&1 &
-app=$!
-pids+=($app)
-window=$(eventually xdotool search --sync --onlyvisible --name '^Pelorin$' | head -n1) || fail "no window"
-sleep 0.5
-xdotool windowmove --sync "$window" 1300 820
+stage_start "$1" || fail "the app did not start"
 shot searching
-avahi-publish -s "Salon" _vantrel-cast._tcp "$port" >/dev/null 2>&1 & pids+=($!)
+stage_publish
 sleep 1.5
 shot receiver_found
 
@@ -78,8 +24,10 @@ press_tab 12345 1
 expect_log "status failure: Erreur : le code doit contenir exactement 6 chiffres." bad_code
 [[ ! -e "$work/arguments" ]] || fail "a sender was launched with a bad code"
 
-# Stops the share and checks its stream: the centre colours of its first and last pictures go
-# into `first` and `last`.
+# Stops the share and checks its stream, whose first picture is centred on the colour named third:
+# the centre colours of its first and last pictures go into `first` and `last`.
+red() { (($1 > 200 && $2 < 60 && $3 < 60)); }
+green() { (($1 < 60 && $2 > 200 && $3 < 60)); }
 stop_and_probe() {
   press_tab "" 3
   expect_log "status: Partage arrêté."
@@ -90,7 +38,7 @@ stop_and_probe() {
   read -r -a first < <(head -c 3 "$work/centres.rgb" | od -An -tu1)
   read -r -a last < <(tail -c 3 "$work/centres.rgb" | od -An -tu1)
   echo "first=${first[*]} last=${last[*]}" >>"$out/$2_probe.txt"
-  ((first[0] > 200 && first[1] < 60 && first[2] < 60)) || fail "first picture not red: ${first[*]}"
+  "$3" "${first[@]}" || fail "first picture not $3: ${first[*]}"
 }
 check_arguments() {
   mapfile -t arguments <"$work/arguments"
@@ -111,7 +59,7 @@ eventually test -s "$work/stream.pln" || fail "no display stream at the sender"
 sleep 1
 shot display_sharing
 check_arguments 135790 1920 1200
-stop_and_probe 1 display
+stop_and_probe 1 display red
 
 # A portion share: Return confirms the selection window.
 rm -f "$work/stream.pln"
@@ -134,7 +82,7 @@ sleep 1.5
 shot portion_moved
 
 # The stream decodes: red first, the app's grey once the frame was moved.
-stop_and_probe 2 portion
+stop_and_probe 2 portion red
 ((last[0] > 150 && last[1] > 150 && last[2] > 150)) || fail "moved picture not the app's window: ${last[*]}"
 shot stopped
 
@@ -144,6 +92,37 @@ share_portion error
 expect_log "status failure: Erreur : error: code refusé" sender_error
 share_portion exit
 expect_log "status failure: Erreur du sender (code 3)." sender_exit
+
+# A window chosen in the picker with a double click: its green picture reaches the sender.
+xlogo -geometry 640x400+200+200 -bg '#00ff00' -fg '#00ff00' 2>/dev/null &
+logo=$!
+stage_pids+=($logo)
+eventually xdotool search --onlyvisible --class XLogo >/dev/null || fail "no window to share"
+share_window() {
+  rm -f "$work/stream.pln" && echo relay >"$work/behaviour"
+  press_tab 135790 1
+  picker=$(eventually xdotool search --onlyvisible --name '^Choisir le contenu' | head -n1) || fail "no picker"
+  sleep 1  # listed; the window is the fourth entry, first of the second row
+  xdotool mousemove --window "$picker" 134 235 click --repeat 2 1
+  eventually test -s "$work/stream.pln" || fail "no window stream at the sender"
+}
+share_window
+sleep 1
+shot window_sharing
+stop_and_probe 3 window green
+green "${last[@]}" || fail "last window picture not green: ${last[*]}"
+
+# A share stopped while an earlier stop still waits for its sender keeps its stream until its own
+# stop runs: the window closing then ends that stream, and nothing may act on the stopped share.
+rm -f "$work/stream.pln"
+share_portion linger
+eventually test -s "$work/stream.pln" || fail "no stream of the lingering sender"
+press_tab "" 3
+share_window
+press_tab "" 3
+kill "$logo"
+expect_log "share_stream_stopped current=false"
+[[ $(grep -E '^\S+ status' "$log" | tail -n1) == *" status: Partage arrêté." ]] || fail "the stopped share's end showed"
 
 # Quitting while sharing waits for the stop sequence.
 rm -f "$work/stream.pln"

@@ -25,17 +25,18 @@ TEST(SenderControl, LinesAreAssembledAcrossReadsAndOnlyExactCommandsAct) {
   }
 }
 
-TEST(SenderControl, StandardErrorMarkersInOrderOfPrecedence) {
-  const std::tuple<std::string, StderrReaction::Kind, std::string> cases[] = {
-      {"pairing result=accepted\nstate=active\n", StderrReaction::paired, "Appairé. Préparation du partage…"},
-      {"x state=active\nerror: late\n", StderrReaction::sharing, "Partage en cours."},
-      {"x\nerror: boom\nmore detail\n\n", StderrReaction::failed, "Erreur : more detail"},
-      {"progress 50%\n", StderrReaction::none, ""},
+TEST(SenderControl, StandardErrorLinesReactInOrderUpToAnError) {
+  using R = StderrReaction;
+  const R paired{R::paired, "Appairé. Préparation du partage…"}, sharing{R::sharing, "Partage en cours."};
+  const std::pair<std::string, std::vector<R>> cases[] = {
+      {"pairing result=accepted\nstate=active\n", {paired, sharing}},
+      {"pairing result=accepted\nerror: code refusé\n", {paired, {R::failed, "Erreur : error: code refusé"}}},
+      {"x state=active\nerror: late\nstate=active\n", {sharing, {R::failed, "Erreur : state=active"}}},
+      {"x\nerror: boom\nmore detail\n\n", {{R::failed, "Erreur : more detail"}}},
+      {"progress 50%\n", {}},
   };
-  for (const auto& [text, kind, status] : cases) {
-    const auto reaction = reactToStderr(text);
-    EXPECT_EQ(reaction.kind, kind) << text;
-    EXPECT_EQ(reaction.status, status) << text;
+  for (const auto& [text, expected] : cases) {
+    EXPECT_EQ(reactToStderr(text), expected) << text;
   }
 }
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -20,7 +21,8 @@ namespace {
 constexpr const char* usage =
     "usage: loopback-sender --frames-stdin --pairing-code CODE --public-ip IP --tls-ca FILE --width W --height H\n"
     "                       --fps N --duration S --destination HOST:PORT...\n"
-    "Writes the frame stream it reads to $PELORIN_LOOPBACK_OUTPUT (if set); SIGUSR1 asks for a key frame.";
+    "Writes the frame stream it reads to $PELORIN_LOOPBACK_OUTPUT (if set); SIGUSR1 asks for a key frame.\n"
+    "Writes when it said READY and when the first record arrived to $PELORIN_LOOPBACK_TIMES (if set).";
 
 // The options that take a value; "--destination" may repeat.
 const std::set<std::string> valued{"--pairing-code", "--public-ip", "--tls-ca",   "--width",
@@ -50,19 +52,27 @@ bool parse(int argc, char** argv, std::map<std::string, std::string>& values) {
   return framesOnStdin;
 }
 
+// "name=N" with N the wall-clock time in Unix nanoseconds, which a benchmark compares with its own.
+void writeTime(int fd, const char* name) {
+  if (fd < 0) return;
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  pelorin::writeLine(fd, std::string(name) + "=" + std::to_string(std::chrono::nanoseconds(now).count()));
+}
+
 void askForKeyFrame(int) {
   static const char line[] = "KEYFRAME\n";
   (void)!::write(STDOUT_FILENO, line, sizeof line - 1);  // write() is safe in a signal handler
 }
 
 // Copies every checked record into `output` (-1: nowhere); returns the exit status.
-int relay(int output) {
+int relay(int output, int times) {
   pelorin::media::FrameStreamReader reader(STDIN_FILENO);
   std::uint64_t records = 0;
   for (;;) {
     auto next = reader.next();
     if (!next) return fail(next.error().description());
     if (!*next) break;
+    if (records == 0) writeTime(times, "first_record_ns");
     const auto& record = **next;
     pelorin::media::ByteBuffer bytes;
     pelorin::media::appendFrameHeader(bytes, static_cast<std::uint32_t>(record.payload.size()),
@@ -91,6 +101,8 @@ int main(int argc, char** argv) {
     output = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (output < 0) return fail(std::string(path) + ": " + std::strerror(errno));
   }
+  const char* timesPath = std::getenv("PELORIN_LOOPBACK_TIMES");
+  const int times = timesPath && *timesPath ? ::open(timesPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644) : -1;
   struct sigaction action {};
   action.sa_handler = askForKeyFrame;
   action.sa_flags = SA_RESTART;
@@ -98,8 +110,10 @@ int main(int argc, char** argv) {
 
   pelorin::writeLine(STDERR_FILENO, "pairing result=accepted");
   pelorin::writeLine(STDOUT_FILENO, "READY " + values["--width"] + " " + values["--height"] + " high");
+  writeTime(times, "ready_ns");
   pelorin::writeLine(STDERR_FILENO, "state=active");
-  const int status = relay(output);
+  const int status = relay(output, times);
   if (output >= 0) ::close(output);
+  if (times >= 0) ::close(times);
   return status;
 }

@@ -8,6 +8,7 @@
 
 #include "app/ui/main_window.h"
 #include "app/ui/picker_dialog.h"
+#include "base/sanitize.h"
 #include "capture/capture_configuration.h"
 #include "portion/portion_border_window.h"
 #include "portion/portion_geometry.h"
@@ -228,7 +229,12 @@ void NativeApp::startCapture(const ReadyLine& ready) {
   ShareCaptureStart start = startShareCapture(
       *services_.compression, *services_.capture, request, [self, generation, toMain = toMain_](const Error& error) {
         toMain([self, generation, error] {
-          if (self && self->shareGeneration_ == generation) self->failShare(errorStatus(error.description()));
+          if (!self) return;
+          // A stopped share's stream may still end with an error while its stop waits its turn.
+          const bool current = self->shareGeneration_ == generation;
+          self->log_.write(std::string("share_stream_stopped current=") + (current ? "true" : "false") +
+                           " reason=" + sanitized(error.description()));
+          if (current) self->failShare(errorStatus(error.description()));
         });
       });
   capture_ = std::move(start.capture);
