@@ -103,6 +103,17 @@ Result<FrameLayout> computeLayout(int contentWidth, int contentHeight, const Str
   return layout;
 }
 
+SampleAttachments completeAttachments(const FrameLayout& layout, double scaleFactor) {
+  SampleAttachments attachments;
+  attachments.status = static_cast<int>(FrameStatus::Complete);
+  const PixelRect& p = layout.placement;
+  attachments.contentRect = Rect{static_cast<double>(p.x), static_cast<double>(p.y), static_cast<double>(p.width),
+                                 static_cast<double>(p.height)};
+  attachments.scaleFactor = scaleFactor;
+  attachments.contentScale = layout.contentScale;
+  return attachments;
+}
+
 bool renderFrame(const BgrxView& source, const FrameLayout& layout, PixelBuffer& frame,
                  std::vector<std::uint8_t>& scratch) {
   if (frame.planeCount() != 2 || frame.width() != layout.frameWidth || frame.height() != layout.frameHeight) {

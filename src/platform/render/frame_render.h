@@ -39,6 +39,10 @@ struct FrameLayout {
 // be honoured (no frame size, a crop outside the content, an empty destination).
 Result<FrameLayout> computeLayout(int contentWidth, int contentHeight, const StreamConfiguration& configuration);
 
+// The attachments of a complete frame drawn with `layout`; `scaleFactor` is pixels per point of
+// the content.
+SampleAttachments completeAttachments(const FrameLayout& layout, double scaleFactor);
+
 // A BGRX (libyuv "ARGB") picture in memory owned elsewhere.
 struct BgrxView {
   const std::uint8_t* pixels = nullptr;
