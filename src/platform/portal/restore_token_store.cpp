@@ -69,7 +69,7 @@ Result<void> RestoreTokenLease::replace(const std::string& token) {
   if (fd < 0) return storeError("write");
   const std::string line = token + "\n";
   Result<void> written = writeAll(fd, line.data(), line.size());
-  // The mode is set explicitly, as the umask may have widened an existing file's.
+  // Set explicitly: a leftover of a crashed write keeps its old mode through O_TRUNC.
   const bool ok = written && ::fchmod(fd, 0600) == 0 && ::fsync(fd) == 0;
   ::close(fd);
   if (!ok || ::rename(fresh.c_str(), (directory_ / tokenFile).c_str()) != 0) return storeError("write");
