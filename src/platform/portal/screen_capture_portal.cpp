@@ -19,6 +19,13 @@ Error permissionMissing() {
   return lookupError("screen capture permission missing: no screencast portal restore token (run --request-permission)");
 }
 
+// The portal streams whole monitors: it can neither show one window nor leave windows out.
+std::optional<Error> unsupportedFilter(const ContentFilter& filter) {
+  if (filter.kind != ContentFilter::Kind::Display) return windowCaptureRefused();
+  if (!filter.windows.empty()) return lookupError("leaving windows out of a display is not available on a Wayland session");
+  return std::nullopt;
+}
+
 }  // namespace
 
 Error windowCaptureRefused() {
@@ -54,7 +61,7 @@ ContentFilter PortalScreenCaptureService::displayFilter(const ShareableDisplay& 
   ContentFilter f;
   f.kind = ContentFilter::Kind::Display;
   f.displayID = display.displayID;
-  f.windows = std::move(excluding);  // the portal cannot leave windows out; they are shown
+  f.windows = std::move(excluding);
   f.contentRect = display.frame;
   std::lock_guard lock(mutex_);
   const auto scale = pixelScales_.find(display.displayID);
@@ -111,7 +118,7 @@ Result<pipewire::PipeWireSource> monitorSource(const std::shared_ptr<ScreenCastS
 Result<std::unique_ptr<CaptureStream>> PortalScreenCaptureService::makeStream(const ContentFilter& filter,
                                                                               const StreamConfiguration& configuration,
                                                                               StreamDelegate* delegate) {
-  if (filter.kind == ContentFilter::Kind::Window) return windowCaptureRefused();
+  if (auto refused = unsupportedFilter(filter)) return *refused;
   Result<std::shared_ptr<ScreenCastSession>> session = restoredSession(configuration.showsCursor);
   if (!session) return session.error();
   Result<pipewire::PipeWireSource> source = monitorSource(*session, filter);
@@ -121,7 +128,7 @@ Result<std::unique_ptr<CaptureStream>> PortalScreenCaptureService::makeStream(co
 
 Result<Image> PortalScreenCaptureService::captureImage(const ContentFilter& filter,
                                                        const ScreenshotConfiguration& configuration) {
-  if (filter.kind == ContentFilter::Kind::Window) return windowCaptureRefused();
+  if (auto refused = unsupportedFilter(filter)) return *refused;
   std::shared_ptr<ScreenCastSession> session;
   {
     std::lock_guard lock(mutex_);
