@@ -227,9 +227,16 @@ ScreenCastSession::ScreenCastSession(std::unique_ptr<Impl> impl) : impl_(std::mo
 
 ScreenCastSession::~ScreenCastSession() {
   if (impl_->sessionHandle.empty()) return;
-  // Closing ends the streams; the bus connection's end would too, a little later.
-  sd_bus_call_method(impl_->bus.get(), portalName, impl_->sessionHandle.c_str(), "org.freedesktop.portal.Session",
-                     "Close", nullptr, nullptr, "");
+  // Sent without waiting for a reply (the connection's close flushes it): a portal that has gone
+  // away must not hold up the end of a run. The connection's end would close the session too.
+  sd_bus_message* close = nullptr;
+  if (sd_bus_message_new_method_call(impl_->bus.get(), &close, portalName, impl_->sessionHandle.c_str(),
+                                     "org.freedesktop.portal.Session", "Close") < 0) {
+    return;
+  }
+  Message owner(close);
+  sd_bus_message_set_expect_reply(close, 0);
+  sd_bus_send(impl_->bus.get(), close, nullptr);
 }
 
 Result<void> ScreenCastSession::probe() {
