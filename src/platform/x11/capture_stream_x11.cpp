@@ -1,7 +1,5 @@
 #include "platform/x11/capture_stream_x11.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -23,12 +21,6 @@ namespace {
 using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC with libstdc++ on Linux
 // Reads that fail this long stop the stream rather than leave it silent.
 constexpr auto longestReadFailure = std::chrono::seconds(1);
-
-double monotonicSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
 
 Clock::duration frameInterval(const StreamConfiguration& c) {
   const double seconds = c.minimumFrameInterval.seconds();
