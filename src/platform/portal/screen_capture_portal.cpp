@@ -57,32 +57,23 @@ Result<ShareableContent> PortalScreenCaptureService::shareableContent(bool, bool
   return content;
 }
 
-ContentFilter PortalScreenCaptureService::displayFilter(const ShareableDisplay& display, std::vector<WindowID> excluding) {
-  ContentFilter f;
-  f.kind = ContentFilter::Kind::Display;
-  f.displayID = display.displayID;
-  f.windows = std::move(excluding);
-  f.contentRect = display.frame;
+double PortalScreenCaptureService::pixelScale(DisplayID display) {
   std::lock_guard lock(mutex_);
-  const auto scale = pixelScales_.find(display.displayID);
-  f.pointPixelScale = scale == pixelScales_.end() ? 1.0 : scale->second;
-  return f;
+  const auto scale = pixelScales_.find(display);
+  return scale == pixelScales_.end() ? 1.0 : scale->second;
+}
+
+ContentFilter PortalScreenCaptureService::displayFilter(const ShareableDisplay& display, std::vector<WindowID> excluding) {
+  return makeDisplayFilter(display, std::move(excluding), ContentFilter::Kind::Display, pixelScale(display.displayID));
 }
 
 ContentFilter PortalScreenCaptureService::displayFilterIncluding(const ShareableDisplay& display,
                                                                  std::vector<WindowID> including) {
-  ContentFilter f = displayFilter(display, std::move(including));
-  f.kind = ContentFilter::Kind::DisplayIncludingWindows;
-  return f;
+  return makeDisplayFilter(display, std::move(including), ContentFilter::Kind::DisplayIncludingWindows,
+                           pixelScale(display.displayID));
 }
 
-ContentFilter PortalScreenCaptureService::windowFilter(const ShareableWindow& window) {
-  ContentFilter f;
-  f.kind = ContentFilter::Kind::Window;
-  f.windowID = window.windowID;
-  f.contentRect = window.frame;
-  return f;
-}
+ContentFilter PortalScreenCaptureService::windowFilter(const ShareableWindow& window) { return makeWindowFilter(window); }
 
 Result<std::shared_ptr<ScreenCastSession>> PortalScreenCaptureService::restoredSession(bool embedCursor) {
   Result<RestoreTokenLease> lease = RestoreTokenLease::acquire(tokenDirectory_);

@@ -35,6 +35,8 @@ class PortalScreenCaptureService final : public ScreenCaptureService {
   Result<Image> captureImage(const ContentFilter& filter, const ScreenshotConfiguration& configuration) override;
 
  private:
+  // Pixels per point of the display, as last listed; 1 before.
+  double pixelScale(DisplayID display);
   // A session restored with the stored token; the token it hands out replaces the stored one.
   Result<std::shared_ptr<ScreenCastSession>> restoredSession(bool embedCursor);
 
