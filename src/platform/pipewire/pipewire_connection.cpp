@@ -126,7 +126,7 @@ void handleBuffer(State& state, spa_buffer* buffer) {
   received.picture = {static_cast<const std::uint8_t*>(d.data) + d.chunk->offset, stride, width, height};
   received.damage = damageOf(buffer);
   received.arrivalSeconds = monotonicSeconds();
-  state.handlers.picture(received);
+  if (Result<void> taken = state.handlers.picture(received); !taken) state.end(taken.error());
 }
 
 // Every buffer in order: each one's damage is relative to the one before.
