@@ -80,6 +80,7 @@ int main(int, char** argv) {
   int status = 0;
   const auto xDisplay = pelorin::bench::benchmarkDisplay("wayland_capture", status);
   if (!xDisplay) return status;
+  status = 0;
 
   // A restore token, as a host gets it once.
   const fs::path state = fs::temp_directory_path() / ("pelorin-bench-state-" + std::to_string(getpid()));
