@@ -58,6 +58,7 @@ class PipeWireCaptureStream final : public CaptureStream {
     if (source_.remoteFd < 0) return pipeWireError("the screen cast stream cannot be started again");
     ConnectionHandlers handlers;
     handlers.picture = [this](const ReceivedBuffer& buffer) { return assembler_.receive(buffer); };
+    handlers.forget = [this] { assembler_.forgetPicture(); };
     handlers.ended = [this](const Error& error) { fail(error); };
     Result<std::unique_ptr<PipeWireConnection>> connection =
         PipeWireConnection::open(takeFd(source_), source_.nodeId, maximumFps(configuration_), std::move(handlers));
