@@ -105,7 +105,7 @@ TEST(PipeWireFrames, OneSamplePerTickFromTheNewestPicture) {
   expectColour(*s->imageBuffer, 30, 14, blue, "next picture");
 }
 
-TEST(PipeWireFrames, ACropInPointsIgnoresChangesOutsideItAndRefusesAreasOffTheMonitor) {
+TEST(PipeWireFrames, ACropInPointsIgnoresChangesOutsideItAndFollowsNewSizes) {
   FrameAssembler frames(frameOf(16, 16, 4), Rect{0, 0, 32, 16});
   Picture picture;
   ASSERT_TRUE(frames.receive(picture.fill(leftHalf, blue).fill(rightHalf, red).buffer(2.0)));
@@ -140,6 +140,17 @@ TEST(PipeWireFrames, ACropInPointsIgnoresChangesOutsideItAndRefusesAreasOffTheMo
   ASSERT_EQ(statusOf(s), static_cast<int>(FrameStatus::Complete));
   EXPECT_EQ(s->attachments->scaleFactor, 1.0);
   expectColour(*s->imageBuffer, 1, 1, green, "new size");
+
+  // A new frame size takes buffers of that size; the square crop is fitted between black bars.
+  StreamConfiguration smaller = cropped;
+  smaller.width = 8, smaller.height = 4;
+  s.reset();
+  ASSERT_TRUE(frames.configure(smaller));
+  s = frames.tick(2.1);
+  ASSERT_TRUE(s && s->imageBuffer);
+  EXPECT_EQ(std::pair(s->imageBuffer->width(), s->imageBuffer->height()), std::pair(8, 4));
+  expectColour(*s->imageBuffer, 4, 2, green, "smaller frame");
+  expectColour(*s->imageBuffer, 0, 2, 0x000000, "bar");
 }
 
 }  // namespace
