@@ -32,6 +32,7 @@ struct PipeWireConnection::State {
   spa_video_info_raw format{};
   pw_buffer* held = nullptr;  // the last picture's buffer, kept from PipeWire until the next
   bool streaming = false;
+  bool opened = false;  // open() has returned: an end is told to the handler, not to open()'s caller
   std::optional<Error> failure;  // the first reason the stream ended; nothing is handled after it
 
   void end(Error error) {
@@ -39,7 +40,7 @@ struct PipeWireConnection::State {
     failure = error;
     if (timer) pw_loop_update_timer(pw_thread_loop_get_loop(loop), timer, nullptr, nullptr, false);
     pw_thread_loop_signal(loop, false);
-    if (handlers.ended) handlers.ended(error);
+    if (opened && handlers.ended) handlers.ended(error);
   }
 };
 
@@ -247,16 +248,16 @@ Result<std::unique_ptr<PipeWireConnection>> PipeWireConnection::open(int remoteF
   state->nodeId = nodeId;
   state->loop = pw_thread_loop_new("pelorin-pipewire", nullptr);
   if (state->loop) state->context = pw_context_new(pw_thread_loop_get_loop(state->loop), nullptr, 0);
-  if (!state->context || pw_thread_loop_start(state->loop) < 0) {
-    if (remoteFd >= 0) ::close(remoteFd);
-    std::unique_ptr<PipeWireConnection> discard(new PipeWireConnection(std::move(state)));
-    return pipeWireError("cannot start a PipeWire loop");
-  }
   State& s = *state;
   std::unique_ptr<PipeWireConnection> connection(new PipeWireConnection(std::move(state)));
+  if (!s.context || pw_thread_loop_start(s.loop) < 0) {
+    if (remoteFd >= 0) ::close(remoteFd);
+    return pipeWireError("cannot start a PipeWire loop");
+  }
   pw_thread_loop_lock(s.loop);
   Result<void> result = connect(s, remoteFd, maximumFps);
   if (result) result = waitUntilStreaming(s);
+  s.opened = result.ok();
   pw_thread_loop_unlock(s.loop);
   if (!result) return result.error();
   return connection;
