@@ -151,6 +151,13 @@ TEST(PipeWireFrames, ACropInPointsIgnoresChangesOutsideItAndFollowsNewSizes) {
   EXPECT_EQ(std::pair(s->imageBuffer->width(), s->imageBuffer->height()), std::pair(8, 4));
   expectColour(*s->imageBuffer, 4, 2, green, "smaller frame");
   expectColour(*s->imageBuffer, 0, 2, 0x000000, "bar");
+
+  // Before the first picture a crop cannot be checked; one the picture misses then ends the stream.
+  FrameAssembler unchecked(frameOf(16, 16), Rect{});
+  StreamConfiguration beyond = frameOf(16, 16);
+  beyond.sourceRect = Rect{100, 0, 8, 8};
+  ASSERT_TRUE(unchecked.configure(beyond));
+  EXPECT_FALSE(unchecked.receive(picture.buffer(2.2)));
 }
 
 }  // namespace
