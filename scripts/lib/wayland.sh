@@ -51,7 +51,9 @@ build_patched_xdpw() {  # → $WAYLAND_XDPW_CACHE/xdg-desktop-portal-wlr
     meson setup build -Dman-pages=disabled -Dsystemd=disabled -Dsd-bus-provider=libsystemd >/dev/null
     ninja -C build >/dev/null
     mkdir -p "$WAYLAND_XDPW_CACHE"
-    cp build/xdg-desktop-portal-wlr "$WAYLAND_XDPW_CACHE/"
+    # Renamed into place: a concurrent run sees the whole program or none.
+    cp build/xdg-desktop-portal-wlr "$WAYLAND_XDPW_CACHE/.new.$$"
+    mv "$WAYLAND_XDPW_CACHE/.new.$$" "$WAYLAND_XDPW_CACHE/xdg-desktop-portal-wlr"
   ) >"$work/build.log" 2>&1 || status=$?
   [[ $status -eq 0 ]] || { cat "$work/build.log" >&2; wayland_log "cannot build the patched xdg-desktop-portal-wlr"; }
   rm -rf "$work"
