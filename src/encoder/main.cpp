@@ -42,6 +42,12 @@ const pelorin::portion::PortionWindows* portionWindows(std::string& failure) {
   return entry();
 }
 
+// Whether an X server is named: the portion windows are X11 windows, on Wayland through XWayland.
+bool hasX11Display() {
+  const char* display = std::getenv("DISPLAY");
+  return display && *display;
+}
+
 // The capture services of the backend in use; they live as long as the process.
 struct CaptureBackendServices {
   std::unique_ptr<pelorin::platform::CaptureAccess> access;
@@ -64,8 +70,7 @@ CaptureBackendServices portalBackend(pelorin::encoder::EncoderServices& services
   services.makeWindowServer = []() -> pelorin::Result<std::unique_ptr<pelorin::platform::WindowServer>> {
     return portal::windowCaptureRefused();
   };
-  // The portion windows are X11 windows: they reach a Wayland desktop through XWayland.
-  if (std::getenv("DISPLAY")) setenv("QT_QPA_PLATFORM", "xcb", 1);
+  if (hasX11Display()) setenv("QT_QPA_PLATFORM", "xcb", 1);
   const std::filesystem::path tokens = pelorin::pelorinStateDirectory();
   return {std::make_unique<portal::PortalCaptureAccess>(tokens), std::make_unique<portal::PortalScreenCaptureService>(tokens)};
 }
@@ -98,7 +103,7 @@ int main(int argc, char** argv) {
   const pelorin::portion::PortionWindows* windows = nullptr;
   auto loadWindows = [&] {
     std::string failure = "portion windows need XWayland (DISPLAY) on a Wayland session";
-    if (!portal || std::getenv("DISPLAY")) windows = portionWindows(failure);
+    if (!portal || hasX11Display()) windows = portionWindows(failure);
     if (!windows) pelorin::writeLine(services.errorFd, "native_encoder_error reason=" + pelorin::sanitized(failure));
     return windows != nullptr;
   };

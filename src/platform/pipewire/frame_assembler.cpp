@@ -1,7 +1,5 @@
 #include "platform/pipewire/frame_assembler.h"
 
-#include <cstring>
-
 #include "platform/stream_outputs.h"
 
 namespace pelorin::platform::pipewire {
@@ -45,39 +43,18 @@ Result<void> FrameAssembler::configure(const StreamConfiguration& configuration)
   return {};
 }
 
-void FrameAssembler::copyRows(const render::BgrxView& from, const PixelRect& area) {
-  const std::size_t stride = static_cast<std::size_t>(width_) * 4;
-  const std::size_t bytes = static_cast<std::size_t>(area.width) * 4;
-  for (int row = area.y; row < area.y + area.height; ++row) {
-    std::memcpy(canvas_.data() + static_cast<std::size_t>(row) * stride + static_cast<std::size_t>(area.x) * 4,
-                from.pixels + static_cast<std::size_t>(row) * from.bytesPerRow + static_cast<std::size_t>(area.x) * 4,
-                bytes);
-  }
-}
-
 Result<void> FrameAssembler::receive(const ReceivedBuffer& buffer) {
   const render::BgrxView& picture = buffer.picture;
-  const PixelRect whole{0, 0, picture.width, picture.height};
-  bool touched = false;
+  bool touched = buffer.damage.empty();
+  picture_ = picture;
   if (picture.width != width_ || picture.height != height_) {
     width_ = picture.width;
     height_ = picture.height;
-    canvas_.assign(static_cast<std::size_t>(width_) * height_ * 4, 0);
     if (Result<void> laidOut = layOut(configuration_); !laidOut) return laidOut;
-    copyRows(picture, whole);
     touched = true;
-  } else if (buffer.damage.empty()) {
-    copyRows(picture, whole);
-    touched = true;
-  } else {
-    for (const PixelRect& damaged : buffer.damage) {
-      const PixelRect area = render::intersect(damaged, whole);
-      if (area.empty()) continue;
-      copyRows(picture, area);
-      // A change outside a crop is no change of the frame.
-      touched = touched || render::intersects(area, layout_.source);
-    }
   }
+  // A change outside a crop is no change of the frame.
+  for (const PixelRect& damaged : buffer.damage) touched = touched || render::intersects(damaged, layout_.source);
   if (touched) {
     changed_ = true;
     changedSeconds_ = buffer.arrivalSeconds;
@@ -86,13 +63,12 @@ Result<void> FrameAssembler::receive(const ReceivedBuffer& buffer) {
 }
 
 std::optional<SampleBuffer> FrameAssembler::tick(double nowSeconds) {
-  if (width_ == 0 || (!changed_ && !requested_)) return idleSample(nowSeconds);
+  if (!picture_.pixels || (!changed_ && !requested_)) return idleSample(nowSeconds);
   PixelBufferRef frame = pool_->makeBuffer();
   if (!frame) return std::nullopt;
-  const render::BgrxView canvas{canvas_.data(), static_cast<std::size_t>(width_) * 4, width_, height_};
-  const render::BgrxView source{canvas.pixels + static_cast<std::size_t>(layout_.source.y) * canvas.bytesPerRow +
+  const render::BgrxView source{picture_.pixels + static_cast<std::size_t>(layout_.source.y) * picture_.bytesPerRow +
                                     static_cast<std::size_t>(layout_.source.x) * 4,
-                                canvas.bytesPerRow, layout_.source.width, layout_.source.height};
+                                picture_.bytesPerRow, layout_.source.width, layout_.source.height};
   if (!render::renderFrame(source, layout_, *frame, scratch_)) return std::nullopt;
   SampleBuffer sample;
   sample.imageBuffer = std::move(frame);

@@ -14,8 +14,8 @@
 
 namespace pelorin::platform::pipewire {
 
-// One buffer as PipeWire handed it over: pixels valid only during the call, and the rectangles
-// it says changed (none: all of it).
+// One buffer as PipeWire handed it over: a whole picture, and the rectangles it says changed
+// since the buffer before (none: all of it).
 struct ReceivedBuffer {
   render::BgrxView picture;
   std::vector<render::PixelRect> damage;
@@ -24,9 +24,10 @@ struct ReceivedBuffer {
 
 Error pipeWireError(std::string message, std::int64_t code = -1);
 
-// Keeps a copy of the monitor picture, patched with each buffer's damage, so that a tick can draw
-// the frame again after a new crop or on request while the screen stands still. Not thread-safe:
-// the stream calls it on its loop thread only.
+// Draws the newest picture at each tick it changed within the captured area, and again after a
+// new crop or on request while the screen stands still. Its pixels are not copied: the caller
+// keeps them valid until the next receive() or forgetPicture(). Not thread-safe: the stream calls
+// it on its loop thread only.
 class FrameAssembler {
  public:
   // `monitorFrame` is the monitor's frame in points; the source rectangle is in those points.
@@ -34,6 +35,9 @@ class FrameAssembler {
 
   // Fails when the configuration cannot be laid out on the new picture's size.
   Result<void> receive(const ReceivedBuffer& buffer);
+  // The last picture's pixels are gone (PipeWire took its buffers back): nothing to draw until the
+  // next one.
+  void forgetPicture() { picture_.pixels = nullptr; }
   // Before the first picture the configuration is only checked once that picture comes.
   Result<void> configure(const StreamConfiguration& configuration);
   // The next tick draws a fresh complete frame even when nothing changed.
@@ -46,13 +50,12 @@ class FrameAssembler {
 
  private:
   Result<void> layOut(const StreamConfiguration& configuration);
-  void copyRows(const render::BgrxView& from, const render::PixelRect& area);
   double pixelsPerPoint() const;
 
   StreamConfiguration configuration_;
   const Rect monitorFrame_;
-  std::vector<std::uint8_t> canvas_;  // tightly packed BGRX
-  int width_ = 0;
+  render::BgrxView picture_;  // the newest picture, the caller's memory
+  int width_ = 0;             // its size, kept while it is forgotten
   int height_ = 0;
   render::FrameLayout layout_;
   std::shared_ptr<NV12BufferPool> pool_;

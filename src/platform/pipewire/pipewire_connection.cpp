@@ -30,6 +30,7 @@ struct PipeWireConnection::State {
   spa_source* timer = nullptr;
   std::function<void()> tick;
   spa_video_info_raw format{};
+  pw_buffer* held = nullptr;  // the last picture's buffer, kept from PipeWire until the next
   bool streaming = false;
   std::optional<Error> failure;  // the first reason the stream ended; nothing is handled after it
 
@@ -112,30 +113,45 @@ std::vector<render::PixelRect> damageOf(spa_buffer* buffer) {
   return damage;
 }
 
-void handleBuffer(State& state, spa_buffer* buffer) {
-  if (buffer->n_datas < 1) return;
+// Whether the buffer held a picture and was handed over.
+bool handleBuffer(State& state, spa_buffer* buffer) {
+  if (buffer->n_datas < 1) return false;
   const spa_data& d = buffer->datas[0];
-  if (!d.data || !d.chunk || d.chunk->size == 0 || (d.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED)) return;
+  if (!d.data || !d.chunk || d.chunk->size == 0 || (d.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED)) return false;
   const int width = static_cast<int>(state.format.size.width);
   const int height = static_cast<int>(state.format.size.height);
   const std::size_t stride = d.chunk->stride > 0 ? static_cast<std::size_t>(d.chunk->stride)
                                                  : static_cast<std::size_t>(width) * 4;
   const std::size_t needed = static_cast<std::size_t>(d.chunk->offset) + stride * static_cast<std::size_t>(height);
-  if (width <= 0 || height <= 0 || stride < static_cast<std::size_t>(width) * 4 || needed > d.maxsize) return;
+  if (width <= 0 || height <= 0 || stride < static_cast<std::size_t>(width) * 4 || needed > d.maxsize) return false;
   ReceivedBuffer received;
   received.picture = {static_cast<const std::uint8_t*>(d.data) + d.chunk->offset, stride, width, height};
   received.damage = damageOf(buffer);
   received.arrivalSeconds = monotonicSeconds();
-  state.handlers.picture(received);
+  Result<void> taken = state.handlers.picture(received);
+  if (!taken) state.end(taken.error());
+  return taken.ok();
 }
 
-// Every buffer in order: each one's damage is relative to the one before.
+// Every buffer in order, as each one's damage is relative to the one before. The newest picture
+// is kept rather than copied: a tick draws from it, and draws it again on a still screen.
 void onProcess(void* data) {
   auto* state = static_cast<State*>(data);
   while (pw_buffer* buffer = pw_stream_dequeue_buffer(state->stream)) {
-    if (!state->failure) handleBuffer(*state, buffer->buffer);
-    pw_stream_queue_buffer(state->stream, buffer);
+    if (state->failure || !handleBuffer(*state, buffer->buffer)) {
+      pw_stream_queue_buffer(state->stream, buffer);
+      continue;
+    }
+    if (state->held) pw_stream_queue_buffer(state->stream, state->held);
+    state->held = buffer;
   }
+}
+
+void onRemoveBuffer(void* data, pw_buffer* buffer) {
+  auto* state = static_cast<State*>(data);
+  if (buffer != state->held) return;
+  state->held = nullptr;
+  if (state->handlers.forget) state->handlers.forget();
 }
 
 void onTimer(void* data, std::uint64_t) {
@@ -163,6 +179,7 @@ const pw_stream_events streamEvents = [] {
   events.state_changed = onStateChanged;
   events.param_changed = onParamChanged;
   events.process = onProcess;
+  events.remove_buffer = onRemoveBuffer;
   return events;
 }();
 

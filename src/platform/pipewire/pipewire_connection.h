@@ -15,8 +15,11 @@
 namespace pelorin::platform::pipewire {
 
 struct ConnectionHandlers {
-  // On the loop thread, each picture in order; the pixels stay PipeWire's after the call.
-  std::function<void(const ReceivedBuffer&)> picture;
+  // On the loop thread, each picture in order. Its buffer is kept from PipeWire until the next
+  // picture or `forget`. A failure ends the stream as `ended` tells.
+  std::function<Result<void>(const ReceivedBuffer&)> picture;
+  // On the loop thread: PipeWire took back the last picture's buffer.
+  std::function<void()> forget;
   // On the loop thread, once, when the stream ends on its own (the node went away, the remote
   // failed); nothing more comes after it.
   std::function<void(const Error&)> ended;

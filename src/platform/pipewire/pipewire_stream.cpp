@@ -57,9 +57,8 @@ class PipeWireCaptureStream final : public CaptureStream {
     if (connection_) return pipeWireError("the stream is already capturing");
     if (source_.remoteFd < 0) return pipeWireError("the screen cast stream cannot be started again");
     ConnectionHandlers handlers;
-    handlers.picture = [this](const ReceivedBuffer& buffer) {
-      if (Result<void> received = assembler_.receive(buffer); !received) fail(received.error());
-    };
+    handlers.picture = [this](const ReceivedBuffer& buffer) { return assembler_.receive(buffer); };
+    handlers.forget = [this] { assembler_.forgetPicture(); };
     handlers.ended = [this](const Error& error) { fail(error); };
     Result<std::unique_ptr<PipeWireConnection>> connection =
         PipeWireConnection::open(takeFd(source_), source_.nodeId, maximumFps(configuration_), std::move(handlers));
@@ -138,7 +137,7 @@ Result<std::unique_ptr<CaptureStream>> makePipeWireStream(PipeWireSource source,
                                                           StreamDelegate* delegate) {
   if (source.remoteFd < 0) return pipeWireError("no PipeWire remote to capture from");
   if (filter.kind == ContentFilter::Kind::Window) {
-    if (source.remoteFd >= 0) ::close(source.remoteFd);
+    ::close(source.remoteFd);
     return pipeWireError("the screen cast stream shows one monitor only");
   }
   return std::unique_ptr<CaptureStream>(
@@ -151,9 +150,9 @@ Result<Image> grabPipeWireImage(PipeWireSource source, const ScreenshotConfigura
   std::condition_variable grabbed;
   std::optional<Result<Image>> outcome;
   ConnectionHandlers handlers;
-  handlers.picture = [&](const ReceivedBuffer& buffer) {
+  handlers.picture = [&](const ReceivedBuffer& buffer) -> Result<void> {
     std::lock_guard lock(mutex);
-    if (outcome) return;
+    if (outcome) return {};
     const render::BgrxView& picture = buffer.picture;
     Image image;
     image.width = configuration.width > 0 ? configuration.width : picture.width;
@@ -163,6 +162,7 @@ Result<Image> grabPipeWireImage(PipeWireSource source, const ScreenshotConfigura
     render::scaleBgrx(picture, image.width, image.height, image.pixels.data(), image.bytesPerRow);
     outcome = std::move(image);
     grabbed.notify_all();
+    return {};
   };
   handlers.ended = [&](const Error& error) {
     std::lock_guard lock(mutex);

@@ -37,8 +37,11 @@ Error portalError(const std::string& what, int status) {
   return Error{"PortalCapture", status, "screencast portal " + what + ": " + std::strerror(-status)};
 }
 
-Error portalError(const std::string& what, const sd_bus_error& error) {
-  return Error{"PortalCapture", -1, "screencast portal " + what + ": " + (error.message ? error.message : "failed")};
+// The error of a failed call; frees `error`.
+Error callFailure(const std::string& what, sd_bus_error& error) {
+  Error failure{"PortalCapture", -1, "screencast portal " + what + ": " + (error.message ? error.message : "failed")};
+  sd_bus_error_free(&error);
+  return failure;
 }
 
 Result<Bus> openBus() {
@@ -115,22 +118,27 @@ struct ScreenCastSession::Impl {
   std::vector<PortalStream> streams;
   std::string restoreToken;
 
+  // Where the portal puts the Request object of a call with `token`: named after this connection.
+  Result<std::string> requestPath(const std::string& token) {
+    const char* unique = nullptr;
+    const int r = sd_bus_get_unique_name(bus.get(), &unique);
+    if (r < 0) return portalError("unique name", r);
+    std::string sender(unique + 1);  // without the ':'
+    std::replace(sender.begin(), sender.end(), '.', '_');
+    return std::string(portalPath) + "/request/" + sender + "/" + token;
+  }
+
   // Calls `method` with the arguments `append` adds, then the options (`handle_token` and what
   // `options` adds), and waits for its Request's Response; the response's results on success.
   Result<Message> request(const char* method, const std::function<int(sd_bus_message*)>& append,
                           const std::function<int(sd_bus_message*)>& options, std::chrono::milliseconds timeout) {
-    const char* unique = nullptr;
-    int r = sd_bus_get_unique_name(bus.get(), &unique);
-    if (r < 0) return portalError("unique name", r);
-    std::string sender(unique + 1);
-    std::replace(sender.begin(), sender.end(), '.', '_');
     const std::string token = freshToken();
-    const std::string path = std::string(portalPath) + "/request/" + sender + "/" + token;
-
+    Result<std::string> path = requestPath(token);
+    if (!path) return path.error();
     // Subscribed before the call: the response may come before the call's reply.
     Message response;
     sd_bus_slot* slot = nullptr;
-    r = sd_bus_match_signal(bus.get(), &slot, nullptr, path.c_str(), "org.freedesktop.portal.Request", "Response",
+    int r = sd_bus_match_signal(bus.get(), &slot, nullptr, path->c_str(), "org.freedesktop.portal.Request", "Response",
                             onResponse, &response);
     if (r < 0) return portalError(std::string(method) + " subscription", r);
     std::unique_ptr<sd_bus_slot, sd_bus_slot* (*)(sd_bus_slot*)> slotOwner(slot, sd_bus_slot_unref);
@@ -148,11 +156,7 @@ struct ScreenCastSession::Impl {
     sd_bus_message* reply = nullptr;
     r = sd_bus_call(bus.get(), call, 0, &error, &reply);
     Message replyOwner(reply);
-    if (r < 0) {
-      Error failure = portalError(method, error);
-      sd_bus_error_free(&error);
-      return failure;
-    }
+    if (r < 0) return callFailure(method, error);
     return awaitResponse(method, response, timeout);
   }
 
@@ -227,9 +231,16 @@ ScreenCastSession::ScreenCastSession(std::unique_ptr<Impl> impl) : impl_(std::mo
 
 ScreenCastSession::~ScreenCastSession() {
   if (impl_->sessionHandle.empty()) return;
-  // Closing ends the streams; the bus connection's end would too, a little later.
-  sd_bus_call_method(impl_->bus.get(), portalName, impl_->sessionHandle.c_str(), "org.freedesktop.portal.Session",
-                     "Close", nullptr, nullptr, "");
+  // Sent without waiting for a reply (the connection's close flushes it): a portal that has gone
+  // away must not hold up the end of a run. The connection's end would close the session too.
+  sd_bus_message* close = nullptr;
+  if (sd_bus_message_new_method_call(impl_->bus.get(), &close, portalName, impl_->sessionHandle.c_str(),
+                                     "org.freedesktop.portal.Session", "Close") < 0) {
+    return;
+  }
+  Message owner(close);
+  sd_bus_message_set_expect_reply(close, 0);
+  sd_bus_send(impl_->bus.get(), close, nullptr);
 }
 
 Result<void> ScreenCastSession::probe() {
@@ -239,11 +250,7 @@ Result<void> ScreenCastSession::probe() {
   std::uint32_t types = 0;
   const int r = sd_bus_get_property_trivial(bus->get(), portalName, portalPath, screenCast, "AvailableSourceTypes",
                                             &error, 'u', &types);
-  if (r < 0) {
-    Error failure = portalError("unavailable", error);
-    sd_bus_error_free(&error);
-    return failure;
-  }
+  if (r < 0) return callFailure("unavailable", error);
   if (!(types & monitorSource)) return Error{"PortalCapture", -1, "screencast portal offers no monitor"};
   return {};
 }
@@ -271,11 +278,7 @@ Result<int> ScreenCastSession::openPipeWireRemote() {
   int r = sd_bus_call_method(impl_->bus.get(), portalName, portalPath, screenCast, "OpenPipeWireRemote", &error,
                              &reply, "oa{sv}", impl_->sessionHandle.c_str(), 0);
   Message owner(reply);
-  if (r < 0) {
-    Error failure = portalError("OpenPipeWireRemote", error);
-    sd_bus_error_free(&error);
-    return failure;
-  }
+  if (r < 0) return callFailure("OpenPipeWireRemote", error);
   int fd = -1;
   if ((r = sd_bus_message_read(reply, "h", &fd)) < 0) return portalError("OpenPipeWireRemote", r);
   // The message owns its descriptor.
