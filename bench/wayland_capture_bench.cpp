@@ -45,7 +45,7 @@ class Player {
   }
   ~Player() {
     if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
+    kill(pid_, SIGKILL);  // a parent (perf, a shell) may have left SIGTERM ignored
     waitpid(pid_, nullptr, 0);
   }
   Player(const Player&) = delete;

@@ -133,6 +133,8 @@ start_wayland() {
   chmod 0755 "$PELORIN_WAYLAND_DIR"
   chmod 0700 "$XDG_RUNTIME_DIR"
   wayland_write_config
+  # A copy uid 65534 can reach: root's home is usually closed to it.
+  cp "$WAYLAND_XDPW_CACHE/xdg-desktop-portal-wlr" "$PELORIN_WAYLAND_DIR/"
   [[ $(id -u) -eq 0 ]] && chown -R 65534:65534 "$PELORIN_WAYLAND_DIR"
 
   wayland_spawn bus dbus-daemon --config-file="$PELORIN_WAYLAND_DIR/session.conf" --nofork --nopidfile
@@ -146,7 +148,7 @@ start_wayland() {
   wayland_spawn wireplumber wireplumber
   wayland_spawn permission-store /usr/libexec/xdg-permission-store --replace
   wayland_wait 10 wayland_on_bus org.freedesktop.impl.portal.PermissionStore || { wayland_failed permission-store; return 1; }
-  wayland_spawn xdpw "$WAYLAND_XDPW_CACHE/xdg-desktop-portal-wlr" -r
+  wayland_spawn xdpw "$PELORIN_WAYLAND_DIR/xdg-desktop-portal-wlr" -r
   wayland_wait 10 wayland_on_bus org.freedesktop.impl.portal.desktop.wlr || { wayland_failed xdpw; return 1; }
   # The portal opens /proc/PID/root of each caller to tell sandboxed apps from host ones; a root
   # caller's is closed to uid 65534 without this one capability.
