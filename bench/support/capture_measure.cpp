@@ -85,10 +85,15 @@ std::optional<CaptureCost> measureStream(const platform::ContentFilter& filter, 
                                          double duration) {
   auto service = platform::x11::X11ScreenCaptureService::create();
   if (!service) return std::nullopt;
+  return measureStream(**service, filter, width, height, duration);
+}
+
+std::optional<CaptureCost> measureStream(platform::ScreenCaptureService& service, const platform::ContentFilter& filter,
+                                         int width, int height, double duration) {
   platform::StreamConfiguration configuration;
   configuration.width = width;
   configuration.height = height;
-  auto stream = (*service)->makeStream(filter, configuration, nullptr);
+  auto stream = service.makeStream(filter, configuration, nullptr);
   if (!stream) {
     std::fprintf(stderr, "capture: %s\n", stream.error().description().c_str());
     return std::nullopt;

@@ -29,6 +29,9 @@ std::optional<CaptureCost> measureCapture(const platform::ShareableDisplay& disp
 // The same for any filter (a window, a display showing only some windows).
 std::optional<CaptureCost> measureStream(const platform::ContentFilter& filter, int width, int height,
                                          double seconds);
+// The same with any capture backend.
+std::optional<CaptureCost> measureStream(platform::ScreenCaptureService& service, const platform::ContentFilter& filter,
+                                         int width, int height, double seconds);
 
 struct GrabCost {
   int exitStatus = -1;

@@ -1,27 +1,15 @@
 #include "app/app_log.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <ctime>
 #include <system_error>
 
 #include "base/fd_output.h"
+#include "base/state_directory.h"
 
 namespace pelorin::app {
-namespace {
-
-std::filesystem::path homeDirectory() {
-  // The account's home as the system records it, as the log's place must not follow a changed
-  // $HOME; $HOME only when the account has none.
-  if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir && *entry->pw_dir) return entry->pw_dir;
-  const char* home = std::getenv("HOME");
-  return home ? home : "/";
-}
-
-}  // namespace
 
 AppLog& AppLog::shared() {
   static AppLog* const instance = new AppLog(appLogPath());
@@ -54,13 +42,7 @@ void AppLog::drain() {
   queue_.sync([] {});
 }
 
-std::filesystem::path appLogPath() {
-  // The base-directory convention ignores a relative XDG_STATE_HOME.
-  const char* state = std::getenv("XDG_STATE_HOME");
-  const std::filesystem::path base =
-      state && *state == '/' ? std::filesystem::path(state) : homeDirectory() / ".local" / "state";
-  return base / "Pelorin" / "Pelorin.log";
-}
+std::filesystem::path appLogPath() { return pelorinStateDirectory() / "Pelorin.log"; }
 
 std::string iso8601(std::chrono::system_clock::time_point time) {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(time);

@@ -61,6 +61,7 @@ capture::CaptureEnvironment captureEnvironment(const EncoderServices& services) 
   env.access = services.captureAccess;
   env.capture = services.screenCapture;
   env.programPath = services.programPath;
+  env.backendName = services.backendName;
   env.inputFd = services.inputFd;
   env.errorFd = services.errorFd;
   return env;

@@ -1,7 +1,9 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -10,8 +12,12 @@
 #include "base/sanitize.h"
 #include "base/standard_descriptors.h"
 #include "encoder/native_encoder.h"
+#include "base/state_directory.h"
+#include "platform/capture_backend.h"
 #include "platform/ffmpeg/compression_session_ffmpeg.h"
 #include "platform/image/image_encoding_backend.h"
+#include "platform/portal/capture_access_portal.h"
+#include "platform/portal/screen_capture_portal.h"
 #include "platform/x11/capture_access_x11.h"
 #include "platform/x11/lazy_screen_capture_x11.h"
 #include "platform/x11/screen_capture_x11.h"
@@ -36,26 +42,58 @@ const pelorin::portion::PortionWindows* portionWindows(std::string& failure) {
   return entry();
 }
 
-}  // namespace
+// Whether an X server is named: the portion windows are X11 windows, on Wayland through XWayland.
+bool hasX11Display() {
+  const char* display = std::getenv("DISPLAY");
+  return display && *display;
+}
 
-int main(int argc, char** argv) {
-  // First of all: a closed standard stream must not be reused by the display connection.
-  const pelorin::ClosedStandardDescriptors closed = pelorin::occupyClosedStandardDescriptors();
-  pelorin::platform::x11::X11CaptureAccess captureAccess;
-  pelorin::platform::ffmpeg::FfmpegCompressionSessionFactory compression;
-  pelorin::platform::x11::LazyX11ScreenCaptureService screenCapture;
-  pelorin::platform::image::ImageEncodingBackend imageEncoding;
+// The capture services of the backend in use; they live as long as the process.
+struct CaptureBackendServices {
+  std::unique_ptr<pelorin::platform::CaptureAccess> access;
+  std::unique_ptr<pelorin::platform::ScreenCaptureService> capture;
+};
 
-  pelorin::encoder::EncoderServices services;
-  services.captureAccess = &captureAccess;
-  services.compression = &compression;
-  services.screenCapture = &screenCapture;
-  services.imageEncoding = &imageEncoding;
+CaptureBackendServices x11Backend(pelorin::encoder::EncoderServices& services) {
   services.makeWindowServer = []() -> pelorin::Result<std::unique_ptr<pelorin::platform::WindowServer>> {
     auto server = pelorin::platform::x11::X11WindowServer::create();
     if (!server) return server.error();
     return std::unique_ptr<pelorin::platform::WindowServer>(std::move(*server));
   };
+  return {std::make_unique<pelorin::platform::x11::X11CaptureAccess>(),
+          std::make_unique<pelorin::platform::x11::LazyX11ScreenCaptureService>()};
+}
+
+CaptureBackendServices portalBackend(pelorin::encoder::EncoderServices& services) {
+  namespace portal = pelorin::platform::portal;
+  services.backendName = "portal";
+  services.makeWindowServer = []() -> pelorin::Result<std::unique_ptr<pelorin::platform::WindowServer>> {
+    return portal::windowCaptureRefused();
+  };
+  if (hasX11Display()) setenv("QT_QPA_PLATFORM", "xcb", 1);
+  const std::filesystem::path tokens = pelorin::pelorinStateDirectory();
+  return {std::make_unique<portal::PortalCaptureAccess>(tokens), std::make_unique<portal::PortalScreenCaptureService>(tokens)};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // First of all: a closed standard stream must not be reused by the display connection.
+  const pelorin::ClosedStandardDescriptors closed = pelorin::occupyClosedStandardDescriptors();
+  pelorin::encoder::EncoderServices services;
+  const pelorin::Result<pelorin::platform::CaptureBackend> backend = pelorin::platform::chooseCaptureBackend();
+  if (!backend) {
+    pelorin::writeLine(services.errorFd, "native_encoder_error reason=" + pelorin::sanitized(backend.error().description()));
+    return 1;
+  }
+  const bool portal = *backend == pelorin::platform::CaptureBackend::Portal;
+  CaptureBackendServices capture = portal ? portalBackend(services) : x11Backend(services);
+  pelorin::platform::ffmpeg::FfmpegCompressionSessionFactory compression;
+  pelorin::platform::image::ImageEncodingBackend imageEncoding;
+  services.captureAccess = capture.access.get();
+  services.compression = &compression;
+  services.screenCapture = capture.capture.get();
+  services.imageEncoding = &imageEncoding;
   services.processID = static_cast<std::int32_t>(getpid());
   services.outputClosed = closed.output;
   std::error_code error;
@@ -64,8 +102,8 @@ int main(int argc, char** argv) {
   // The portion modes alone load the windows and Qt with them.
   const pelorin::portion::PortionWindows* windows = nullptr;
   auto loadWindows = [&] {
-    std::string failure;
-    windows = portionWindows(failure);
+    std::string failure = "portion windows need XWayland (DISPLAY) on a Wayland session";
+    if (!portal || hasX11Display()) windows = portionWindows(failure);
     if (!windows) pelorin::writeLine(services.errorFd, "native_encoder_error reason=" + pelorin::sanitized(failure));
     return windows != nullptr;
   };
@@ -73,7 +111,7 @@ int main(int argc, char** argv) {
     if (!loadWindows()) std::exit(1);
     pelorin::portion::SelectionIO io;
     io.displays = [&]() -> std::vector<pelorin::platform::ShareableDisplay> {
-      auto content = screenCapture.shareableContent(false, true);
+      auto content = services.screenCapture->shareableContent(false, true);
       return content ? content->displays : std::vector<pelorin::platform::ShareableDisplay>{};
     };
     windows->runPortionSelection(argc, argv, io);

@@ -27,6 +27,8 @@ struct EncoderServices {
   platform::ImageEncoding* imageEncoding = nullptr;
   // Opens the window server's view, for window capture only (it needs its own connection).
   std::function<Result<std::unique_ptr<platform::WindowServer>>()> makeWindowServer;
+  // The capture backend's word in the log lines ("x11", "portal").
+  std::string backendName = "x11";
   std::int32_t processID = 0;
   std::string currentDirectory;
   // The program's own path, absolute and standardized; filled in by runNativeEncoder.

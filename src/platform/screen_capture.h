@@ -64,6 +64,12 @@ struct ContentFilter {
   Rect contentRect;
 };
 
+// The filters as every backend makes them: a display's frame as its content (with its pixels per
+// point), or a window's frame.
+ContentFilter makeDisplayFilter(const ShareableDisplay& display, std::vector<WindowID> windows,
+                                ContentFilter::Kind kind = ContentFilter::Kind::Display, double pointPixelScale = 1.0);
+ContentFilter makeWindowFilter(const ShareableWindow& window);
+
 struct StreamConfiguration {
   int width = 0;   // pixels of the delivered frames
   int height = 0;

@@ -35,6 +35,13 @@ TEST(EncoderCli, ModesThatAnswerAtOnceAndRunsThatCannotStart) {
       {"--preflight", {}, noDisplay, "screen_capture_preflight allowed=false"},
       {"--request-permission", {}, noDisplay, "screen_capture_request allowed=false"},
       {"--preflight", {{"DISPLAY", ":987"}}, {}, "screen_capture_preflight allowed=false"},
+      // A Wayland session goes through the portal, whatever DISPLAY says; here no portal answers.
+      {"--preflight", {{"XDG_SESSION_TYPE", "wayland"}, {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}}, {},
+       "screen_capture_preflight allowed=false"},
+      {"--request-permission", {{"PELORIN_CAPTURE", "portal"}, {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"}},
+       {}, "screen_capture_request allowed=false"},
+      {"--preflight", {{"PELORIN_CAPTURE", "x11"}, {"XDG_SESSION_TYPE", "wayland"}}, {},
+       "screen_capture_preflight allowed=true"},
   };
   for (const auto& c : answers) {
     const ProcessResult r = runEncoder(roundabout, {c.mode}, c.set, c.unset);
@@ -57,6 +64,10 @@ TEST(EncoderCli, ModesThatAnswerAtOnceAndRunsThatCannotStart) {
       {{"--source", "window", "--window-id", "123456789", "--duration", "5"}, "window_not_found__id_", false, false,
        software},
       {{"--duration", "1"}, "screen_capture_permission_missing_executable_/", false, true, software, noDisplay},
+      {{"--preflight"}, "unknown_PELORIN_CAPTURE_wayland", true, true, {{"PELORIN_CAPTURE", "wayland"}}},
+      {{"--source", "window", "--window-id", "5", "--duration", "1"},
+       "window_capture_is_not_available_on_a_Wayland_session", false, true,
+       {{"PELORIN_VIDEO_ENCODER", "software"}, {"PELORIN_CAPTURE", "portal"}}},
       // Without a hardware encoder and without choosing the software one; the rest says why.
       {{"--source", "synthetic", "--duration", "1"}, "hardware_encoder_unavailable:_", true, true, {},
        {"PELORIN_VIDEO_ENCODER"}},

@@ -16,29 +16,14 @@
 #include "platform/screen_capture.h"
 #include "platform/x11/screen_capture_x11.h"
 #include "support/x11_windows.h"
-#include "support/yuv.h"
+#include "support/nv12_colour.h"
 
 namespace pelorin::platform::x11::test {
 
 using pelorin::test::Yuv;
 
-inline Yuv yuvAt(PixelBuffer& frame, int x, int y) {
-  frame.lock(true);
-  const std::uint8_t* luma = frame.planeBase(0);
-  const std::uint8_t* chroma = frame.planeBase(1);
-  const std::size_t c = static_cast<std::size_t>(y / 2) * frame.bytesPerRow(1) + static_cast<std::size_t>(x / 2) * 2;
-  const Yuv value{luma[static_cast<std::size_t>(y) * frame.bytesPerRow(0) + x], chroma[c], chroma[c + 1]};
-  frame.unlock(true);
-  return value;
-}
-
-// Expects the frame to show `rgb` (BT.601 video range) at (x, y).
-inline void expectColour(PixelBuffer& frame, int x, int y, unsigned long rgb, const std::string& where) {
-  const Yuv actual = yuvAt(frame, x, y), expected = pelorin::test::bt601(rgb);
-  EXPECT_NEAR(actual.y, expected.y, 3) << where << " at " << x << "," << y;
-  EXPECT_NEAR(actual.u, expected.u, 3) << where << " at " << x << "," << y;
-  EXPECT_NEAR(actual.v, expected.v, 3) << where << " at " << x << "," << y;
-}
+using pelorin::test::expectColour;
+using pelorin::test::yuvAt;
 
 // 0xRRGGBB at (x, y) of a BGRA image.
 inline unsigned long pixelAt(const Image& image, int x, int y) {

@@ -1,7 +1,5 @@
 #include "platform/x11/capture_stream_x11.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -12,6 +10,7 @@
 #include <thread>
 #include <variant>
 
+#include "platform/stream_outputs.h"
 #include "platform/x11/failure_spell.h"
 #include "platform/x11/picture_source.h"
 #include "platform/x11/x11_display.h"
@@ -23,24 +22,12 @@ using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC with libstdc++ on L
 // Reads that fail this long stop the stream rather than leave it silent.
 constexpr auto longestReadFailure = std::chrono::seconds(1);
 
-double monotonicSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
 Clock::duration frameInterval(const StreamConfiguration& c) {
   const double seconds = c.minimumFrameInterval.seconds();
   // No minimum: pace at 60 Hz rather than spin.
   const double interval = seconds > 0 ? seconds : 1.0 / 60;
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(interval));
 }
-
-struct OutputEntry {
-  std::shared_ptr<StreamOutput> output;
-  StreamOutputType type;
-  std::shared_ptr<SerialQueue> queue;
-};
 
 struct Command {
   std::variant<StreamConfiguration, ContentFilter> change;
@@ -132,9 +119,9 @@ class X11CaptureStream::Impl {
 
   Result<void> addOutput(std::shared_ptr<StreamOutput> output, StreamOutputType type,
                          std::shared_ptr<SerialQueue> queue) {
-    if (!output || !queue) return x11Error("an output needs a receiver and a queue");
-    std::lock_guard lock(mutex_);
-    outputs_.push_back({std::move(output), type, std::move(queue)});
+    if (!outputs_.add(std::move(output), type, std::move(queue))) {
+      return x11Error("an output needs a receiver and a queue");
+    }
     return {};
   }
 
@@ -408,7 +395,7 @@ class X11CaptureStream::Impl {
     s.frameOwed = false;
     s.shownCursor = change.cursor;
     s.lastComplete = completeSample(s, std::move(buffer), *grab);
-    deliver(*s.lastComplete);
+    outputs_.deliver(*s.lastComplete);
     return std::nullopt;
   }
 
@@ -421,7 +408,7 @@ class X11CaptureStream::Impl {
     s.frameOwed = false;
     s.lastComplete->presentationSeconds = monotonicSeconds();
     count(&X11StreamStats::framesDelivered);
-    deliver(*s.lastComplete);
+    outputs_.deliver(*s.lastComplete);
   }
 
   Change detectChange(Session& s) {
@@ -481,14 +468,7 @@ class X11CaptureStream::Impl {
     sample.imageBuffer = std::move(buffer);
     // The server copies the pixels somewhere inside the round trip; its middle is the best guess.
     sample.presentationSeconds = (grab.before + grab.after) / 2;
-    SampleAttachments attachments;
-    attachments.status = static_cast<int>(FrameStatus::Complete);
-    const PixelRect& p = s.layout.placement;
-    attachments.contentRect = Rect{static_cast<double>(p.x), static_cast<double>(p.y), static_cast<double>(p.width),
-                                   static_cast<double>(p.height)};
-    attachments.scaleFactor = 1.0;
-    attachments.contentScale = s.layout.contentScale;
-    sample.attachments = attachments;
+    sample.attachments = render::completeAttachments(s.layout, 1.0);
     return sample;
   }
 
@@ -498,25 +478,8 @@ class X11CaptureStream::Impl {
   }
 
   void deliverIdle() {
-    SampleBuffer sample;
-    sample.presentationSeconds = monotonicSeconds();
-    SampleAttachments attachments;
-    attachments.status = static_cast<int>(FrameStatus::Idle);
-    sample.attachments = attachments;
     count(&X11StreamStats::idleFrames);
-    deliver(sample);
-  }
-
-  void deliver(const SampleBuffer& sample) {
-    std::vector<OutputEntry> outputs;
-    {
-      std::lock_guard lock(mutex_);
-      outputs = outputs_;
-    }
-    for (const OutputEntry& entry : outputs) {
-      if (entry.type != StreamOutputType::Screen) continue;
-      entry.queue->post([output = entry.output, sample] { output->didOutputSample(sample, StreamOutputType::Screen); });
-    }
+    outputs_.deliver(idleSample(monotonicSeconds()));
   }
 
   const X11CaptureOptions options_;
@@ -526,7 +489,7 @@ class X11CaptureStream::Impl {
   std::condition_variable wake_;
   ContentFilter filter_;
   StreamConfiguration configuration_;
-  std::vector<OutputEntry> outputs_;
+  StreamOutputs outputs_;
   std::deque<Command*> commands_;
   bool stopRequested_ = false;
   bool loopActive_ = false;

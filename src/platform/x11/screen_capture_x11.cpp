@@ -302,30 +302,15 @@ Result<ShareableContent> X11ScreenCaptureService::shareableContent(bool excludin
 }
 
 ContentFilter X11ScreenCaptureService::displayFilter(const ShareableDisplay& display, std::vector<WindowID> excluding) {
-  ContentFilter filter;
-  filter.kind = ContentFilter::Kind::Display;
-  filter.displayID = display.displayID;
-  filter.windows = std::move(excluding);
-  filter.pointPixelScale = 1.0;
-  filter.contentRect = display.frame;
-  return filter;
+  return makeDisplayFilter(display, std::move(excluding));
 }
 
 ContentFilter X11ScreenCaptureService::displayFilterIncluding(const ShareableDisplay& display,
                                                               std::vector<WindowID> including) {
-  ContentFilter filter = displayFilter(display, std::move(including));
-  filter.kind = ContentFilter::Kind::DisplayIncludingWindows;
-  return filter;
+  return makeDisplayFilter(display, std::move(including), ContentFilter::Kind::DisplayIncludingWindows);
 }
 
-ContentFilter X11ScreenCaptureService::windowFilter(const ShareableWindow& window) {
-  ContentFilter filter;
-  filter.kind = ContentFilter::Kind::Window;
-  filter.windowID = window.windowID;
-  filter.pointPixelScale = 1.0;
-  filter.contentRect = window.frame;
-  return filter;
-}
+ContentFilter X11ScreenCaptureService::windowFilter(const ShareableWindow& window) { return makeWindowFilter(window); }
 
 Result<std::unique_ptr<CaptureStream>> X11ScreenCaptureService::makeStream(const ContentFilter& filter,
                                                                            const StreamConfiguration& configuration,

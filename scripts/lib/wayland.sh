@@ -1,0 +1,203 @@
+# Sourced by the scripts (or run as `wayland.sh set-colour|stop-compositor ...` by tests): a
+# throw-away headless Wayland session with the ScreenCast portal: sway (headless, pixman), a private
+# session bus, PipeWire + WirePlumber, xdg-permission-store, xdg-desktop-portal and a patched
+# xdg-desktop-portal-wlr that this script builds from Debian's source package into a cache folder.
+# start_wayland exports WAYLAND_DISPLAY, XDG_RUNTIME_DIR, DBUS_SESSION_BUS_ADDRESS,
+# XDG_SESSION_TYPE=wayland, SWAYSOCK and PELORIN_WAYLAND_DIR (configuration, logs, process ids);
+# stop_wayland ends exactly the processes it started. As root the daemons run as uid 65534 (sway
+# refuses root); as any other user they run as that user.
+
+WAYLAND_XDPW_CACHE="${XDG_CACHE_HOME:-$HOME/.cache}/pelorin/xdg-desktop-portal-wlr"
+
+wayland_log() { echo "wayland.sh: $*" >&2; }
+
+wayland_wait() {  # seconds check-command...: polls every 0.1 s
+  local tries=$(($1 * 10)) i
+  shift
+  for ((i = 0; i < tries; i++)); do
+    "$@" >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  wayland_log "gave up waiting for: $*"
+  return 1
+}
+
+# The stock backend refuses every Start without a GPU: from interface version 3 on it demands a
+# DMA-BUF format as well, which pixman never offers although its shared-memory path works. The
+# deb-src entries (made from this machine's own deb entries) live in a temporary apt state used
+# for this one download only.
+build_patched_xdpw() {  # → $WAYLAND_XDPW_CACHE/xdg-desktop-portal-wlr
+  [[ -x "$WAYLAND_XDPW_CACHE/xdg-desktop-portal-wlr" ]] && return 0
+  local work codename status=0
+  work=$(mktemp -d)
+  codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  mkdir -p "$work/parts" "$work/lists/partial" "$work/cache/archives/partial"
+  cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk -v RS= -v ORS='\n\n' -v c="$codename" \
+    '/(^|\n)Types:[^\n]*deb/ && $0 ~ ("\nSuites:[^\n]*[ \t]" c "([ \t\n]|$)") { sub(/Types:[^\n]*/, "Types: deb-src"); print }' \
+    >"$work/parts/src.sources"
+  cat /etc/apt/sources.list 2>/dev/null | awk -v c="$codename" '$1 == "deb" && $3 == c { $1 = "deb-src"; print }' \
+    >"$work/parts/src.list"
+  local apt=(apt-get -qq -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$work/parts"
+    -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache" -o Debug::NoLocking=1
+    -o APT::Sandbox::User="$(id -un)")
+  (
+    set -e
+    cd "$work"
+    "${apt[@]}" update </dev/null
+    "${apt[@]}" source xdg-desktop-portal-wlr </dev/null >/dev/null
+    cd xdg-desktop-portal-wlr-*/
+    perl -0pi -e 's/\s*\|\|\s*\(cast->ctx->state->screencast_version >= 3 &&\s*cast->screencopy_frame_info\[DMABUF\]\.format == DRM_FORMAT_INVALID\)// or exit 1' \
+      src/screencast/screencast.c
+    meson setup build -Dman-pages=disabled -Dsystemd=disabled -Dsd-bus-provider=libsystemd >/dev/null
+    ninja -C build >/dev/null
+    mkdir -p "$WAYLAND_XDPW_CACHE"
+    # Renamed into place: a concurrent run sees the whole program or none.
+    cp build/xdg-desktop-portal-wlr "$WAYLAND_XDPW_CACHE/.new.$$"
+    mv "$WAYLAND_XDPW_CACHE/.new.$$" "$WAYLAND_XDPW_CACHE/xdg-desktop-portal-wlr"
+  ) >"$work/build.log" 2>&1 || status=$?
+  [[ $status -eq 0 ]] || { cat "$work/build.log" >&2; wayland_log "cannot build the patched xdg-desktop-portal-wlr"; }
+  rm -rf "$work"
+  return "$status"
+}
+
+wayland_spawn() {  # name command...: a daemon in the background, its pid in DIR/name.pid
+  local name=$1
+  shift
+  local as=()
+  [[ $(id -u) -eq 0 ]] && as=(setpriv --reuid=65534 --regid=65534 --clear-groups "${WAYLAND_EXTRA_CAPS[@]}")
+  env -i PATH="$PATH" HOME="$PELORIN_WAYLAND_DIR/home" XDG_RUNTIME_DIR="$XDG_RUNTIME_DIR" \
+    XDG_CONFIG_HOME="$PELORIN_WAYLAND_DIR/config" XDG_DATA_HOME="$PELORIN_WAYLAND_DIR/home/data" \
+    XDG_STATE_HOME="$PELORIN_WAYLAND_DIR/home/state" XDG_CURRENT_DESKTOP=sway XDG_SESSION_TYPE=wayland \
+    DBUS_SESSION_BUS_ADDRESS="$DBUS_SESSION_BUS_ADDRESS" WAYLAND_DISPLAY="${WAYLAND_DISPLAY:-}" \
+    SWAYSOCK="$SWAYSOCK" XDG_DESKTOP_PORTAL_DIR="$PELORIN_WAYLAND_DIR/portals" \
+    WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 WLR_HEADLESS_OUTPUTS=2 \
+    "${as[@]}" "$@" >"$PELORIN_WAYLAND_DIR/$name.log" 2>&1 </dev/null &
+  echo $! >"$PELORIN_WAYLAND_DIR/$name.pid"
+  WAYLAND_EXTRA_CAPS=()
+}
+
+wayland_on_bus() {  # bus-name
+  busctl --user status "$1"
+}
+
+wayland_screencast_version() {
+  busctl --user get-property org.freedesktop.portal.Desktop /org/freedesktop/portal/desktop \
+    org.freedesktop.portal.ScreenCast version
+}
+
+wayland_write_config() {
+  local d=$PELORIN_WAYLAND_DIR
+  mkdir -p "$d/home" "$d/config/sway" "$d/config/xdg-desktop-portal-wlr" "$d/portals" \
+    "$d/config/wireplumber/main.lua.d" "$d/config/wireplumber/bluetooth.lua.d"
+  # Two monitors side by side: the portal shares the first, the second is a display the token lacks.
+  cat >"$d/config/sway/config" <<'CONF'
+xwayland disable
+output HEADLESS-1 mode 1920x1080 position 0 0 bg #000000 solid_color
+output HEADLESS-2 mode 1280x720 position 1920 0 bg #000000 solid_color
+CONF
+  printf '[screencast]\nchooser_type=none\noutput_name=HEADLESS-1\n' >"$d/config/xdg-desktop-portal-wlr/config"
+  printf '[portal]\nDBusName=org.freedesktop.impl.portal.desktop.wlr\nInterfaces=org.freedesktop.impl.portal.ScreenCast;\nUseIn=sway;\n' \
+    >"$d/portals/wlr.portal"
+  # A bare machine has no sound, camera or Bluetooth: their monitors would make WirePlumber exit.
+  printf 'alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\nlibcamera_monitor.enabled = false\n' \
+    >"$d/config/wireplumber/main.lua.d/60-pelorin.lua"
+  echo 'bluez_monitor.enabled = false' >"$d/config/wireplumber/bluetooth.lua.d/60-pelorin.lua"
+  # Any uid may connect: the clients may be root while the daemons run as 65534.
+  cat >"$d/session.conf" <<CONF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:path=$d/run/bus</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+CONF
+}
+
+start_wayland() {
+  build_patched_xdpw || return 1
+  PELORIN_WAYLAND_DIR=$(mktemp -d)
+  export PELORIN_WAYLAND_DIR
+  export XDG_RUNTIME_DIR="$PELORIN_WAYLAND_DIR/run"
+  export DBUS_SESSION_BUS_ADDRESS="unix:path=$XDG_RUNTIME_DIR/bus"
+  export SWAYSOCK="$XDG_RUNTIME_DIR/sway.sock"
+  export XDG_SESSION_TYPE=wayland
+  unset WAYLAND_DISPLAY
+  mkdir -p "$XDG_RUNTIME_DIR"
+  chmod 0755 "$PELORIN_WAYLAND_DIR"
+  chmod 0700 "$XDG_RUNTIME_DIR"
+  wayland_write_config
+  # A copy uid 65534 can reach: root's home is usually closed to it.
+  cp "$WAYLAND_XDPW_CACHE/xdg-desktop-portal-wlr" "$PELORIN_WAYLAND_DIR/"
+  [[ $(id -u) -eq 0 ]] && chown -R 65534:65534 "$PELORIN_WAYLAND_DIR"
+
+  wayland_spawn bus dbus-daemon --config-file="$PELORIN_WAYLAND_DIR/session.conf" --nofork --nopidfile
+  wayland_wait 10 busctl --user status org.freedesktop.DBus || { wayland_failed bus; return 1; }
+  wayland_spawn sway sway -c "$PELORIN_WAYLAND_DIR/config/sway/config"
+  wayland_wait 10 test -S "$SWAYSOCK" || { wayland_failed sway; return 1; }
+  export WAYLAND_DISPLAY
+  WAYLAND_DISPLAY=$(cd "$XDG_RUNTIME_DIR" && ls wayland-* | grep -v lock | head -n1)
+  wayland_spawn pipewire pipewire
+  wayland_wait 10 test -S "$XDG_RUNTIME_DIR/pipewire-0" || { wayland_failed pipewire; return 1; }
+  wayland_spawn wireplumber wireplumber
+  wayland_spawn permission-store /usr/libexec/xdg-permission-store --replace
+  wayland_wait 10 wayland_on_bus org.freedesktop.impl.portal.PermissionStore || { wayland_failed permission-store; return 1; }
+  wayland_spawn xdpw "$PELORIN_WAYLAND_DIR/xdg-desktop-portal-wlr" -r
+  wayland_wait 10 wayland_on_bus org.freedesktop.impl.portal.desktop.wlr || { wayland_failed xdpw; return 1; }
+  # The portal opens /proc/PID/root of each caller to tell sandboxed apps from host ones; a root
+  # caller's is closed to uid 65534 without this one capability.
+  [[ $(id -u) -eq 0 ]] && WAYLAND_EXTRA_CAPS=(--inh-caps=+sys_ptrace --ambient-caps=+sys_ptrace)
+  wayland_spawn portal /usr/libexec/xdg-desktop-portal -r
+  # Ready once its ScreenCast interface answers, which it exports only with a backend behind it.
+  wayland_wait 10 wayland_screencast_version || { wayland_failed portal; return 1; }
+}
+
+wayland_failed() {  # name: the daemon that did not come up
+  wayland_log "$1 did not start; its log:"
+  cat "$PELORIN_WAYLAND_DIR/$1.log" >&2 2>/dev/null
+  stop_wayland
+}
+
+wayland_stop_pid_file() {  # pid-file: the daemon, then up to 5 s for it to go
+  [[ -f "$1" ]] || return 0
+  local pid
+  pid=$(cat "$1")
+  rm -f "$1"
+  kill "$pid" 2>/dev/null || return 0
+  wayland_wait 5 wayland_gone "$pid" 2>/dev/null || kill -KILL "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
+
+wayland_gone() {  # pid: exited (or a zombie for its parent to reap)
+  [[ ! -r "/proc/$1/stat" ]] || [[ "$(cut -d')' -f2 "/proc/$1/stat" | cut -d' ' -f2)" == Z ]]
+}
+
+stop_wayland() {
+  [[ -n "${PELORIN_WAYLAND_DIR:-}" && -d "$PELORIN_WAYLAND_DIR" ]] || return 0
+  local name
+  for name in portal xdpw permission-store wireplumber pipewire sway bus; do
+    wayland_stop_pid_file "$PELORIN_WAYLAND_DIR/$name.pid"
+  done
+  rm -rf "$PELORIN_WAYLAND_DIR"
+  unset PELORIN_WAYLAND_DIR WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS SWAYSOCK XDG_SESSION_TYPE
+}
+
+set_wayland_colour() {  # '#rrggbb' [output]: fills the monitor with one colour
+  swaymsg output "${2:-HEADLESS-1}" bg "$1" solid_color >/dev/null
+}
+
+if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
+  set -euo pipefail
+  : "${PELORIN_WAYLAND_DIR:?start_wayland has not run}"
+  case "${1:-}" in
+    set-colour) set_wayland_colour "${@:2}" ;;
+    stop-compositor) wayland_stop_pid_file "$PELORIN_WAYLAND_DIR/sway.pid" ;;
+    *) echo "usage: wayland.sh set-colour '#rrggbb' [output] | stop-compositor" >&2; exit 2 ;;
+  esac
+fi

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "base/error.h"
+#include "base/geometry.h"
+
+namespace pelorin::platform::portal {
+
+// One monitor as the compositor announces it.
+struct WaylandOutput {
+  std::uint32_t globalName = 0;  // the wl_output's registry name: non-zero, stable while the compositor runs
+  std::string name;              // the connector, "HDMI-A-1"
+  std::string description;       // a human-readable name; may be empty
+  Rect logicalFrame;             // in the compositor's global logical space (points)
+  int pixelWidth = 0;            // the current mode; 0 when the compositor sent none
+};
+
+// The monitors of the compositor named by WAYLAND_DISPLAY, in the order it announced them.
+Result<std::vector<WaylandOutput>> listWaylandOutputs();
+
+}  // namespace pelorin::platform::portal

@@ -1,0 +1,34 @@
+#include "platform/stream_outputs.h"
+
+namespace pelorin::platform {
+
+bool StreamOutputs::add(std::shared_ptr<StreamOutput> output, StreamOutputType type,
+                        std::shared_ptr<SerialQueue> queue) {
+  if (!output || !queue) return false;
+  std::lock_guard lock(mutex_);
+  entries_.push_back({std::move(output), type, std::move(queue)});
+  return true;
+}
+
+void StreamOutputs::deliver(const SampleBuffer& sample) const {
+  std::vector<Entry> entries;
+  {
+    std::lock_guard lock(mutex_);
+    entries = entries_;
+  }
+  for (const Entry& entry : entries) {
+    if (entry.type != StreamOutputType::Screen) continue;
+    entry.queue->post([output = entry.output, sample] { output->didOutputSample(sample, StreamOutputType::Screen); });
+  }
+}
+
+SampleBuffer idleSample(double presentationSeconds) {
+  SampleBuffer sample;
+  sample.presentationSeconds = presentationSeconds;
+  SampleAttachments attachments;
+  attachments.status = static_cast<int>(FrameStatus::Idle);
+  sample.attachments = attachments;
+  return sample;
+}
+
+}  // namespace pelorin::platform

@@ -1,0 +1,149 @@
+// pelorin-encoder on the headless Wayland session of scripts/lib/wayland.sh (sway with the outputs
+// HEADLESS-1 1920x1080 and HEADLESS-2 1280x720, the portal sharing HEADLESS-1 without a chooser):
+// permission, listing and capture as a host runs them, the stream decoded, then the compositor's end.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "support/decoded_stream.h"
+#include "support/process.h"
+#include "support/yuv.h"
+
+namespace pelorin::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr unsigned long blue = 0x2040d0, red = 0xc03020, grey = 0x808080;
+
+// scripts/lib/wayland.sh with these words, against the running session.
+void session(std::vector<std::string> words) {
+  words.insert(words.begin(), PELORIN_SOURCE_DIR "/scripts/lib/wayland.sh");
+  const ProcessResult run = runProcess("/bin/bash", {.arguments = words});
+  ASSERT_EQ(run.exitStatus, 0) << run.err;
+}
+
+void setColour(unsigned long rgb) {
+  char colour[8];
+  session({"set-colour", (std::snprintf(colour, sizeof colour, "#%06lx", rgb), colour)});
+}
+
+bool shows(const DecodedRecord& r, unsigned long rgb) {
+  if (!r.picture) return false;
+  const auto& p = *r.picture;
+  const Yuv want = bt601(rgb);
+  const auto c = static_cast<std::size_t>(p.height / 4) * ((p.width + 1) / 2) + p.width / 4;
+  return std::abs(p.luma[static_cast<std::size_t>(p.height / 2) * p.width + p.width / 2] - want.y) <= 8 &&
+         std::abs(p.chromaU[c] - want.u) <= 8 && std::abs(p.chromaV[c] - want.v) <= 8;
+}
+
+std::string lastLine(const ProcessResult& run) {
+  const auto lines = splitLines(run.err);
+  return lines.empty() ? "" : lines.back();
+}
+
+// One scenario in the order a host meets it; the compositor's end comes last, as it ends the session.
+TEST(WaylandCapture, PermissionListingCaptureAndTheCompositorsEnd) {
+  ASSERT_NE(std::getenv("PELORIN_WAYLAND_DIR"), nullptr) << "this test needs the session of scripts/lib/wayland.sh";
+  char pattern[] = "/tmp/pelorin-wayland-state.XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string state = pattern;  // XDG_STATE_HOME: no token yet
+  auto encoder = [&](std::vector<std::string> arguments, std::vector<TimedLine> input = {}) {
+    const auto closeAt = input.empty() ? 0ms : input.back().at + 500ms;
+    return runProcess(binaryPath("pelorin-encoder"),
+                      {.arguments = std::move(arguments),
+                       .setEnvironment = {{"PELORIN_VIDEO_ENCODER", "software"}, {"XDG_STATE_HOME", state}},
+                       .timedInput = std::move(input), .closeInputAt = closeAt});
+  };
+  const std::string executable = std::filesystem::weakly_canonical(binaryPath("pelorin-encoder")).string();
+  EXPECT_EQ(encoder({"--preflight"}).out, "screen_capture_preflight allowed=false executable=" + executable + "\n");
+  const ProcessResult refused = encoder({"--duration", "1"});
+  EXPECT_EQ(refused.exitStatus, 1);
+  EXPECT_TRUE(lastLine(refused).starts_with("native_encoder_error reason=screen_capture_permission_missing"))
+      << refused.err;
+
+  const ProcessResult granted = encoder({"--request-permission"});
+  EXPECT_EQ(granted.out, "screen_capture_request allowed=true executable=" + executable + "\n") << granted.err;
+  struct stat token {};
+  EXPECT_EQ(::stat((state + "/Pelorin/portal-restore-token").c_str(), &token), 0) << "no restore token stored";
+  EXPECT_EQ(token.st_mode & 0777, 0600u);
+  EXPECT_EQ(encoder({"--preflight"}).out, "screen_capture_preflight allowed=true executable=" + executable + "\n");
+
+  setColour(blue);
+  const ProcessResult listing = encoder({"--list-sources"});
+  ASSERT_EQ(listing.exitStatus, 0) << listing.err;
+  const auto sources = nlohmann::json::parse(listing.out);
+  EXPECT_EQ(sources.at("windows"), nlohmann::json::array());
+  std::map<std::pair<int, int>, std::string> ids;  // by size
+  for (const auto& display : sources.at("displays")) {
+    ids[{display.at("width"), display.at("height")}] = std::to_string(display.at("id").get<std::uint64_t>());
+    EXPECT_TRUE(display.at("id") != 0 && (display.at("width") != 1920 || display.at("thumbnail").is_string()));
+  }
+  ASSERT_TRUE(ids.size() == 2 && ids.contains({1920, 1080}) && ids.contains({1280, 720})) << listing.out;
+  const std::string first = ids[{1920, 1080}], second = ids[{1280, 720}];
+
+  // The second output exists but the stored choice does not restore it.
+  const ProcessResult absent = encoder({"--display-id", second, "--duration", "1"});
+  EXPECT_EQ(absent.exitStatus, 1);
+  EXPECT_EQ(lastLine(absent), "native_encoder_error reason=display_not_found__" + second + "_") << absent.err;
+
+  // Colours change after Start (a second session on a still screen gets no first frame), then the
+  // screen stands still and a KEYFRAME must repeat the last picture at once.
+  std::uint64_t redAt = 0, greyAt = 0;
+  std::thread painter([&] {
+    std::this_thread::sleep_for(1000ms);
+    redAt = unixNanoseconds();
+    setColour(red);
+    std::this_thread::sleep_for(1000ms);
+    greyAt = unixNanoseconds();
+    setColour(grey);
+  });
+  const ProcessResult run = encoder({"--display-id", first, "--width", "640", "--height", "360", "--duration", "4"},
+                                    {{3000ms, "KEYFRAME"}});
+  painter.join();
+  ASSERT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_NE(run.err.find("capture_start capture=portal width=640 height=360 fps=30 "), std::string::npos) << run.err;
+  const std::vector<DecodedRecord> records = expectDecodes(run);
+  // Each change may take a moment to show; outside those moments every picture is the screen's colour.
+  std::size_t reds = 0, wrong = 0;
+  std::string seen;
+  for (const auto& r : records) {
+    const std::uint64_t t = r.record.captureNanoseconds;
+    const bool settled = (t < redAt) || (t > redAt + 300'000'000 && t < greyAt) || t > greyAt + 300'000'000;
+    const unsigned long want = t < redAt ? blue : t < greyAt ? red : grey;
+    reds += t > redAt && t < greyAt && shows(r, red);
+    wrong += settled && !shows(r, want);
+    seen += " " + std::to_string((static_cast<std::int64_t>(t - redAt)) / 1'000'000) + "ms:" +
+            (shows(r, blue) ? "blue" : shows(r, red) ? "red" : shows(r, grey) ? "grey" : "other");
+  }
+  EXPECT_GE(reds, 1u) << "records by time from the change to red:" << seen;
+  EXPECT_EQ(wrong, 0u) << seen;
+  const std::uint64_t requested = run.timedInputWrittenAt.at(0);
+  const auto key = std::find_if(records.begin(), records.end(), [&](const DecodedRecord& r) {
+    return r.record.keyFrame && r.record.captureNanoseconds > requested - 40'000'000;
+  });
+  ASSERT_NE(key, records.end()) << "no key frame after the KEYFRAME line on a still screen";
+  EXPECT_LT(key->record.captureNanoseconds, requested + 300'000'000);
+  const auto& last = records.back().picture;
+  ASSERT_TRUE(last && last->width == 640 && last->height == 360);
+  for (auto [x, y] : {std::pair{320, 180}, {4, 4}, {636, 356}}) expectColour(*last, x, y, grey, "the last picture");
+
+  // The compositor goes away mid-run: status 1, one error line, the last one.
+  std::thread stopper([] { std::this_thread::sleep_for(2000ms); session({"stop-compositor"}); });
+  const ProcessResult ended = encoder({"--display-id", first, "--duration", "20"});
+  stopper.join();
+  EXPECT_EQ(ended.exitStatus, 1);
+  EXPECT_LT(ended.elapsed, 15s);
+  EXPECT_TRUE(lastLine(ended).starts_with("native_encoder_error reason=")) << ended.err;
+  EXPECT_EQ(std::ranges::count_if(splitLines(ended.err), [](const std::string& l) { return l.starts_with("native_"); }), 1)
+      << ended.err;
+  std::filesystem::remove_all(state);
+}
+
+}  // namespace
+}  // namespace pelorin::test

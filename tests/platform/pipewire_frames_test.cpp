@@ -1,0 +1,164 @@
+// PipeWire's buffers, which come only on change, turned into one sample per tick: fake buffers in
+// memory, no PipeWire.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "platform/pipewire/frame_assembler.h"
+#include "support/nv12_colour.h"
+
+namespace pelorin::platform::pipewire {
+namespace {
+
+using pelorin::test::expectColour;
+using render::PixelRect;
+
+constexpr unsigned long red = 0xff0000, blue = 0x0000ff, green = 0x00ff00, white = 0xffffff;
+
+// A 64x32 BGRX monitor picture (2 pixels a point) with a padded row stride, as PipeWire may send.
+struct Picture {
+  static constexpr int width = 64, height = 32, stride = width * 4 + 16;
+  std::vector<std::uint8_t> bytes = std::vector<std::uint8_t>(stride * height, 0);
+
+  Picture& fill(const PixelRect& r, unsigned long rgb) {
+    for (int y = r.y; y < r.y + r.height; ++y) {
+      for (int x = r.x; x < r.x + r.width; ++x) {
+        std::uint8_t* p = &bytes[y * stride + x * 4];
+        p[0] = rgb & 0xff, p[1] = (rgb >> 8) & 0xff, p[2] = rgb >> 16, p[3] = 0xff;
+      }
+    }
+    return *this;
+  }
+  ReceivedBuffer buffer(double arrival, std::vector<PixelRect> damage = {}) const {
+    return {{bytes.data(), stride, width, height}, std::move(damage), arrival};
+  }
+};
+
+const PixelRect all{0, 0, Picture::width, Picture::height};
+const PixelRect leftHalf{0, 0, 32, 32}, rightHalf{32, 0, 32, 32};
+
+StreamConfiguration frameOf(int width, int height, int queueDepth = 2) {
+  StreamConfiguration c;
+  c.width = width, c.height = height, c.queueDepth = queueDepth;
+  return c;
+}
+
+int statusOf(const std::optional<SampleBuffer>& s) { return s && s->attachments ? s->attachments->status.value_or(-1) : -1; }
+
+TEST(PipeWireFrames, OneSamplePerTickFromTheNewestPicture) {
+  FrameAssembler frames(frameOf(32, 16), Rect{100, 0, 32, 16});
+  constexpr int idle = static_cast<int>(FrameStatus::Idle), complete = static_cast<int>(FrameStatus::Complete);
+
+  // Nothing came yet: nothing to show, and no error.
+  std::optional<SampleBuffer> s = frames.tick(1.0);
+  ASSERT_EQ(statusOf(s), idle);
+  EXPECT_FALSE(s->imageBuffer);
+
+  Picture picture;
+  ASSERT_TRUE(frames.receive(picture.fill(all, red).buffer(1.01)));
+  s = frames.tick(1.03);
+  ASSERT_EQ(statusOf(s), complete);
+  EXPECT_DOUBLE_EQ(s->presentationSeconds, 1.01);  // when the picture came, not the tick
+  EXPECT_EQ(s->attachments->scaleFactor, 2.0);
+  EXPECT_EQ(s->attachments->contentScale, 0.5);
+  expectColour(*s->imageBuffer, 5, 5, red, "first picture");
+
+  EXPECT_EQ(statusOf(frames.tick(1.06)), idle);
+
+  // Asked for on a still screen: the same picture again, fresh, at the tick's time.
+  frames.requestFrame();
+  s = frames.tick(1.1);
+  ASSERT_EQ(statusOf(s), complete);
+  EXPECT_DOUBLE_EQ(s->presentationSeconds, 1.1);
+  expectColour(*s->imageBuffer, 20, 10, red, "repeated");
+
+  // A buffer holds the whole picture; its damage only tells that something changed.
+  picture.fill(all, green).fill(leftHalf, blue);
+  ASSERT_TRUE(frames.receive(picture.buffer(1.12, {leftHalf})));
+  s.reset();
+  std::optional<SampleBuffer> patched = frames.tick(1.13);
+  ASSERT_EQ(statusOf(patched), complete);
+  expectColour(*patched->imageBuffer, 4, 8, blue, "damaged half");
+  expectColour(*patched->imageBuffer, 26, 8, green, "rest of the picture");
+
+  // Every buffer still with the outputs: no sample, and the frame stays owed until one is free.
+  ASSERT_TRUE(frames.receive(picture.fill(all, white).buffer(1.14)));
+  std::optional<SampleBuffer> held = frames.tick(1.16);
+  ASSERT_EQ(statusOf(held), complete);
+  ASSERT_TRUE(frames.receive(picture.fill(all, red).buffer(1.17)));
+  EXPECT_FALSE(frames.tick(1.2));
+  patched.reset();
+  s = frames.tick(1.23);
+  ASSERT_EQ(statusOf(s), complete);
+  EXPECT_DOUBLE_EQ(s->presentationSeconds, 1.17);
+  expectColour(*s->imageBuffer, 5, 5, red, "owed frame");
+
+  // PipeWire took the picture's buffer back: a frame asked for waits for the next picture.
+  s.reset();
+  frames.forgetPicture();
+  frames.requestFrame();
+  EXPECT_EQ(statusOf(frames.tick(1.26)), idle);
+  ASSERT_TRUE(frames.receive(picture.fill(all, blue).buffer(1.27, {{0, 0, 2, 2}})));
+  s = frames.tick(1.3);
+  ASSERT_EQ(statusOf(s), complete);
+  expectColour(*s->imageBuffer, 30, 14, blue, "next picture");
+}
+
+TEST(PipeWireFrames, ACropInPointsIgnoresChangesOutsideItAndFollowsNewSizes) {
+  FrameAssembler frames(frameOf(16, 16, 4), Rect{0, 0, 32, 16});
+  Picture picture;
+  ASSERT_TRUE(frames.receive(picture.fill(leftHalf, blue).fill(rightHalf, red).buffer(2.0)));
+  ASSERT_TRUE(frames.tick(2.01)->imageBuffer);
+
+  // The right half of the monitor in points is its right 32x32 pixels.
+  StreamConfiguration cropped = frameOf(16, 16, 4);
+  cropped.sourceRect = Rect{16, 0, 16, 16};
+  ASSERT_TRUE(frames.configure(cropped));
+  std::optional<SampleBuffer> s = frames.tick(2.02);
+  ASSERT_EQ(statusOf(s), static_cast<int>(FrameStatus::Complete));
+  for (auto [x, y] : {std::pair{1, 1}, {14, 14}}) expectColour(*s->imageBuffer, x, y, red, "crop");
+
+  ASSERT_TRUE(frames.receive(picture.fill(leftHalf, white).buffer(2.03, {leftHalf})));
+  EXPECT_EQ(statusOf(frames.tick(2.04)), static_cast<int>(FrameStatus::Idle)) << "a change outside the crop";
+  ASSERT_TRUE(frames.receive(picture.fill({40, 8, 4, 4}, green).buffer(2.05, {{40, 8, 4, 4}})));
+  EXPECT_EQ(statusOf(frames.tick(2.06)), static_cast<int>(FrameStatus::Complete)) << "a change inside the crop";
+
+  StreamConfiguration off = cropped;
+  off.sourceRect = Rect{40, 0, 8, 8};
+  EXPECT_FALSE(frames.configure(off));
+  // The crop in use stays.
+  frames.requestFrame();
+  s = frames.tick(2.07);
+  expectColour(*s->imageBuffer, 1, 1, red, "kept crop");
+
+  // A picture of a new size (the monitor's scale changed) is laid out again, the crop still in points.
+  ReceivedBuffer unscaled = picture.fill({0, 0, 16, 16}, blue).fill({16, 0, 16, 16}, green).buffer(2.08);
+  unscaled.picture.width = 32, unscaled.picture.height = 16;
+  ASSERT_TRUE(frames.receive(unscaled));
+  s = frames.tick(2.09);
+  ASSERT_EQ(statusOf(s), static_cast<int>(FrameStatus::Complete));
+  EXPECT_EQ(s->attachments->scaleFactor, 1.0);
+  expectColour(*s->imageBuffer, 1, 1, green, "new size");
+
+  // A new frame size takes buffers of that size; the square crop is fitted between black bars.
+  StreamConfiguration smaller = cropped;
+  smaller.width = 8, smaller.height = 4;
+  s.reset();
+  ASSERT_TRUE(frames.configure(smaller));
+  s = frames.tick(2.1);
+  ASSERT_TRUE(s && s->imageBuffer);
+  EXPECT_EQ(std::pair(s->imageBuffer->width(), s->imageBuffer->height()), std::pair(8, 4));
+  expectColour(*s->imageBuffer, 4, 2, green, "smaller frame");
+  expectColour(*s->imageBuffer, 0, 2, 0x000000, "bar");
+
+  // Before the first picture a crop cannot be checked; one the picture misses then ends the stream.
+  FrameAssembler unchecked(frameOf(16, 16), Rect{});
+  StreamConfiguration beyond = frameOf(16, 16);
+  beyond.sourceRect = Rect{100, 0, 8, 8};
+  ASSERT_TRUE(unchecked.configure(beyond));
+  EXPECT_FALSE(unchecked.receive(picture.buffer(2.2)));
+}
+
+}  // namespace
+}  // namespace pelorin::platform::pipewire
