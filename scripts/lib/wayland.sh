@@ -8,6 +8,7 @@
 # refuses root); as any other user they run as that user.
 
 WAYLAND_XDPW_CACHE="${XDG_CACHE_HOME:-$HOME/.cache}/pelorin/xdg-desktop-portal-wlr"
+WAYLAND_EXTRA_CAPS=()  # capabilities the next wayland_spawn keeps (as root)
 
 wayland_log() { echo "wayland.sh: $*" >&2; }
 
@@ -40,20 +41,20 @@ build_patched_xdpw() {  # → $WAYLAND_XDPW_CACHE/xdg-desktop-portal-wlr
   local apt=(apt-get -qq -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$work/parts"
     -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache" -o Debug::NoLocking=1
     -o APT::Sandbox::User="$(id -un)")
+  # One && chain: errexit does not hold in a subshell whose status is tested.
   (
-    set -e
-    cd "$work"
-    "${apt[@]}" update </dev/null
-    "${apt[@]}" source xdg-desktop-portal-wlr </dev/null >/dev/null
-    cd xdg-desktop-portal-wlr-*/
-    perl -0pi -e 's/\s*\|\|\s*\(cast->ctx->state->screencast_version >= 3 &&\s*cast->screencopy_frame_info\[DMABUF\]\.format == DRM_FORMAT_INVALID\)// or exit 1' \
-      src/screencast/screencast.c
-    meson setup build -Dman-pages=disabled -Dsystemd=disabled -Dsd-bus-provider=libsystemd >/dev/null
-    ninja -C build >/dev/null
-    mkdir -p "$WAYLAND_XDPW_CACHE"
-    # Renamed into place: a concurrent run sees the whole program or none.
-    cp build/xdg-desktop-portal-wlr "$WAYLAND_XDPW_CACHE/.new.$$"
-    mv "$WAYLAND_XDPW_CACHE/.new.$$" "$WAYLAND_XDPW_CACHE/xdg-desktop-portal-wlr"
+    cd "$work" &&
+      "${apt[@]}" update </dev/null &&
+      "${apt[@]}" source xdg-desktop-portal-wlr </dev/null >/dev/null &&
+      cd xdg-desktop-portal-wlr-*/ &&
+      perl -0pi -e 's/\s*\|\|\s*\(cast->ctx->state->screencast_version >= 3 &&\s*cast->screencopy_frame_info\[DMABUF\]\.format == DRM_FORMAT_INVALID\)// or exit 1' \
+        src/screencast/screencast.c &&
+      meson setup build -Dman-pages=disabled -Dsystemd=disabled -Dsd-bus-provider=libsystemd >/dev/null &&
+      ninja -C build >/dev/null &&
+      mkdir -p "$WAYLAND_XDPW_CACHE" &&
+      # Renamed into place: a concurrent run sees the whole program or none.
+      cp build/xdg-desktop-portal-wlr "$WAYLAND_XDPW_CACHE/.new.$$" &&
+      mv "$WAYLAND_XDPW_CACHE/.new.$$" "$WAYLAND_XDPW_CACHE/xdg-desktop-portal-wlr"
   ) >"$work/build.log" 2>&1 || status=$?
   [[ $status -eq 0 ]] || { cat "$work/build.log" >&2; wayland_log "cannot build the patched xdg-desktop-portal-wlr"; }
   rm -rf "$work"
