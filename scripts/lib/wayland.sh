@@ -81,6 +81,11 @@ wayland_on_bus() {  # bus-name
   busctl --user status "$1"
 }
 
+# WirePlumber links the portal's stream to its client: ready once its export connection is there.
+wayland_wireplumber_ready() {
+  pw-cli ls Client | grep -q 'application.name = "WirePlumber \[export\]"'
+}
+
 wayland_screencast_version() {
   busctl --user get-property org.freedesktop.portal.Desktop /org/freedesktop/portal/desktop \
     org.freedesktop.portal.ScreenCast version
@@ -125,6 +130,7 @@ start_wayland() {
   build_patched_xdpw || return 1
   PELORIN_WAYLAND_DIR=$(mktemp -d)
   export PELORIN_WAYLAND_DIR
+  WAYLAND_CALLER_RUNTIME_DIR=${XDG_RUNTIME_DIR:-}
   export XDG_RUNTIME_DIR="$PELORIN_WAYLAND_DIR/run"
   export DBUS_SESSION_BUS_ADDRESS="unix:path=$XDG_RUNTIME_DIR/bus"
   export SWAYSOCK="$XDG_RUNTIME_DIR/sway.sock"
@@ -147,6 +153,7 @@ start_wayland() {
   wayland_spawn pipewire pipewire
   wayland_wait 10 test -S "$XDG_RUNTIME_DIR/pipewire-0" || { wayland_failed pipewire; return 1; }
   wayland_spawn wireplumber wireplumber
+  wayland_wait 10 wayland_wireplumber_ready || { wayland_failed wireplumber; return 1; }
   wayland_spawn permission-store /usr/libexec/xdg-permission-store --replace
   wayland_wait 10 wayland_on_bus org.freedesktop.impl.portal.PermissionStore || { wayland_failed permission-store; return 1; }
   wayland_spawn xdpw "$PELORIN_WAYLAND_DIR/xdg-desktop-portal-wlr" -r
@@ -186,7 +193,8 @@ stop_wayland() {
     wayland_stop_pid_file "$PELORIN_WAYLAND_DIR/$name.pid"
   done
   rm -rf "$PELORIN_WAYLAND_DIR"
-  unset PELORIN_WAYLAND_DIR WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS SWAYSOCK XDG_SESSION_TYPE
+  unset PELORIN_WAYLAND_DIR WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS SWAYSOCK XDG_SESSION_TYPE XDG_RUNTIME_DIR
+  [[ -z "${WAYLAND_CALLER_RUNTIME_DIR:-}" ]] || export XDG_RUNTIME_DIR=$WAYLAND_CALLER_RUNTIME_DIR
 }
 
 set_wayland_colour() {  # '#rrggbb' [output]: fills the monitor with one colour
