@@ -8,6 +8,7 @@
 # refuses root); as any other user they run as that user.
 
 WAYLAND_XDPW_CACHE="${XDG_CACHE_HOME:-$HOME/.cache}/pelorin/xdg-desktop-portal-wlr"
+WAYLAND_EXTRA_CAPS=()  # capabilities the next wayland_spawn keeps (as root)
 
 wayland_log() { echo "wayland.sh: $*" >&2; }
 
@@ -40,20 +41,20 @@ build_patched_xdpw() {  # → $WAYLAND_XDPW_CACHE/xdg-desktop-portal-wlr
   local apt=(apt-get -qq -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$work/parts"
     -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache" -o Debug::NoLocking=1
     -o APT::Sandbox::User="$(id -un)")
+  # One && chain: errexit does not hold in a subshell whose status is tested.
   (
-    set -e
-    cd "$work"
-    "${apt[@]}" update </dev/null
-    "${apt[@]}" source xdg-desktop-portal-wlr </dev/null >/dev/null
-    cd xdg-desktop-portal-wlr-*/
-    perl -0pi -e 's/\s*\|\|\s*\(cast->ctx->state->screencast_version >= 3 &&\s*cast->screencopy_frame_info\[DMABUF\]\.format == DRM_FORMAT_INVALID\)// or exit 1' \
-      src/screencast/screencast.c
-    meson setup build -Dman-pages=disabled -Dsystemd=disabled -Dsd-bus-provider=libsystemd >/dev/null
-    ninja -C build >/dev/null
-    mkdir -p "$WAYLAND_XDPW_CACHE"
-    # Renamed into place: a concurrent run sees the whole program or none.
-    cp build/xdg-desktop-portal-wlr "$WAYLAND_XDPW_CACHE/.new.$$"
-    mv "$WAYLAND_XDPW_CACHE/.new.$$" "$WAYLAND_XDPW_CACHE/xdg-desktop-portal-wlr"
+    cd "$work" &&
+      "${apt[@]}" update </dev/null &&
+      "${apt[@]}" source xdg-desktop-portal-wlr </dev/null >/dev/null &&
+      cd xdg-desktop-portal-wlr-*/ &&
+      perl -0pi -e 's/\s*\|\|\s*\(cast->ctx->state->screencast_version >= 3 &&\s*cast->screencopy_frame_info\[DMABUF\]\.format == DRM_FORMAT_INVALID\)// or exit 1' \
+        src/screencast/screencast.c &&
+      meson setup build -Dman-pages=disabled -Dsystemd=disabled -Dsd-bus-provider=libsystemd >/dev/null &&
+      ninja -C build >/dev/null &&
+      mkdir -p "$WAYLAND_XDPW_CACHE" &&
+      # Renamed into place: a concurrent run sees the whole program or none.
+      cp build/xdg-desktop-portal-wlr "$WAYLAND_XDPW_CACHE/.new.$$" &&
+      mv "$WAYLAND_XDPW_CACHE/.new.$$" "$WAYLAND_XDPW_CACHE/xdg-desktop-portal-wlr"
   ) >"$work/build.log" 2>&1 || status=$?
   [[ $status -eq 0 ]] || { cat "$work/build.log" >&2; wayland_log "cannot build the patched xdg-desktop-portal-wlr"; }
   rm -rf "$work"
@@ -78,6 +79,11 @@ wayland_spawn() {  # name command...: a daemon in the background, its pid in DIR
 
 wayland_on_bus() {  # bus-name
   busctl --user status "$1"
+}
+
+# WirePlumber links the portal's stream to its client: ready once its export connection is there.
+wayland_wireplumber_ready() {
+  pw-cli ls Client | grep -q 'application.name = "WirePlumber \[export\]"'
 }
 
 wayland_screencast_version() {
@@ -124,6 +130,7 @@ start_wayland() {
   build_patched_xdpw || return 1
   PELORIN_WAYLAND_DIR=$(mktemp -d)
   export PELORIN_WAYLAND_DIR
+  WAYLAND_CALLER_RUNTIME_DIR=${XDG_RUNTIME_DIR:-}
   export XDG_RUNTIME_DIR="$PELORIN_WAYLAND_DIR/run"
   export DBUS_SESSION_BUS_ADDRESS="unix:path=$XDG_RUNTIME_DIR/bus"
   export SWAYSOCK="$XDG_RUNTIME_DIR/sway.sock"
@@ -146,6 +153,7 @@ start_wayland() {
   wayland_spawn pipewire pipewire
   wayland_wait 10 test -S "$XDG_RUNTIME_DIR/pipewire-0" || { wayland_failed pipewire; return 1; }
   wayland_spawn wireplumber wireplumber
+  wayland_wait 10 wayland_wireplumber_ready || { wayland_failed wireplumber; return 1; }
   wayland_spawn permission-store /usr/libexec/xdg-permission-store --replace
   wayland_wait 10 wayland_on_bus org.freedesktop.impl.portal.PermissionStore || { wayland_failed permission-store; return 1; }
   wayland_spawn xdpw "$PELORIN_WAYLAND_DIR/xdg-desktop-portal-wlr" -r
@@ -185,7 +193,8 @@ stop_wayland() {
     wayland_stop_pid_file "$PELORIN_WAYLAND_DIR/$name.pid"
   done
   rm -rf "$PELORIN_WAYLAND_DIR"
-  unset PELORIN_WAYLAND_DIR WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS SWAYSOCK XDG_SESSION_TYPE
+  unset PELORIN_WAYLAND_DIR WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS SWAYSOCK XDG_SESSION_TYPE XDG_RUNTIME_DIR
+  [[ -z "${WAYLAND_CALLER_RUNTIME_DIR:-}" ]] || export XDG_RUNTIME_DIR=$WAYLAND_CALLER_RUNTIME_DIR
 }
 
 set_wayland_colour() {  # '#rrggbb' [output]: fills the monitor with one colour
