@@ -9,7 +9,11 @@ source "$here/scripts/lib/app_stage.sh"
 trap stage_stop EXIT
 
 fail() { echo "FAIL: $*" >&2; shot failure; tail -n 30 "$log" >&2 || true; exit 1; }
-shot() { xwd -root -silent >"$work/shot.xwd" && ffmpeg -loglevel error -y -i "$work/shot.xwd" "$out/$1.png" || true; }
+# x11grab reads the screen as shown; xwd paints the holes of shaped Qt windows black.
+shot() { ffmpeg -loglevel error -y -f x11grab -i "$DISPLAY" -frames:v 1 "$out/$1.png" || true; }
+# The colour at x y of the screen, or of the window given after -window_id, into `pixel`.
+read_pixel() { read -r -a pixel < <(ffmpeg -loglevel error -f x11grab -draw_mouse 0 "${@:3}" -i "$DISPLAY" \
+  -frames:v 1 -vf "crop=1:1:$1:$2" -f rawvideo -pix_fmt rgb24 - | od -An -tu1); }
 # Waits for the log line, then takes the screenshot named second, if any.
 expect_log() { eventually grep -qsF -- "$1" "$log" || fail "no log line: $1"; [[ -z "${2:-}" ]] || shot "$2"; }
 
@@ -67,6 +71,8 @@ press_tab 654321 2
 expect_log "status: Ajustez la portion à partager."
 sleep 0.5
 shot portion_selection
+read_pixel 700 500  # cut down to its edge and buttons without a compositing manager
+red "${pixel[@]}" || fail "the selection window hides what it frames: ${pixel[*]}"
 xdotool key Return
 expect_log "status: Appairage en cours…"
 eventually test -s "$work/stream.pln" || fail "no stream at the sender"
@@ -102,8 +108,9 @@ share_window() {
   rm -f "$work/stream.pln" && echo relay >"$work/behaviour"
   press_tab 135790 1
   picker=$(eventually xdotool search --onlyvisible --name '^Choisir le contenu' | head -n1) || fail "no picker"
-  sleep 1  # listed; the window is the fourth entry, first of the second row
-  xdotool mousemove --window "$picker" 134 235 click --repeat 2 1
+  sleep 1  # listed; the window is the fourth entry, first of the second row, its application the third
+  [[ -z "${1:-}" ]] || "$1"
+  xdotool mousemove --window "$picker" "${2:-134}" "${3:-235}" click --repeat 2 1
   eventually test -s "$work/stream.pln" || fail "no window stream at the sender"
 }
 share_window
@@ -111,6 +118,12 @@ sleep 1
 shot window_sharing
 stop_and_probe 3 window green
 green "${last[@]}" || fail "last window picture not green: ${last[*]}"
+
+# The application chosen in the picker: its thumbnail and its stream show its window alone.
+xdotool windowmove --sync "$(xdotool search --onlyvisible --class XLogo | head -n1)" 660 420
+app_thumbnail() { sleep 1 && read_pixel 626 78 -window_id "$picker" && green "${pixel[@]}" || fail "thumbnail ${pixel[*]}"; }
+share_window app_thumbnail 626 78
+stop_and_probe 4 application green
 
 # A share stopped while an earlier stop still waits for its sender keeps its stream until its own
 # stop runs: the window closing then ends that stream, and nothing may act on the stopped share.

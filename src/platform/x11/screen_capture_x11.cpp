@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 
 #include "platform/x11/window_picture.h"
 #include "platform/x11/window_redraw.h"
@@ -207,10 +208,11 @@ Image makeImage(const BgrxView& picture, const ScreenshotConfiguration& configur
   return image;
 }
 
-// One picture of a top-level window's own pixels, whatever covers it: the window is redirected
-// off-screen for the moment of the grab unless something (a compositor) already did.
-Result<Image> captureWindowImage(XConnection& connection, WindowID windowID, bool useSharedMemory,
-                                 const ScreenshotConfiguration& configuration) {
+// Hands `use` a top-level window's own pixels, whatever covers it, with their place on the root:
+// the window is redirected off-screen for the moment of the grab unless something (a compositor)
+// already did.
+using WindowPictureUse = std::function<void(ScreenGrabber& grabber, const BgrxView& picture, int rootX, int rootY)>;
+Result<void> grabWindow(XConnection& connection, WindowID windowID, bool useSharedMemory, const WindowPictureUse& use) {
   if (!connection.hasComposite()) return x11Error("window capture needs the Composite extension");
   if (connection.broken()) return connectionLost();
   Display* display = connection.display();
@@ -242,23 +244,18 @@ Result<Image> captureWindowImage(XConnection& connection, WindowID windowID, boo
   // What the screen did not show is blank in the new pixmap until the client draws it again.
   if (*redirected) redraw.await(longestRedrawWait);
   Result<NamedPixmap> named = namePixmap(connection, *frame);
-  Result<Image> result =
+  Result<void> result =
       x11Error("the window vanished (" + std::to_string(windowID) + ")", named ? -1 : named.error().code);
   if (named) {
     // Outside a trap: the grabber sets up shared memory under its own, and a failed read of a
     // window destroyed meanwhile shows as a failed grab.
     ScreenGrabber grabber(connection, useSharedMemory);
     Result<BgrxView> picture = grabber.grab(named->pixmap, named->depth, PixelRect{0, 0, named->width, named->height});
-    if (!picture) {
-      result = picture.error();
+    if (picture) {
+      use(grabber, *picture, x - border, y - border);
+      result = {};
     } else {
-      if (configuration.showsCursor) {
-        if (std::optional<CursorPicture> cursor = fetchCursor(connection)) {
-          compositeCursor(grabber.mutablePixels(), picture->bytesPerRow, picture->width, picture->height,
-                          x - border, y - border, *cursor);
-        }
-      }
-      result = makeImage(*picture, configuration);
+      result = picture.error();
     }
   }
   // Errors here only mean the window went away meanwhile; no trap collects them.
@@ -266,6 +263,57 @@ Result<Image> captureWindowImage(XConnection& connection, WindowID windowID, boo
   if (*redirected) XCompositeUnredirectWindow(display, *frame, CompositeRedirectAutomatic);
   XFlush(display);
   return result;
+}
+
+void drawCursor(XConnection& connection, std::uint8_t* pixels, const BgrxView& picture, int rootX, int rootY) {
+  if (std::optional<CursorPicture> cursor = fetchCursor(connection)) {
+    compositeCursor(pixels, picture.bytesPerRow, picture.width, picture.height, rootX, rootY, *cursor);
+  }
+}
+
+Result<Image> captureWindowImage(XConnection& connection, WindowID windowID, bool useSharedMemory,
+                                 const ScreenshotConfiguration& configuration) {
+  Image image;
+  Result<void> grabbed = grabWindow(connection, windowID, useSharedMemory,
+                                    [&](ScreenGrabber& grabber, const BgrxView& picture, int rootX, int rootY) {
+                                      if (configuration.showsCursor) {
+                                        drawCursor(connection, grabber.mutablePixels(), picture, rootX, rootY);
+                                      }
+                                      image = makeImage(picture, configuration);
+                                    });
+  if (!grabbed) return grabbed.error();
+  return image;
+}
+
+// A monitor showing only the filter's windows, each from its own pixels at its place, black
+// elsewhere, as a stream of that filter shows it. Windows not shown are left out.
+Result<Image> captureWindowsOnDisplayImage(XConnection& connection, const ContentFilter& filter, bool useSharedMemory,
+                                           const ScreenshotConfiguration& configuration) {
+  const Result<Monitor> monitor = findMonitor(connection, filter.displayID);
+  if (!monitor) return monitor.error();
+  const PixelRect area = intersect(monitor->frame, connection.rootBounds());
+  const std::size_t stride = static_cast<std::size_t>(area.width) * 4;
+  std::vector<std::uint8_t> canvas(stride * static_cast<std::size_t>(area.height), 0);
+  const auto offset = [](std::size_t bytesPerRow, int x, int y) {
+    return static_cast<std::size_t>(y) * bytesPerRow + static_cast<std::size_t>(x) * 4;
+  };
+  int shown = 0;
+  // The filter lists windows front to back; they are drawn back to front.
+  for (auto id = filter.windows.rbegin(); id != filter.windows.rend(); ++id) {
+    const auto copy = [&](ScreenGrabber&, const BgrxView& picture, int rootX, int rootY) {
+      const PixelRect part = intersect(area, {rootX, rootY, picture.width, picture.height});
+      for (int row = 0; !part.empty() && row < part.height; ++row) {
+        std::memcpy(canvas.data() + offset(stride, part.x - area.x, part.y - area.y + row),
+                    picture.pixels + offset(picture.bytesPerRow, part.x - rootX, part.y - rootY + row),
+                    static_cast<std::size_t>(part.width) * 4);
+      }
+    };
+    if (grabWindow(connection, *id, useSharedMemory, copy)) ++shown;
+  }
+  if (shown == 0) return x11Error("none of the windows is shown");
+  const BgrxView picture{canvas.data(), stride, area.width, area.height};
+  if (configuration.showsCursor) drawCursor(connection, canvas.data(), picture, area.x, area.y);
+  return makeImage(picture, configuration);
 }
 
 }  // namespace
@@ -350,9 +398,12 @@ Result<Image> X11ScreenCaptureService::captureImage(const ContentFilter& filter,
     std::lock_guard lock(mutex_);
     return captureWindowImage(*connection_, filter.windowID, options_.useSharedMemory, configuration);
   }
-  if (filter.kind != ContentFilter::Kind::Display || !filter.windows.empty()) {
-    return x11Error("only whole displays and single windows can be captured as images");
+  if (filter.kind == ContentFilter::Kind::DisplayIncludingWindows) {
+    std::lock_guard lock(mutex_);
+    return captureWindowsOnDisplayImage(*connection_, filter, options_.useSharedMemory, configuration);
   }
+  // The root window holds every window's pixels; leaving some out would need compositing.
+  if (!filter.windows.empty()) return x11Error("leaving windows out of a display is not available");
   std::lock_guard lock(mutex_);
   const Result<Monitor> monitor = findMonitor(*connection_, filter.displayID);
   if (!monitor) return monitor.error();
@@ -360,12 +411,7 @@ Result<Image> X11ScreenCaptureService::captureImage(const ContentFilter& filter,
   ScreenGrabber grabber(*connection_, options_.useSharedMemory);
   Result<BgrxView> picture = grabber.grab(area);
   if (!picture) return picture.error();
-  if (configuration.showsCursor) {
-    if (std::optional<CursorPicture> cursor = fetchCursor(*connection_)) {
-      compositeCursor(grabber.mutablePixels(), picture->bytesPerRow, picture->width, picture->height, area.x, area.y,
-                      *cursor);
-    }
-  }
+  if (configuration.showsCursor) drawCursor(*connection_, grabber.mutablePixels(), *picture, area.x, area.y);
   return makeImage(*picture, configuration);
 }
 
