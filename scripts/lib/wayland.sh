@@ -3,7 +3,8 @@
 # session bus, PipeWire + WirePlumber, xdg-permission-store, xdg-desktop-portal and a patched
 # xdg-desktop-portal-wlr that this script builds from Debian's source package into a cache folder.
 # start_wayland exports WAYLAND_DISPLAY, XDG_RUNTIME_DIR, DBUS_SESSION_BUS_ADDRESS,
-# XDG_SESSION_TYPE=wayland, SWAYSOCK and PELORIN_WAYLAND_DIR (configuration, logs, process ids);
+# XDG_SESSION_TYPE=wayland, SWAYSOCK, DISPLAY (sway's XWayland, open to the caller's uid) and
+# PELORIN_WAYLAND_DIR (configuration, logs, process ids);
 # stop_wayland ends exactly the processes it started. As root the daemons run as uid 65534 (sway
 # refuses root); as any other user they run as that user.
 
@@ -97,7 +98,7 @@ wayland_write_config() {
     "$d/config/wireplumber/main.lua.d" "$d/config/wireplumber/bluetooth.lua.d"
   # Two monitors side by side: the portal shares the first, the second is a display the token lacks.
   cat >"$d/config/sway/config" <<'CONF'
-xwayland disable
+xwayland force
 output HEADLESS-1 mode 1920x1080 position 0 0 bg #000000 solid_color
 output HEADLESS-2 mode 1280x720 position 1920 0 bg #000000 solid_color
 CONF
@@ -131,6 +132,7 @@ start_wayland() {
   PELORIN_WAYLAND_DIR=$(mktemp -d)
   export PELORIN_WAYLAND_DIR
   WAYLAND_CALLER_RUNTIME_DIR=${XDG_RUNTIME_DIR:-}
+  WAYLAND_CALLER_DISPLAY=${DISPLAY:-}
   export XDG_RUNTIME_DIR="$PELORIN_WAYLAND_DIR/run"
   export DBUS_SESSION_BUS_ADDRESS="unix:path=$XDG_RUNTIME_DIR/bus"
   export SWAYSOCK="$XDG_RUNTIME_DIR/sway.sock"
@@ -143,6 +145,8 @@ start_wayland() {
   # A copy uid 65534 can reach: root's home is usually closed to it.
   cp "$WAYLAND_XDPW_CACHE/xdg-desktop-portal-wlr" "$PELORIN_WAYLAND_DIR/"
   [[ $(id -u) -eq 0 ]] && chown -R 65534:65534 "$PELORIN_WAYLAND_DIR"
+  # XWayland's socket folder, shared by every X server: made as it would be by root if missing.
+  [[ -d /tmp/.X11-unix || $(id -u) -ne 0 ]] || mkdir -m 1777 /tmp/.X11-unix
 
   wayland_spawn bus dbus-daemon --config-file="$PELORIN_WAYLAND_DIR/session.conf" --nofork --nopidfile
   wayland_wait 10 busctl --user status org.freedesktop.DBus || { wayland_failed bus; return 1; }
@@ -150,6 +154,7 @@ start_wayland() {
   wayland_wait 10 test -S "$SWAYSOCK" || { wayland_failed sway; return 1; }
   export WAYLAND_DISPLAY
   WAYLAND_DISPLAY=$(cd "$XDG_RUNTIME_DIR" && ls wayland-* | grep -v lock | head -n1)
+  wayland_open_xwayland || { wayland_failed sway; return 1; }
   wayland_spawn pipewire pipewire
   wayland_wait 10 test -S "$XDG_RUNTIME_DIR/pipewire-0" || { wayland_failed pipewire; return 1; }
   wayland_spawn wireplumber wireplumber
@@ -164,6 +169,26 @@ start_wayland() {
   wayland_spawn portal /usr/libexec/xdg-desktop-portal -r
   # Ready once its ScreenCast interface answers, which it exports only with a backend behind it.
   wayland_wait 10 wayland_screencast_version || { wayland_failed portal; return 1; }
+}
+
+# sway names its XWayland server (the first free number) only in its children's environment. The
+# server admits its own uid alone: the caller's is added to its access list.
+wayland_open_xwayland() {
+  local file=$PELORIN_WAYLAND_DIR/display
+  swaymsg exec "echo \$DISPLAY >$file" >/dev/null &&
+    wayland_wait 10 test -s "$file" || return 1
+  export DISPLAY
+  DISPLAY=$(cat "$file")
+  wayland_as_sway xhost "+si:localuser:$(id -un)" >/dev/null &&
+    wayland_wait 10 xdpyinfo
+}
+
+wayland_as_sway() {  # command...: run as the daemons' uid against the session's X server
+  if [[ $(id -u) -eq 0 ]]; then
+    setpriv --reuid=65534 --regid=65534 --clear-groups env DISPLAY="$DISPLAY" "$@"
+  else
+    "$@"
+  fi
 }
 
 wayland_failed() {  # name: the daemon that did not come up
@@ -193,8 +218,9 @@ stop_wayland() {
     wayland_stop_pid_file "$PELORIN_WAYLAND_DIR/$name.pid"
   done
   rm -rf "$PELORIN_WAYLAND_DIR"
-  unset PELORIN_WAYLAND_DIR WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS SWAYSOCK XDG_SESSION_TYPE XDG_RUNTIME_DIR
+  unset PELORIN_WAYLAND_DIR WAYLAND_DISPLAY DISPLAY DBUS_SESSION_BUS_ADDRESS SWAYSOCK XDG_SESSION_TYPE XDG_RUNTIME_DIR
   [[ -z "${WAYLAND_CALLER_RUNTIME_DIR:-}" ]] || export XDG_RUNTIME_DIR=$WAYLAND_CALLER_RUNTIME_DIR
+  [[ -z "${WAYLAND_CALLER_DISPLAY:-}" ]] || export DISPLAY=$WAYLAND_CALLER_DISPLAY
 }
 
 set_wayland_colour() {  # '#rrggbb' [output]: fills the monitor with one colour
