@@ -28,8 +28,14 @@ wayland_wait() {  # seconds check-command...: polls every 0.1 s
 # DMA-BUF format as well, which pixman never offers although its shared-memory path works. The
 # deb-src entries (made from this machine's own deb entries) live in a temporary apt state used
 # for this one download only.
-build_patched_xdpw() {  # → $WAYLAND_XDPW_CACHE/xdg-desktop-portal-wlr
-  [[ -x "$WAYLAND_XDPW_CACHE/xdg-desktop-portal-wlr" ]] && return 0
+# Built once per version of the package in this machine's lists (an update rebuilds it); without
+# lists, the newest source once.
+build_patched_xdpw() {  # → $WAYLAND_XDPW_PROGRAM
+  local version
+  version=$(apt-cache policy xdg-desktop-portal-wlr 2>/dev/null | awk '$1 == "Candidate:" && $2 != "(none)" { print $2 }')
+  local dir=$WAYLAND_XDPW_CACHE/${version:-newest}
+  WAYLAND_XDPW_PROGRAM=$dir/xdg-desktop-portal-wlr
+  [[ -x "$WAYLAND_XDPW_PROGRAM" ]] && return 0
   local work codename status=0
   work=$(mktemp -d)
   codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
@@ -46,16 +52,16 @@ build_patched_xdpw() {  # → $WAYLAND_XDPW_CACHE/xdg-desktop-portal-wlr
   (
     cd "$work" &&
       "${apt[@]}" update </dev/null &&
-      "${apt[@]}" source xdg-desktop-portal-wlr </dev/null >/dev/null &&
+      "${apt[@]}" source "xdg-desktop-portal-wlr${version:+=$version}" </dev/null >/dev/null &&
       cd xdg-desktop-portal-wlr-*/ &&
       perl -0pi -e 's/\s*\|\|\s*\(cast->ctx->state->screencast_version >= 3 &&\s*cast->screencopy_frame_info\[DMABUF\]\.format == DRM_FORMAT_INVALID\)// or exit 1' \
         src/screencast/screencast.c &&
       meson setup build -Dman-pages=disabled -Dsystemd=disabled -Dsd-bus-provider=libsystemd >/dev/null &&
       ninja -C build >/dev/null &&
-      mkdir -p "$WAYLAND_XDPW_CACHE" &&
+      mkdir -p "$dir" &&
       # Renamed into place: a concurrent run sees the whole program or none.
-      cp build/xdg-desktop-portal-wlr "$WAYLAND_XDPW_CACHE/.new.$$" &&
-      mv "$WAYLAND_XDPW_CACHE/.new.$$" "$WAYLAND_XDPW_CACHE/xdg-desktop-portal-wlr"
+      cp build/xdg-desktop-portal-wlr "$dir/.new.$$" &&
+      mv "$dir/.new.$$" "$WAYLAND_XDPW_PROGRAM"
   ) >"$work/build.log" 2>&1 || status=$?
   [[ $status -eq 0 ]] || { cat "$work/build.log" >&2; wayland_log "cannot build the patched xdg-desktop-portal-wlr"; }
   rm -rf "$work"
@@ -143,7 +149,7 @@ start_wayland() {
   chmod 0700 "$XDG_RUNTIME_DIR"
   wayland_write_config
   # A copy uid 65534 can reach: root's home is usually closed to it.
-  cp "$WAYLAND_XDPW_CACHE/xdg-desktop-portal-wlr" "$PELORIN_WAYLAND_DIR/"
+  cp "$WAYLAND_XDPW_PROGRAM" "$PELORIN_WAYLAND_DIR/"
   [[ $(id -u) -eq 0 ]] && chown -R 65534:65534 "$PELORIN_WAYLAND_DIR"
   # XWayland's socket folder, shared by every X server: made as it would be by root if missing.
   [[ -d /tmp/.X11-unix || $(id -u) -ne 0 ]] || mkdir -m 1777 /tmp/.X11-unix
