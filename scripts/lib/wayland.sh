@@ -8,21 +8,12 @@
 # stop_wayland ends exactly the processes it started. As root the daemons run as uid 65534 (sway
 # refuses root); as any other user they run as that user.
 
+source "$(dirname "${BASH_SOURCE[0]}")/process.sh"
+
 WAYLAND_XDPW_CACHE="${XDG_CACHE_HOME:-$HOME/.cache}/pelorin/xdg-desktop-portal-wlr"
 WAYLAND_EXTRA_CAPS=()  # capabilities the next wayland_spawn keeps (as root)
 
 wayland_log() { echo "wayland.sh: $*" >&2; }
-
-wayland_wait() {  # seconds check-command...: polls every 0.1 s
-  local tries=$(($1 * 10)) i
-  shift
-  for ((i = 0; i < tries; i++)); do
-    "$@" >/dev/null 2>&1 && return 0
-    sleep 0.1
-  done
-  wayland_log "gave up waiting for: $*"
-  return 1
-}
 
 # The stock backend refuses every Start without a GPU: from interface version 3 on it demands a
 # DMA-BUF format as well, which pixman never offers although its shared-memory path works. The
@@ -155,26 +146,26 @@ start_wayland() {
   [[ -d /tmp/.X11-unix || $(id -u) -ne 0 ]] || mkdir -m 1777 /tmp/.X11-unix
 
   wayland_spawn bus dbus-daemon --config-file="$PELORIN_WAYLAND_DIR/session.conf" --nofork --nopidfile
-  wayland_wait 10 busctl --user status org.freedesktop.DBus || { wayland_failed bus; return 1; }
+  wait_until 10 busctl --user status org.freedesktop.DBus || { wayland_failed bus; return 1; }
   wayland_spawn sway sway -c "$PELORIN_WAYLAND_DIR/config/sway/config"
-  wayland_wait 10 test -S "$SWAYSOCK" || { wayland_failed sway; return 1; }
+  wait_until 10 test -S "$SWAYSOCK" || { wayland_failed sway; return 1; }
   export WAYLAND_DISPLAY
   WAYLAND_DISPLAY=$(cd "$XDG_RUNTIME_DIR" && ls wayland-* | grep -v lock | head -n1)
   wayland_open_xwayland || { wayland_failed sway; return 1; }
   wayland_spawn pipewire pipewire
-  wayland_wait 10 test -S "$XDG_RUNTIME_DIR/pipewire-0" || { wayland_failed pipewire; return 1; }
+  wait_until 10 test -S "$XDG_RUNTIME_DIR/pipewire-0" || { wayland_failed pipewire; return 1; }
   wayland_spawn wireplumber wireplumber
-  wayland_wait 10 wayland_wireplumber_ready || { wayland_failed wireplumber; return 1; }
+  wait_until 10 wayland_wireplumber_ready || { wayland_failed wireplumber; return 1; }
   wayland_spawn permission-store /usr/libexec/xdg-permission-store --replace
-  wayland_wait 10 wayland_on_bus org.freedesktop.impl.portal.PermissionStore || { wayland_failed permission-store; return 1; }
+  wait_until 10 wayland_on_bus org.freedesktop.impl.portal.PermissionStore || { wayland_failed permission-store; return 1; }
   wayland_spawn xdpw "$PELORIN_WAYLAND_DIR/xdg-desktop-portal-wlr" -r
-  wayland_wait 10 wayland_on_bus org.freedesktop.impl.portal.desktop.wlr || { wayland_failed xdpw; return 1; }
+  wait_until 10 wayland_on_bus org.freedesktop.impl.portal.desktop.wlr || { wayland_failed xdpw; return 1; }
   # The portal opens /proc/PID/root of each caller to tell sandboxed apps from host ones; a root
   # caller's is closed to uid 65534 without this one capability.
   [[ $(id -u) -eq 0 ]] && WAYLAND_EXTRA_CAPS=(--inh-caps=+sys_ptrace --ambient-caps=+sys_ptrace)
   wayland_spawn portal /usr/libexec/xdg-desktop-portal -r
   # Ready once its ScreenCast interface answers, which it exports only with a backend behind it.
-  wayland_wait 10 wayland_screencast_version || { wayland_failed portal; return 1; }
+  wait_until 10 wayland_screencast_version || { wayland_failed portal; return 1; }
 }
 
 # sway names its XWayland server (the first free number) only in its children's environment. The
@@ -182,11 +173,11 @@ start_wayland() {
 wayland_open_xwayland() {
   local file=$PELORIN_WAYLAND_DIR/display
   swaymsg exec "echo \$DISPLAY >$file" >/dev/null &&
-    wayland_wait 10 test -s "$file" || return 1
+    wait_until 10 test -s "$file" || return 1
   export DISPLAY
   DISPLAY=$(cat "$file")
   wayland_as_sway xhost "+si:localuser:$(id -un)" >/dev/null &&
-    wayland_wait 10 xdpyinfo
+    wait_until 10 xdpyinfo
 }
 
 wayland_as_sway() {  # command...: run as the daemons' uid against the session's X server
@@ -203,25 +194,11 @@ wayland_failed() {  # name: the daemon that did not come up
   stop_wayland
 }
 
-wayland_stop_pid_file() {  # pid-file: the daemon, then up to 5 s for it to go
-  [[ -f "$1" ]] || return 0
-  local pid
-  pid=$(cat "$1")
-  rm -f "$1"
-  kill "$pid" 2>/dev/null || return 0
-  wayland_wait 5 wayland_gone "$pid" 2>/dev/null || kill -KILL "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
-}
-
-wayland_gone() {  # pid: exited (or a zombie for its parent to reap)
-  [[ ! -r "/proc/$1/stat" ]] || [[ "$(cut -d')' -f2 "/proc/$1/stat" | cut -d' ' -f2)" == Z ]]
-}
-
 stop_wayland() {
   [[ -n "${PELORIN_WAYLAND_DIR:-}" && -d "$PELORIN_WAYLAND_DIR" ]] || return 0
   local name
   for name in portal xdpw permission-store wireplumber pipewire sway bus; do
-    wayland_stop_pid_file "$PELORIN_WAYLAND_DIR/$name.pid"
+    stop_pid_file "$PELORIN_WAYLAND_DIR/$name.pid"
   done
   rm -rf "$PELORIN_WAYLAND_DIR"
   unset PELORIN_WAYLAND_DIR WAYLAND_DISPLAY DISPLAY DBUS_SESSION_BUS_ADDRESS SWAYSOCK XDG_SESSION_TYPE XDG_RUNTIME_DIR
@@ -238,7 +215,7 @@ if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
   : "${PELORIN_WAYLAND_DIR:?start_wayland has not run}"
   case "${1:-}" in
     set-colour) set_wayland_colour "${@:2}" ;;
-    stop-compositor) wayland_stop_pid_file "$PELORIN_WAYLAND_DIR/sway.pid" ;;
+    stop-compositor) stop_pid_file "$PELORIN_WAYLAND_DIR/sway.pid" ;;
     *) echo "usage: wayland.sh set-colour '#rrggbb' [output] | stop-compositor" >&2; exit 2 ;;
   esac
 fi
