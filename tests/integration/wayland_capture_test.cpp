@@ -134,8 +134,17 @@ TEST(WaylandCapture, PermissionListingCaptureAndTheCompositorsEnd) {
   ASSERT_TRUE(last && last->width == 640 && last->height == 360);
   for (auto [x, y] : {std::pair{320, 180}, {4, 4}, {636, 356}}) expectColour(*last, x, y, grey, "the last picture");
 
-  // A portion as a host runs it, its frame through XWayland: a crop of the monitor stream that the
-  // frame (a band just outside it) never enters. Its input stays open: its end would stop it.
+  // The selection through XWayland: a window of the asked size in the middle of the output (a tiling
+  // compositor must not stretch it), Return confirms.
+  std::thread presser([] {
+    runProcess("/usr/bin/xdotool", {.arguments = {"search", "--sync", "--name", "^Ajustez", "key", "Return"}});
+  });
+  const ProcessResult selected = encoder({"--select-portion"}, {}, 30s);
+  presser.join();
+  EXPECT_EQ(selected.out, "{\"display_id\":" + first + ",\"x\":640,\"y\":360,\"width\":640,\"height\":360}\n")
+      << selected.err;
+  // A portion as a host runs it, off the middle where a compositor would put a managed frame: a crop
+  // of the monitor stream that the frame (a band just outside it) never enters. Its input stays open.
   const std::vector<std::string> portion = {"--source", "portion", "--display-id", first, "--portion", "320,180,640,360"};
   std::thread portionPainter([] { std::this_thread::sleep_for(1500ms); setColour(blue); });
   auto portionArguments = portion;
