@@ -176,7 +176,7 @@ wayland_open_xwayland() {
     wait_until 10 test -s "$file" || return 1
   export DISPLAY
   DISPLAY=$(cat "$file")
-  wayland_as_sway xhost "+si:localuser:$(id -un)" >/dev/null &&
+  wayland_as_sway timeout 10 xhost "+si:localuser:$(id -un)" >/dev/null &&
     wait_until 10 xdpyinfo
 }
 

@@ -146,9 +146,9 @@ TEST(WaylandCapture, PermissionListingCaptureAndTheCompositorsEnd) {
   // A portion as a host runs it, off the middle where a compositor would put a managed frame: a crop
   // of the monitor stream that the frame (a band just outside it) never enters. Its input stays open.
   const std::vector<std::string> portion = {"--source", "portion", "--display-id", first, "--portion", "320,180,640,360"};
-  std::thread portionPainter([] { std::this_thread::sleep_for(1500ms); setColour(blue); });
+  std::thread portionPainter([] { std::this_thread::sleep_for(2000ms); setColour(blue); });
   auto portionArguments = portion;
-  portionArguments.insert(portionArguments.end(), {"--width", "640", "--height", "360", "--duration", "3"});
+  portionArguments.insert(portionArguments.end(), {"--width", "640", "--height", "360", "--duration", "4"});
   const ProcessResult portionRun = encoder(portionArguments, {}, 20s);
   portionPainter.join();
   ASSERT_EQ(portionRun.exitStatus, 0) << portionRun.err;
