@@ -2,6 +2,7 @@
 # daemon): a private D-Bus system bus and an avahi-daemon that publishes and browses on the
 # loopback interface only. start_avahi exports DBUS_SYSTEM_BUS_ADDRESS and PELORIN_AVAHI_DIR (which
 # holds the configuration and the process ids); stop_avahi ends exactly the processes it started.
+source "$(dirname "${BASH_SOURCE[0]}")/process.sh"
 
 avahi_bus_ready() {
   dbus-send --system --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.GetId >/dev/null 2>&1
@@ -13,16 +14,6 @@ avahi_daemon_ready() {
     2>/dev/null | grep -q 'int32 2'
 }
 
-wait_for() {  # check-function: up to 10 s
-  local i
-  for i in $(seq 1 100); do
-    "$1" && return 0
-    sleep 0.1
-  done
-  echo "avahi.sh: $1 did not become true" >&2
-  return 1
-}
-
 start_avahi_daemon() {
   # avahi-daemon keeps its pid file at a fixed place: in a mount namespace of its own, with a private
   # /run/avahi-daemon, it starts beside a system daemon or another test run's. exec keeps $! the daemon.
@@ -32,26 +23,7 @@ start_avahi_daemon() {
     exec avahi-daemon -f "$1/avahi-daemon.conf" --no-drop-root --no-chroot --no-rlimits' sh "$PELORIN_AVAHI_DIR" \
     >"$PELORIN_AVAHI_DIR/daemon.log" 2>&1 </dev/null &
   echo $! >"$PELORIN_AVAHI_DIR/daemon.pid"
-  wait_for avahi_daemon_ready
-}
-
-running() {  # pid: alive and not a zombie waiting for its parent
-  [[ -r "/proc/$1/stat" ]] && [[ "$(cut -d')' -f2 "/proc/$1/stat" | cut -d' ' -f2)" != Z ]]
-}
-
-stop_pid_file() {  # pid-file
-  [[ -f "$1" ]] || return 0
-  local pid
-  pid=$(cat "$1")
-  rm -f "$1"
-  kill "$pid" 2>/dev/null || return 0
-  # Not necessarily our child (a test may have restarted it): poll until it is gone.
-  local i
-  for i in $(seq 1 100); do
-    running "$pid" || return 0
-    sleep 0.1
-  done
-  kill -KILL "$pid" 2>/dev/null || true
+  wait_until 10 avahi_daemon_ready
 }
 
 stop_avahi_daemon() {
@@ -78,7 +50,7 @@ CONF
     --nofork --nopidfile >/dev/null 2>&1 </dev/null &
   echo $! >"$PELORIN_AVAHI_DIR/bus.pid"
   export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$PELORIN_AVAHI_DIR/sysbus"
-  wait_for avahi_bus_ready
+  wait_until 10 avahi_bus_ready
   start_avahi_daemon
 }
 

@@ -3,32 +3,30 @@
 # session bus, PipeWire + WirePlumber, xdg-permission-store, xdg-desktop-portal and a patched
 # xdg-desktop-portal-wlr that this script builds from Debian's source package into a cache folder.
 # start_wayland exports WAYLAND_DISPLAY, XDG_RUNTIME_DIR, DBUS_SESSION_BUS_ADDRESS,
-# XDG_SESSION_TYPE=wayland, SWAYSOCK and PELORIN_WAYLAND_DIR (configuration, logs, process ids);
+# XDG_SESSION_TYPE=wayland, SWAYSOCK, DISPLAY (sway's XWayland, open to the caller's uid) and
+# PELORIN_WAYLAND_DIR (configuration, logs, process ids);
 # stop_wayland ends exactly the processes it started. As root the daemons run as uid 65534 (sway
 # refuses root); as any other user they run as that user.
+
+source "$(dirname "${BASH_SOURCE[0]}")/process.sh"
 
 WAYLAND_XDPW_CACHE="${XDG_CACHE_HOME:-$HOME/.cache}/pelorin/xdg-desktop-portal-wlr"
 WAYLAND_EXTRA_CAPS=()  # capabilities the next wayland_spawn keeps (as root)
 
 wayland_log() { echo "wayland.sh: $*" >&2; }
 
-wayland_wait() {  # seconds check-command...: polls every 0.1 s
-  local tries=$(($1 * 10)) i
-  shift
-  for ((i = 0; i < tries; i++)); do
-    "$@" >/dev/null 2>&1 && return 0
-    sleep 0.1
-  done
-  wayland_log "gave up waiting for: $*"
-  return 1
-}
-
 # The stock backend refuses every Start without a GPU: from interface version 3 on it demands a
 # DMA-BUF format as well, which pixman never offers although its shared-memory path works. The
 # deb-src entries (made from this machine's own deb entries) live in a temporary apt state used
 # for this one download only.
-build_patched_xdpw() {  # → $WAYLAND_XDPW_CACHE/xdg-desktop-portal-wlr
-  [[ -x "$WAYLAND_XDPW_CACHE/xdg-desktop-portal-wlr" ]] && return 0
+# Built once per version of the package in this machine's lists (an update rebuilds it); without
+# lists, the newest source once.
+build_patched_xdpw() {  # → $WAYLAND_XDPW_PROGRAM
+  local version
+  version=$(apt-cache policy xdg-desktop-portal-wlr 2>/dev/null | awk '$1 == "Candidate:" && $2 != "(none)" { print $2 }')
+  local dir=$WAYLAND_XDPW_CACHE/${version:-newest}
+  WAYLAND_XDPW_PROGRAM=$dir/xdg-desktop-portal-wlr
+  [[ -x "$WAYLAND_XDPW_PROGRAM" ]] && return 0
   local work codename status=0
   work=$(mktemp -d)
   codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
@@ -45,16 +43,16 @@ build_patched_xdpw() {  # → $WAYLAND_XDPW_CACHE/xdg-desktop-portal-wlr
   (
     cd "$work" &&
       "${apt[@]}" update </dev/null &&
-      "${apt[@]}" source xdg-desktop-portal-wlr </dev/null >/dev/null &&
+      "${apt[@]}" source "xdg-desktop-portal-wlr${version:+=$version}" </dev/null >/dev/null &&
       cd xdg-desktop-portal-wlr-*/ &&
       perl -0pi -e 's/\s*\|\|\s*\(cast->ctx->state->screencast_version >= 3 &&\s*cast->screencopy_frame_info\[DMABUF\]\.format == DRM_FORMAT_INVALID\)// or exit 1' \
         src/screencast/screencast.c &&
       meson setup build -Dman-pages=disabled -Dsystemd=disabled -Dsd-bus-provider=libsystemd >/dev/null &&
       ninja -C build >/dev/null &&
-      mkdir -p "$WAYLAND_XDPW_CACHE" &&
+      mkdir -p "$dir" &&
       # Renamed into place: a concurrent run sees the whole program or none.
-      cp build/xdg-desktop-portal-wlr "$WAYLAND_XDPW_CACHE/.new.$$" &&
-      mv "$WAYLAND_XDPW_CACHE/.new.$$" "$WAYLAND_XDPW_CACHE/xdg-desktop-portal-wlr"
+      cp build/xdg-desktop-portal-wlr "$dir/.new.$$" &&
+      mv "$dir/.new.$$" "$WAYLAND_XDPW_PROGRAM"
   ) >"$work/build.log" 2>&1 || status=$?
   [[ $status -eq 0 ]] || { cat "$work/build.log" >&2; wayland_log "cannot build the patched xdg-desktop-portal-wlr"; }
   rm -rf "$work"
@@ -97,7 +95,7 @@ wayland_write_config() {
     "$d/config/wireplumber/main.lua.d" "$d/config/wireplumber/bluetooth.lua.d"
   # Two monitors side by side: the portal shares the first, the second is a display the token lacks.
   cat >"$d/config/sway/config" <<'CONF'
-xwayland disable
+xwayland force
 output HEADLESS-1 mode 1920x1080 position 0 0 bg #000000 solid_color
 output HEADLESS-2 mode 1280x720 position 1920 0 bg #000000 solid_color
 CONF
@@ -131,6 +129,7 @@ start_wayland() {
   PELORIN_WAYLAND_DIR=$(mktemp -d)
   export PELORIN_WAYLAND_DIR
   WAYLAND_CALLER_RUNTIME_DIR=${XDG_RUNTIME_DIR:-}
+  WAYLAND_CALLER_DISPLAY=${DISPLAY:-}
   export XDG_RUNTIME_DIR="$PELORIN_WAYLAND_DIR/run"
   export DBUS_SESSION_BUS_ADDRESS="unix:path=$XDG_RUNTIME_DIR/bus"
   export SWAYSOCK="$XDG_RUNTIME_DIR/sway.sock"
@@ -141,29 +140,52 @@ start_wayland() {
   chmod 0700 "$XDG_RUNTIME_DIR"
   wayland_write_config
   # A copy uid 65534 can reach: root's home is usually closed to it.
-  cp "$WAYLAND_XDPW_CACHE/xdg-desktop-portal-wlr" "$PELORIN_WAYLAND_DIR/"
+  cp "$WAYLAND_XDPW_PROGRAM" "$PELORIN_WAYLAND_DIR/"
   [[ $(id -u) -eq 0 ]] && chown -R 65534:65534 "$PELORIN_WAYLAND_DIR"
+  # XWayland's socket folder, shared by every X server: made as it would be by root if missing.
+  [[ -d /tmp/.X11-unix || $(id -u) -ne 0 ]] || mkdir -m 1777 /tmp/.X11-unix
 
   wayland_spawn bus dbus-daemon --config-file="$PELORIN_WAYLAND_DIR/session.conf" --nofork --nopidfile
-  wayland_wait 10 busctl --user status org.freedesktop.DBus || { wayland_failed bus; return 1; }
+  wait_until 10 busctl --user status org.freedesktop.DBus || { wayland_failed bus; return 1; }
   wayland_spawn sway sway -c "$PELORIN_WAYLAND_DIR/config/sway/config"
-  wayland_wait 10 test -S "$SWAYSOCK" || { wayland_failed sway; return 1; }
+  wait_until 10 test -S "$SWAYSOCK" || { wayland_failed sway; return 1; }
   export WAYLAND_DISPLAY
   WAYLAND_DISPLAY=$(cd "$XDG_RUNTIME_DIR" && ls wayland-* | grep -v lock | head -n1)
+  wayland_open_xwayland || { wayland_failed sway; return 1; }
   wayland_spawn pipewire pipewire
-  wayland_wait 10 test -S "$XDG_RUNTIME_DIR/pipewire-0" || { wayland_failed pipewire; return 1; }
+  wait_until 10 test -S "$XDG_RUNTIME_DIR/pipewire-0" || { wayland_failed pipewire; return 1; }
   wayland_spawn wireplumber wireplumber
-  wayland_wait 10 wayland_wireplumber_ready || { wayland_failed wireplumber; return 1; }
+  wait_until 10 wayland_wireplumber_ready || { wayland_failed wireplumber; return 1; }
   wayland_spawn permission-store /usr/libexec/xdg-permission-store --replace
-  wayland_wait 10 wayland_on_bus org.freedesktop.impl.portal.PermissionStore || { wayland_failed permission-store; return 1; }
+  wait_until 10 wayland_on_bus org.freedesktop.impl.portal.PermissionStore || { wayland_failed permission-store; return 1; }
   wayland_spawn xdpw "$PELORIN_WAYLAND_DIR/xdg-desktop-portal-wlr" -r
-  wayland_wait 10 wayland_on_bus org.freedesktop.impl.portal.desktop.wlr || { wayland_failed xdpw; return 1; }
+  wait_until 10 wayland_on_bus org.freedesktop.impl.portal.desktop.wlr || { wayland_failed xdpw; return 1; }
   # The portal opens /proc/PID/root of each caller to tell sandboxed apps from host ones; a root
   # caller's is closed to uid 65534 without this one capability.
   [[ $(id -u) -eq 0 ]] && WAYLAND_EXTRA_CAPS=(--inh-caps=+sys_ptrace --ambient-caps=+sys_ptrace)
   wayland_spawn portal /usr/libexec/xdg-desktop-portal -r
   # Ready once its ScreenCast interface answers, which it exports only with a backend behind it.
-  wayland_wait 10 wayland_screencast_version || { wayland_failed portal; return 1; }
+  wait_until 10 wayland_screencast_version || { wayland_failed portal; return 1; }
+}
+
+# sway names its XWayland server (the first free number) only in its children's environment. The
+# server admits its own uid alone: the caller's is added to its access list.
+wayland_open_xwayland() {
+  local file=$PELORIN_WAYLAND_DIR/display
+  swaymsg exec "echo \$DISPLAY >$file" >/dev/null &&
+    wait_until 10 test -s "$file" || return 1
+  export DISPLAY
+  DISPLAY=$(cat "$file")
+  wayland_as_sway timeout 10 xhost "+si:localuser:$(id -un)" >/dev/null &&
+    wait_until 10 xdpyinfo
+}
+
+wayland_as_sway() {  # command...: run as the daemons' uid against the session's X server
+  if [[ $(id -u) -eq 0 ]]; then
+    setpriv --reuid=65534 --regid=65534 --clear-groups env DISPLAY="$DISPLAY" "$@"
+  else
+    "$@"
+  fi
 }
 
 wayland_failed() {  # name: the daemon that did not come up
@@ -172,29 +194,16 @@ wayland_failed() {  # name: the daemon that did not come up
   stop_wayland
 }
 
-wayland_stop_pid_file() {  # pid-file: the daemon, then up to 5 s for it to go
-  [[ -f "$1" ]] || return 0
-  local pid
-  pid=$(cat "$1")
-  rm -f "$1"
-  kill "$pid" 2>/dev/null || return 0
-  wayland_wait 5 wayland_gone "$pid" 2>/dev/null || kill -KILL "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
-}
-
-wayland_gone() {  # pid: exited (or a zombie for its parent to reap)
-  [[ ! -r "/proc/$1/stat" ]] || [[ "$(cut -d')' -f2 "/proc/$1/stat" | cut -d' ' -f2)" == Z ]]
-}
-
 stop_wayland() {
   [[ -n "${PELORIN_WAYLAND_DIR:-}" && -d "$PELORIN_WAYLAND_DIR" ]] || return 0
   local name
   for name in portal xdpw permission-store wireplumber pipewire sway bus; do
-    wayland_stop_pid_file "$PELORIN_WAYLAND_DIR/$name.pid"
+    stop_pid_file "$PELORIN_WAYLAND_DIR/$name.pid"
   done
   rm -rf "$PELORIN_WAYLAND_DIR"
-  unset PELORIN_WAYLAND_DIR WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS SWAYSOCK XDG_SESSION_TYPE XDG_RUNTIME_DIR
+  unset PELORIN_WAYLAND_DIR WAYLAND_DISPLAY DISPLAY DBUS_SESSION_BUS_ADDRESS SWAYSOCK XDG_SESSION_TYPE XDG_RUNTIME_DIR
   [[ -z "${WAYLAND_CALLER_RUNTIME_DIR:-}" ]] || export XDG_RUNTIME_DIR=$WAYLAND_CALLER_RUNTIME_DIR
+  [[ -z "${WAYLAND_CALLER_DISPLAY:-}" ]] || export DISPLAY=$WAYLAND_CALLER_DISPLAY
 }
 
 set_wayland_colour() {  # '#rrggbb' [output]: fills the monitor with one colour
@@ -206,7 +215,7 @@ if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
   : "${PELORIN_WAYLAND_DIR:?start_wayland has not run}"
   case "${1:-}" in
     set-colour) set_wayland_colour "${@:2}" ;;
-    stop-compositor) wayland_stop_pid_file "$PELORIN_WAYLAND_DIR/sway.pid" ;;
+    stop-compositor) stop_pid_file "$PELORIN_WAYLAND_DIR/sway.pid" ;;
     *) echo "usage: wayland.sh set-colour '#rrggbb' [output] | stop-compositor" >&2; exit 2 ;;
   esac
 fi

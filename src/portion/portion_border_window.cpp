@@ -26,6 +26,12 @@ PortionBorderWindow::PortionBorderWindow(const Rect& frame, QScreen* screen)
       mapping_(screen),
       screenFrame_(mapping_.screenSpaceFrame()) {
   setAttribute(Qt::WA_ShowWithoutActivating);
+  if (onXWayland()) {
+    // A Wayland compositor would centre a managed window and draw its shaped-out interior, black,
+    // over the portion: unmanaged and transparent, the band alone shows, where it belongs.
+    setWindowFlag(Qt::BypassWindowManagerHint);
+    setAttribute(Qt::WA_TranslucentBackground);
+  }
   setFocusPolicy(Qt::NoFocus);
   setMouseTracking(true);
   setWindowTitle(QStringLiteral("Pelorin"));
@@ -45,15 +51,21 @@ void PortionBorderWindow::setFrame(const Rect& frame) {
 
 Rect PortionBorderWindow::capturedFrame() const { return insetBy(frame_, thickness, thickness); }
 
+QRegion PortionBorderWindow::band() const {
+  const int width = std::max(1, static_cast<int>(std::lround(thickness / mapping_.pixelRatio())));
+  return QRegion(rect()).subtracted(QRegion(rect().adjusted(width, width, -width, -width)));
+}
+
 void PortionBorderWindow::paintEvent(QPaintEvent*) {
-  // Only the band is left of the window by its shape; filling all of it draws exactly the band.
-  QPainter(this).fillRect(rect(), systemRed);
+  // The band alone: where the shape is not honoured the interior stays transparent.
+  QPainter painter(this);
+  painter.setClipRegion(band());
+  painter.fillRect(rect(), systemRed);
 }
 
 void PortionBorderWindow::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
-  const int band = std::max(1, static_cast<int>(std::lround(thickness / mapping_.pixelRatio())));
-  shapeWindow(this, QRegion(rect()).subtracted(QRegion(rect().adjusted(band, band, -band, -band))));
+  shapeWindow(this, band());
 }
 
 BorderDrag PortionBorderWindow::modeAt(const QPointF& position) const {

@@ -43,6 +43,7 @@ class PortionBorderWindow : public QWidget {
   void leaveEvent(QEvent* event) override;
 
  private:
+  QRegion band() const;  // the drawn and clickable band, in the widget's own coordinates
   BorderDrag modeAt(const QPointF& position) const;
   void showCursorFor(const QPointF& position);
 

@@ -32,6 +32,9 @@ class SelectionWindow : public QWidget {
       : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowStaysOnTopHint),
         translucent_(translucencyAvailable()) {
     if (translucent_) setAttribute(Qt::WA_TranslucentBackground);
+    // A tiling Wayland compositor would stretch a plain window over the whole output; a dialog
+    // floats at the size asked for.
+    if (onXWayland()) setWindowFlag(Qt::Dialog);
   }
 
   QWidget* buttonBar = nullptr;

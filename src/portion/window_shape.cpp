@@ -1,8 +1,10 @@
 #include "portion/window_shape.h"
 
 #include <QGuiApplication>
+#include <QScreen>
 #include <QWidget>
 #include <QtGui/qguiapplication_platform.h>
+#include <algorithm>
 #include <cmath>
 
 #include "portion/x11_window_shape.h"
@@ -36,6 +38,16 @@ void shapeWindow(QWidget* window, const QRegion& region) {
 
 void markAsOverlay(QWidget* window) {
   if (void* display = x11Display()) x11::markAsOverlay(display, static_cast<unsigned long>(window->winId()));
+}
+
+bool onXWayland() {
+  void* display = x11Display();
+  if (!display) return false;
+  // Before its XWAYLAND extension (23.1) XWayland told itself apart only by its outputs' names.
+  const auto screens = QGuiApplication::screens();
+  return x11::isXWayland(display) || std::ranges::any_of(screens, [](const QScreen* screen) {
+           return screen->name().startsWith(QStringLiteral("XWAYLAND"));
+         });
 }
 
 bool translucencyAvailable() {

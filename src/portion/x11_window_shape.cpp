@@ -36,6 +36,11 @@ void markAsOverlay(void* display, unsigned long window) {
   XFlush(dpy);
 }
 
+bool isXWayland(void* display) {
+  int opcode = 0, event = 0, error = 0;
+  return XQueryExtension(static_cast<Display*>(display), "XWAYLAND", &opcode, &event, &error);
+}
+
 bool compositingManagerRunning(void* display) {
   auto* dpy = static_cast<Display*>(display);
   const std::string name = "_NET_WM_CM_S" + std::to_string(DefaultScreen(dpy));

@@ -22,6 +22,9 @@ void setWindowShape(void* display, unsigned long window, const std::vector<Shape
 // cycling) and on every desktop.
 void markAsOverlay(void* display, unsigned long window);
 
+// Whether the X server is XWayland, whose windows a Wayland compositor draws without their shape.
+bool isXWayland(void* display);
+
 // Whether a compositing manager draws the screen, so that translucent windows can be seen through.
 bool compositingManagerRunning(void* display);
 

@@ -53,8 +53,9 @@ TEST(WaylandCapture, PermissionListingCaptureAndTheCompositorsEnd) {
   char pattern[] = "/tmp/pelorin-wayland-state.XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
   const std::string state = pattern;  // XDG_STATE_HOME: no token yet
-  auto encoder = [&](std::vector<std::string> arguments, std::vector<TimedLine> input = {}) {
-    const auto closeAt = input.empty() ? 0ms : input.back().at + 500ms;
+  auto encoder = [&](std::vector<std::string> arguments, std::vector<TimedLine> input = {},
+                     std::chrono::milliseconds closeAt = 0ms) {
+    if (!input.empty()) closeAt = input.back().at + 500ms;
     return runProcess(binaryPath("pelorin-encoder"),
                       {.arguments = std::move(arguments),
                        .setEnvironment = {{"PELORIN_VIDEO_ENCODER", "software"}, {"XDG_STATE_HOME", state}},
@@ -132,6 +133,37 @@ TEST(WaylandCapture, PermissionListingCaptureAndTheCompositorsEnd) {
   const auto& last = records.back().picture;
   ASSERT_TRUE(last && last->width == 640 && last->height == 360);
   for (auto [x, y] : {std::pair{320, 180}, {4, 4}, {636, 356}}) expectColour(*last, x, y, grey, "the last picture");
+
+  // The selection through XWayland: a window of the asked size in the middle of the output (a tiling
+  // compositor must not stretch it), Return confirms.
+  std::thread presser([] {
+    runProcess("/usr/bin/xdotool", {.arguments = {"search", "--sync", "--name", "^Ajustez", "key", "Return"}});
+  });
+  const ProcessResult selected = encoder({"--select-portion"}, {}, 30s);
+  presser.join();
+  EXPECT_EQ(selected.out, "{\"display_id\":" + first + ",\"x\":640,\"y\":360,\"width\":640,\"height\":360}\n")
+      << selected.err;
+  // A portion as a host runs it, off the middle where a compositor would put a managed frame: a crop
+  // of the monitor stream that the frame (a band just outside it) never enters. Its input stays open.
+  const std::vector<std::string> portion = {"--source", "portion", "--display-id", first, "--portion", "320,180,640,360"};
+  std::thread portionPainter([] { std::this_thread::sleep_for(2000ms); setColour(blue); });
+  auto portionArguments = portion;
+  portionArguments.insert(portionArguments.end(), {"--width", "640", "--height", "360", "--duration", "4"});
+  const ProcessResult portionRun = encoder(portionArguments, {}, 20s);
+  portionPainter.join();
+  ASSERT_EQ(portionRun.exitStatus, 0) << portionRun.err;
+  const auto portionRecords = expectDecodes(portionRun);
+  ASSERT_FALSE(portionRecords.empty());
+  const auto& cropped = portionRecords.back().picture;
+  ASSERT_TRUE(cropped && cropped->width == 640 && cropped->height == 360);
+  for (int y = 1; y < 360 && !HasFailure(); y += 17)  // a grid, so that a frame anywhere in it shows
+    for (int x = 1; x < 640 && !HasFailure(); x += 17) expectColour(*cropped, x, y, blue, "the portion");
+  // Without XWayland the portion windows cannot be shown: refused at once.
+  const ProcessResult noX = runProcess(binaryPath("pelorin-encoder"),
+                                       {.arguments = portion, .setEnvironment = {{"XDG_STATE_HOME", state}},
+                                        .unsetEnvironment = {"DISPLAY"}});
+  EXPECT_EQ(noX.exitStatus, 1);
+  EXPECT_EQ(noX.err, "native_encoder_error reason=portion_windows_need_XWayland__DISPLAY__on_a_Wayland_session\n");
 
   // The compositor goes away mid-run: status 1, one error line, the last one.
   std::thread stopper([] { std::this_thread::sleep_for(2000ms); session({"stop-compositor"}); });
