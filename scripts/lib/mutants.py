@@ -4,6 +4,7 @@ Each fault in the list replaces one exact piece of source text. For each: apply 
 build directory incrementally, run the tests whose executables changed (the unit and concurrency
 tests first, then the rest, stopping at the first failure), optionally the ThreadSanitizer
 concurrency binary, and restore the source. A fault is caught when a test fails or times out.
+Tests labelled wayland run one at a time, each on a fresh headless Wayland session (they end it).
 """
 
 import argparse
@@ -19,6 +20,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 FAST_LABELS = {"unit", "concurrency"}
+ON_WAYLAND = [str(ROOT / "scripts" / "lib" / "on_wayland.sh")]
 
 
 @dataclass
@@ -106,7 +108,7 @@ def program_targets(build):
 
 
 def starts_programs(test, build):
-    return not test["program"].startswith(str(build / "tests")) or test["labels"] & {"integration", "discovery"}
+    return not test["program"].startswith(str(build / "tests")) or test["labels"] & {"integration", "discovery", "wayland"}
 
 
 def read_hints(report):
@@ -142,22 +144,35 @@ def affected(tests, changed, build):
     return chosen
 
 
+def ctest(build, tests, timeout, *options):
+    """One ctest run of `tests`; a wayland-labelled test is alone on a session of its own."""
+    prefix = ON_WAYLAND if any("wayland" in t["labels"] for t in tests) else []
+    numbers = ",".join(str(t["number"]) for t in tests)
+    return run([*prefix, "ctest", "--test-dir", str(build), "--timeout", str(timeout), *options,
+                "-I", f"0,0,0,{numbers}"])
+
+
 def run_ctest(build, chosen, timeout):
     """Runs the chosen tests, stopping at the first failure; returns the failed tests' names."""
     if not chosen:
         return []
-    numbers = ",".join(str(t["number"]) for t in chosen)
-    result = run(["ctest", "--test-dir", str(build), "-j", str(os.cpu_count() or 2), "--timeout",
-                  str(timeout), "--stop-on-failure", "-I", f"0,0,0,{numbers}"])
-    failed = re.findall(r"^\s*\d+ - (\S+) \(", result.stdout, re.MULTILINE)
-    if result.returncode != 0 and not failed:
-        return ["(ctest failed: " + result.stdout.strip().splitlines()[-1] + ")"]
+    batches = [[t for t in chosen if "wayland" not in t["labels"]]]
+    batches += [[t] for t in chosen if "wayland" in t["labels"]]
+    failed = []
+    for batch in filter(None, batches):
+        result = ctest(build, batch, timeout, "-j", str(os.cpu_count() or 2), "--stop-on-failure")
+        failed = re.findall(r"^\s*\d+ - (\S+) \(", result.stdout, re.MULTILINE)
+        if result.returncode == 3 and "wayland" in batch[0]["labels"]:
+            sys.exit("the Wayland session cannot start here (see scripts/lib/wayland.sh's log above)")
+        if result.returncode != 0 and not failed:
+            return ["(ctest failed: " + (result.stdout + result.stderr).strip().splitlines()[-1] + ")"]
+        if failed:
+            break
     # A test that fails once on a loaded machine may be flaky: a catch is a failure seen twice.
     confirmed = []
     for name in failed:
         again = [t for t in chosen if t["name"] == name]
-        if again and run(["ctest", "--test-dir", str(build), "--timeout", str(timeout), "-I",
-                          f"0,0,0,{again[0]['number']}"]).returncode != 0:
+        if again and ctest(build, again[:1], timeout).returncode != 0:
             confirmed.append(name)
     if failed and not confirmed:
         # The stop at the flaky failure skipped the tests after it.
