@@ -132,8 +132,9 @@ TEST_F(X11CaptureTest, OneStreamLetterboxesCropsAndMovesToAnotherMonitor) {
   EXPECT_FALSE(stream->updateConfiguration(bad).ok());
   frame.reset();
 
+  const double switched = test::monotonicNow();
   ASSERT_TRUE(stream->updateContentFilter(service_->displayFilter(display("RIGHT"))).ok());
-  frame = collector->waitForPictureAfter(test::monotonicNow());
+  frame = collector->waitForPictureAfter(switched);
   ASSERT_TRUE(frame);
   expectColour(*frame, 400, 150, blue, "RIGHT");
   EXPECT_FALSE(stream->updateContentFilter(service_->displayFilter({.displayID = 12345})).ok());
@@ -161,6 +162,11 @@ TEST_F(X11CaptureTest, AStillScreenGivesIdleSamplesAndFramesOnlyOnChangeOrReques
   // A picture within two frame intervals, with room for a loaded machine.
   const auto comesPromptly = [](Collector& c, double since) {
     return c.waitForPictureAfter(since, 2000ms) && c.records().back().presentationSeconds - since <= 0.2;
+  };
+  // Waits for n more samples: a stream that owes a frame has had that many chances to send it.
+  const auto ticksPass = [](Collector& c, std::size_t n) {
+    const std::size_t seen = c.records().size();
+    return c.waitFor([&](const auto& r) { return r.size() >= seen + n; });
   };
   for (const bool damage : {true, false}) {
     SCOPED_TRACE(damage ? "damage" : "hash, without shared memory");
@@ -192,12 +198,12 @@ TEST_F(X11CaptureTest, AStillScreenGivesIdleSamplesAndFramesOnlyOnChangeOrReques
     EXPECT_TRUE(comesPromptly(*collector, asked));
     // Every buffer is held now: the request is kept until one is free.
     stream->requestFrame();
-    std::this_thread::sleep_for(200ms);
+    std::this_thread::sleep_for(200ms);  // no sample can come while every buffer is held
     EXPECT_EQ(completes(*collector), 2);
     const double released = test::monotonicNow();
     collector->releaseHeld();
     EXPECT_TRUE(comesPromptly(*collector, released)) << "the request was lost while no buffer was free";
-    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(ticksPass(*collector, 10));
     EXPECT_EQ(completes(*collector), 3) << "one request, one frame";
 
     const double before = test::monotonicNow();

@@ -23,6 +23,12 @@ inline Yuv yuvAt(PixelBuffer& frame, int x, int y) {
   return value;
 }
 
+// Whether the frame shows `rgb` (BT.601 video range) at (x, y).
+inline bool shows(PixelBuffer& frame, int x, int y, unsigned long rgb) {
+  const Yuv actual = yuvAt(frame, x, y), expected = pelorin::test::bt601(rgb);
+  return std::abs(actual.y - expected.y) <= 3 && std::abs(actual.u - expected.u) <= 3 && std::abs(actual.v - expected.v) <= 3;
+}
+
 // Expects the frame to show `rgb` (BT.601 video range) at (x, y).
 inline void expectColour(PixelBuffer& frame, int x, int y, unsigned long rgb, const std::string& where) {
   const Yuv actual = yuvAt(frame, x, y), expected = pelorin::test::bt601(rgb);
