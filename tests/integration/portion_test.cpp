@@ -22,7 +22,7 @@ TEST(Portion, SelectionOnTheMonitorUnderTheMouseEndsFromTheKeyboardOrWhenTheHost
     std::string out, err;
   } cases[] = {
       {"key Return", 0, centred, ""},
-      {"key Tab sleep 0.2 key Tab sleep 0.2 key space", 0, centred, ""},
+      {"key Tab key Tab key space", 0, centred, ""},
       {"key Escape", 1, "", "native_encoder_error reason=portion_cancelled\n"},
       {"", 1, "", "native_encoder_error reason=portion_parent_gone\n"},
   };
@@ -31,17 +31,21 @@ TEST(Portion, SelectionOnTheMonitorUnderTheMouseEndsFromTheKeyboardOrWhenTheHost
     // Once the selection window shows, the user presses the keys.
     std::future<bool> acted;
     if (!c.keys.empty()) {
-      acted = std::async(std::launch::async, [&c] {
-        return std::system(("timeout 20 xdotool search --sync --onlyvisible --name 'Ajustez la portion' >/dev/null "
-                            "&& sleep 0.5 && xdotool " + c.keys).c_str()) == 0;
+      acted = std::async(std::launch::async, [&c, &painter] {
+        return painter.waitFocusedWindowTitled("Ajustez la portion") != None &&
+               std::system(("xdotool " + c.keys).c_str()) == 0;
       });
     }
     const ProcessResult r = runProcess(binaryPath("pelorin-encoder"),
                                        {.arguments = {"--select-portion"},
                                         .closeInputAt = std::chrono::seconds(c.keys.empty() ? 0 : 60)});
-    if (acted.valid()) EXPECT_TRUE(acted.get()) << c.keys;
+    if (acted.valid()) {
+      EXPECT_TRUE(acted.get()) << c.keys;
+    }
     EXPECT_EQ(std::tuple(r.exitStatus, r.out, r.err), std::tuple(c.status, c.out, c.err)) << c.keys;
-    if (c.keys.empty()) EXPECT_LT(r.elapsed, std::chrono::seconds(5));
+    if (c.keys.empty()) {
+      EXPECT_LT(r.elapsed, std::chrono::seconds(5));
+    }
   }
 }
 

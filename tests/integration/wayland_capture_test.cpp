@@ -7,11 +7,13 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <nlohmann/json.hpp>
 #include <thread>
 
 #include "support/decoded_stream.h"
 #include "support/process.h"
+#include "support/x11_windows.h"
 #include "support/yuv.h"
 
 namespace pelorin::test {
@@ -42,6 +44,28 @@ bool shows(const DecodedRecord& r, unsigned long rgb) {
          std::abs(p.chromaU[c] - want.u) <= 8 && std::abs(p.chromaV[c] - want.v) <= 8;
 }
 
+// Does `act` on a thread of its own once the encoder says capture_start: what a test does to the
+// screen happens while the capture runs, however long its start took. Feed it the error lines.
+class WhenStarted {
+ public:
+  explicit WhenStarted(std::function<void()> act)
+      : thread_([this, act = std::move(act)] {
+          if (started_.get_future().get()) act();
+        }) {}
+  ~WhenStarted() {
+    if (!said_) started_.set_value(false);
+    thread_.join();
+  }
+  void operator()(const std::string& line) {
+    if (!said_ && line.starts_with("capture_start ")) started_.set_value(said_ = true);
+  }
+
+ private:
+  std::promise<bool> started_;
+  bool said_ = false;
+  std::thread thread_;
+};
+
 std::string lastLine(const ProcessResult& run) {
   const auto lines = splitLines(run.err);
   return lines.empty() ? "" : lines.back();
@@ -54,12 +78,15 @@ TEST(WaylandCapture, PermissionListingCaptureAndTheCompositorsEnd) {
   ASSERT_NE(mkdtemp(pattern), nullptr);
   const std::string state = pattern;  // XDG_STATE_HOME: no token yet
   auto encoder = [&](std::vector<std::string> arguments, std::vector<TimedLine> input = {},
-                     std::chrono::milliseconds closeAt = 0ms) {
+                     std::chrono::milliseconds closeAt = 0ms, std::function<void()> whenStarted = {}) {
     if (!input.empty()) closeAt = input.back().at + 500ms;
+    std::optional<WhenStarted> started;
+    if (whenStarted) started.emplace(std::move(whenStarted));
     return runProcess(binaryPath("pelorin-encoder"),
                       {.arguments = std::move(arguments),
                        .setEnvironment = {{"PELORIN_VIDEO_ENCODER", "software"}, {"XDG_STATE_HOME", state}},
-                       .timedInput = std::move(input), .closeInputAt = closeAt});
+                       .timedInput = std::move(input), .closeInputAt = closeAt,
+                       .onErrorLine = [&](const std::string& line) { if (started) (*started)(line); }});
   };
   const std::string executable = std::filesystem::weakly_canonical(binaryPath("pelorin-encoder")).string();
   EXPECT_EQ(encoder({"--preflight"}).out, "screen_capture_preflight allowed=false executable=" + executable + "\n");
@@ -75,17 +102,30 @@ TEST(WaylandCapture, PermissionListingCaptureAndTheCompositorsEnd) {
   EXPECT_EQ(token.st_mode & 0777, 0600u);
   EXPECT_EQ(encoder({"--preflight"}).out, "screen_capture_preflight allowed=true executable=" + executable + "\n");
 
-  setColour(blue);
-  const ProcessResult listing = encoder({"--list-sources"});
-  ASSERT_EQ(listing.exitStatus, 0) << listing.err;
-  const auto sources = nlohmann::json::parse(listing.out);
-  EXPECT_EQ(sources.at("windows"), nlohmann::json::array());
+  // The portal's first stream of an output gets its picture at once; a later one gets nothing until
+  // the screen changes while it runs: a still screen is then listed without a thumbnail (after a
+  // bounded wait), a changing one with it.
   std::map<std::pair<int, int>, std::string> ids;  // by size
-  for (const auto& display : sources.at("displays")) {
-    ids[{display.at("width"), display.at("height")}] = std::to_string(display.at("id").get<std::uint64_t>());
-    EXPECT_TRUE(display.at("id") != 0 && (display.at("width") != 1920 || display.at("thumbnail").is_string()));
+  for (const auto& [changing, thumbnail] : {std::pair{false, true}, {false, false}, {true, true}}) {
+    SCOPED_TRACE(changing ? "changing" : thumbnail ? "first" : "still");
+    std::atomic<bool> listed{false};
+    std::thread painter([&] {
+      for (unsigned long c = 0; changing && !listed; ++c) setColour(c % 2 ? blue : grey);
+    });
+    const ProcessResult listing = encoder({"--list-sources"});
+    listed = true;
+    painter.join();
+    ASSERT_EQ(listing.exitStatus, 0) << listing.err;
+    const auto sources = nlohmann::json::parse(listing.out);
+    EXPECT_EQ(sources.at("windows"), nlohmann::json::array());
+    for (const auto& display : sources.at("displays")) {
+      ids[{display.at("width"), display.at("height")}] = std::to_string(display.at("id").get<std::uint64_t>());
+      const bool shared = display.at("width") == 1920;  // the only output the stored choice covers
+      EXPECT_EQ(display.at("thumbnail").is_string(), shared && thumbnail) << listing.out;
+    }
+    ASSERT_TRUE(ids.size() == 2 && ids.contains({1920, 1080}) && ids.contains({1280, 720})) << listing.out;
   }
-  ASSERT_TRUE(ids.size() == 2 && ids.contains({1920, 1080}) && ids.contains({1280, 720})) << listing.out;
+  setColour(blue);
   const std::string first = ids[{1920, 1080}], second = ids[{1280, 720}];
 
   // The second output exists but the stored choice does not restore it.
@@ -96,17 +136,15 @@ TEST(WaylandCapture, PermissionListingCaptureAndTheCompositorsEnd) {
   // Colours change after Start (a second session on a still screen gets no first frame), then the
   // screen stands still and a KEYFRAME must repeat the last picture at once.
   std::uint64_t redAt = 0, greyAt = 0;
-  std::thread painter([&] {
-    std::this_thread::sleep_for(1000ms);
-    redAt = unixNanoseconds();
-    setColour(red);
-    std::this_thread::sleep_for(1000ms);
-    greyAt = unixNanoseconds();
-    setColour(grey);
-  });
-  const ProcessResult run = encoder({"--display-id", first, "--width", "640", "--height", "360", "--duration", "4"},
-                                    {{3000ms, "KEYFRAME"}});
-  painter.join();
+  const ProcessResult run = encoder({"--display-id", first, "--width", "640", "--height", "360", "--duration", "5"},
+                                    {{4000ms, "KEYFRAME"}}, 0ms, [&] {
+                                      std::this_thread::sleep_for(500ms);  // some blue pictures first
+                                      redAt = unixNanoseconds();
+                                      setColour(red);
+                                      std::this_thread::sleep_for(1000ms);
+                                      greyAt = unixNanoseconds();
+                                      setColour(grey);
+                                    });
   ASSERT_EQ(run.exitStatus, 0) << run.err;
   EXPECT_NE(run.err.find("capture_start capture=portal width=640 height=360 fps=30 "), std::string::npos) << run.err;
   const std::vector<DecodedRecord> records = expectDecodes(run);
@@ -137,7 +175,10 @@ TEST(WaylandCapture, PermissionListingCaptureAndTheCompositorsEnd) {
   // The selection through XWayland: a window of the asked size in the middle of the output (a tiling
   // compositor must not stretch it), Return confirms.
   std::thread presser([] {
-    runProcess("/usr/bin/xdotool", {.arguments = {"search", "--sync", "--name", "^Ajustez", "key", "Return"}});
+    TestDisplay xwayland;
+    if (xwayland.ok() && xwayland.waitFocusedWindowTitled("Ajustez") != None) {
+      runProcess("/usr/bin/xdotool", {.arguments = {"key", "Return"}});
+    }
   });
   const ProcessResult selected = encoder({"--select-portion"}, {}, 30s);
   presser.join();
@@ -146,11 +187,12 @@ TEST(WaylandCapture, PermissionListingCaptureAndTheCompositorsEnd) {
   // A portion as a host runs it, off the middle where a compositor would put a managed frame: a crop
   // of the monitor stream that the frame (a band just outside it) never enters. Its input stays open.
   const std::vector<std::string> portion = {"--source", "portion", "--display-id", first, "--portion", "320,180,640,360"};
-  std::thread portionPainter([] { std::this_thread::sleep_for(2000ms); setColour(blue); });
   auto portionArguments = portion;
-  portionArguments.insert(portionArguments.end(), {"--width", "640", "--height", "360", "--duration", "4"});
-  const ProcessResult portionRun = encoder(portionArguments, {}, 20s);
-  portionPainter.join();
+  portionArguments.insert(portionArguments.end(), {"--width", "640", "--height", "360", "--duration", "3"});
+  const ProcessResult portionRun = encoder(portionArguments, {}, 20s, [] {
+    std::this_thread::sleep_for(1000ms);  // its windows are up before the picture the test reads
+    setColour(blue);
+  });
   ASSERT_EQ(portionRun.exitStatus, 0) << portionRun.err;
   const auto portionRecords = expectDecodes(portionRun);
   ASSERT_FALSE(portionRecords.empty());
@@ -166,9 +208,8 @@ TEST(WaylandCapture, PermissionListingCaptureAndTheCompositorsEnd) {
   EXPECT_EQ(noX.err, "native_encoder_error reason=portion_windows_need_XWayland__DISPLAY__on_a_Wayland_session\n");
 
   // The compositor goes away mid-run: status 1, one error line, the last one.
-  std::thread stopper([] { std::this_thread::sleep_for(2000ms); session({"stop-compositor"}); });
-  const ProcessResult ended = encoder({"--display-id", first, "--duration", "20"});
-  stopper.join();
+  const ProcessResult ended =
+      encoder({"--display-id", first, "--duration", "20"}, {}, 0ms, [] { session({"stop-compositor"}); });
   EXPECT_EQ(ended.exitStatus, 1);
   EXPECT_LT(ended.elapsed, 15s);
   EXPECT_TRUE(lastLine(ended).starts_with("native_encoder_error reason=")) << ended.err;

@@ -89,7 +89,7 @@ ProcessResult runProcess(const std::string& program, const ProcessOptions& optio
   const auto at = [&](milliseconds offset) { return started + offset; };
   const auto deadline = at(options.timeout);
   const std::vector<TimedLine>& lines = options.timedInput;
-  std::size_t nextLine = 0;
+  std::size_t nextLine = 0, errorSeen = 0;
   bool reading = true;  // false once the reader stops reading, as a hung host would
   bool signalDue = options.signalAt.has_value(), timedOut = false;
   while ((fds[0] >= 0 && reading) || fds[1] >= 0) {
@@ -117,6 +117,10 @@ ProcessResult runProcess(const std::string& program, const ProcessOptions& optio
       const ssize_t n = read(fds[i], buffer, sizeof buffer);
       std::string& text = i == 0 ? result.out : result.err;
       if (n > 0) text.append(buffer, static_cast<std::size_t>(n));
+      for (std::size_t end; i == 1 && options.onErrorLine && (end = text.find('\n', errorSeen)) != std::string::npos;) {
+        options.onErrorLine(text.substr(errorSeen, end - errorSeen));
+        errorSeen = end + 1;
+      }
       if (n <= 0 || (i == 0 && options.closeOutputAfter && text.size() >= *options.closeOutputAfter)) {
         closeOnce(fds[i]);
       }

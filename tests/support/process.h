@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -36,6 +37,7 @@ struct ProcessOptions {
   bool nonBlockingOutput = false;     // the child's standard output is a non-blocking pipe
   std::vector<int> closedDescriptors;  // of 0, 1, 2: the child starts with these closed
   std::optional<std::pair<std::chrono::milliseconds, int>> signalAt;  // sent this long after the start
+  std::function<void(const std::string&)> onErrorLine;  // each whole line of standard error, as it comes
 };
 
 // Runs a program to its end, collecting its output; kills it at the timeout.

@@ -7,9 +7,11 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -94,6 +96,27 @@ class TestDisplay {
     XSync(display_, False);
   }
 
+  // Waits for a window, anywhere in the tree, whose title starts with `prefix` to hold the keyboard
+  // focus, so that keys sent now reach it; None when none does within ten seconds. Windows that
+  // vanish during the walk are passed over: their X errors are not the wait's failure.
+  Window waitFocusedWindowTitled(const std::string& prefix) {
+    const auto ignore = XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+    Window found = None;
+    for (int i = 0; i < 500 && found == None; ++i) {
+      Window focus = None;
+      int revert = 0;
+      XGetInputFocus(display_, &focus, &revert);
+      // The focus may be on the titled window or inside it.
+      for (Window w = focus; w != None && w != PointerRoot && found == None; w = parentOf(w)) {
+        if (titleOf(w).starts_with(prefix)) found = w;
+      }
+      if (found == None) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    XSync(display_, False);
+    XSetErrorHandler(ignore);
+    return found;
+  }
+
   void warpPointer(int x, int y) {
     XWarpPointer(display_, None, DefaultRootWindow(display_), 0, 0, 0, 0, x, y);
     XSync(display_, False);
@@ -173,6 +196,30 @@ class TestDisplay {
     return window;
   }
 
+  Window parentOf(Window window) {
+    Window root = None, parent = None, *children = nullptr;
+    unsigned count = 0;
+    if (!XQueryTree(display_, window, &root, &parent, &children, &count)) return None;
+    if (children) XFree(children);
+    return parent == root ? None : parent;
+  }
+
+  // _NET_WM_NAME, else WM_NAME, in whatever encoding the client chose.
+  std::string titleOf(Window window) {
+    for (Atom name : {atom("_NET_WM_NAME"), XA_WM_NAME}) {
+      Atom type = None;
+      int format = 0;
+      unsigned long count = 0, remaining = 0;
+      unsigned char* data = nullptr;
+      const bool read = XGetWindowProperty(display_, window, name, 0, 1024, False, AnyPropertyType, &type, &format, &count,
+                                           &remaining, &data) == Success && data && format == 8;
+      std::string title = read ? std::string(reinterpret_cast<char*>(data), count) : "";
+      if (data) XFree(data);
+      if (!title.empty()) return title;
+    }
+    return {};
+  }
+
   void setProperty(Window window, Atom property, Atom type, int format, const void* data, std::size_t count) {
     XChangeProperty(display_, window, property, type, format, PropModeReplace, static_cast<const unsigned char*>(data),
                     static_cast<int>(count));
@@ -202,24 +249,28 @@ class TestDisplay {
 using ManagedWindows = TestDisplay;
 using Painter = TestDisplay;
 
-// An 800x600 Xvfb of the test's own, without a window manager, on a display number nobody uses.
+// An 800x600 Xvfb of the test's own, without a window manager. The server takes a free display
+// number itself and writes it once it accepts clients, so no other run can take the same.
 class PrivateServer {
  public:
   PrivateServer() {
-    for (int n = 170; n < 200 && pid_ < 0; ++n) {
-      name_ = ":" + std::to_string(n);
-      if (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(n)) ||
-          std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock")) {
-        continue;
-      }
-      const char* argv[] = {"Xvfb", name_.c_str(), "-screen", "0", "800x600x24", "-nolisten", "tcp", "-noreset", nullptr};
-      posix_spawn_file_actions_t actions;
-      posix_spawn_file_actions_init(&actions);
-      posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-      if (posix_spawn(&pid_, "/usr/bin/Xvfb", &actions, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = -1;
-      posix_spawn_file_actions_destroy(&actions);
+    int number[2];
+    if (pipe2(number, O_CLOEXEC) != 0) return;
+    const char* argv[] = {"Xvfb", "-displayfd", "3", "-screen", "0", "800x600x24", "-nolisten", "tcp", "-noreset", nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, number[1], 3);
+    if (posix_spawn(&pid_, "/usr/bin/Xvfb", &actions, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(number[1]);
+    char text[16] = {};
+    pollfd ready{.fd = number[0], .events = POLLIN};
+    if (pid_ > 0 && poll(&ready, 1, 10'000) == 1 && read(number[0], text, sizeof text - 1) > 0) {
+      name_ = ":" + std::to_string(std::atoi(text));
+      ready_ = TestDisplay(name_.c_str()).ok();
     }
-    ready_ = pid_ > 0 && waitUntil([&] { return TestDisplay(name_.c_str()).ok(); });
+    close(number[0]);
   }
   ~PrivateServer() { kill(); }
   PrivateServer(const PrivateServer&) = delete;
