@@ -6,6 +6,7 @@
 
 #include "base/fd_output.h"
 #include "base/sanitize.h"
+#include "portion/qt_messages.h"
 
 namespace pelorin::portion {
 
@@ -16,6 +17,7 @@ MainThreadPost qtMainThreadPost() {
 }
 
 int runOnAppKitLoop(int& argc, char** argv, int errorFd, const std::function<Result<void>()>& body) {
+  routeQtMessages(errorFd);
   QApplication app(argc, argv);
   app.setQuitOnLastWindowClosed(false);
   std::thread task([&] {

@@ -64,7 +64,8 @@ Result<void> runPortion(const capture::CaptureRequest& request, media::HardwareE
     if (auto o = weak.lock()) lagging ? o->hold(frameLagHoldSeconds) : o->release();
   };
   if (Result<void> shown =
-          frameHost({*display, *request.portion, request.width, request.height, request.fps, live, lag});
+          frameHost({*display, *request.portion, request.width, request.height, request.fps, live, lag,
+                     [stop](const Error& error) { stop->fail(error); }});
       !shown) {
     return shown.error();
   }

@@ -21,6 +21,7 @@ struct PortionFrameSetup {
   int fps = 30;
   std::shared_ptr<PortionStreamUpdating> stream;
   PortionStreamController::LagHandler lag;  // withholds the picture while the frame is ahead of it
+  std::function<void(const Error&)> fail;   // ends the run with a failure of the window system
 };
 
 // The window side of a portion capture: shows the frame (on the main thread, waiting for it) and

@@ -5,6 +5,7 @@
 #include "capture/capture_environment.h"
 #include "portion/app_loop.h"
 #include "portion/portion_border_window.h"
+#include "portion/qt_messages.h"
 
 namespace pelorin::portion {
 namespace {
@@ -41,6 +42,7 @@ Result<void> showOnMainThread(const PortionFrameSetup& setup) {
 }  // namespace
 
 Result<void> showPortionFrame(const PortionFrameSetup& setup) {
+  if (setup.fail) setQtFailureSink(setup.fail);
   std::promise<Result<void>> shown;
   qtMainThreadPost()([&] { shown.set_value(showOnMainThread(setup)); });
   return shown.get_future().get();

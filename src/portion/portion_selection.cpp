@@ -7,8 +7,10 @@
 #include <thread>
 
 #include "base/fd_output.h"
+#include "base/sanitize.h"
 #include "portion/portion_geometry.h"
 #include "portion/portion_window_controller.h"
+#include "portion/qt_messages.h"
 #include "portion/screen_mapping.h"
 #include "portion/selection_watch.h"
 
@@ -41,6 +43,8 @@ class SelectionEnd {
 
 void runPortionSelection(int& argc, char** argv, const SelectionIO& io) {
   SelectionEnd end(io);
+  routeQtMessages(io.errorFd);
+  setQtFailureSink([&end](const Error& error) { end.failFirst(sanitized(error.description())); });
   QApplication app(argc, argv);
   app.setQuitOnLastWindowClosed(false);
   watchPortionSelection(io.inputFd, portionSelectionTimeout, [&end](const std::string& reason) {

@@ -1,5 +1,5 @@
 // pelorin-encoder choosing a portion on the test display, driven by the XTest keyboard (xdotool)
-// under the window manager, as a user would.
+// under the window manager, as a user would; its standard error holds its own lines only.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -38,6 +38,7 @@ TEST(Portion, SelectionOnTheMonitorUnderTheMouseEndsFromTheKeyboardOrWhenTheHost
     }
     const ProcessResult r = runProcess(binaryPath("pelorin-encoder"),
                                        {.arguments = {"--select-portion"},
+                                        .unsetEnvironment = {"XDG_RUNTIME_DIR"},  // as a service's host runs it
                                         .closeInputAt = std::chrono::seconds(c.keys.empty() ? 0 : 60)});
     if (acted.valid()) {
       EXPECT_TRUE(acted.get()) << c.keys;
