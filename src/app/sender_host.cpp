@@ -91,13 +91,14 @@ SenderProcess::Handlers SenderHost::handlersFor(const std::shared_ptr<Link>& lin
   handlers.output = [link](std::string bytes) {
     onMainIfCurrent(link, [bytes = std::move(bytes)](SenderHost& host) { host.consumeControl(bytes); });
   };
-  // Standard error is assembled, decoded and logged on its reader thread, then matched on the
-  // main thread.
-  handlers.errorOutput = [link, lines = std::make_shared<StderrLines>()](std::string bytes) {
-    std::string text = lines->take(bytes);
-    if (text.empty()) return;
-    link->log->write(text);
-    onMainIfCurrent(link, [text = std::move(text)](SenderHost& host) { host.reactToError(text); });
+  // Standard error is matched as each read comes and logged in whole lines, both on its reader
+  // thread; only the reactions go to the main thread.
+  handlers.errorOutput = [link, lines = std::make_shared<StderrLines>(),
+                          scanner = std::make_shared<StderrScanner>()](std::string bytes) {
+    if (std::string text = lines->take(bytes); !text.empty()) link->log->write(text);
+    std::vector<StderrReaction> reactions = scanner->scan(bytes);
+    if (reactions.empty()) return;
+    onMainIfCurrent(link, [reactions = std::move(reactions)](SenderHost& host) { host.react(reactions); });
   };
   handlers.exited = [link](int status) {
     link->log->write(senderExitLine(status));
@@ -109,8 +110,8 @@ SenderProcess::Handlers SenderHost::handlersFor(const std::shared_ptr<Link>& lin
   return handlers;
 }
 
-void SenderHost::reactToError(const std::string& text) {
-  for (const auto& reaction : reactToStderr(text)) {
+void SenderHost::react(const std::vector<StderrReaction>& reactions) {
+  for (const auto& reaction : reactions) {
     if (reaction.kind == StderrReaction::failed) {
       if (events_.failed) events_.failed(reaction.status);
     } else if (events_.progress) {
