@@ -1,5 +1,6 @@
 #include "app/sender_host.h"
 
+#include "app/error_texts.h"
 #include "base/utf8.h"
 
 namespace pelorin::app {
@@ -73,7 +74,7 @@ Result<void> SenderHost::launchSender(const std::string& code, int width, int he
   auto link = std::make_shared<Link>(Link{toMain_, &log_, self_, {}});
   log_.write(senderLaunchLine(width, height, receivers));
   auto started = SenderProcess::start(files->sender, arguments, handlersFor(link));
-  if (!started) return started.error();
+  if (!started) return Error{senderStartDomain, started.error().code, files->sender};
   // No handler acts before this: every one goes through the main thread, which is here.
   link->process = *started;
   process_ = std::move(*started);

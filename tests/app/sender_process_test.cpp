@@ -7,6 +7,7 @@
 #include <future>
 
 #include "app/app_test_support.h"
+#include "app/error_texts.h"
 #include "base/fd_output.h"
 #include "media/frame_stream.h"
 #include "support/process.h"  // binaryPath
@@ -68,6 +69,15 @@ TEST_F(SenderFixture, StopClosesInputThenTerminatesThenKills) {
   }
   main_.runFor(100ms);
   EXPECT_TRUE(events_.empty());  // a released sender's exit shows nothing
+}
+
+// A marker acts as it is read, line feed or not; a sender that is not there says so in French.
+TEST_F(SenderFixture, AnErrorWithoutLineFeedEndsTheShareAndAMissingSenderIsNamed) {
+  hostFor("printf 'error: sans fin' >&2; exec sleep 30");
+  EXPECT_TRUE(main_.runUntil([&] { return saw("failed Erreur : error: sans fin"); }));
+  SenderHost missing(main_.poster(), log_.log, {}, [] { return Result<SenderFiles>(SenderFiles{"/nowhere/pelorin", ""}); });
+  const Result<void> launched = missing.launchSender("123456", 64, 64, {{"r", "127.0.0.1:5000", "127.0.0.1"}});
+  EXPECT_EQ(userDescription(launched.error()), "le sender est introuvable : /nowhere/pelorin");
 }
 
 TEST_F(SenderFixture, LoopbackSenderAnswersKeyFrameRequestsAndSavesTheStreamAsSent) {
