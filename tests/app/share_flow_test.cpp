@@ -106,7 +106,7 @@ TEST(PickerEntries, DisplaysThenApplicationsOnTheirLargestWindowsDisplayThenWind
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const auto& [label, filter, display, windows] = expected[i];
     const PickerChoice& choice = entries[i].choice;
-    EXPECT_EQ(entries[i].label, label);
+    EXPECT_EQ(choice.label, label);
     EXPECT_EQ(choice.filter.kind, filter) << label;
     if (filter != Kind::Window) EXPECT_EQ(choice.filter.displayID, display) << label;
     EXPECT_EQ(choice.filter.windows, windows) << label;
