@@ -6,10 +6,13 @@
 #      encoder's own launch to its first record;
 #  (b) the app's CPU (user + system, % of a core) while it shares an idle screen; baseline: the
 #      encoder's CPU in the same interval.
+# The app is driven as the app scenario drives it, through its accessibility tree: the click is the
+# press action (AT-SPI) on the selection window's button, which Qt carries out as an animated click.
 # Exits 1 when a goal is missed: under 300 ms after READY, under 2 % of a core.
 set -euo pipefail
 source "@PROJECT_SOURCE_DIR@/scripts/lib/app_stage.sh"
-trap stage_stop EXIT
+bench_pids=()
+trap 'kill "${bench_pids[@]}" 2>/dev/null || true; stage_stop' EXIT
 rounds=5 idle_seconds=8 goal_after_ready_ms=300 goal_cpu_percent=2
 
 fail() { echo "app share bench: $*" >&2; tail -n 20 "$log" >&2 || true; exit 1; }
@@ -21,9 +24,22 @@ median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
 in_ms() { awk -v ns="$1" 'BEGIN { printf "%.1f", ns / 1e6 }'; }
 cpu_ticks() { cut -d')' -f2 "/proc/$1/stat" | awk '{ print $12 + $13 }'; }
 
-stage_start "@CMAKE_BINARY_DIR@" || fail "the app did not start"
-stage_publish
-sleep 2  # the receiver is found and the share buttons enable
+stage_start "@CMAKE_BINARY_DIR@" || fail "the stage did not start"
+# One step of the scenario's driving: "share" a portion (prints the Unix time in ns of the press on
+# the selection window's share button, once the receiver is found) or "stop" it.
+drive() {
+  /usr/bin/python3 - "$1" <<'PY'
+import sys, time
+sys.path.insert(0, "@PROJECT_SOURCE_DIR@/tests/app")
+from app_scenario import PORTION, STOP, ask, find, press, pyatspi
+if sys.argv[1] == "share":
+    button = find("push button", "Partager cette portion", ask(PORTION, "654321"), pyatspi.STATE_ENABLED)
+    print(time.time_ns(), flush=True)
+    button.queryAction().doAction(0)
+else:
+    press(STOP)
+PY
+}
 # The app frames 640 x 360 in the middle of the primary monitor (the first) and encodes at its size.
 display=$("$build/bin/pelorin-encoder" --list-sources | python3 -c 'import json, sys
 print(json.load(sys.stdin)["displays"][0]["id"])')
@@ -35,15 +51,15 @@ start_encoder() {
   rm -f "$work/encoder.pln"
   sleep 600 >"$work/held" &
   holder=$!
-  stage_pids+=($holder)
   "$build/bin/pelorin-encoder" "${portion[@]}" <"$work/held" >"$work/encoder.pln" 2>"$work/encoder.err" &
   encoder=$!
-  stage_pids+=($encoder)
+  bench_pids=("$holder" "$encoder")
 }
 stop_encoder() {
   [[ -s "$work/encoder.pln" ]] || fail "no record from the encoder: $(cat "$work/encoder.err")"
   kill "$encoder" "$holder"
-  wait "$encoder" || true
+  wait "$encoder" "$holder" || true
+  bench_pids=()
 }
 shares=0
 
@@ -52,23 +68,16 @@ shares=0
 share_portion() {
   rm -f "$work/times"
   shares=$((shares + 1))
-  press_tab 654321 2
-  eventually log_reaches "status: Ajustez la portion à partager." "$shares" || fail "no selection window"
-  local selection pressed
-  selection=$(eventually xdotool search --onlyvisible --name '^Ajustez la portion' | head -n1) || fail "no selection window"
-  sleep 0.5
-  pressed=$(now_ns)
-  # Its "Partager cette portion" button, left of the middle.
-  xdotool mousemove --window "$selection" 273 179 click 1
-  eventually grep -qs first_record_ns "$work/times" || fail "no record at the sender"
-  local ready first
+  local pressed ready first
+  pressed=$(drive share) || fail "no selection window"
+  wait_until 20 grep -qs first_record_ns "$work/times" || fail "no record at the sender"
   ready=$(sed -n 's/^ready_ns=//p' "$work/times")
   first=$(sed -n 's/^first_record_ns=//p' "$work/times")
   to_first=$((first - pressed)) ready_to_first=$((first - ready))
 }
 stop_share() {
-  press_tab "" 3
-  eventually log_reaches "sender_exit status=0" "$shares" || fail "the sender did not stop"
+  drive stop
+  wait_until 20 log_reaches "sender_exit status=0" "$shares" || fail "the sender did not stop"
 }
 
 # (a) Launch to first record.
@@ -94,8 +103,8 @@ echo "app_share_first_record ours=$(in_ms "$total")ms baseline=$(in_ms "$baselin
 # (the kernel counts in ticks of 10 ms: 0.1 % of a core over 8 s).
 share_portion
 start_encoder
-eventually test -s "$work/encoder.pln" || true
-sleep 1
+wait_until 20 test -s "$work/encoder.pln" || fail "no record from the encoder: $(cat "$work/encoder.err")"
+sleep 1  # past both start-ups
 app0=$(cpu_ticks "$app") encoder0=$(cpu_ticks "$encoder") since=$(now_ns)
 sleep "$idle_seconds"
 app1=$(cpu_ticks "$app") encoder1=$(cpu_ticks "$encoder") until=$(now_ns)

@@ -96,10 +96,12 @@ void PickerDialog::listed(const platform::ShareableContent& content) {
 }
 
 void PickerDialog::choose() {
-  auto* item = list_->currentItem();
-  if (!item || answered_) return;
+  // The selected entry, not the current one: assistive technology selects an entry (AT-SPI) without
+  // moving the keyboard's current item; arrows, clicks and Return select what they make current.
+  const QList<QListWidgetItem*> selected = list_->selectedItems();
+  if (selected.isEmpty() || answered_) return;
   answered_ = true;
-  const Choice choice = choices_.at(item->data(Qt::UserRole).toInt());
+  const Choice choice = choices_.at(selected.front()->data(Qt::UserRole).toInt());
   hide();
   if (onChoice) onChoice(choice);
   deleteLater();
