@@ -1,68 +1,57 @@
 #!/usr/bin/env bash
-# The Pelorin app's stop on the app scenario's stage (its own Xvfb): from the press of "Arrêter"
-# to the last byte its sender receives,
-#  ours: while the stop of an earlier share still waits for a sender that will not leave (it
-#        ignores the end of its input and SIGTERM, so it is killed 7 s later);
+# The Pelorin app's stop on the app scenario's stage (its own Xvfb), driven as the scenario drives
+# it (the press is AT-SPI's, which Qt carries out as a 100 ms animated click): from the press of
+# "Arrêter" on a portion share to the last record its sender receives,
+#  ours: while the stop of an earlier share still waits for the stage's "linger" sender, which
+#        ignores the end of its input and SIGTERM (so it is killed 7 s after its stop);
 #  baseline: the same stop with no other stop pending.
 # Exits 1 when the goal is missed: 200 ms at most with the earlier stop pending.
 set -euo pipefail
 source "@PROJECT_SOURCE_DIR@/scripts/lib/app_stage.sh"
-trap stage_stop EXIT
+animator=
+trap 'kill $animator 2>/dev/null || true; stage_stop' EXIT
 rounds=3 goal_ms=200
 
 fail() { echo "app stop bench: $*" >&2; tail -n 20 "$log" >&2 || true; exit 1; }
-now_ns() { echo $((${EPOCHREALTIME/./} * 1000)); }
 log_reaches() { [[ $(grep -cF -- "$1" "$log" 2>/dev/null || true) -ge $2 ]]; }
 median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
 in_ms() { awk -v ns="$1" 'BEGIN { printf "%.1f", ns / 1e6 }'; }
 
-stage_start "@CMAKE_BINARY_DIR@" || fail "the app did not start"
-# Each share's sender keeps its own times; "deaf" outlives its input and ignores SIGTERM.
-cat >"$work/sender" <<SENDER
-#!/usr/bin/env bash
-b=\$(cat "$work/behaviour")
-export PELORIN_LOOPBACK_TIMES="$work/times-\$b"
-[[ \$b == deaf ]] && trap '' TERM && { "$build/bin/loopback-sender" "\$@"; exec sleep 60; }
-exec "$build/bin/loopback-sender" "\$@"
-SENDER
-stage_publish
-sleep 2  # the receiver is found and the share buttons enable
-launches=0 stops=0
-
-# Types the code, then presses the widget n tabs after the code field (1 share, 2 portion, 3 stop).
-press() {
-  xdotool mousemove --window "$window" 260 125 click 1 key --clearmodifiers ctrl+a BackSpace
-  [[ -z $1 ]] || xdotool type "$1"
-  for _ in $(seq 1 "$2"); do xdotool key Tab; done
+stage_start "@CMAKE_BINARY_DIR@" || fail "the stage did not start"
+# A desktop that keeps changing, so records flow until the capture ends.
+while :; do xsetroot -solid '#ff0000' && xsetroot -solid '#f00000'; done &
+animator=$!
+# "stop" prints the Unix time in ns of the press; any other word shares a portion with a sender of
+# that behaviour and waits for a record at the sender.
+drive() {
+  /usr/bin/python3 - "$1" <<'PY'
+import sys, time
+sys.path.insert(0, "@PROJECT_SOURCE_DIR@/tests/app")
+from app_scenario import PORTION, STOP, find, share, pyatspi
+if sys.argv[1] == "stop":
+    button = find("push button", STOP, state=pyatspi.STATE_ENABLED)
+    print(time.time_ns(), flush=True)
+    button.queryAction().doAction(0)
+else:
+    share(PORTION, sys.argv[1])
+PY
 }
-# Starts a display share whose sender behaves as told, and waits for its first record.
-share() {
-  rm -f "$work/times-$1" && echo "$1" >"$work/behaviour"
-  launches=$((launches + 1))
-  press 135790 1 && xdotool key space
-  eventually log_reaches "status: Sélectionnez" "$launches" || fail "no picker"
-  sleep 1 && xdotool key Return  # the first display, once listed
-  eventually grep -qs first_record_ns "$work/times-$1" || fail "no record at the $1 sender"
-}
-# Presses "Arrêter"; sets `took` to the time from the press to the last record at the sender.
+ended=0
+# Stops the share; sets `took`, from the press to the last record at the sender.
 stop() {
-  stops=$((stops + 1))
-  press "" 3
+  ended=$((ended + 1))
   local pressed
-  pressed=$(now_ns)
-  xdotool key space
-  eventually log_reaches "status: Partage arrêté." "$stops" || fail "no stop"
-  [[ $1 == deaf ]] && return
-  eventually grep -qs last_record_ns "$work/times-$1" || fail "the $1 sender's input did not end"
-  took=$(($(sed -n 's/^last_record_ns=//p' "$work/times-$1") - pressed))
+  pressed=$(drive stop)
+  wait_until 20 log_reaches loopback_end "$ended" || fail "the sender's input did not end"
+  took=$(($(sed -n 's/^last_record_ns=//p' "$work/times") - pressed))
 }
 
 alone=() behind=()
-for _ in $(seq 1 "$rounds"); do
-  share relay && sleep 1 && stop relay && alone+=("$took")
-  share deaf && stop deaf
-  share relay && sleep 1 && stop relay && behind+=("$took")
-  eventually log_reaches "sender_exit status=9" "${#behind[@]}" || fail "the deaf sender was not killed"
+for round in $(seq 1 "$rounds"); do
+  drive relay && sleep 1 && stop && alone+=("$took")
+  drive linger && stop
+  drive relay && sleep 1 && stop && behind+=("$took")
+  wait_until 20 log_reaches "sender_exit status=9" "$round" || fail "the linger sender was not killed"
 done
 ours=$(median "${behind[@]}") baseline=$(median "${alone[@]}")
 met=$( ((ours <= goal_ms * 1000000)) && echo met || echo MISSED)
