@@ -71,6 +71,18 @@ TEST_F(SenderFixture, StopClosesInputThenTerminatesThenKills) {
   EXPECT_TRUE(events_.empty());  // a released sender's exit shows nothing
 }
 
+// A sender that no longer reads cannot hold its share's end: past the grace it is made to leave,
+// which fails the last writes to its input.
+TEST_F(SenderFixture, ASenderThatStopsReadingIsMadeToLeave) {
+  const std::string megabyte(1 << 20, 'x');
+  const auto sender = hostFor("exec sleep 30").release();
+  bool written = true;
+  finishThenStop(*sender, [&] { written = writeAll(sender->inputFd(), megabyte.data(), megabyte.size()).ok(); },
+                 Seconds(0.2));
+  EXPECT_FALSE(written);
+  EXPECT_TRUE(loggedExit("15"));
+}
+
 // A marker acts as it is read, line feed or not; a sender that is not there says so in French.
 TEST_F(SenderFixture, AnErrorWithoutLineFeedEndsTheShareAndAMissingSenderIsNamed) {
   hostFor("printf 'error: sans fin' >&2; exec sleep 30");

@@ -36,6 +36,18 @@ std::vector<capture::Size> screenPixelSizes() {
   return sizes;
 }
 
+// A share's end, off the main thread: its capture and encoder, then its sender.
+void endShare(ShareCapture capture, std::shared_ptr<SenderProcess> sender,
+              std::shared_ptr<portion::LivePortionStream> live, AppLog& log, long generation) {
+  const auto finish = [&] {
+    if (live) live->close();  // no reconfiguration of a stream being stopped
+    finishShare(std::move(capture), nullptr);
+    log.write("share_stop capture=ended generation=" + std::to_string(generation));
+  };
+  if (!sender) return finish();
+  finishThenStop(*sender, finish);
+}
+
 }  // namespace
 
 NativeApp::NativeApp(AppServices services, AppLog& log, MainPoster toMain)
@@ -290,7 +302,7 @@ void NativeApp::startCapture(const ReadyLine& ready) {
       *services_.compression, *services_.capture, request, [self, generation, toMain = toMain_](const Error& error) {
         toMain([self, generation, error] {
           if (!self) return;
-          // A stopped share's stream may still end with an error while its stop waits its turn.
+          // A stopped share's stream may still end with an error before its stop reaches it.
           const bool current = self->shareGeneration_ == generation;
           self->log_.write(std::string("share_stream_stopped current=") + (current ? "true" : "false") +
                            " reason=" + sanitized(error.description()));
@@ -376,14 +388,7 @@ void NativeApp::stopSharing(std::function<void()> completion) {
   // This share's stream and encoder end now, whatever other stops still wait for their senders.
   stops_.run(
       [capture = std::move(capture), sender = std::move(sender), live = std::move(live), &log = log_,
-       generation]() mutable {
-        if (live) live->close();  // no reconfiguration of a stream being stopped
-        finishShare(std::move(capture), [&] {
-          log.write("share_stop capture=ended generation=" + std::to_string(generation));
-          if (sender) stopSender(*sender);
-        });
-        sender.reset();
-      },
+       generation]() mutable { endShare(std::move(capture), std::move(sender), std::move(live), log, generation); },
       std::move(completion));
 }
 
