@@ -22,42 +22,71 @@ bool run(std::string command, unsigned long window = None) {
   return std::system(command.c_str()) == 0;
 }
 
-TEST(Portion, SelectionOnTheMonitorUnderTheMouseEndsFromTheKeyboardOrWhenTheHostGoes) {
-  platform::x11::test::Painter painter;
+std::string selection(const std::string& display, Area a) {
+  return R"({"display_id":)" + display + R"(,"x":)" + std::to_string(a[0]) + R"(,"y":)" + std::to_string(a[1]) +
+         R"(,"width":)" + std::to_string(a[2]) + R"(,"height":)" + std::to_string(a[3]) + "}\n";
+}
+
+TEST(Portion, SelectionOnTheScreenHoldingMostOfItEndsFromTheKeyboardTheCloseBoxOrWhenTheHostGoes) {
+  Painter painter;
   ASSERT_TRUE(platform::x11::test::haveDisplay() && painter.ok()) << "this test needs an X display";
   const std::string right = std::to_string(XInternAtom(painter.display(), "RIGHT", True));
-  const std::string centred = R"({"display_id":)" + right + R"(,"x":640,"y":360,"width":640,"height":360})" "\n";
+  const std::string centred = selection(right, {640, 360, 640, 360});
+  const std::string cancelled = "native_encoder_error reason=portion_cancelled\n";
+  const Area shown{2560, 360, 640, 360};  // centred on the right monitor
   const struct {
-    std::string keys;  // none: the host closes standard input at once
+    std::string setup;  // run on the window once it has the focus (%w: its id)
+    Area at;            // where the window's content then is
+    std::string keys;   // pressed once it has the focus again; none and no setup: the host goes away
     int status;
     std::string out, err;
   } cases[] = {
-      {"key Return", 0, centred, ""},
-      {"key Tab key Tab key space", 0, centred, ""},
-      {"key Escape", 1, "", "native_encoder_error reason=portion_cancelled\n"},
-      {"", 1, "", "native_encoder_error reason=portion_parent_gone\n"},
+      {"", shown, "key Return", 0, centred, ""},
+      {"", shown, "key Tab key Tab key space", 0, centred, ""},
+      {"", shown, "key Escape", 1, "", cancelled},
+      {"wmctrl -i -c %w", shown, "", 1, "", cancelled},  // the close box cancels
+      {"xdotool windowminimize %w", shown, "key Return", 0, centred, ""},  // and comes back
+      // The centre lies below the right monitor, on none: the part on it counts, too little is too small.
+      {"xdotool windowmove %w 2240 950", {2240, 950, 640, 360}, "key Return", 0, selection(right, {320, 950, 640, 130}), ""},
+      {"xdotool windowsize %w 640 120 windowmove %w 2240 1079", {2240, 1079, 640, 120}, "key Return", 1, "",
+       "native_encoder_error reason=portion_too_small\n"},
+      {"", shown, "", 1, "", "native_encoder_error reason=portion_parent_gone\n"},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.setup + c.keys);
     painter.warpPointer(1920 + 400, 300);
-    // Once the selection window shows, the user presses the keys.
+    const bool hostGoes = c.setup.empty() && c.keys.empty();
+    Window window = None;
     std::future<bool> acted;
-    if (!c.keys.empty()) {
-      acted = std::async(std::launch::async, [&c, &painter] {
-        return painter.waitFocusedWindowTitled("Ajustez la portion") != None &&
-               std::system(("xdotool " + c.keys).c_str()) == 0;
+    if (!hostGoes) {
+      acted = std::async(std::launch::async, [&] {
+        Painter user;
+        const auto focusedAt = [&](const Area& at) {
+          return user.waitFocusedWindowTitled("Ajustez la portion") == window &&
+                 user.waitUntil([&] { return user.area(window) == at; });
+        };
+        window = user.waitFocusedWindowTitled("Ajustez la portion");
+        if (!window || !focusedAt(shown)) return false;
+        // The window manager's answer to the setup (an event, or the window moved), then its state.
+        const long answers = StructureNotifyMask | PropertyChangeMask;
+        XSelectInput(user.display(), window, answers);
+        XSync(user.display(), False);
+        XEvent event;
+        return run(c.setup, window) && user.waitUntil([&] {
+                 return c.setup.empty() || (c.at != shown && user.area(window) == c.at) ||
+                        XCheckWindowEvent(user.display(), window, answers, &event);
+               }) && (c.keys.empty() || (focusedAt(c.at) && run("xdotool " + c.keys)));
       });
     }
     const ProcessResult r = runProcess(binaryPath("pelorin-encoder"),
                                        {.arguments = {"--select-portion"},
                                         .unsetEnvironment = {"XDG_RUNTIME_DIR"},  // as a service's host runs it
-                                        .closeInputAt = std::chrono::seconds(c.keys.empty() ? 0 : 60)});
-    if (acted.valid()) {
-      EXPECT_TRUE(acted.get()) << c.keys;
-    }
-    EXPECT_EQ(std::tuple(r.exitStatus, r.out, r.err), std::tuple(c.status, c.out, c.err)) << c.keys;
-    if (c.keys.empty()) {
-      EXPECT_LT(r.elapsed, std::chrono::seconds(5));
-    }
+                                        .closeInputAt = hostGoes ? 0s : 20s});
+    EXPECT_TRUE(hostGoes || acted.get());
+    EXPECT_EQ(std::tuple(r.exitStatus, r.out, r.err), std::tuple(c.status, c.out, c.err));
+    EXPECT_TRUE(!hostGoes || r.elapsed < 5s);
+    // The next case must not find this window.
+    EXPECT_TRUE(painter.waitUntil([&] { return !painter.inClientList(window); }));
   }
 }
 
