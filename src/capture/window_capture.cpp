@@ -49,7 +49,6 @@ Result<platform::ShareableWindow> windowByID(platform::ScreenCaptureService& cap
 
 Size sizeOf(const Rect& r) { return {r.width, r.height}; }
 
-
 }  // namespace
 
 WindowStreamDelegate::WindowStreamDelegate(std::shared_ptr<media::RunStop> stop) : stop_(std::move(stop)) {}
@@ -64,6 +63,14 @@ std::string scaleText(double scale) {
   std::string text = ec == std::errc() ? std::string(buffer, end) : std::string("nan");
   if (text.find_first_of(".en") == std::string::npos) text += ".0";
   return text;
+}
+
+Rect contentSource(const platform::WindowBounds& bounds, bool byID, Size content) {
+  const Rect area = byID ? bounds.frame : bounds.client.value_or(bounds.frame);
+  Rect crop = contentCrop(sizeOf(area), content);
+  crop.x += area.x - bounds.frame.x;
+  crop.y += area.y - bounds.frame.y;
+  return crop;
 }
 
 std::string cropLine(std::int64_t cropWidth, std::int64_t cropHeight, Size frame, double scale, bool fullscreen) {
@@ -123,7 +130,8 @@ Result<void> runWindow(const CaptureRequest& request, media::HardwareEncoder& en
   platform::StreamConfiguration configuration = makeCaptureConfiguration(request.width, request.height, request.fps);
   const std::int64_t cw = byID ? std::llround(window.frame.width * scale) : request.contentWidth;
   const std::int64_t ch = byID ? std::llround(window.frame.height * scale) : request.contentHeight;
-  const Rect source = contentCrop(sizeOf(window.frame), {static_cast<double>(cw) / scale, static_cast<double>(ch) / scale});
+  const Rect source = contentSource({window.frame, window.client}, byID,
+                                    {static_cast<double>(cw) / scale, static_cast<double>(ch) / scale});
   configuration.sourceRect = source;
   configuration.destinationRect =
       letterboxRect(sizeOf(source), {static_cast<double>(request.width), static_cast<double>(request.height)});

@@ -50,6 +50,10 @@ std::pair<platform::ContentFilter, bool> captureFilter(platform::ScreenCaptureSe
                                                        const platform::ShareableWindow& window,
                                                        const std::vector<platform::ShareableDisplay>& displays);
 
+// The source rectangle, in the window's frame, of a content area of `content` points: by marker
+// placed inside the area within the decorations, by identifier in the whole frame.
+Rect contentSource(const platform::WindowBounds& bounds, bool byID, Size content);
+
 // The "capture_window crop=" line, without the line feed.
 std::string cropLine(std::int64_t cropWidth, std::int64_t cropHeight, Size frame, double scale, bool fullscreen);
 

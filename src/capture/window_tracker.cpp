@@ -57,15 +57,16 @@ void WindowTracker::run() {
 }
 
 void WindowTracker::tick() {
-  const std::optional<Rect> bounds = t_.windowServer->windowBounds(t_.window.windowID);
+  const std::optional<platform::WindowBounds> bounds = t_.windowServer->windowBounds(t_.window.windowID);
   if (!bounds) return;
-  Size newApplied = appliedSize_.value_or(sizeOf(*bounds));
-  if (const auto crop = wholeWindowCrop(t_.byID, appliedSize_, sizeOf(*bounds), t_.scale)) {
+  const Size size = sizeOf(bounds->frame);
+  Size newApplied = appliedSize_.value_or(size);
+  if (const auto crop = wholeWindowCrop(t_.byID, appliedSize_, size, t_.scale)) {
     t_.crops->set(crop->first, crop->second);
-    newApplied = sizeOf(*bounds);
+    newApplied = size;
   }
   bool fullscreenNow = false;
-  for (const Rect& display : t_.windowServer->displayFrames()) fullscreenNow = fullscreenNow || display == *bounds;
+  for (const Rect& display : t_.windowServer->displayFrames()) fullscreenNow = fullscreenNow || display == bounds->frame;
   if (fullscreenNow != t_.fullscreen->load()) {
     t_.output->hold(modeSwitchHoldSeconds);
     modeCheck(newApplied, *bounds);
@@ -82,7 +83,7 @@ void WindowTracker::tick() {
   }
 }
 
-void WindowTracker::modeCheck(Size newApplied, const Rect& bounds) {
+void WindowTracker::modeCheck(Size newApplied, const platform::WindowBounds& bounds) {
   if (Result<platform::ShareableContent> content = t_.capture->shareableContent(true, false)) {
     if (const platform::ShareableWindow* window = findByID(*content, t_.window.windowID)) {
       const auto [filter, mode] = captureFilter(*t_.capture, *window, content->displays);
@@ -102,11 +103,13 @@ void WindowTracker::modeCheck(Size newApplied, const Rect& bounds) {
   }
 }
 
-void WindowTracker::apply(std::pair<std::int64_t, std::int64_t> crop, Size newApplied, const Rect& bounds) {
-  const std::optional<Rect> fresh = t_.windowServer->windowBounds(t_.window.windowID);
-  const Size frame = sizeOf(fresh.value_or(bounds));
+void WindowTracker::apply(std::pair<std::int64_t, std::int64_t> crop, Size newApplied,
+                          const platform::WindowBounds& bounds) {
+  const platform::WindowBounds fresh = t_.windowServer->windowBounds(t_.window.windowID).value_or(bounds);
+  const Size frame = sizeOf(fresh.frame);
   const auto [cw, ch] = crop;
-  const Rect source = contentCrop(frame, {static_cast<double>(cw) / t_.scale, static_cast<double>(ch) / t_.scale});
+  const Rect source =
+      contentSource(fresh, t_.byID, {static_cast<double>(cw) / t_.scale, static_cast<double>(ch) / t_.scale});
   t_.configuration.sourceRect = source;
   t_.configuration.destinationRect =
       letterboxRect(sizeOf(source), {static_cast<double>(t_.outputWidth), static_cast<double>(t_.outputHeight)});

@@ -61,8 +61,8 @@ class WindowTracker {
   void tick();
 
  private:
-  void modeCheck(Size newApplied, const Rect& bounds);
-  void apply(std::pair<std::int64_t, std::int64_t> crop, Size newApplied, const Rect& bounds);
+  void modeCheck(Size newApplied, const platform::WindowBounds& bounds);
+  void apply(std::pair<std::int64_t, std::int64_t> crop, Size newApplied, const platform::WindowBounds& bounds);
   void run();
 
   TrackedWindow t_;

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <utility>
 
 #include "base/fd_output.h"
 
@@ -101,10 +102,20 @@ bool ScreenOutput::admit(const platform::SampleBuffer& sample, platform::StreamO
     ++captureDrops_;
     return false;
   }
+  // A frame no longer held passes the hold also while paused: whoever waits for it may go on.
+  std::function<void()> passed;
+  bool paused = false;
   {
     std::lock_guard lock(flowLock_);
-    if (paused_ || uptime_() < heldUntil_) return false;
+    if (uptime_() < heldUntil_) {
+      ++withheldSinceKeyframe_;
+      return false;
+    }
+    passed = std::exchange(onPassed_, nullptr);
+    paused = paused_;
   }
+  if (passed) passed();
+  if (paused) return false;
   const platform::SampleAttachments* attachments = sample.attachments ? &*sample.attachments : nullptr;
   if (!passesStatus(attachments)) return false;
   logGeometry(attachments);
@@ -179,10 +190,11 @@ bool ScreenOutput::paused() const {
   return paused_;
 }
 
-void ScreenOutput::hold(double seconds) {
+std::uint64_t ScreenOutput::hold(double seconds) {
   const auto span = static_cast<std::uint64_t>(seconds * 1e9);
   std::lock_guard lock(flowLock_);
   heldUntil_ = uptime_() + span;
+  return ++holds_;
 }
 
 void ScreenOutput::release() {
@@ -193,6 +205,20 @@ void ScreenOutput::release() {
     heldUntil_ = 0;
   }
   if (wasHeldUntil != 0) requestKeyframe();
+}
+
+void ScreenOutput::releaseHold(std::uint64_t hold, bool keyframe, std::function<void()> passed) {
+  bool withheld = false;
+  {
+    std::lock_guard lock(flowLock_);
+    if (hold != holds_) return;
+    heldUntil_ = 0;
+    withheld = keyframe && withheldSinceKeyframe_ > 0;
+    if (withheld) withheldSinceKeyframe_ = 0;
+    onPassed_ = std::move(passed);
+  }
+  if (withheld) encoder_.requestKeyframe();
+  requestFrame();
 }
 
 std::pair<std::int64_t, std::int64_t> ScreenOutput::stats() const {

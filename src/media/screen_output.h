@@ -32,10 +32,14 @@ class ScreenOutput final : public platform::StreamOutput {
 
   void setPaused(bool paused);
   bool paused() const;
-  // Withholds frames for the next `seconds`.
-  void hold(double seconds);
+  // Withholds frames for the next `seconds`; returns the number of this hold.
+  std::uint64_t hold(double seconds);
   // Ends a hold; the first frame after a hold is a key frame.
   void release();
+  // Ends hold number `hold` unless a later one began: asks for a fresh frame, but for a key frame
+  // only with `keyframe` and when a hold withheld a frame since the last such one; `passed` runs
+  // (on the capture queue) when the first frame no longer held arrives.
+  void releaseHold(std::uint64_t hold, bool keyframe, std::function<void()> passed);
   // (capture drops, highest number of overlapping callbacks).
   std::pair<std::int64_t, std::int64_t> stats() const;
 
@@ -60,6 +64,9 @@ class ScreenOutput final : public platform::StreamOutput {
   std::int64_t activeCallbacks_ = 0;
   std::int64_t maxActiveCallbacks_ = 0;
   std::uint64_t heldUntil_ = 0;
+  std::uint64_t holds_ = 0;
+  std::int64_t withheldSinceKeyframe_ = 0;
+  std::function<void()> onPassed_;
   std::function<void()> frameRequester_;
 
   // Touched only on the capture queue.

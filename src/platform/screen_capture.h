@@ -51,6 +51,7 @@ struct ShareableWindow {
   int windowLayer = 0;  // 0 for normal and dialog windows
   bool onScreen = true;
   std::optional<RunningApplication> owningApplication;
+  std::optional<Rect> client;  // the area inside the decorations, in the same coordinates; absent: all of it
 };
 
 // Displays in the system's order; windows front to back.
@@ -179,14 +180,21 @@ class ScreenCaptureService {
   virtual Result<Image> captureImage(const ContentFilter& filter, const ScreenshotConfiguration& configuration) = 0;
 };
 
+// A window's outer frame and the area inside its decorations, as in ShareableWindow.
+struct WindowBounds {
+  Rect frame;
+  std::optional<Rect> client;
+  friend bool operator==(const WindowBounds&, const WindowBounds&) = default;
+};
+
 // The window server's view: live geometry without building the whole shareable content.
 class WindowServer {
  public:
   virtual ~WindowServer() = default;
   // Bounds of every active display, in the system's order.
   virtual std::vector<Rect> displayFrames() = 0;
-  // The window's current frame, or nothing when the window server does not know it.
-  virtual std::optional<Rect> windowBounds(WindowID window) = 0;
+  // The window's current bounds, or nothing when the window server does not know it.
+  virtual std::optional<WindowBounds> windowBounds(WindowID window) = 0;
 };
 
 }  // namespace pelorin::platform

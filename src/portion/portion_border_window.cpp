@@ -3,8 +3,11 @@
 #include <QEnterEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPointer>
 #include <cmath>
 
+#include "portion/app_loop.h"
+#include "portion/portion_stream_controller.h"
 #include "portion/window_shape.h"
 
 namespace pelorin::portion {
@@ -26,46 +29,48 @@ PortionBorderWindow::PortionBorderWindow(const Rect& frame, QScreen* screen)
       mapping_(screen),
       screenFrame_(mapping_.screenSpaceFrame()) {
   setAttribute(Qt::WA_ShowWithoutActivating);
-  if (onXWayland()) {
-    // A Wayland compositor would centre a managed window and draw its shaped-out interior, black,
-    // over the portion: unmanaged and transparent, the band alone shows, where it belongs.
-    setWindowFlag(Qt::BypassWindowManagerHint);
-    setAttribute(Qt::WA_TranslucentBackground);
-  }
+  // A window manager stacks even a "stay on top" window below a focused full-screen one, and a
+  // Wayland compositor would centre a managed window: unmanaged, the frame stays above every
+  // window, where it belongs. On XWayland the compositor draws the shaped-out interior, black,
+  // unless it is transparent.
+  setWindowFlag(Qt::BypassWindowManagerHint);
+  if (onXWayland()) setAttribute(Qt::WA_TranslucentBackground);
   setFocusPolicy(Qt::NoFocus);
   setMouseTracking(true);
   setWindowTitle(QStringLiteral("Pelorin"));
   setScreen(screen);
   setFrame(frame);
-  winId();
-  markAsOverlay(this);
   show();
   raise();
 }
 
 void PortionBorderWindow::setFrame(const Rect& frame) {
   frame_ = frame;
-  setGeometry(mapping_.toLogical(frame));
+  const QRect geometry = mapping_.toLogical(frame);
+  setGeometry(geometry);
+  // Shaped at once, not when the window system tells of the new size: the band must never lie
+  // in the captured area.
+  if (internalWinId()) shapeWindow(this, band(geometry.size()));
   update();
+  syncWindowSystem();
 }
 
-Rect PortionBorderWindow::capturedFrame() const { return insetBy(frame_, thickness, thickness); }
-
-QRegion PortionBorderWindow::band() const {
+QRegion PortionBorderWindow::band(const QSize& size) const {
   const int width = std::max(1, static_cast<int>(std::lround(thickness / mapping_.pixelRatio())));
-  return QRegion(rect()).subtracted(QRegion(rect().adjusted(width, width, -width, -width)));
+  const QRect all(QPoint(0, 0), size);
+  return QRegion(all).subtracted(QRegion(all.adjusted(width, width, -width, -width)));
 }
 
 void PortionBorderWindow::paintEvent(QPaintEvent*) {
   // The band alone: where the shape is not honoured the interior stays transparent.
   QPainter painter(this);
-  painter.setClipRegion(band());
+  painter.setClipRegion(band(size()));
   painter.fillRect(rect(), systemRed);
 }
 
 void PortionBorderWindow::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
-  shapeWindow(this, band());
+  shapeWindow(this, band(size()));
 }
 
 BorderDrag PortionBorderWindow::modeAt(const QPointF& position) const {
@@ -87,28 +92,25 @@ void PortionBorderWindow::mousePressEvent(QMouseEvent* event) {
 }
 
 void PortionBorderWindow::mouseMoveEvent(QMouseEvent* event) {
-  if (!dragging_) {
-    showCursorFor(event->position());
-    return;
-  }
-  const Point mouse = mapping_.toScreenSpace(event->globalPosition());
-  const Size minimum{minimumCapture.width + 2 * thickness, minimumCapture.height + 2 * thickness};
-  const Rect dragged =
-      draggedBorderFrame(startFrame_, mode_, {mouse.x - startMouse_.x, mouse.y - startMouse_.y}, minimum);
-  setFrame(clampedBorderFrame(dragged, screenFrame_, thickness));
-  repaint();
-  const auto now = std::chrono::steady_clock::now();
-  if (now - lastNotified_ > changeInterval) {
-    lastNotified_ = now;
-    if (onChange) onChange(capturedFrame());
-  }
+  if (!dragging_) return showCursorFor(event->position());
+  dragTo(event->globalPosition(), false);
 }
 
 void PortionBorderWindow::mouseReleaseEvent(QMouseEvent* event) {
   if (event->button() != Qt::LeftButton || !dragging_) return;
   dragging_ = false;
   showCursorFor(event->position());
-  if (onChange) onChange(capturedFrame());
+  dragTo(event->globalPosition(), true);
+}
+
+// Always from the frame and the mouse at the drag's start: fast moves lose nothing.
+void PortionBorderWindow::dragTo(const QPointF& globalPosition, bool ended) {
+  const Point mouse = mapping_.toScreenSpace(globalPosition);
+  const Size minimum{minimumCapture.width + 2 * thickness, minimumCapture.height + 2 * thickness};
+  const Rect dragged =
+      draggedBorderFrame(startFrame_, mode_, {mouse.x - startMouse_.x, mouse.y - startMouse_.y}, minimum);
+  const Rect frame = clampedBorderFrame(dragged, screenFrame_, thickness);
+  if (onChange) onChange(insetBy(frame, thickness, thickness), ended);
 }
 
 void PortionBorderWindow::enterEvent(QEnterEvent* event) {
@@ -117,6 +119,23 @@ void PortionBorderWindow::enterEvent(QEnterEvent* event) {
 
 void PortionBorderWindow::leaveEvent(QEvent*) {
   if (!dragging_) unsetCursor();
+}
+
+std::shared_ptr<PortionStreamController> followCapture(PortionBorderWindow& window,
+                                                       std::shared_ptr<PortionStreamUpdating> stream,
+                                                       const Rect& portion, int outputWidth, int outputHeight,
+                                                       int fps) {
+  const Rect display = window.screenFrame();
+  auto controller = PortionStreamController::create(
+      std::move(stream), {display, portion, outputWidth, outputHeight, fps},
+      [frame = QPointer(&window), display](const Rect& p) {
+        if (frame) frame->setFrame(portionBorderFrame(p, display, PortionBorderWindow::thickness));
+      },
+      qtMainThreadPost());
+  window.onChange = [weak = std::weak_ptr(controller), display](const Rect& captured, bool ended) {
+    if (auto c = weak.lock()) c->move(portionRect(captured, display), ended);
+  };
+  return controller;
 }
 
 }  // namespace pelorin::portion

@@ -1,36 +1,38 @@
 #pragma once
 
 #include <QWidget>
-#include <chrono>
 #include <functional>
+#include <memory>
 
 #include "portion/portion_geometry.h"
 #include "portion/screen_mapping.h"
 
 namespace pelorin::portion {
 
+class PortionStreamController;
+class PortionStreamUpdating;
+
 // The live red frame around a shared portion: only its band is drawn and takes the mouse, the
-// interior is seen and clicked through. Its edges move the frame, its corners resize it; the owner
-// hears of each change through onChange. Frames are in screen space; main thread only.
+// interior is seen and clicked through. Its edges move the frame, its corners resize it: the
+// owner hears where the user drags it through onChange and places it with setFrame, so that it can
+// follow the capture in step. Unmanaged, so that it stays above every window, full-screen ones
+// included. Frames are in screen space; main thread only.
 class PortionBorderWindow : public QWidget {
  public:
   static constexpr double thickness = 6;
   static constexpr Size minimumCapture{160, 120};
   static constexpr double cornerZone = 24;
-  static constexpr std::chrono::milliseconds changeInterval{50};
 
   // Shows the window at `frame` (normally portionBorderFrame of the portion) on `screen`, whose
   // frame bounds every drag, above other windows and without taking the focus.
   PortionBorderWindow(const Rect& frame, QScreen* screen);
 
-  // Called with capturedFrame while the user drags (at most every changeInterval) and once when
-  // the drag ends.
-  std::function<void(const Rect&)> onChange;
+  // Called with the captured area the user drags the frame to, on every move of the mouse and,
+  // with `ended`, on its release.
+  std::function<void(const Rect& captured, bool ended)> onChange;
 
-  Rect frame() const { return frame_; }
+  // Moves the frame; returns once the window system shows it there.
   void setFrame(const Rect& frame);
-  // The frame inset by the band: the captured area.
-  Rect capturedFrame() const;
   Rect screenFrame() const { return screenFrame_; }
 
  protected:
@@ -43,9 +45,10 @@ class PortionBorderWindow : public QWidget {
   void leaveEvent(QEvent* event) override;
 
  private:
-  QRegion band() const;  // the drawn and clickable band, in the widget's own coordinates
+  QRegion band(const QSize& size) const;  // the drawn and clickable band, in the widget's own coordinates
   BorderDrag modeAt(const QPointF& position) const;
   void showCursorFor(const QPointF& position);
+  void dragTo(const QPointF& globalPosition, bool ended);
 
   const ScreenMapping mapping_;
   const Rect screenFrame_;
@@ -54,7 +57,13 @@ class PortionBorderWindow : public QWidget {
   BorderDrag mode_ = BorderDrag::move();
   Rect startFrame_;
   Point startMouse_;
-  std::chrono::steady_clock::time_point lastNotified_{};
 };
+
+// Lets the frame follow a live capture of `stream`, which started on `portion`: its drags go to
+// the controller returned (the caller keeps it), which places the frame in step with the capture.
+std::shared_ptr<PortionStreamController> followCapture(PortionBorderWindow& window,
+                                                       std::shared_ptr<PortionStreamUpdating> stream,
+                                                       const Rect& portion, int outputWidth, int outputHeight,
+                                                       int fps);
 
 }  // namespace pelorin::portion

@@ -14,10 +14,6 @@
 namespace pelorin::portion {
 namespace {
 
-// Longer than any reconfiguration takes, and renewed by every move of a drag; the hold ends
-// earlier when the capture has caught up.
-constexpr double frameLagHoldSeconds = 2.0;
-
 Result<platform::ShareableDisplay> findDisplay(platform::ScreenCaptureService& capture, std::uint32_t id) {
   Result<platform::ShareableContent> content = capture.shareableContent(false, true);
   if (!content) return content.error();
@@ -56,16 +52,10 @@ Result<void> runPortion(const capture::CaptureRequest& request, media::HardwareE
   const auto reader = capture::readControl(env.inputFd, env.errorFd, encoder, output.get(), nullptr,
                                            [&encoder] { encoder.endProcessBetweenRecords(0); });
 
-  auto live = std::make_shared<LivePortionStream>(stream);
+  auto live = std::make_shared<LivePortionStream>(stream, output, queue);
   if (!frameHost) return capture::captureError("display not found (" + std::to_string(*request.displayID) + ")");
-  // While the frame is ahead of the capture its band may lie inside the captured area: the picture
-  // is withheld until the capture follows, then shown again with a key frame.
-  const auto lag = [weak = std::weak_ptr(output)](bool lagging) {
-    if (auto o = weak.lock()) lagging ? o->hold(frameLagHoldSeconds) : o->release();
-  };
-  if (Result<void> shown =
-          frameHost({*display, *request.portion, request.width, request.height, request.fps, live, lag,
-                     [stop](const Error& error) { stop->fail(error); }});
+  if (Result<void> shown = frameHost({*display, *request.portion, request.width, request.height, request.fps, live,
+                                      [stop](const Error& error) { stop->fail(error); }});
       !shown) {
     return shown.error();
   }

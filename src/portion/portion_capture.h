@@ -20,8 +20,7 @@ struct PortionFrameSetup {
   int outputHeight = 0;
   int fps = 30;
   std::shared_ptr<PortionStreamUpdating> stream;
-  PortionStreamController::LagHandler lag;  // withholds the picture while the frame is ahead of it
-  std::function<void(const Error&)> fail;   // ends the run with a failure of the window system
+  std::function<void(const Error&)> fail;  // ends the run with a failure of the window system
 };
 
 // The window side of a portion capture: shows the frame (on the main thread, waiting for it) and

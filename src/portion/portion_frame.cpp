@@ -16,20 +16,12 @@ class LivePortionFrame final : public PortionBorderWindow {
  public:
   LivePortionFrame(const PortionFrameSetup& setup, QScreen* screen)
       : PortionBorderWindow(portionBorderFrame(setup.portion, ScreenMapping(screen).screenSpaceFrame(), thickness),
-                            screen) {
-    const Rect display = screenFrame();
-    PortionStreamController::Settings settings{display, setup.portion, setup.outputWidth, setup.outputHeight, setup.fps};
-    controller_ = PortionStreamController::create(
-        setup.stream, settings,
-        [this, display](const Rect& portion) { setFrame(portionBorderFrame(portion, display, thickness)); },
-        qtMainThreadPost(), setup.lag);
-    onChange = [weak = std::weak_ptr(controller_), display](const Rect& captured) {
-      if (auto controller = weak.lock()) controller->move(portionRect(captured, display));
-    };
-  }
+                            screen),
+        controller_(followCapture(*this, setup.stream, setup.portion, setup.outputWidth, setup.outputHeight,
+                                  setup.fps)) {}
 
  private:
-  std::shared_ptr<PortionStreamController> controller_;
+  const std::shared_ptr<PortionStreamController> controller_;
 };
 
 Result<void> showOnMainThread(const PortionFrameSetup& setup) {

@@ -38,6 +38,7 @@ class SelectionWindow : public QWidget {
   }
 
   QWidget* buttonBar = nullptr;
+  std::function<void()> onClose;
 
  protected:
   void paintEvent(QPaintEvent*) override {
@@ -48,8 +49,24 @@ class SelectionWindow : public QWidget {
     painter.fillRect(rect(), blue);
   }
 
-  // Not closable: only the two buttons end a selection.
-  void closeEvent(QCloseEvent* event) override { event->ignore(); }
+  // Window managers offer a close box whatever the window asks for: it cancels, as Escape does.
+  void closeEvent(QCloseEvent* event) override {
+    event->ignore();
+    if (event->spontaneous() && onClose) onClose();
+  }
+
+  // Nor do all of them leave out minimising (openbox offers it to every window), and a minimised
+  // selection would leave the host waiting: the window comes back at once.
+  void changeEvent(QEvent* event) override {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && isMinimized()) {
+      QMetaObject::invokeMethod(this, [this] {
+        showNormal();
+        raise();
+        activateWindow();
+      }, Qt::QueuedConnection);
+    }
+  }
 
   void resizeEvent(QResizeEvent* event) override {
     QWidget::resizeEvent(event);
@@ -93,6 +110,7 @@ PortionWindowController::PortionWindowController(QScreen* screen, Completion com
     connect(cancelButton, &QPushButton::clicked, this, &PortionWindowController::cancelSelection);
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), &w);
     connect(escape, &QShortcut::activated, this, &PortionWindowController::cancelSelection);
+    w.onClose = [this] { cancelSelection(); };
   }
   for (auto key : {Qt::Key_Return, Qt::Key_Enter}) {
     auto* enter = new QShortcut(QKeySequence(key), &w);
@@ -115,7 +133,7 @@ PortionWindowController::~PortionWindowController() = default;
 QWidget* PortionWindowController::window() const { return window_.get(); }
 
 void PortionWindowController::confirm() {
-  QScreen* screen = QGuiApplication::screenAt(window_->geometry().center());
+  QScreen* screen = screenHoldingMost(window_->geometry());
   if (!screen || !completion_) return;
   const Rect content = ScreenMapping(screen).toScreenSpace(window_->geometry());
   window_->hide();

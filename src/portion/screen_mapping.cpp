@@ -72,4 +72,18 @@ QScreen* screenUnderMouse() {
   return QGuiApplication::primaryScreen();
 }
 
+QScreen* screenHoldingMost(const QRect& window) {
+  QScreen* most = QGuiApplication::primaryScreen();
+  long long mostArea = 0;
+  for (QScreen* screen : QGuiApplication::screens()) {
+    const QRect part = screen->geometry().intersected(window);
+    const long long area = part.isEmpty() ? 0 : static_cast<long long>(part.width()) * part.height();
+    if (area > mostArea) {
+      most = screen;
+      mostArea = area;
+    }
+  }
+  return most;
+}
+
 }  // namespace pelorin::portion

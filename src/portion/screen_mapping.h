@@ -46,4 +46,8 @@ QScreen* screenOfDisplay(const platform::ShareableDisplay& display);
 // The first screen, in the window system's order, under the mouse; else the main screen.
 QScreen* screenUnderMouse();
 
+// The screen holding the larger part of a window (Qt's coordinates), the first of equal ones; the
+// main screen when none holds any of it.
+QScreen* screenHoldingMost(const QRect& window);
+
 }  // namespace pelorin::portion

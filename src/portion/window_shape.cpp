@@ -36,8 +36,8 @@ void shapeWindow(QWidget* window, const QRegion& region) {
   x11::setWindowShape(display, static_cast<unsigned long>(window->winId()), rects);
 }
 
-void markAsOverlay(QWidget* window) {
-  if (void* display = x11Display()) x11::markAsOverlay(display, static_cast<unsigned long>(window->winId()));
+void syncWindowSystem() {
+  if (void* display = x11Display()) x11::sync(display);
 }
 
 bool onXWayland() {

@@ -10,8 +10,8 @@ namespace pelorin::portion {
 // clickable area.
 void shapeWindow(QWidget* window, const QRegion& region);
 
-// Keeps a window out of task lists and window cycling and on every desktop; call before showing.
-void markAsOverlay(QWidget* window);
+// Returns once the window system has carried out every request made so far.
+void syncWindowSystem();
 
 // Whether the windows are XWayland's on a Wayland session: the compositor ignores their shape and
 // may place managed windows where it likes.

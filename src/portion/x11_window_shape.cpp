@@ -1,6 +1,5 @@
 #include "portion/x11_window_shape.h"
 
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/shape.h>
 
@@ -23,18 +22,7 @@ void setWindowShape(void* display, unsigned long window, const std::vector<Shape
   XFlush(dpy);
 }
 
-void markAsOverlay(void* display, unsigned long window) {
-  auto* dpy = static_cast<Display*>(display);
-  const Atom states[] = {XInternAtom(dpy, "_NET_WM_STATE_SKIP_TASKBAR", False),
-                         XInternAtom(dpy, "_NET_WM_STATE_SKIP_PAGER", False),
-                         XInternAtom(dpy, "_NET_WM_STATE_STICKY", False)};
-  XChangeProperty(dpy, window, XInternAtom(dpy, "_NET_WM_STATE", False), XA_ATOM, 32, PropModeReplace,
-                  reinterpret_cast<const unsigned char*>(states), 3);
-  const long everyDesktop = 0xFFFFFFFF;
-  XChangeProperty(dpy, window, XInternAtom(dpy, "_NET_WM_DESKTOP", False), XA_CARDINAL, 32, PropModeReplace,
-                  reinterpret_cast<const unsigned char*>(&everyDesktop), 1);
-  XFlush(dpy);
-}
+void sync(void* display) { XSync(static_cast<Display*>(display), False); }
 
 bool isXWayland(void* display) {
   int opcode = 0, event = 0, error = 0;

@@ -18,9 +18,8 @@ struct ShapeRect {
 // window is neither drawn nor clicked, with or without a compositing manager.
 void setWindowShape(void* display, unsigned long window, const std::vector<ShapeRect>& rects);
 
-// Keeps a window that is not yet mapped out of task lists and pagers (and so out of window
-// cycling) and on every desktop.
-void markAsOverlay(void* display, unsigned long window);
+// Waits until the X server has carried out every request made so far.
+void sync(void* display);
 
 // Whether the X server is XWayland, whose windows a Wayland compositor draws without their shape.
 bool isXWayland(void* display);

@@ -14,7 +14,10 @@ struct FakeWindowServer final : platform::WindowServer {
   std::vector<Rect> displays;
   std::optional<Rect> bounds;
   std::vector<Rect> displayFrames() override { return displays; }
-  std::optional<Rect> windowBounds(platform::WindowID) override { return bounds; }
+  std::optional<platform::WindowBounds> windowBounds(platform::WindowID) override {
+    if (!bounds) return std::nullopt;
+    return platform::WindowBounds{*bounds};
+  }
 };
 
 const platform::ShareableDisplay display{9, Rect{0, 0, 1440, 900}, 1440, 900, "D"};

@@ -95,5 +95,31 @@ TEST(DisplayCapture, ControlLinesBringKeyFramesAtOnceAndPauseWithholdsRecordsOnA
       << run.err;
 }
 
+// A window found by a marker in its title shows its client area exactly, under decorations whose
+// bottom differs from their sides (openbox: 1, 1, 20, 5), also after a CROP line. Its top rows are
+// green: a crop placed too low loses them and shows the frame's bottom edge.
+TEST(WindowCapture, ByTitleMarkerShowsTheClientAreaWithoutDecorations) {
+  Painter painter;
+  ASSERT_TRUE(platform::x11::test::haveDisplay() && painter.ok()) << "this test needs an X display";
+  const Window window = painter.create({.width = 400, .height = 300, .rgb = 0x2040d0, .title = "tab [marker]"});
+  XSetWindowAttributes green{.background_pixel = 0x20c040};
+  XMapWindow(painter.display(), XCreateWindow(painter.display(), window, 0, 0, 400, 4, 0, CopyFromParent, InputOutput,
+                                              CopyFromParent, CWBackPixel, &green));
+  painter.warpPointer(3800, 1190);
+  const ProcessResult run = runProcess(
+      binaryPath("pelorin-encoder"),
+      {.arguments = {"--source", "window", "--window-title", "[marker]", "--content-width", "400", "--content-height",
+                     "300", "--width", "400", "--height", "300", "--duration", "2"},
+       .setEnvironment = {{"PELORIN_VIDEO_ENCODER", "software"}},
+       .timedInput = {{1000ms, "CROP 400 300"}}});
+  const std::vector<DecodedRecord> records = expectDecodes(run);
+  ASSERT_TRUE(run.exitStatus == 0 && !records.empty() && records.front().picture && records.back().picture) << run.err;
+  for (const auto* picture : {&*records.front().picture, &*records.back().picture}) {
+    for (auto [y, rgb] : {std::pair{1, 0x20c040ul}, {150, 0x2040d0ul}, {298, 0x2040d0ul}}) {
+      expectColour(*picture, 200, y, rgb, "the client area");
+    }
+  }
+}
+
 }  // namespace
 }  // namespace pelorin::test

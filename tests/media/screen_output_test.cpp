@@ -95,6 +95,18 @@ TEST(ScreenOutput, PauseAndHoldWithholdFramesUncountedAndAReleaseAfterAHoldAsksF
   h.feed(h.frame(100));
   ASSERT_EQ(h.encoded(), 4u);
   EXPECT_TRUE(h.lastForced());
+
+  // A moving frame's holds: an earlier one's release leaves a later one, and a key frame comes only
+  // when asked for and something was withheld.
+  int passed = 0;
+  const std::uint64_t earlier = h.output->hold(10), later = h.output->hold(10);
+  for (const auto& [hold, keyframe, encoded, forced] :
+       {std::tuple{earlier, true, 4u, true}, {later, false, 5u, false}, {later, true, 6u, true}, {later, true, 7u, false}}) {
+    h.output->releaseHold(hold, keyframe, [&] { ++passed; });
+    h.feed(h.frame(100));
+    EXPECT_EQ(std::tuple(h.encoded(), h.lastForced()), std::tuple(encoded, forced));
+  }
+  EXPECT_EQ(std::tuple(passed, h.framesRequested), std::tuple(3, 4));
   EXPECT_EQ(h.output->stats().first, 0);
 }
 

@@ -298,7 +298,7 @@ TEST_F(X11CaptureTest, ListsManagedWindowsFrontToBackWithTheirFramesAndTitles) {
   EXPECT_TRUE(first.frame.height > 300 && first.frame.width >= 400);
   Result<std::unique_ptr<X11WindowServer>> windowServer = X11WindowServer::create();
   ASSERT_TRUE(windowServer.ok());
-  EXPECT_EQ((*windowServer)->windowBounds(made[0]), std::optional<Rect>(first.frame));
+  EXPECT_EQ((*windowServer)->windowBounds(made[0]), (WindowBounds{first.frame, first.client}));
   EXPECT_EQ((*windowServer)->windowBounds(0x7ffffff), std::nullopt);
 }
 

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -34,7 +35,9 @@ inline bool haveDisplay() {
 
 // Polls for up to five seconds.
 inline bool waitUntil(const std::function<bool()>& done) {
-  for (int i = 0; i < 250 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  for (int i = 0; i < 250; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+    if (done()) return true;  // asked no more: a check may take what it finds (an event)
+  }
   return done();
 }
 
@@ -171,6 +174,24 @@ class TestDisplay {
   bool viewable(Window window) {
     XWindowAttributes attributes;
     return XGetWindowAttributes(display_, window, &attributes) && attributes.map_state == IsViewable;
+  }
+
+  // The window's area in root coordinates: x, y, width, height.
+  std::array<int, 4> area(Window window) {
+    XWindowAttributes attributes{};
+    int x = 0, y = 0;
+    Window child = None;
+    XGetWindowAttributes(display_, window, &attributes);
+    XTranslateCoordinates(display_, window, DefaultRootWindow(display_), 0, 0, &x, &y, &child);
+    return {x, y, attributes.width, attributes.height};
+  }
+
+  // What the screen shows at (x, y), as 0xRRGGBB.
+  unsigned long pixel(int x, int y) {
+    XImage* image = XGetImage(display_, DefaultRootWindow(display_), x, y, 1, 1, AllPlanes, ZPixmap);
+    const unsigned long rgb = image ? XGetPixel(image, 0, 0) & 0xffffff : 0;
+    if (image) XDestroyImage(image);
+    return rgb;
   }
 
   bool waitManaged(Window window) {

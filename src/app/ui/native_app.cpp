@@ -21,10 +21,6 @@
 namespace pelorin::app::ui {
 namespace {
 
-// While the frame is ahead of the capture, its band may show inside the picture: withheld until
-// the capture follows.
-constexpr double frameLagHoldSeconds = 2.0;
-
 QString text(const std::string& utf8) { return QString::fromStdString(utf8); }
 
 std::vector<capture::Size> screenPixelSizes() {
@@ -251,7 +247,7 @@ void NativeApp::preparePortion(const Rect& selection, QScreen* screen) {
 void NativeApp::showBorder(const Rect& portion, const Rect& screenFrame, QScreen* screen) {
   portionBorder_ = std::make_unique<portion::PortionBorderWindow>(
       portion::portionBorderFrame(portion, screenFrame, portion::PortionBorderWindow::thickness), screen);
-  portionBorder_->onChange = [self = QPointer<NativeApp>(this)](const Rect& area) {
+  portionBorder_->onChange = [self = QPointer<NativeApp>(this)](const Rect& area, bool) {
     if (self) self->portionFrameChanged(area);
   };
   portionScreen_ = screen;
@@ -316,42 +312,21 @@ void NativeApp::startCapture(const ReadyLine& ready) {
 }
 
 void NativeApp::startFollowingPortion() {
-  livePortion_ = std::make_shared<portion::LivePortionStream>(capture_.stream);
-  portion::PortionStreamController::Settings settings;
-  settings.screenFrame = portionScreenFrame_;
-  settings.rect = portionUpdates_->applied;
-  settings.outputWidth = static_cast<int>(captureSize_.width);
-  settings.outputHeight = static_cast<int>(captureSize_.height);
-  settings.fps = shareFps;
-  const long generation = shareGeneration_;
-  QPointer<NativeApp> self(this);
-  auto restore = [self, generation](const Rect& portion) {
-    if (!self || self->shareGeneration_ != generation || !self->portionBorder_) return;
-    self->pendingSourceRect_ = portion;
-    self->portionBorder_->setFrame(
-        portion::portionBorderFrame(portion, self->portionScreenFrame_, portion::PortionBorderWindow::thickness));
-  };
-  auto lag = [weak = std::weak_ptr(capture_.output)](bool lagging) {
-    if (auto output = weak.lock()) lagging ? output->hold(frameLagHoldSeconds) : output->release();
-  };
-  portionStream_ = portion::PortionStreamController::create(livePortion_, settings, restore, toMain_, lag);
+  livePortion_ = std::make_shared<portion::LivePortionStream>(capture_.stream, capture_.output, capture_.queue);
+  portionStream_ = portion::followCapture(*portionBorder_, livePortion_, portionUpdates_->applied,
+                                          static_cast<int>(captureSize_.width),
+                                          static_cast<int>(captureSize_.height), shareFps);
 }
 
+// Until the capture runs, the frame goes where it is dragged, and the capture will start there.
 void NativeApp::portionFrameChanged(const Rect& area) {
   if (!portionScreen_ || !portionUpdates_) return;
   const Rect r = portion::portionRect(area, portionScreenFrame_);
-  if (r == Rect{}) {
-    portionBorder_->setFrame(portion::portionBorderFrame(portionUpdates_->applied, portionScreenFrame_,
-                                                         portion::PortionBorderWindow::thickness));
-    return;
-  }
-  if (!portionStream_) {
-    pendingSourceRect_ = r;
-    portionUpdates_.emplace(r);
-    return;
-  }
+  if (r == Rect{}) return;
+  portionBorder_->setFrame(
+      portion::portionBorderFrame(r, portionScreenFrame_, portion::PortionBorderWindow::thickness));
   pendingSourceRect_ = r;
-  portionStream_->move(r);
+  portionUpdates_.emplace(r);
 }
 
 void NativeApp::stopPressed() {

@@ -6,6 +6,7 @@
 #include <X11/Xutil.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -81,27 +82,42 @@ struct Atoms {
       typeDesktop, typeDock, wmState, stateHidden;
 };
 
-// The window's outer frame in root coordinates: its area plus the decorations the window
-// manager reports around it.
-std::optional<Rect> windowFrame(Display* display, Window window, const Atoms& atoms, bool* viewable = nullptr) {
+// The bounds of a client window whose area is `client` (root coordinates): its frame is the
+// client grown by the decorations the window manager reports (left, right, top, bottom), or where
+// it reports none, the top-level window that holds the client, border included, as its picture
+// shows it.
+WindowBounds boundsAround(Display* display, Window window, const Rect& client, const std::vector<unsigned long>& extents) {
+  if (extents.size() >= 4) {
+    const auto [left, right, top, bottom] = std::array{static_cast<double>(extents[0]), static_cast<double>(extents[1]),
+                                                       static_cast<double>(extents[2]), static_cast<double>(extents[3])};
+    return {{client.x - left, client.y - top, client.width + left + right, client.height + top + bottom}, client};
+  }
+  XWindowAttributes holder{};
+  int x = 0, y = 0;
+  Window child = None;
+  const std::optional<Window> top = topLevelAncestor(display, window);
+  if (!top || *top == window || !XGetWindowAttributes(display, *top, &holder) ||
+      !XTranslateCoordinates(display, *top, DefaultRootWindow(display), 0, 0, &x, &y, &child)) {
+    return {client, client};
+  }
+  const int border = holder.border_width;
+  return {{static_cast<double>(x - border), static_cast<double>(y - border),
+           static_cast<double>(holder.width + 2 * border), static_cast<double>(holder.height + 2 * border)},
+          client};
+}
+
+// The window's bounds in root coordinates.
+std::optional<WindowBounds> windowBounds(Display* display, Window window, const Atoms& atoms, bool* viewable = nullptr) {
   XWindowAttributes attributes;
   if (!XGetWindowAttributes(display, window, &attributes)) return std::nullopt;
   int x = 0;
   int y = 0;
   Window child = None;
   if (!XTranslateCoordinates(display, window, DefaultRootWindow(display), 0, 0, &x, &y, &child)) return std::nullopt;
-  Property extents = readProperty(display, window, atoms.frameExtents, XA_CARDINAL);
-  long left = 0, right = 0, top = 0, bottom = 0;
-  if (extents.items.size() >= 4) {
-    left = static_cast<long>(extents.items[0]);
-    right = static_cast<long>(extents.items[1]);
-    top = static_cast<long>(extents.items[2]);
-    bottom = static_cast<long>(extents.items[3]);
-  }
   if (viewable) *viewable = attributes.map_state == IsViewable;
-  return Rect{static_cast<double>(x - left), static_cast<double>(y - top),
-              static_cast<double>(attributes.width + left + right),
-              static_cast<double>(attributes.height + top + bottom)};
+  const Rect client{static_cast<double>(x), static_cast<double>(y), static_cast<double>(attributes.width),
+                    static_cast<double>(attributes.height)};
+  return boundsAround(display, window, client, readProperty(display, window, atoms.frameExtents, XA_CARDINAL).items);
 }
 
 int windowLayer(const Property& types, const Atoms& atoms) {
@@ -159,15 +175,16 @@ std::vector<ShareableWindow> listWindows(Display* display, bool excludingDesktop
   for (auto it = stacking.items.rbegin(); it != stacking.items.rend(); ++it) {
     const Window window = *it;
     bool viewable = false;
-    std::optional<Rect> frame = windowFrame(display, window, atoms, &viewable);
-    if (!frame) continue;  // gone meanwhile
+    std::optional<WindowBounds> bounds = windowBounds(display, window, atoms, &viewable);
+    if (!bounds) continue;  // gone meanwhile
     const Property types = readProperty(display, window, atoms.windowType, XA_ATOM);
     if (excludingDesktopWindows && (contains(types, atoms.typeDesktop) || contains(types, atoms.typeDock))) continue;
     const bool hidden = contains(readProperty(display, window, atoms.wmState, XA_ATOM), atoms.stateHidden);
     ShareableWindow shareable;
     shareable.windowID = static_cast<WindowID>(window);
     shareable.title = windowTitle(display, window);
-    shareable.frame = *frame;
+    shareable.frame = bounds->frame;
+    shareable.client = bounds->client;
     shareable.windowLayer = windowLayer(types, atoms);
     shareable.onScreen = viewable && !hidden;
     if (onScreenOnly && !shareable.onScreen) continue;
@@ -451,7 +468,7 @@ std::vector<Rect> X11WindowServer::displayFrames() {
   return displayFrames_;
 }
 
-std::optional<Rect> X11WindowServer::windowBounds(WindowID window) {
+std::optional<WindowBounds> X11WindowServer::windowBounds(WindowID window) {
   std::lock_guard lock(mutex_);
   if (connection_->broken()) return std::nullopt;
   // The tracker asks every 20 ms: the three questions go out together and cost one round trip.
@@ -470,17 +487,15 @@ std::optional<Rect> X11WindowServer::windowBounds(WindowID window) {
                                                                          &std::free);
   std::free(error);
   if (!size || !origin) return std::nullopt;
-  // Decorations as the window manager reports them (left, right, top, bottom), as in the source list.
-  std::int64_t left = 0, right = 0, top = 0, bottom = 0;
+  std::vector<unsigned long> items;
   if (frame && frame->format == 32 && xcb_get_property_value_length(frame.get()) >= 16) {
     const auto* e = static_cast<const std::uint32_t*>(xcb_get_property_value(frame.get()));
-    left = e[0];
-    right = e[1];
-    top = e[2];
-    bottom = e[3];
+    items.assign(e, e + 4);
   }
-  return Rect{static_cast<double>(origin->dst_x - left), static_cast<double>(origin->dst_y - top),
-              static_cast<double>(size->width + left + right), static_cast<double>(size->height + top + bottom)};
+  const Rect client{static_cast<double>(origin->dst_x), static_cast<double>(origin->dst_y),
+                    static_cast<double>(size->width), static_cast<double>(size->height)};
+  // A window gone meanwhile only fails the look for its holder: the connection ignores the error.
+  return boundsAround(connection_->display(), window, client, items);
 }
 
 }  // namespace pelorin::platform::x11

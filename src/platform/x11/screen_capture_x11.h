@@ -46,7 +46,7 @@ class X11WindowServer final : public WindowServer {
   ~X11WindowServer() override;
 
   std::vector<Rect> displayFrames() override;
-  std::optional<Rect> windowBounds(WindowID window) override;
+  std::optional<WindowBounds> windowBounds(WindowID window) override;
 
  private:
   explicit X11WindowServer(std::unique_ptr<XConnection> connection);
