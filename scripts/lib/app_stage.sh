@@ -11,7 +11,7 @@ stage_spawn() { "${@:2}" >"$work/$1.out" 2>&1 </dev/null & echo $! >"$work/$1.pi
 
 stage_stop() {
   local name
-  for name in app receiver listener logo registry launcher bus; do stop_pid_file "$work/$name.pid"; done
+  for name in app receiver receiver2 listener logo registry launcher bus; do stop_pid_file "$work/$name.pid"; done
   stop_display; rm -rf "$work"
   [[ -z "${stage_own_avahi:-}" ]] || stop_avahi
 }
@@ -47,6 +47,7 @@ stage_start() {
 printf '%s\n' "\$@" >"$work/arguments"
 case "\$(cat "$work/behaviour" 2>/dev/null)" in
   error) env printf 'pairing result=accepted\nerror: code refusé\n' >&2; cat >/dev/null; exit 1 ;;  # one write
+  nolf) printf 'error: sans fin de ligne' >&2; cat >/dev/null ;;  # goes on reading
   exit) exit 3 ;;
   linger) trap '' TERM; "$build/bin/loopback-sender" "\$@"
     until [[ -e "$work/release" ]]; do sleep 0.1; done; exit 0 ;;

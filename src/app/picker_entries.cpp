@@ -27,14 +27,21 @@ std::string windowLabel(const platform::ShareableWindow& window) {
   return "Fenêtre : " + (label.empty() ? std::to_string(window.windowID) : label);
 }
 
+std::string displayName(const platform::ShareableDisplay& display) {
+  return display.name.empty() ? std::to_string(display.displayID) : display.name;
+}
+
 }  // namespace
+
+std::string portionLabel(const platform::ShareableDisplay& display) {
+  return "Portion de l’écran " + displayName(display);
+}
 
 std::vector<PickerEntry> pickerEntries(const platform::ShareableContent& content,
                                        platform::ScreenCaptureService& capture, std::int32_t ownProcess) {
   std::vector<PickerEntry> entries;
   for (const auto& display : content.displays) {
-    const std::string name = display.name.empty() ? std::to_string(display.displayID) : display.name;
-    entries.push_back({PickerEntry::Kind::display, "Écran : " + name, {capture.displayFilter(display), false}});
+    entries.push_back({PickerEntry::Kind::display, {capture.displayFilter(display), false, "Écran : " + displayName(display)}});
   }
   std::vector<const platform::ShareableWindow*> windows;
   for (const auto& window : content.windows) {
@@ -60,11 +67,12 @@ std::vector<PickerEntry> pickerEntries(const platform::ShareableContent& content
     }
     const auto* display = displayHolding(largest->frame, content);
     if (!display) continue;
-    entries.push_back({PickerEntry::Kind::application, "Application : " + owned.front()->owningApplication->applicationName,
-                       {capture.displayFilterIncluding(*display, ids), true}});
+    entries.push_back({PickerEntry::Kind::application,
+                       {capture.displayFilterIncluding(*display, ids), true,
+                        "Application : " + owned.front()->owningApplication->applicationName}});
   }
   for (const auto* window : windows) {
-    entries.push_back({PickerEntry::Kind::window, windowLabel(*window), {capture.windowFilter(*window), true}});
+    entries.push_back({PickerEntry::Kind::window, {capture.windowFilter(*window), true, windowLabel(*window)}});
   }
   return entries;
 }

@@ -1,5 +1,6 @@
 #include "app/sender_host.h"
 
+#include "app/error_texts.h"
 #include "base/utf8.h"
 
 namespace pelorin::app {
@@ -73,7 +74,7 @@ Result<void> SenderHost::launchSender(const std::string& code, int width, int he
   auto link = std::make_shared<Link>(Link{toMain_, &log_, self_, {}});
   log_.write(senderLaunchLine(width, height, receivers));
   auto started = SenderProcess::start(files->sender, arguments, handlersFor(link));
-  if (!started) return started.error();
+  if (!started) return Error{senderStartDomain, started.error().code, files->sender};
   // No handler acts before this: every one goes through the main thread, which is here.
   link->process = *started;
   process_ = std::move(*started);
@@ -91,13 +92,14 @@ SenderProcess::Handlers SenderHost::handlersFor(const std::shared_ptr<Link>& lin
   handlers.output = [link](std::string bytes) {
     onMainIfCurrent(link, [bytes = std::move(bytes)](SenderHost& host) { host.consumeControl(bytes); });
   };
-  // Standard error is assembled, decoded and logged on its reader thread, then matched on the
-  // main thread.
-  handlers.errorOutput = [link, lines = std::make_shared<StderrLines>()](std::string bytes) {
-    std::string text = lines->take(bytes);
-    if (text.empty()) return;
-    link->log->write(text);
-    onMainIfCurrent(link, [text = std::move(text)](SenderHost& host) { host.reactToError(text); });
+  // Standard error is matched as each read comes and logged in whole lines, both on its reader
+  // thread; only the reactions go to the main thread.
+  handlers.errorOutput = [link, lines = std::make_shared<StderrLines>(),
+                          scanner = std::make_shared<StderrScanner>()](std::string bytes) {
+    if (std::string text = lines->take(bytes); !text.empty()) link->log->write(text);
+    std::vector<StderrReaction> reactions = scanner->scan(bytes);
+    if (reactions.empty()) return;
+    onMainIfCurrent(link, [reactions = std::move(reactions)](SenderHost& host) { host.react(reactions); });
   };
   handlers.exited = [link](int status) {
     link->log->write(senderExitLine(status));
@@ -109,8 +111,8 @@ SenderProcess::Handlers SenderHost::handlersFor(const std::shared_ptr<Link>& lin
   return handlers;
 }
 
-void SenderHost::reactToError(const std::string& text) {
-  for (const auto& reaction : reactToStderr(text)) {
+void SenderHost::react(const std::vector<StderrReaction>& reactions) {
+  for (const auto& reaction : reactions) {
     if (reaction.kind == StderrReaction::failed) {
       if (events_.failed) events_.failed(reaction.status);
     } else if (events_.progress) {

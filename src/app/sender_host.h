@@ -49,7 +49,7 @@ class SenderHost {
 
  private:
   SenderProcess::Handlers handlersFor(const std::shared_ptr<Link>& link);
-  void reactToError(const std::string& text);
+  void react(const std::vector<StderrReaction>& reactions);
   void act(std::string_view line);
 
   MainPoster toMain_;

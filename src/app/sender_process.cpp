@@ -133,13 +133,39 @@ bool stopSender(const std::function<void()>& closeInput, const std::function<boo
   return exited;
 }
 
+namespace {
+
+void forceStop(SenderProcess& sender) {
+  sender.signal(SIGTERM);
+  if (!sender.waitForExit(killAfterTerminate)) sender.signal(SIGKILL);
+}
+
+}  // namespace
+
 bool stopSender(SenderProcess& sender, Seconds grace) {
   return stopSender([&] { sender.closeInput(); }, [&](Seconds wait) { return sender.waitForExit(wait); },
-                    [&] {
-                      sender.signal(SIGTERM);
-                      if (!sender.waitForExit(killAfterTerminate)) sender.signal(SIGKILL);
-                    },
-                    grace);
+                    [&] { forceStop(sender); }, grace);
+}
+
+void finishThenStop(SenderProcess& sender, const std::function<void()>& finish, Seconds grace) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool finished = false;  // guarded by mutex
+  std::thread watchdog([&] {
+    pthread_setname_np(pthread_self(), "pelorin.stopwait");
+    std::unique_lock lock(mutex);
+    const bool inTime = changed.wait_for(lock, grace, [&] { return finished; });
+    lock.unlock();
+    if (!inTime) forceStop(sender);
+  });
+  finish();
+  {
+    std::lock_guard lock(mutex);
+    finished = true;
+  }
+  changed.notify_all();
+  watchdog.join();
+  stopSender(sender, grace);
 }
 
 }  // namespace pelorin::app

@@ -72,4 +72,9 @@ bool stopSender(const std::function<void()>& closeInput, const std::function<boo
 // sender that ignores SIGTERM cannot hold up the app.
 bool stopSender(SenderProcess& sender, Seconds grace = Seconds(5.0));
 
+// The end of a share in its order: `finish` (the capture and the encoder, whose last records go to
+// the sender's input), then the stop sequence. A sender that no longer reads would hold `finish`
+// for ever: past `grace` it is made to leave as above, which fails those writes.
+void finishThenStop(SenderProcess& sender, const std::function<void()>& finish, Seconds grace = Seconds(5.0));
+
 }  // namespace pelorin::app

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "base/decimal.h"
+#include "base/utf8.h"
 #include "base/words.h"
 
 namespace pelorin::app {
@@ -16,6 +17,15 @@ std::optional<int> decimal(std::string_view text) {
     return std::nullopt;
   return static_cast<int>(*value);
 }
+
+// The markers of standard error; none holds another or a line feed.
+constexpr std::pair<std::string_view, StderrReaction::Kind> stderrMarkers[] = {
+    {"pairing result=accepted", StderrReaction::paired},
+    {"state=active", StderrReaction::sharing},
+    {"error:", StderrReaction::failed},
+};
+// An unended line is kept up to this, for the status it may end up showing.
+constexpr std::size_t maxCarriedBytes = 65536;
 
 std::string lastNonEmptyLine(std::string_view text) {
   std::string_view last;
@@ -41,21 +51,30 @@ ControlLine parseControlLine(std::string_view line) {
   return ReadyLine{*width, *height, std::string(words[3])};
 }
 
-std::vector<StderrReaction> reactToStderr(std::string_view text) {
-  std::vector<StderrReaction> reactions;
-  for (std::size_t start = 0; start < text.size();) {
-    const std::size_t end = std::min(text.find('\n', start), text.size());
-    const std::string_view line = text.substr(start, end - start);
-    if (line.find("pairing result=accepted") != std::string_view::npos) {
-      reactions.push_back({StderrReaction::paired, pairedStatus});
-    } else if (line.find("state=active") != std::string_view::npos) {
-      reactions.push_back({StderrReaction::sharing, sharingStatus});
-    } else if (line.find("error:") != std::string_view::npos) {
-      reactions.push_back({StderrReaction::failed, "Erreur : " + lastNonEmptyLine(text.substr(start))});
-      break;
+std::vector<StderrReaction> StderrScanner::scan(std::string_view read) {
+  const std::size_t carried = line_.size();
+  const std::string text = line_ + std::string(read);
+  std::vector<std::pair<std::size_t, StderrReaction::Kind>> found;
+  for (const auto& [marker, kind] : stderrMarkers) {
+    for (std::size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at + 1)) {
+      if (at + marker.size() > carried) found.emplace_back(at, kind);  // not counted before
     }
-    start = end + 1;
   }
+  std::ranges::sort(found);
+  std::vector<StderrReaction> reactions;
+  for (const auto& [at, kind] : found) {
+    if (kind != StderrReaction::failed) {
+      reactions.push_back({kind, kind == StderrReaction::paired ? pairedStatus : sharingStatus});
+      continue;
+    }
+    const std::size_t lineStart = text.rfind('\n', at) + 1;  // 0 when the line began before
+    const std::string last = lastNonEmptyLine(std::string_view(text).substr(lineStart));
+    reactions.push_back({kind, "Erreur : " + utf8WithReplacements(last)});
+    break;
+  }
+  const std::size_t lineEnd = text.rfind('\n');
+  line_ = lineEnd == std::string::npos ? text : text.substr(lineEnd + 1);
+  if (line_.size() > maxCarriedBytes) line_.erase(0, line_.size() - maxCarriedBytes);
   return reactions;
 }
 

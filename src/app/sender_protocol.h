@@ -30,15 +30,24 @@ using ControlLine = std::variant<std::monostate, ReadyLine, KeyframeLine>;
 // One standard-output line without its line feed; anything unrecognised is monostate.
 ControlLine parseControlLine(std::string_view line);
 
-// A reaction to a line of the sender's standard error.
+// A reaction to a marker on the sender's standard error.
 struct StderrReaction {
   enum Kind { paired, sharing, failed } kind = paired;
   std::string status;  // the status text to show
   bool operator==(const StderrReaction&) const = default;
 };
-// The reactions to the lines of `text` (complete lines), in their order. An "error:" line ends
-// the share, so it is the last: its status shows the last non-empty line from it on.
-std::vector<StderrReaction> reactToStderr(std::string_view text);
+
+// Finds the markers of the sender's standard error in each read as it arrives, without waiting
+// for a line feed. A marker cut by a read counts once, when its last byte arrives. One per sender.
+class StderrScanner {
+ public:
+  // The reactions to one read, in order. An "error:" ends the share, so it is the last: its
+  // status shows the last non-empty line from its own line on.
+  std::vector<StderrReaction> scan(std::string_view read);
+
+ private:
+  std::string line_;  // the bytes of the line not yet ended, up to a bound
+};
 
 // The sender's command line after the program, in the fixed order.
 std::vector<std::string> senderArguments(const std::string& code, const std::string& certificateAuthority, int width,

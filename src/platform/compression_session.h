@@ -97,6 +97,9 @@ class CompressionSession {
   virtual void invalidate() = 0;
 };
 
+// The status of a create() that found no usable encoder on this machine.
+inline constexpr std::int32_t noUsableEncoderStatus = -1129203192;  // FFmpeg's AVERROR_ENCODER_NOT_FOUND
+
 class CompressionSessionFactory {
  public:
   virtual ~CompressionSessionFactory() = default;

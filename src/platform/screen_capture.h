@@ -17,6 +17,17 @@ namespace pelorin::platform {
 using DisplayID = std::uint32_t;
 using WindowID = std::uint32_t;
 
+// The codes of the capture failures a host tells apart. X11 gives no status for them, so the
+// backend names its own, above the X protocol's error codes.
+namespace captureStatus {
+inline constexpr std::int64_t windowClosed = 1001;
+inline constexpr std::int64_t displayDisconnected = 1002;
+inline constexpr std::int64_t serverLost = 1003;
+inline constexpr std::int64_t serverUnreachable = 1004;
+inline constexpr std::int64_t windowNotFound = 1005;
+inline constexpr std::int64_t displayNotFound = 1006;
+}  // namespace captureStatus
+
 // Coordinates are points with a top-left origin, y downwards, in the global space of all
 // displays (on X11 points are pixels of the root window).
 struct ShareableDisplay {

@@ -1,6 +1,6 @@
 """The Pelorin app end to end on scripts/lib/app_stage.sh, driven through its accessibility tree (AT-SPI);
 XTest input only where the input is under test (the frame's drag, Ctrl+Q). usage: app_scenario.py OUT_DIR"""
-import contextlib, os, re, signal, subprocess, sys, time, pyatspi  # noqa: E401
+import contextlib, os, signal, subprocess, sys, time, pyatspi  # noqa: E401
 
 SHARE, PORTION, STOP = "Partager l’écran ou une fenêtre", "Partager une portion", "Arrêter"
 work, log, out, display, read_to = os.environ["work"], os.environ["log"], sys.argv[1], os.environ["DISPLAY"], 0
@@ -71,6 +71,14 @@ def logged(line):
     text = wait(f"log line {line}", lambda: (t := open(log, encoding="utf-8").read()).find(line, read_to) >= 0 and t)
     read_to = text.index("\n", text.index(line, read_to))
 
+def quiet(role, name):
+    """The accessible of that role and name is not enabled (or not there)."""
+    return not find(role, name).getState().contains(pyatspi.STATE_ENABLED)
+
+def key(*keys):  # typed into the app's main window, which gets the focus first
+    subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Pelorin$", "windowfocus", "--sync", "key", *keys],
+                   check=True)
+
 def stop(name=None, first=None):
     """Stops the share; with a name, checks its stream, its first picture's centre first; the last one's."""
     press(STOP)
@@ -83,10 +91,21 @@ def stop(name=None, first=None):
         return pictures[-1]
 
 def scenario():
-    # A bad code: the error, and no sender.
+    # A bad code: the error, announced as an alert, the field focused with its text selected, and no sender.
     ask(SHARE, "12345")
-    find("label", "Erreur : le code doit contenir exactement 6 chiffres.")
+    find("alert", "Erreur : le code doit contenir exactement 6 chiffres.")
+    field = find("text", "Code à 6 chiffres", state=pyatspi.STATE_FOCUSED).queryText()
+    assert field.getNSelections() == 1 and field.getSelection(0) == (0, 5), "the code is not selected"
     assert not os.path.exists(f"{work}/arguments"), "a sender was launched with a bad code"
+    # While the picker is open no share can start over it, and Return in the code field brings it back.
+    ask(SHARE, "135790")
+    picker = find("dialog", "Choisir le contenu à partager")
+    assert quiet("push button", PORTION), "a portion could open over the picker"
+    key("Return")
+    find("dialog", "Choisir le contenu à partager", state=pyatspi.STATE_ACTIVE)
+    press("Annuler", picker)
+    logged("status: Sélection annulée.")
+    assert open(log, encoding="utf-8").read().count("Sélection annulée.") == 1, "a live picker was cancelled"
     # The first display, chosen in the picker: the sender's command line.
     share("Écran : LEFT")
     arguments = open(f"{work}/arguments").read().split()  # another run's receivers may be listed too
@@ -107,35 +126,65 @@ def scenario():
                     str(ax + aw // 2), str(ay + ah // 2 - h // 2 - 3), "mouseup", "1"], check=True)
     wait("the moved picture", lambda: centres()[0][-1] == "grey")
     assert stop("portion", "red") == "grey", "the moved picture is not the app's window"
-    # The sender's "error:" line, then a sender that exits with 3.
+    # The sender's "error:" line, one without a line feed from a sender that goes on, one that exits with 3.
     share(PORTION, "error")
-    find("label", "Erreur : error: code refusé")
+    find("alert", "Erreur : error: code refusé")
+    share(PORTION, "nolf")
+    find("alert", "Erreur : error: sans fin de ligne")
     share(PORTION, "exit")
-    find("label", "Erreur du sender (code 3).")
-    # A window found by its title, then its application once its thumbnail shows it alone: green pictures.
+    find("alert", "Erreur du sender (code 3).")
+    # With no receiver left a confirmed selection says why and leaves no frame; so does Return.
+    x, y, w, h = (selection := ask(PORTION, "654321")).queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    os.kill(int(open(f"{work}/receiver.pid").read()), signal.SIGTERM)
+    find("label", "Recherche d’un receiver…")
+    press("Partager cette portion", selection)
+    find("alert", "Recherche du receiver en cours.")
+    assert colour(x + w // 2, y - 3) != "frame red", "a frame around a portion that is not shared"
+    key("Return")
+    logged("status failure: Recherche du receiver en cours.")
+    logged("status failure: Recherche du receiver en cours.")
+    subprocess.run(f"avahi-publish -s Salon _vantrel-cast._tcp {os.environ['port']} >/dev/null 2>&1 & "
+                   f"echo $! >{work}/receiver.pid", shell=True, check=True)
+    # A window found by its title, named under the status while shared, then its application once its
+    # thumbnail shows it alone: green pictures.
     share(logo := lambda name: name.startswith("Fenêtre : pelorin-logo"))
+    find("label", logo)
     assert stop("window", "green") == "green", "the last window picture is not green"
     share("Application : XLogo", ready=lambda item: colour(
         (e := item.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)).x + e.width // 2, e.y + 70) == "green")
     stop("application", "green")
-    # A share stopped behind a stop that waits for its sender keeps its stream; the window closing ends it,
-    # and nothing may act on the stopped share.
+    # A stop never waits behind another: while the linger sender's stop waits for it to leave, the next
+    # share's stop ends its capture and encoder and then its sender's input, which that sender reads to the
+    # end (loopback_end), all before the linger sender goes.
     share(PORTION, "linger")
     stop()
     share(logo)
     stop()
-    os.kill(int(os.environ["logo"]), signal.SIGTERM)
-    logged("share_stream_stopped current=false")
+    logged("share_stop capture=ended")
+    logged("loopback_end")
+    assert "sender_exit status=9" not in open(log, encoding="utf-8").read(), "the stop waited behind another"
     open(f"{work}/release", "w").close()
     logged("sender_exit status=0")
     logged("sender_exit status=0")
-    last = re.findall(r"^\S+ (status.*)$", open(log, encoding="utf-8").read(), re.M)[-1]
-    assert last == "status: Partage arrêté.", f"the stopped share's end showed: {last}"
-    # Ctrl+Q while sharing (the window is active again once the selection window went) quits after the stop.
-    share(PORTION)
+    os.remove(f"{work}/release")
+    # A shared window that closes ends its share, said in French.
+    share(logo)
+    os.kill(int(os.environ["logo"]), signal.SIGTERM)
+    find("alert", "Erreur : la fenêtre partagée a été fermée")
+    # Ctrl+Q while sharing (the window is active again once the selection window went) quits after the stop;
+    # a receiver appearing meanwhile changes nothing.
+    share(PORTION, "linger")
     find("filler", "Pelorin", state=pyatspi.STATE_ACTIVE)
     subprocess.run(["xdotool", "key", "ctrl+q"], check=True)
     logged("status: Arrêt du partage…")
+    subprocess.run(f"avahi-publish -s Cuisine _vantrel-cast._tcp {os.environ['port']} >/dev/null 2>&1 & "
+                   f"echo $! >{work}/receiver2.pid", shell=True, check=True)
+    logged("share_stop capture=ended")
+    wait("the second receiver", lambda: b"Cuisine" in subprocess.run(
+        ["avahi-browse", "-prt", "_vantrel-cast._tcp"], capture_output=True, timeout=5).stdout)
+    find("label", "Arrêt du partage…")
+    assert quiet("push button", SHARE), "a receiver enabled the share buttons while quitting"
+    open(f"{work}/release", "w").close()
     app = f"/proc/{os.environ['app']}/stat"  # the stage's child: its status is the stage's to take
     wait("the app's end", lambda: not os.path.exists(app) or open(app).read().split(") ")[1][0] == "Z")
 

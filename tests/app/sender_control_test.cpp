@@ -25,18 +25,24 @@ TEST(SenderControl, LinesAreAssembledAcrossReadsAndOnlyExactCommandsAct) {
   }
 }
 
-TEST(SenderControl, StandardErrorLinesReactInOrderUpToAnError) {
+TEST(SenderControl, StandardErrorReadsReactAsTheyComeEachMarkerOnceUpToAnError) {
   using R = StderrReaction;
   const R paired{R::paired, "Appairé. Préparation du partage…"}, sharing{R::sharing, "Partage en cours."};
-  const std::pair<std::string, std::vector<R>> cases[] = {
-      {"pairing result=accepted\nstate=active\n", {paired, sharing}},
-      {"pairing result=accepted\nerror: code refusé\n", {paired, {R::failed, "Erreur : error: code refusé"}}},
-      {"x state=active\nerror: late\nstate=active\n", {sharing, {R::failed, "Erreur : state=active"}}},
-      {"x\nerror: boom\nmore detail\n\n", {{R::failed, "Erreur : more detail"}}},
-      {"progress 50%\n", {}},
+  const std::pair<std::vector<std::string>, std::vector<std::vector<R>>> cases[] = {
+      {{"pairing result=accepted\nstate=active\n"}, {{paired, sharing}}},
+      {{"pairing result=accepted\nerror: code refusé\n"}, {{paired, {R::failed, "Erreur : error: code refusé"}}}},
+      {{"x state=active\nerror: late\nstate=active\n"}, {{sharing, {R::failed, "Erreur : state=active"}}}},
+      {{"x\nerror: boom\nmore detail\n\n"}, {{{R::failed, "Erreur : more detail"}}}},
+      {{"error: sans fin de ligne"}, {{{R::failed, "Erreur : error: sans fin de ligne"}}}},
+      {{"pairing result=acc", "epted\nerr", "or: coupé"}, {{}, {paired}, {{R::failed, "Erreur : error: coupé"}}}},
+      {{"state=active", " encore\n", "progress 50%\n"}, {{sharing}, {}, {}}},
+      {{"error: a", " b\n"}, {{{R::failed, "Erreur : error: a"}}, {}}},
   };
-  for (const auto& [text, expected] : cases) {
-    EXPECT_EQ(reactToStderr(text), expected) << text;
+  for (const auto& [reads, expected] : cases) {
+    StderrScanner scanner;
+    std::vector<std::vector<R>> reactions;
+    for (const auto& read : reads) reactions.push_back(scanner.scan(read));
+    EXPECT_EQ(reactions, expected) << reads.front();
   }
 }
 

@@ -7,6 +7,7 @@
 #include <future>
 
 #include "app/app_test_support.h"
+#include "app/error_texts.h"
 #include "base/fd_output.h"
 #include "media/frame_stream.h"
 #include "support/process.h"  // binaryPath
@@ -68,6 +69,25 @@ TEST_F(SenderFixture, StopClosesInputThenTerminatesThenKills) {
   }
   main_.runFor(100ms);
   EXPECT_TRUE(events_.empty());  // a released sender's exit shows nothing
+}
+
+// A sender that no longer reads cannot hold its share's end: past the grace it is made to leave,
+// which fails the last writes to its input.
+TEST_F(SenderFixture, ASenderThatStopsReadingIsMadeToLeave) {
+  const std::string megabyte(1 << 20, 'x');
+  const auto sender = hostFor("exec sleep 30").release();
+  bool written = true;
+  finishThenStop(*sender, [&] { written = writeAll(sender->inputFd(), megabyte.data(), megabyte.size()).ok(); },
+                 Seconds(0.2));
+  EXPECT_FALSE(written);
+  EXPECT_TRUE(loggedExit("15"));
+}
+
+// A sender that is not there is named, in French.
+TEST_F(SenderFixture, AMissingSenderIsNamed) {
+  SenderHost missing(main_.poster(), log_.log, {}, [] { return Result<SenderFiles>(SenderFiles{"/nowhere/pelorin", ""}); });
+  const Result<void> launched = missing.launchSender("123456", 64, 64, {{"r", "127.0.0.1:5000", "127.0.0.1"}});
+  EXPECT_EQ(userDescription(launched.error()), "le sender est introuvable : /nowhere/pelorin");
 }
 
 TEST_F(SenderFixture, LoopbackSenderAnswersKeyFrameRequestsAndSavesTheStreamAsSent) {

@@ -5,8 +5,10 @@
 #include "app/app_test_support.h"
 #include "app/picker_entries.h"
 #include "app/share_capture.h"
+#include "app/share_stops.h"
 #include "media/encoder_harness.h"
 #include "support/fake_screen_capture.h"
+#include "support/pumped_main.h"
 
 namespace pelorin::app {
 namespace {
@@ -56,6 +58,29 @@ TEST(ShareCapture, CapturesAsAskedEndsStreamThenEncoderThenSenderAndReportsAStre
   EXPECT_TRUE(senderStopped);
 }
 
+// A stop whose sender never leaves holds up only itself: a later share's stop ends its stream,
+// encoder and sender meanwhile. The owner waits for every stop when it goes.
+TEST(ShareStops, AStopNeverWaitsBehindAnotherStopsSender) {
+  test::PumpedMain main;
+  std::promise<void> leave;
+  std::vector<std::string> ended;  // on the main thread
+  Share share;
+  {
+    ShareStops stops(main.poster());
+    stops.run([left = leave.get_future().share()] { left.wait(); }, [&] { ended.push_back("deaf"); });
+    ShareCaptureStart start = share.start();
+    ASSERT_TRUE(test::eventually([&] { return !share.out.contents().empty(); }));
+    stops.run([capture = std::move(start.capture)]() mutable { finishShare(std::move(capture), nullptr); },
+              [&] { ended.push_back("second"); });
+    EXPECT_TRUE(main.runUntil([&] { return !ended.empty(); }));
+    EXPECT_NE(share.err.contents().find("native_encoder_summary"), std::string::npos);
+    EXPECT_EQ(stops.running(), 1u);
+    leave.set_value();
+  }
+  main.runFor(std::chrono::milliseconds(0));
+  EXPECT_EQ(ended, (std::vector<std::string>{"second", "deaf"}));
+}
+
 TEST(PickerEntries, DisplaysThenApplicationsOnTheirLargestWindowsDisplayThenWindows) {
   platform::ShareableContent content;
   content.displays = {{5, Rect{0, 0, 1920, 1200}, 1920, 1200, "LEFT"}, {6, Rect{1920, 0, 1920, 1080}, 1920, 1080, ""}};
@@ -81,7 +106,7 @@ TEST(PickerEntries, DisplaysThenApplicationsOnTheirLargestWindowsDisplayThenWind
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const auto& [label, filter, display, windows] = expected[i];
     const PickerChoice& choice = entries[i].choice;
-    EXPECT_EQ(entries[i].label, label);
+    EXPECT_EQ(choice.label, label);
     EXPECT_EQ(choice.filter.kind, filter) << label;
     if (filter != Kind::Window) EXPECT_EQ(choice.filter.displayID, display) << label;
     EXPECT_EQ(choice.filter.windows, windows) << label;

@@ -22,7 +22,7 @@ constexpr const char* usage =
     "usage: loopback-sender --frames-stdin --pairing-code CODE --public-ip IP --tls-ca FILE --width W --height H\n"
     "                       --fps N --duration S --destination HOST:PORT...\n"
     "Writes the frame stream it reads to $PELORIN_LOOPBACK_OUTPUT (if set); SIGUSR1 asks for a key frame.\n"
-    "Writes when it said READY and when the first record arrived to $PELORIN_LOOPBACK_TIMES (if set).";
+    "Writes when it said READY and when the first and the last record arrived to $PELORIN_LOOPBACK_TIMES (if set).";
 
 // The options that take a value; "--destination" may repeat.
 const std::set<std::string> valued{"--pairing-code", "--public-ip", "--tls-ca",   "--width",
@@ -52,11 +52,13 @@ bool parse(int argc, char** argv, std::map<std::string, std::string>& values) {
   return framesOnStdin;
 }
 
-// "name=N" with N the wall-clock time in Unix nanoseconds, which a benchmark compares with its own.
-void writeTime(int fd, const char* name) {
-  if (fd < 0) return;
-  const auto now = std::chrono::system_clock::now().time_since_epoch();
-  pelorin::writeLine(fd, std::string(name) + "=" + std::to_string(std::chrono::nanoseconds(now).count()));
+std::int64_t nowNanoseconds() {
+  return std::chrono::nanoseconds(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// "name=N" with N a wall-clock time in Unix nanoseconds, which a benchmark compares with its own.
+void writeTime(int fd, const char* name, std::int64_t nanoseconds = nowNanoseconds()) {
+  if (fd >= 0) pelorin::writeLine(fd, std::string(name) + "=" + std::to_string(nanoseconds));
 }
 
 void askForKeyFrame(int) {
@@ -68,11 +70,13 @@ void askForKeyFrame(int) {
 int relay(int output, int times) {
   pelorin::media::FrameStreamReader reader(STDIN_FILENO);
   std::uint64_t records = 0;
+  std::int64_t lastRecord = 0;
   for (;;) {
     auto next = reader.next();
     if (!next) return fail(next.error().description());
     if (!*next) break;
-    if (records == 0) writeTime(times, "first_record_ns");
+    lastRecord = nowNanoseconds();
+    if (records == 0) writeTime(times, "first_record_ns", lastRecord);
     const auto& record = **next;
     pelorin::media::ByteBuffer bytes;
     pelorin::media::appendFrameHeader(bytes, static_cast<std::uint32_t>(record.payload.size()),
@@ -85,6 +89,7 @@ int relay(int output, int times) {
     }
     ++records;
   }
+  if (records > 0) writeTime(times, "last_record_ns", lastRecord);
   pelorin::writeLine(STDERR_FILENO, "loopback_end records=" + std::to_string(records) +
                                         " bytes=" + std::to_string(reader.bytesRead()));
   return 0;

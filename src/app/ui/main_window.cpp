@@ -1,13 +1,15 @@
 #include "app/ui/main_window.h"
 
-#include <QAccessible>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFontDatabase>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QPainter>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QVBoxLayout>
 
 #include "app/app_status.h"
@@ -17,6 +19,26 @@ namespace {
 
 constexpr int contentWidth = 520;
 constexpr int contentHeight = 300;
+constexpr int sideMargin = 28;
+
+// Qt hides the placeholder of a centred field while it has the focus, which the code field has
+// from the start: it is drawn here too, until the user types.
+class CodeField : public QLineEdit {
+ public:
+  using QLineEdit::QLineEdit;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override {
+    QLineEdit::paintEvent(event);
+    if (!text().isEmpty() || !hasFocus() || !(alignment() & Qt::AlignHCenter)) return;
+    QStyleOptionFrame option;
+    initStyleOption(&option);
+    QPainter painter(this);
+    painter.setPen(palette().color(QPalette::PlaceholderText));
+    painter.drawText(style()->subElementRect(QStyle::SE_LineEditContents, &option, this), Qt::AlignCenter,
+                     placeholderText());
+  }
+};
 
 QLabel* label(const QString& text, QWidget* parent) {
   auto* made = new QLabel(text, parent);
@@ -40,7 +62,7 @@ MainWindow::MainWindow() {
 
   auto* stack = new QVBoxLayout(this);
   stack->setSpacing(12);
-  stack->setContentsMargins(28, 24, 28, 24);
+  stack->setContentsMargins(sideMargin, 24, sideMargin, 24);
 
   auto* title = label(QStringLiteral("Pelorin"), this);
   QFont titleFont = title->font();
@@ -50,7 +72,7 @@ MainWindow::MainWindow() {
   stack->addWidget(title, 0, Qt::AlignLeft);
   stack->addWidget(label(QStringLiteral("Code à 6 chiffres"), this), 0, Qt::AlignLeft);
 
-  codeField = new QLineEdit(this);
+  codeField = new CodeField(this);
   codeField->setAccessibleName(QStringLiteral("Code à 6 chiffres"));
   codeField->setPlaceholderText(QStringLiteral("123456"));
   codeField->setAlignment(Qt::AlignCenter);
@@ -69,10 +91,9 @@ MainWindow::MainWindow() {
   for (auto* b : {shareButton, portionButton, stopButton}) buttons->addWidget(b);
   stack->addLayout(buttons);
 
-  statusLabel = label(QString::fromUtf8(searchingStatus), this);
-  statusLabel->setWordWrap(true);
-  statusLabel->setMaximumHeight(statusLabel->fontMetrics().lineSpacing() * 3);
-  stack->addWidget(statusLabel);
+  status = new StatusView(contentWidth - 2 * sideMargin, this);
+  status->showStatus(QString::fromUtf8(searchingStatus), false);
+  stack->addWidget(status);
   stack->addStretch();
 
   stack->setMenuBar(buildMenus());
@@ -81,8 +102,14 @@ MainWindow::MainWindow() {
   setTabOrder(codeField, shareButton);
   setTabOrder(shareButton, portionButton);
   setTabOrder(portionButton, stopButton);
-  // Return in the code field acts as the share button.
-  connect(codeField, &QLineEdit::returnPressed, shareButton, &QPushButton::click);
+  connect(codeField, &QLineEdit::returnPressed, this, [this] {
+    if (onCodeReturn) onCodeReturn();
+  });
+}
+
+void MainWindow::focusCode() {
+  codeField->setFocus();
+  codeField->selectAll();
 }
 
 QMenuBar* MainWindow::buildMenus() {
@@ -113,16 +140,6 @@ QMenuBar* MainWindow::buildMenus() {
     });
   }
   return bar;
-}
-
-void MainWindow::showStatus(const QString& text) {
-  if (statusLabel->text() == text) return;
-  statusLabel->setText(text);
-  statusLabel->setAccessibleName(text);
-  QAccessibleEvent changed(statusLabel, QAccessible::NameChanged);
-  QAccessible::updateAccessibility(&changed);
-  QAccessibleEvent alert(statusLabel, QAccessible::Alert);
-  QAccessible::updateAccessibility(&alert);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

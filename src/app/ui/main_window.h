@@ -3,7 +3,8 @@
 #include <QWidget>
 #include <functional>
 
-class QLabel;
+#include "app/ui/status_view.h"
+
 class QMenuBar;
 class QLineEdit;
 class QPushButton;
@@ -20,12 +21,13 @@ class MainWindow : public QWidget {
   QPushButton* shareButton = nullptr;
   QPushButton* portionButton = nullptr;
   QPushButton* stopButton = nullptr;
-  QLabel* statusLabel = nullptr;
+  StatusView* status = nullptr;
   std::function<void()> onClose;
-  std::function<void()> onQuit;  // "Quitter Pelorin", Ctrl+Q
+  std::function<void()> onQuit;        // "Quitter Pelorin", Ctrl+Q
+  std::function<void()> onCodeReturn;  // Return in the code field
 
-  // Shows the status text and has screen readers announce it.
-  void showStatus(const QString& text);
+  // The focus in the code field, its text selected to be typed over.
+  void focusCode();
 
  protected:
   QMenuBar* buildMenus();

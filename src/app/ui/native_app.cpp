@@ -6,6 +6,8 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include "app/error_texts.h"
+#include "app/picker_entries.h"
 #include "app/ui/main_window.h"
 #include "app/ui/picker_dialog.h"
 #include "base/sanitize.h"
@@ -30,6 +32,18 @@ std::vector<capture::Size> screenPixelSizes() {
   return sizes;
 }
 
+// A share's end, off the main thread: its capture and encoder, then its sender.
+void endShare(ShareCapture capture, std::shared_ptr<SenderProcess> sender,
+              std::shared_ptr<portion::LivePortionStream> live, AppLog& log, long generation) {
+  const auto finish = [&] {
+    if (live) live->close();  // no reconfiguration of a stream being stopped
+    finishShare(std::move(capture), nullptr);
+    log.write("share_stop capture=ended generation=" + std::to_string(generation));
+  };
+  if (!sender) return finish();
+  finishThenStop(*sender, finish);
+}
+
 }  // namespace
 
 NativeApp::NativeApp(AppServices services, AppLog& log, MainPoster toMain)
@@ -45,14 +59,15 @@ NativeApp::NativeApp(AppServices services, AppLog& log, MainPoster toMain)
 }
 
 NativeApp::~NativeApp() {
+  if (window_) window_->hide();  // while stops_ waits for senders slow to leave
   stopSharing();
-  stopQueue_.sync([] {});
 }
 
 void NativeApp::launch() {
   window_ = std::make_unique<MainWindow>();
   window_->onClose = [this] { toMain_([this] { requestQuit(); }); };
   window_->onQuit = [this] { requestQuit(); };
+  window_->onCodeReturn = [this] { codeReturned(); };
   connect(window_->shareButton, &QPushButton::clicked, this, &NativeApp::showPicker);
   connect(window_->portionButton, &QPushButton::clicked, this, &NativeApp::showPortion);
   connect(window_->stopButton, &QPushButton::clicked, this, &NativeApp::stopPressed);
@@ -82,63 +97,108 @@ void NativeApp::launch() {
 }
 
 void NativeApp::requestQuit() {
-  if (!senderRuns()) return QCoreApplication::exit(0);
   if (quitting_) return;
-  quitting_ = true;
+  if (!senderRuns()) {
+    quitting_ = true;
+    return QCoreApplication::exit(0);
+  }
   setUserStatus(quittingStatus);
   stopSharing([] { QCoreApplication::exit(0); });
+  quitting_ = true;
 }
 
 void NativeApp::setUserStatus(const std::string& status) {
+  if (quitting_) return;
   log_.write("status: " + status);
   statusState_.userAction(status);
-  window_->showStatus(text(statusState_.message));
+  showStatus();
 }
 
 void NativeApp::setFailureStatus(const std::string& status) {
+  if (quitting_) return;
   log_.write("status failure: " + status);
   statusState_.failed(status);
-  window_->showStatus(text(statusState_.message));
+  showStatus();
 }
 
 void NativeApp::setAutomaticStatus(const std::string& status) {
+  if (quitting_) return;
   statusState_.automatic(status);
-  window_->showStatus(text(statusState_.message));
+  showStatus();
+}
+
+void NativeApp::showStatus() {
+  window_->status->showStatus(text(statusState_.message), statusState_.failure.has_value());
 }
 
 void NativeApp::updateAvailability() {
-  const bool canShare = !receivers_.empty() && !senderRuns();
-  window_->shareButton->setEnabled(canShare);
-  window_->portionButton->setEnabled(canShare);
+  updateButtons();
   if (senderRuns()) return;
   setAutomaticStatus(availabilityStatus(receivers_.size()));
 }
 
+void NativeApp::updateButtons() {
+  if (quitting_) return;
+  const bool canShare = !receivers_.empty() && !senderRuns() && !choosing();
+  window_->shareButton->setEnabled(canShare);
+  window_->portionButton->setEnabled(canShare);
+}
+
 std::optional<std::string> NativeApp::validatedCode() {
   CodeCheck check = app::validatedCode(window_->codeField->text().toStdString(), receivers_.size());
-  if (!check.code) setFailureStatus(check.failure);
-  return check.code;
+  if (check.code) return check.code;
+  setFailureStatus(check.failure);
+  window_->focusCode();
+  return std::nullopt;
+}
+
+bool NativeApp::choosing() const { return picker_ || portionController_; }
+
+void NativeApp::codeReturned() {
+  // Return acts as the share button, and tells why when no share can start; an open chooser
+  // comes to the front instead.
+  QWidget* open = picker_ ? picker_.data() : portionController_ ? portionController_->window() : nullptr;
+  if (open) {
+    open->raise();
+    open->activateWindow();
+  } else if (!senderRuns()) {
+    showPicker();
+  }
 }
 
 void NativeApp::showPicker() {
-  if (!validatedCode()) return;
+  if (choosing() || !validatedCode()) return;
   setUserStatus(pickerPromptStatus);
-  if (picker_) picker_->close();
   picker_ = new PickerDialog(*services_.capture, window_.get());
-  picker_->onChoice = [this](const PickerDialog::Choice& choice) { pickerChose(choice.filter, choice.followsWindow); };
-  picker_->onCancel = [this] { setUserStatus(cancelledStatus); };
-  picker_->onStartFailure = [this](const Error& error) { setFailureStatus(errorStatus(error.description())); };
+  picker_->onChoice = [this](const PickerDialog::Choice& choice) {
+    picker_ = nullptr;
+    pickerChose(choice);
+    updateButtons();
+  };
+  picker_->onCancel = [this] {
+    picker_ = nullptr;
+    setUserStatus(cancelledStatus);
+    updateButtons();
+  };
+  picker_->onStartFailure = [this](const Error& error) {
+    picker_ = nullptr;
+    setFailureStatus(errorStatus(userDescription(error)));
+    updateButtons();
+  };
   picker_->present();
+  updateButtons();
 }
 
-void NativeApp::pickerChose(const platform::ContentFilter& filter, bool followsWindow) {
+void NativeApp::pickerChose(const PickerChoice& choice) {
+  const platform::ContentFilter& filter = choice.filter;
   const capture::Size content{filter.contentRect.width * filter.pointPixelScale,
                               filter.contentRect.height * filter.pointPixelScale};
-  beginSharing(filter, std::nullopt, portion::pickerSourceSize(content, followsWindow, screenPixelSizes()));
+  beginSharing(filter, std::nullopt, portion::pickerSourceSize(content, choice.followsWindow, screenPixelSizes()),
+               choice.label);
 }
 
 void NativeApp::showPortion() {
-  if (!validatedCode()) return;
+  if (choosing() || !validatedCode()) return;
   QScreen* screen = QGuiApplication::primaryScreen();
   if (!screen) return;
   setUserStatus(portionPromptStatus);
@@ -149,17 +209,22 @@ void NativeApp::showPortion() {
         toMain_([this, selection, chosen = QPointer<QScreen>(chosen)] {
           portionController_.reset();
           if (chosen) preparePortion(selection, chosen);
+          updateButtons();
         });
       },
       [this] {
-        toMain_([this] { portionController_.reset(); });
+        toMain_([this] {
+          portionController_.reset();
+          updateButtons();
+        });
         setUserStatus(cancelledStatus);
       });
+  updateButtons();
 }
 
 void NativeApp::preparePortion(const Rect& selection, QScreen* screen) {
   Result<platform::ShareableContent> content = services_.capture->shareableContent(false, true);
-  if (!content) return setFailureStatus(errorStatus(content.error().description()));
+  if (!content) return setFailureStatus(errorStatus(userDescription(content.error())));
   const std::optional<std::uint32_t> number = portion::displayNumber(screen, content->displays);
   const platform::ShareableDisplay* display = nullptr;
   for (const auto& candidate : content->displays) {
@@ -171,24 +236,29 @@ void NativeApp::preparePortion(const Rect& selection, QScreen* screen) {
   const Rect portionRect = portion::portionRect(selection, screenFrame);
   if (portionRect == Rect{}) return setFailureStatus(errorStatus("portion trop petite"));
 
-  portionBorder_.reset();
+  // The frame says "this is shared": it appears only once the share has begun.
+  const Rect pixels = mapping.windowSystemFrame();
+  if (beginSharing(services_.capture->displayFilter(*display), portionRect, {pixels.width, pixels.height},
+                   portionLabel(*display))) {
+    showBorder(portionRect, screenFrame, screen);
+  }
+}
+
+void NativeApp::showBorder(const Rect& portion, const Rect& screenFrame, QScreen* screen) {
   portionBorder_ = std::make_unique<portion::PortionBorderWindow>(
-      portion::portionBorderFrame(portionRect, screenFrame, portion::PortionBorderWindow::thickness), screen);
+      portion::portionBorderFrame(portion, screenFrame, portion::PortionBorderWindow::thickness), screen);
   portionBorder_->onChange = [self = QPointer<NativeApp>(this)](const Rect& area, bool) {
     if (self) self->portionFrameChanged(area);
   };
   portionScreen_ = screen;
   portionScreenFrame_ = screenFrame;
-  portionUpdates_.emplace(portionRect);
-
-  const Rect pixels = mapping.windowSystemFrame();
-  beginSharing(services_.capture->displayFilter(*display), portionRect, {pixels.width, pixels.height});
+  portionUpdates_.emplace(portion);
 }
 
-void NativeApp::beginSharing(const platform::ContentFilter& filter, std::optional<Rect> sourceRect,
-                             capture::Size sourceSize) {
+bool NativeApp::beginSharing(const platform::ContentFilter& filter, std::optional<Rect> sourceRect,
+                             capture::Size sourceSize, const std::string& shared) {
   const std::optional<std::string> code = validatedCode();
-  if (!code || senderRuns()) return;
+  if (!code || senderRuns()) return false;
   const capture::Size size = capture::streamSize(sourceSize, maximumShareSize);
   pendingFilter_ = filter;
   pendingSourceRect_ = sourceRect;
@@ -199,11 +269,13 @@ void NativeApp::beginSharing(const platform::ContentFilter& filter, std::optiona
                                                     static_cast<int>(size.height), receivers_);
   if (!launched) {
     stopSharing();
-    setFailureStatus(errorStatus(launched.error().description()));
+    setFailureStatus(errorStatus(userDescription(launched.error())));
     updateAvailability();
-    return;
+    return false;
   }
   window_->stopButton->setEnabled(true);
+  window_->status->showShared(text(shared));
+  return true;
 }
 
 void NativeApp::startCapture(const ReadyLine& ready) {
@@ -226,16 +298,16 @@ void NativeApp::startCapture(const ReadyLine& ready) {
       *services_.compression, *services_.capture, request, [self, generation, toMain = toMain_](const Error& error) {
         toMain([self, generation, error] {
           if (!self) return;
-          // A stopped share's stream may still end with an error while its stop waits its turn.
+          // A stopped share's stream may still end with an error before its stop reaches it.
           const bool current = self->shareGeneration_ == generation;
           self->log_.write(std::string("share_stream_stopped current=") + (current ? "true" : "false") +
                            " reason=" + sanitized(error.description()));
-          if (current) self->failShare(errorStatus(error.description()));
+          if (current) self->failShare(errorStatus(userDescription(error)));
         });
       });
   capture_ = std::move(start.capture);
   captureSize_ = {static_cast<double>(ready.width), static_cast<double>(ready.height)};
-  if (start.failure) return failShare(errorStatus(start.failure->description()));
+  if (start.failure) return failShare(errorStatus(userDescription(*start.failure)));
   if (portionUpdates_) startFollowingPortion();
 }
 
@@ -270,30 +342,29 @@ void NativeApp::failShare(const std::string& failure) {
 }
 
 void NativeApp::stopSharing(std::function<void()> completion) {
-  ShareCapture capture = std::move(capture_);
-  capture_ = {};
+  ShareCapture capture = std::exchange(capture_, {});
   std::shared_ptr<SenderProcess> sender = senderHost_->release();
   std::shared_ptr<portion::LivePortionStream> live = std::move(livePortion_);
 
   pendingFilter_.reset();
   pendingSourceRect_.reset();
-  if (window_) window_->stopButton->setEnabled(false);
+  if (window_ && !quitting_) {
+    window_->stopButton->setEnabled(false);
+    window_->status->showShared({});
+  }
   portionBorder_.reset();
   portionStream_.reset();
   portionScreen_ = nullptr;
   portionUpdates_.reset();
-  ++shareGeneration_;
+  const long generation = shareGeneration_++;
   captureSize_ = {};
+  if (!sender && !capture.encoder && !completion) return;
 
-  stopQueue_.post([capture = std::move(capture), sender = std::move(sender), live = std::move(live),
-                   completion = std::move(completion), toMain = toMain_]() mutable {
-    if (live) live->close();  // no reconfiguration of a stream being stopped
-    finishShare(std::move(capture), [&sender] {
-      if (sender) stopSender(*sender);
-    });
-    sender.reset();
-    if (completion) toMain(std::move(completion));
-  });
+  // This share's stream and encoder end now, whatever other stops still wait for their senders.
+  stops_.run(
+      [capture = std::move(capture), sender = std::move(sender), live = std::move(live), &log = log_,
+       generation]() mutable { endShare(std::move(capture), std::move(sender), std::move(live), log, generation); },
+      std::move(completion));
 }
 
 }  // namespace pelorin::app::ui

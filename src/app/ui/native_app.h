@@ -10,11 +10,12 @@
 #include "app/app_log.h"
 #include "app/app_status.h"
 #include "app/main_poster.h"
+#include "app/picker_entries.h"
 #include "app/receiver_directory.h"
 #include "app/receiver_discovery.h"
 #include "app/sender_host.h"
 #include "app/share_capture.h"
-#include "base/serial_queue.h"
+#include "app/share_stops.h"
 #include "platform/compression_session.h"
 #include "platform/screen_capture.h"
 #include "portion/portion_updates.h"
@@ -54,15 +55,24 @@ class NativeApp : public QObject {
   void setUserStatus(const std::string& text);
   void setFailureStatus(const std::string& text);
   void setAutomaticStatus(const std::string& text);
+  void showStatus();
   void updateAvailability();
+  // The share buttons: a code can start a share when a receiver is known, no sender runs and
+  // neither the picker nor the selection window is open.
+  void updateButtons();
   std::optional<std::string> validatedCode();
   bool senderRuns() const { return senderHost_->process() != nullptr; }
+  bool choosing() const;
 
+  void codeReturned();
   void showPicker();
-  void pickerChose(const platform::ContentFilter& filter, bool followsWindow);
+  void pickerChose(const PickerChoice& choice);
   void showPortion();
   void preparePortion(const Rect& selection, QScreen* screen);
-  void beginSharing(const platform::ContentFilter& filter, std::optional<Rect> sourceRect, capture::Size sourceSize);
+  // Whether the sender was launched.
+  bool beginSharing(const platform::ContentFilter& filter, std::optional<Rect> sourceRect, capture::Size sourceSize,
+                    const std::string& shared);
+  void showBorder(const Rect& portion, const Rect& screenFrame, QScreen* screen);
   void startCapture(const ReadyLine& ready);
   void portionFrameChanged(const Rect& area);
   void startFollowingPortion();
@@ -92,10 +102,10 @@ class NativeApp : public QObject {
   std::shared_ptr<portion::PortionStreamController> portionStream_;
   QPointer<PickerDialog> picker_;
   long shareGeneration_ = 0;
-  bool quitting_ = false;
+  bool quitting_ = false;  // from then on nothing changes the window
 
-  // Stop sequences run here, one after another, off the main thread; owned by the app.
-  SerialQueue stopQueue_{"pelorin.app.stop"};
+  // The stops of ended shares, each on its own thread; joined before the rest goes.
+  ShareStops stops_{toMain_};
 };
 
 }  // namespace pelorin::app::ui

@@ -72,7 +72,7 @@ void PickerDialog::present() {
 
 void PickerDialog::listed(const platform::ShareableContent& content) {
   for (auto& entry : pickerEntries(content, capture_, static_cast<std::int32_t>(QCoreApplication::applicationPid()))) {
-    auto* item = new QListWidgetItem(QString::fromStdString(entry.label), list_);
+    auto* item = new QListWidgetItem(QString::fromStdString(entry.choice.label), list_);
     item->setData(Qt::UserRole, static_cast<int>(choices_.size()));
     QPixmap blank(thumbnailWidth, thumbnailHeight);
     blank.fill(Qt::darkGray);

@@ -648,7 +648,8 @@ std::int32_t FfmpegCompressionSessionFactory::create(const CompressionSessionSpe
   std::vector<std::string> reasons;
   auto usable = usableCandidates(candidates(choice_.kind, spec.requireHardware), spec, vaapiDevice_, reasons);
   for (const std::string& why : reasons) ffmpegDiagnostic("ffmpeg_encoder_failed reason=" + sanitized(why));
-  if (usable.empty()) return fail(AVERROR_ENCODER_NOT_FOUND, joined(reasons));
+  static_assert(AVERROR_ENCODER_NOT_FOUND == noUsableEncoderStatus);
+  if (usable.empty()) return fail(noUsableEncoderStatus, joined(reasons));
   auto core = std::make_shared<SessionCore>(std::move(usable), spec, std::move(output),
                                             choice_.kind == EncoderChoice::Kind::Software, openHook_, failure_);
   session = std::make_unique<FfmpegCompressionSession>(std::move(core));

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "platform/screen_capture.h"
 #include "platform/x11/capture_stream_x11.h"
 
 namespace pelorin::platform::x11 {
@@ -97,7 +98,7 @@ Result<Monitor> MonitorWatch::check() {
   nextCheck_ = now + monitorCheckPeriod;
   Result<Monitor> monitor = findMonitor(connection_, id_);
   if (connection_.broken()) return connectionLost();
-  if (!monitor) return x11Error("the display was disconnected (" + monitor_.name + ")");
+  if (!monitor) return x11Error("the display was disconnected (" + monitor_.name + ")", captureStatus::displayDisconnected);
   monitor_ = std::move(*monitor);
   return monitor_;
 }

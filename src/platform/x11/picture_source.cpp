@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/screen_capture.h"
 #include "platform/x11/capture_stream_x11.h"
 #include "platform/x11/display_source.h"
 #include "platform/x11/window_picture.h"
@@ -8,7 +9,7 @@
 namespace pelorin::platform::x11 {
 namespace {
 
-Error windowClosed(WindowID id) { return x11Error("the window was closed (" + std::to_string(id) + ")"); }
+Error windowClosed(WindowID id) { return x11Error("the window was closed (" + std::to_string(id) + ")", captureStatus::windowClosed); }
 
 // One window alone, its decorations included.
 class WindowSource final : public PictureSource {

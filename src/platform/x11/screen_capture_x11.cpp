@@ -243,7 +243,7 @@ Result<void> grabWindow(XConnection& connection, WindowID windowID, bool useShar
     frame = topLevelAncestor(display, window);
     XWindowAttributes own{};
     if (!frame || !XGetWindowAttributes(display, window, &own) || !XGetWindowAttributes(display, *frame, &attributes)) {
-      return x11Error("window not found (" + std::to_string(windowID) + ")");
+      return windowNotFound(windowID);
     }
     // The client counts too: a window manager unmaps a hidden client's frame only afterwards.
     if (own.map_state != IsViewable || attributes.map_state != IsViewable) {
@@ -393,7 +393,7 @@ Result<std::unique_ptr<CaptureStream>> X11ScreenCaptureService::makeStream(const
     XErrorTrap trap(connection_->display());
     XWindowAttributes attributes;
     if (!XGetWindowAttributes(connection_->display(), static_cast<Window>(filter.windowID), &attributes)) {
-      return x11Error("window not found (" + std::to_string(filter.windowID) + ")");
+      return windowNotFound(filter.windowID);
     }
     return std::unique_ptr<CaptureStream>(std::make_unique<X11CaptureStream>(options_, filter, configuration, delegate));
   }

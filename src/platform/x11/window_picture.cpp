@@ -77,16 +77,16 @@ Result<void> WindowPicture::open() {
     XWindowAttributes attributes;
     frame = topLevelAncestor(display, client_);
     if (!frame || !XGetWindowAttributes(display, client_, &attributes)) {
-      return x11Error("window not found (" + std::to_string(client_) + ")");
+      return windowNotFound(client_);
     }
     clientMapped_ = attributes.map_state != IsUnmapped;
     // The client's own events tell of its destruction, its hiding and of a new frame.
     XSelectInput(display, client_, StructureNotifyMask);
-    if (trap.sync() != 0) return x11Error("window not found (" + std::to_string(client_) + ")");
+    if (trap.sync() != 0) return windowNotFound(client_);
   }
   open_ = true;
   bind(*frame);
-  if (frame_ == None) return x11Error("window not found (" + std::to_string(client_) + ")");
+  if (frame_ == None) return windowNotFound(client_);
   return {};
 }
 

@@ -6,19 +6,25 @@
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
+#include "platform/screen_capture.h"
 #include "platform/x11/x_error_trap.h"
 
 namespace pelorin::platform::x11 {
 
 Error x11Error(std::string message, std::int64_t code) { return Error{"X11Capture", code, std::move(message)}; }
 
-Error connectionLost() { return x11Error("the connection to the X server was lost"); }
+Error windowNotFound(std::uint32_t id) {
+  return x11Error("window not found (" + std::to_string(id) + ")", captureStatus::windowNotFound);
+}
+
+Error connectionLost() { return x11Error("the connection to the X server was lost", captureStatus::serverLost); }
 
 Result<std::unique_ptr<XConnection>> XConnection::open(const std::string& name) {
   installErrorHandler();
   Display* display = XOpenDisplay(name.empty() ? nullptr : name.c_str());
   if (!display) {
-    return x11Error("cannot open the X display " + (name.empty() ? std::string("named by DISPLAY") : name));
+    return x11Error("cannot open the X display " + (name.empty() ? std::string("named by DISPLAY") : name),
+                    captureStatus::serverUnreachable);
   }
   return std::unique_ptr<XConnection>(new XConnection(display));
 }
@@ -136,7 +142,7 @@ Result<Monitor> findMonitor(XConnection& connection, unsigned long id) {
   for (Monitor& monitor : queryMonitors(connection)) {
     if (monitor.id == id) return std::move(monitor);
   }
-  return x11Error("display not found (" + std::to_string(id) + ")");
+  return x11Error("display not found (" + std::to_string(id) + ")", captureStatus::displayNotFound);
 }
 
 bool isBgrx(const XImage& image) {

@@ -22,6 +22,7 @@
 namespace pelorin::platform::x11 {
 
 Error x11Error(std::string message, std::int64_t code = -1);
+Error windowNotFound(std::uint32_t id);
 Error connectionLost();
 
 // An open display. A broken connection does not end the process: Xlib calls return nothing
