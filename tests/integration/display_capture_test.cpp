@@ -3,8 +3,7 @@
 // what it writes.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
+#include <algorithm>
 
 #include "platform/x11_test_helpers.h"
 #include "support/decoded_stream.h"
@@ -18,10 +17,10 @@ using platform::x11::test::Painter;
 
 constexpr unsigned long red = 0xC03020, grey = 0x808080;
 
-// The second monitor changes for two seconds and then stands still. Nothing comes while paused, and
-// little while the screen is still, where a RESUME and a KEYFRAME must each bring a key frame. The
-// end of the input does not end the run.
-TEST(DisplayCapture, ControlLinesBringKeyFramesAndPauseWithholdsRecordsOnAChangingOrStillScreen) {
+// A still monitor gives its first picture and then a frame only when a line asks for one: the
+// RESUME after a PAUSE and a KEYFRAME each bring a key frame. The end of the input does not end the
+// run. (What a pause withholds is the screen output's, pinned by its own test.)
+TEST(DisplayCapture, OnAStillScreenResumeAndKeyframeLinesEachBringAKeyFrameAndTheRunLastsItsDuration) {
   Painter painter;
   ASSERT_TRUE(platform::x11::test::haveDisplay() && painter.ok()) << "this test needs an X display";
   const std::string right = std::to_string(XInternAtom(painter.display(), "RIGHT", True));
@@ -29,44 +28,20 @@ TEST(DisplayCapture, ControlLinesBringKeyFramesAndPauseWithholdsRecordsOnAChangi
   painter.fill(0, 0, 1920, 1200, red);
   painter.fill(1920, 0, 1920, 1080, grey);
   painter.warpPointer(10, 10);
-  std::atomic<std::uint64_t> stillFrom{0};
-  std::thread animate([&] {
-    {
-      Painter animator;
-      const Window window = animator.fill(1920, 0, 1920, 1080, 0x000000);
-      const auto until = std::chrono::steady_clock::now() + 2200ms;
-      for (unsigned long step = 0; std::chrono::steady_clock::now() < until; ++step) {
-        animator.recolour(window, (step * 0x050301) & 0xFFFFFF);
-        std::this_thread::sleep_for(16ms);
-      }
-    }
-    stillFrom = unixNanoseconds();
-  });
   const ProcessResult run = runProcess(
       binaryPath("pelorin-encoder"),
       {.arguments = {"--display-id", right, "--width", "640", "--height", "360", "--duration", "4"},
        .setEnvironment = {{"PELORIN_VIDEO_ENCODER", "software"}},
        .timedInput = {{1200ms, "PAUSE"}, {2700ms, "RESUME"}, {3300ms, "KEYFRAME"}},
        .closeInputAt = 3500ms});
-  animate.join();
   EXPECT_GE(run.elapsed, 3900ms);  // its duration, though its input closed earlier
   EXPECT_EQ(run.exitStatus, 0) << run.err;
   const std::vector<DecodedRecord> records = expectDecodes(run);
   ASSERT_FALSE(records.empty());
   ASSERT_EQ(run.timedInputWrittenAt.size(), 3u);
-  const std::uint64_t paused = run.timedInputWrittenAt[0], resumed = run.timedInputWrittenAt[1];
-  std::size_t before = 0, during = 0, still = 0;
-  for (const auto& r : records) {
-    const std::uint64_t t = r.record.captureNanoseconds;
-    before += t < paused;
-    during += t > paused + 300'000'000 && t + 40'000'000 < resumed;  // the line needs a moment to act
-    still += t > stillFrom + 300'000'000;
-  }
-  EXPECT_GT(before, 5u);
-  EXPECT_EQ(during, 0u) << "records kept coming while paused";
-  EXPECT_LE(still, 6u) << "a still screen kept producing frames";
-  // On the still screen only the RESUME and the KEYFRAME bring a frame, each a key frame before the
-  // next line (less a frame of slack: one captured just before a line may be submitted after it).
+  EXPECT_LE(records.size(), 6u) << "a still screen kept producing frames";
+  // Each before the next line (less a frame of slack: one captured just before a line may be
+  // submitted after it).
   for (std::size_t i : {1, 2}) {
     const std::uint64_t from = run.timedInputWrittenAt[i] - 40'000'000;
     const std::uint64_t to = i == 1 ? run.timedInputWrittenAt[2] : UINT64_MAX;
