@@ -80,7 +80,7 @@ TEST(ParseArguments, FailuresStopAtTheFirstAndValidationRejectsInconsistentOrExc
   for (const auto& [words, expected] : cases) EXPECT_EQ(outcome(words), expected) << ::testing::PrintToString(words);
 }
 
-TEST(IntegerGrammar, AcceptsOnlyCompleteSignedDecimals) {
+TEST(Grammar, CompleteSignedDecimalsAndPortionsOfFourEvenSizedNonNegativeIntegers) {
   EXPECT_TRUE(parseInt64("-12") == -12 && parseInt64("007") == 7 && parseInt64("-9223372036854775808") == INT64_MIN);
   for (const char* bad : {"", "+", "-", " 1", "1 ", "1.0", "0x10", "1e3", "9223372036854775808",
                           "-9223372036854775809", "99999999999999999999999", "١٢"}) {
@@ -88,9 +88,7 @@ TEST(IntegerGrammar, AcceptsOnlyCompleteSignedDecimals) {
   }
   EXPECT_TRUE(parseUInt32("4294967295") == 4294967295u && parseUInt32("+1") == 1u && parseUInt32("-0") == 0u);
   for (const char* bad : {"-1", "4294967296", "", "abc", "1 "}) EXPECT_FALSE(parseUInt32(bad)) << bad;
-}
-
-TEST(PortionGrammar, ParsesFourEvenSizedNonNegativeIntegers) {
+  // A portion: four integers, the sizes even.
   EXPECT_EQ(parsePortionArgument("0,0,1280,720"), (Rect{0, 0, 1280, 720}));
   EXPECT_EQ(parsePortionArgument("+4,06,2,2"), (Rect{4, 6, 2, 2}));
   for (const char* bad : {"0,0,1281,720", "0,0,1280,721", "0,0,0,720", "-2,0,640,360", "0,-2,640,360", "1,2,4,4,",

@@ -3,8 +3,7 @@
 // what it writes.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
+#include <algorithm>
 
 #include "platform/x11_test_helpers.h"
 #include "support/decoded_stream.h"
@@ -18,10 +17,10 @@ using platform::x11::test::Painter;
 
 constexpr unsigned long red = 0xC03020, grey = 0x808080;
 
-// The second monitor changes for two seconds and then stands still. A KEYFRAME while it changes, a
-// RESUME and a KEYFRAME once it stands still must each bring a key frame at once; nothing comes
-// while paused, and little while the screen is still. The end of the input does not end the run.
-TEST(DisplayCapture, ControlLinesBringKeyFramesAtOnceAndPauseWithholdsRecordsOnAChangingOrStillScreen) {
+// A still monitor gives its first picture and then a frame only when a line asks for one: the
+// RESUME after a PAUSE and a KEYFRAME each bring a key frame. The end of the input does not end the
+// run. (What a pause withholds is the screen output's, pinned by its own test.)
+TEST(DisplayCapture, OnAStillScreenResumeAndKeyframeLinesEachBringAKeyFrameAndTheRunLastsItsDuration) {
   Painter painter;
   ASSERT_TRUE(platform::x11::test::haveDisplay() && painter.ok()) << "this test needs an X display";
   const std::string right = std::to_string(XInternAtom(painter.display(), "RIGHT", True));
@@ -29,50 +28,26 @@ TEST(DisplayCapture, ControlLinesBringKeyFramesAtOnceAndPauseWithholdsRecordsOnA
   painter.fill(0, 0, 1920, 1200, red);
   painter.fill(1920, 0, 1920, 1080, grey);
   painter.warpPointer(10, 10);
-  std::atomic<std::uint64_t> stillFrom{0};
-  std::thread animate([&] {
-    {
-      Painter animator;
-      const Window window = animator.fill(1920, 0, 1920, 1080, 0x000000);
-      const auto until = std::chrono::steady_clock::now() + 2200ms;
-      for (unsigned long step = 0; std::chrono::steady_clock::now() < until; ++step) {
-        animator.recolour(window, (step * 0x050301) & 0xFFFFFF);
-        std::this_thread::sleep_for(16ms);
-      }
-    }
-    stillFrom = unixNanoseconds();
-  });
   const ProcessResult run = runProcess(
       binaryPath("pelorin-encoder"),
       {.arguments = {"--display-id", right, "--width", "640", "--height", "360", "--duration", "4"},
        .setEnvironment = {{"PELORIN_VIDEO_ENCODER", "software"}},
-       .timedInput = {{800ms, "KEYFRAME"}, {1200ms, "PAUSE"}, {2700ms, "RESUME"}, {3300ms, "KEYFRAME"}},
+       .timedInput = {{1200ms, "PAUSE"}, {2700ms, "RESUME"}, {3300ms, "KEYFRAME"}},
        .closeInputAt = 3500ms});
-  animate.join();
-  EXPECT_GE(run.elapsed, 3900ms);
+  EXPECT_GE(run.elapsed, 3900ms);  // its duration, though its input closed earlier
   EXPECT_EQ(run.exitStatus, 0) << run.err;
   const std::vector<DecodedRecord> records = expectDecodes(run);
   ASSERT_FALSE(records.empty());
-  ASSERT_EQ(run.timedInputWrittenAt.size(), 4u);
-  const std::uint64_t paused = run.timedInputWrittenAt[1], resumed = run.timedInputWrittenAt[2];
-  std::size_t before = 0, during = 0, still = 0;
-  for (const auto& r : records) {
-    const std::uint64_t t = r.record.captureNanoseconds;
-    before += t < paused;
-    during += t > paused + 100'000'000 && t + 40'000'000 < resumed;
-    still += t > stillFrom + 300'000'000;
-  }
-  EXPECT_GT(before, 5u);
-  EXPECT_EQ(during, 0u) << "records kept coming while paused";
-  EXPECT_LE(still, 6u) << "a still screen kept producing frames";
-  for (std::size_t i : {0, 2, 3}) {
-    const std::uint64_t requested = run.timedInputWrittenAt[i];
-    // Less a frame of slack: a frame captured just before a request may be submitted just after it.
-    const auto key = std::find_if(records.begin(), records.end(), [&](const DecodedRecord& r) {
-      return r.record.keyFrame && r.record.captureNanoseconds > requested - 40'000'000;
-    });
-    ASSERT_NE(key, records.end()) << "no key frame after request " << i;
-    EXPECT_LT(key->record.captureNanoseconds, requested + 200'000'000) << "the key frame came late, request " << i;
+  ASSERT_EQ(run.timedInputWrittenAt.size(), 3u);
+  EXPECT_LE(records.size(), 6u) << "a still screen kept producing frames";
+  // Each before the next line (less a frame of slack: one captured just before a line may be
+  // submitted after it).
+  for (std::size_t i : {1, 2}) {
+    const std::uint64_t from = run.timedInputWrittenAt[i] - 40'000'000;
+    const std::uint64_t to = i == 1 ? run.timedInputWrittenAt[2] : UINT64_MAX;
+    EXPECT_TRUE(std::ranges::any_of(records, [&](const DecodedRecord& r) {
+      return r.record.keyFrame && r.record.captureNanoseconds > from && r.record.captureNanoseconds < to;
+    })) << "no key frame after line " << i;
   }
   ASSERT_TRUE(records.back().picture);
   const auto& last = *records.back().picture;

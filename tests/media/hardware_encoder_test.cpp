@@ -1,10 +1,15 @@
+// The encoder on a scripted session, the records it writes read back, and the synthetic source
+// that feeds it.
 #include "media/hardware_encoder.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "base/fd_output.h"
+#include "media/clock.h"
 #include "media/encoder_harness.h"
+#include "media/frame_stream_reader.h"
+#include "media/synthetic_source.h"
 
 namespace pelorin::media {
 namespace {
@@ -196,6 +201,90 @@ TEST(HardwareEncoderOutput, AClosedPipeIsReportedOnceNotFatal) {
   EXPECT_EQ(finished.error().code, EPIPE);
   EXPECT_EQ(h.err.contents().find("native_encoder_summary"), std::string::npos);  // no complete run claimed
   close(fds[1]);
+}
+
+const ByteBuffer keyPayload{0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xCE, 0, 0, 0, 1, 0x65, 0x88};
+const ByteBuffer deltaPayload{0, 0, 0, 1, 0x41, 0x9A};
+
+ByteBuffer record(const ByteBuffer& payload, std::uint64_t capture, std::uint32_t flags) {
+  ByteBuffer bytes;
+  appendFrameHeader(bytes, static_cast<std::uint32_t>(payload.size()), capture, false);
+  bytes.resize(bytes.size() - 4);
+  appendLittleEndian(bytes, flags);
+  bytes.insert(bytes.end(), payload.begin(), payload.end());
+  return bytes;
+}
+
+ByteBuffer concat(std::initializer_list<ByteBuffer> parts) {
+  ByteBuffer all;
+  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+TEST(FrameStreamReader, NamesTheOffsetAndReasonOfTheFirstFault) {
+  const ByteBuffer good = record(keyPayload, 5, 1);
+  ByteBuffer badMagic = record(deltaPayload, 6, 0), hugeLength = badMagic, truncated = badMagic;
+  badMagic[0] = 'X';
+  hugeLength[8] = 1, hugeLength[9] = 0, hugeLength[10] = 0, hugeLength[11] = 1;  // 16 MiB + 1
+  truncated.pop_back();
+  const std::tuple<ByteBuffer, std::string, bool> cases[] = {  // bad record, reason, only seen at the end
+      {badMagic, "bad magic", false},
+      {hugeLength, "payload length 16777217 out of range", false},
+      {record(deltaPayload, 6, 2), "unknown flags 2", false},
+      {record(deltaPayload, 4, 0), "capture time goes backwards", false},
+      {record(ByteBuffer{0, 0, 1, 0x41, 0x9A}, 6, 0), "payload does not begin with a 4-byte start code", false},
+      {record(deltaPayload, 6, 1), "key frame does not begin with SPS and PPS", false},
+      {truncated, "truncated payload", true},
+      {ByteBuffer(good.begin(), good.begin() + 10), "truncated header", true},
+  };
+  for (const auto& [bad, reason, atEnd] : cases) {
+    SCOPED_TRACE(reason);
+    const ByteBuffer stream = atEnd ? concat({good, bad}) : concat({good, bad, good});
+    test::CapturedFd file;  // written in place: the reader starts at its beginning
+    ASSERT_EQ(::pwrite(file.fd(), stream.data(), stream.size(), 0), static_cast<ssize_t>(stream.size()));
+    FrameStreamReader reader(file.fd());
+    auto first = reader.next();
+    ASSERT_TRUE(first && *first);
+    EXPECT_TRUE((*first)->captureNanoseconds == 5 && (*first)->keyFrame && (*first)->payload == keyPayload);
+    auto fault = reader.next();
+    ASSERT_FALSE(fault);
+    EXPECT_EQ(fault.error().message, "invalid record at offset " + std::to_string(good.size()) + ": " + reason);
+  }
+}
+
+// 34 x 18 frames at 10 fps: rows are padded beyond the width, and the session's thread would
+// have to stall for six frame intervals before a frame is dropped.
+struct SyntheticRun : test::EncoderHarness {
+  explicit SyntheticRun(test::FakeScript script = {}) : EncoderHarness(34, 18, script) { settings.fps = 10; }
+};
+
+TEST(RunSynthetic, SubmitsEveryFrameOfTheCycleAtItsTimeAndEndsOnAMissingBuffer) {
+  SyntheticRun run({.deliverOnThread = true});
+  auto encoder = run.makeEncoder();
+  const double started = monotonicSecondsNow();
+  const std::uint64_t wallStart = unixNanosecondsNow();
+  ASSERT_TRUE(runSynthetic(10, 1, *encoder).ok());
+  // The last wait ends one interval after the last submission: the run lasts the full second.
+  EXPECT_GE(monotonicSecondsNow() - started, 0.99);
+
+  const auto& subs = run.factory.log.submissions;
+  ASSERT_EQ(subs.size(), 10u);
+  for (std::size_t i = 0; i < subs.size(); ++i) {
+    platform::PixelBuffer& b = *subs[i].buffer;
+    EXPECT_TRUE(subs[i].presentationTime.value == static_cast<std::int64_t>(i) && subs[i].presentationTime.timescale == 10);
+    // Flat luma of the cycle up to the padding's last byte, neutral chroma.
+    EXPECT_EQ(b.planeBase(0)[b.bytesPerRow(0) * b.planeHeight(0) - 1], 48 + 24 * (i % 6));
+    EXPECT_EQ(b.planeBase(1)[b.bytesPerRow(1) * b.planeHeight(1) - 1], 128);
+  }
+  EXPECT_EQ(subs[0].buffer, subs[6].buffer);  // six buffers drawn once, used in turn
+  EXPECT_NE(subs[0].buffer, subs[1].buffer);
+  EXPECT_GE(test::captureTimeAt(run.out.contents()), wallStart);
+
+  SyntheticRun noBuffers({.poolLimit = 5});
+  Result<void> r = runSynthetic(10, 1, *noBuffers.makeEncoder());
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().message, "pixel buffer allocation failed");
+  EXPECT_TRUE(noBuffers.factory.log.submissions.empty());
 }
 
 }  // namespace

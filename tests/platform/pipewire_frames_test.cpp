@@ -38,16 +38,10 @@ struct Picture {
 const PixelRect all{0, 0, Picture::width, Picture::height};
 const PixelRect leftHalf{0, 0, 32, 32}, rightHalf{32, 0, 32, 32};
 
-StreamConfiguration frameOf(int width, int height, int queueDepth = 2) {
-  StreamConfiguration c;
-  c.width = width, c.height = height, c.queueDepth = queueDepth;
-  return c;
-}
-
 int statusOf(const std::optional<SampleBuffer>& s) { return s && s->attachments ? s->attachments->status.value_or(-1) : -1; }
 
 TEST(PipeWireFrames, OneSamplePerTickFromTheNewestPicture) {
-  FrameAssembler frames(frameOf(32, 16), Rect{100, 0, 32, 16});
+  FrameAssembler frames({.width = 32, .height = 16, .queueDepth = 2}, Rect{100, 0, 32, 16});
   constexpr int idle = static_cast<int>(FrameStatus::Idle), complete = static_cast<int>(FrameStatus::Complete);
 
   // Nothing came yet: nothing to show, and no error.
@@ -106,13 +100,14 @@ TEST(PipeWireFrames, OneSamplePerTickFromTheNewestPicture) {
 }
 
 TEST(PipeWireFrames, ACropInPointsIgnoresChangesOutsideItAndFollowsNewSizes) {
-  FrameAssembler frames(frameOf(16, 16, 4), Rect{0, 0, 32, 16});
+  const StreamConfiguration whole{.width = 16, .height = 16, .queueDepth = 4};
+  FrameAssembler frames(whole, Rect{0, 0, 32, 16});
   Picture picture;
   ASSERT_TRUE(frames.receive(picture.fill(leftHalf, blue).fill(rightHalf, red).buffer(2.0)));
   ASSERT_TRUE(frames.tick(2.01)->imageBuffer);
 
   // The right half of the monitor in points is its right 32x32 pixels.
-  StreamConfiguration cropped = frameOf(16, 16, 4);
+  StreamConfiguration cropped = whole;
   cropped.sourceRect = Rect{16, 0, 16, 16};
   ASSERT_TRUE(frames.configure(cropped));
   std::optional<SampleBuffer> s = frames.tick(2.02);
@@ -153,10 +148,8 @@ TEST(PipeWireFrames, ACropInPointsIgnoresChangesOutsideItAndFollowsNewSizes) {
   expectColour(*s->imageBuffer, 0, 2, 0x000000, "bar");
 
   // Before the first picture a crop cannot be checked; one the picture misses then ends the stream.
-  FrameAssembler unchecked(frameOf(16, 16), Rect{});
-  StreamConfiguration beyond = frameOf(16, 16);
-  beyond.sourceRect = Rect{100, 0, 8, 8};
-  ASSERT_TRUE(unchecked.configure(beyond));
+  FrameAssembler unchecked(whole, Rect{});
+  ASSERT_TRUE(unchecked.configure({.width = 16, .height = 16, .sourceRect = Rect{100, 0, 8, 8}}));
   EXPECT_FALSE(unchecked.receive(picture.buffer(2.2)));
 }
 

@@ -17,9 +17,20 @@ namespace {
 
 namespace fs = std::filesystem;
 
-unsigned fileMode(const fs::path& path) {
+struct stat statOf(const fs::path& path) {
   struct stat s {};
-  return ::stat(path.c_str(), &s) == 0 ? (s.st_mode & 0777) : 0;
+  ::stat(path.c_str(), &s);
+  return s;
+}
+
+// Whether a lock request on `file` waits in the kernel: /proc/locks lists a blocked one with "->".
+bool lockAwaited(const fs::path& file) {
+  std::ifstream locks("/proc/locks");
+  const std::string inode = ":" + std::to_string(statOf(file).st_ino) + " ";
+  for (std::string line; std::getline(locks, line);) {
+    if (line.find(" -> ") != std::string::npos && line.find(inode) != std::string::npos) return true;
+  }
+  return false;
 }
 
 class TokenDirectory : public testing::Test {
@@ -48,7 +59,7 @@ TEST_F(TokenDirectory, TokenIsPrivateReplacedWholeAndRotatedUnderTheLease) {
     EXPECT_EQ(first->token(), "token-a");
   }
   EXPECT_EQ(storedRestoreToken(directory_), "token-a");
-  EXPECT_EQ(fileMode(directory_ / "portal-restore-token"), 0600u);
+  EXPECT_EQ(statOf(directory_ / "portal-restore-token").st_mode & 0777, 0600u);
   EXPECT_FALSE(fs::exists(directory_ / "portal-restore-token.new"));
 
   // A second user of the token waits for the first to store its new one, then reads that.
@@ -63,22 +74,25 @@ TEST_F(TokenDirectory, TokenIsPrivateReplacedWholeAndRotatedUnderTheLease) {
       acquired = true;
       if (lease) seen = lease->token();
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // It waits in the kernel for the lock, or (wrongly) gets the token at once.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!acquired && !lockAwaited(directory_ / "portal-restore-token.lock") &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     EXPECT_FALSE(acquired) << "two sessions would spend the same token";
     EXPECT_TRUE(holder->replace("token-b"));
   }
   second.join();
   EXPECT_EQ(seen, "token-b");
   EXPECT_EQ(storedRestoreToken(directory_), "token-b");
-}
 
-TEST_F(TokenDirectory, AnUnwritableDirectoryIsAnErrorNotAToken) {
-  fs::create_directories(directory_.parent_path());
-  std::ofstream(directory_) << "a file where the directory should be";
-  Result<RestoreTokenLease> lease = RestoreTokenLease::acquire(directory_);
+  // A file where the directory should be: an error, not a token.
+  std::ofstream(root_ / "file") << "not a directory";
+  Result<RestoreTokenLease> lease = RestoreTokenLease::acquire(root_ / "file");
   ASSERT_FALSE(lease);
   EXPECT_NE(lease.error().message.find("restore token"), std::string::npos);
-  EXPECT_FALSE(storedRestoreToken(directory_));
+  EXPECT_FALSE(storedRestoreToken(root_ / "file"));
 }
 
 TEST(StreamForMonitor, MatchesPositionAndSizeElseTheOnlyStreamOfThatSize) {

@@ -20,8 +20,6 @@
 
 namespace pelorin::platform::x11::test {
 
-using pelorin::test::Yuv;
-
 using pelorin::test::expectColour;
 using pelorin::test::yuvAt;
 

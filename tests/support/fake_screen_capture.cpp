@@ -1,6 +1,5 @@
 #include "support/fake_screen_capture.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -40,12 +39,8 @@ Result<std::unique_ptr<platform::CaptureStream>> FakeCapture::makeStream(
   return std::unique_ptr<platform::CaptureStream>(std::move(stream));
 }
 
-Result<platform::Image> FakeCapture::captureImage(const platform::ContentFilter& filter,
+Result<platform::Image> FakeCapture::captureImage(const platform::ContentFilter&,
                                                   const platform::ScreenshotConfiguration& c) {
-  screenshots.emplace_back(filter, c);
-  if (filter.kind == platform::ContentFilter::Kind::Window && std::ranges::count(failingWindows, filter.windowID)) {
-    return Error{"Fake", 1, "gone"};
-  }
   const auto row = static_cast<std::size_t>(c.width) * 4;
   return platform::Image{.width = c.width, .height = c.height, .bytesPerRow = row,
                          .pixels = std::vector<std::uint8_t>(row * static_cast<std::size_t>(c.height), 0)};

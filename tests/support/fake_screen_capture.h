@@ -78,8 +78,6 @@ class FakeStream final : public platform::CaptureStream {
 class FakeCapture final : public platform::ScreenCaptureService {
  public:
   Result<platform::ShareableContent> contentResult = platform::ShareableContent{};
-  std::vector<std::pair<platform::ContentFilter, platform::ScreenshotConfiguration>> screenshots;
-  std::vector<platform::WindowID> failingWindows;  // their screenshots fail
   std::vector<std::pair<bool, bool>> queries;
   FakeStreamScript streamScript;
   // What makeStream was asked for, and the stream it made (owned by the caller).
