@@ -189,10 +189,8 @@ TEST(WaylandCapture, PermissionListingCaptureAndTheCompositorsEnd) {
   const std::vector<std::string> portion = {"--source", "portion", "--display-id", first, "--portion", "320,180,640,360"};
   auto portionArguments = portion;
   portionArguments.insert(portionArguments.end(), {"--width", "640", "--height", "360", "--duration", "3"});
-  const ProcessResult portionRun = encoder(portionArguments, {}, 20s, [] {
-    std::this_thread::sleep_for(1000ms);  // its windows are up before the picture the test reads
-    setColour(blue);
-  });
+  // The frame is up before capture_start: the change that brings the compositor's pictures comes then.
+  const ProcessResult portionRun = encoder(portionArguments, {}, 20s, [] { setColour(blue); });
   ASSERT_EQ(portionRun.exitStatus, 0) << portionRun.err;
   const auto portionRecords = expectDecodes(portionRun);
   ASSERT_FALSE(portionRecords.empty());

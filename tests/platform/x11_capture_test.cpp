@@ -164,10 +164,6 @@ TEST_F(X11CaptureTest, AStillScreenGivesIdleSamplesAndFramesOnlyOnChangeOrReques
     return c.waitForPictureAfter(since, 2000ms) && c.records().back().presentationSeconds - since <= 0.2;
   };
   // Waits for n more samples: a stream that owes a frame has had that many chances to send it.
-  const auto ticksPass = [](Collector& c, std::size_t n) {
-    const std::size_t seen = c.records().size();
-    return c.waitFor([&](const auto& r) { return r.size() >= seen + n; });
-  };
   for (const bool damage : {true, false}) {
     SCOPED_TRACE(damage ? "damage" : "hash, without shared memory");
     painter_.recolour(area, grey);
@@ -203,7 +199,7 @@ TEST_F(X11CaptureTest, AStillScreenGivesIdleSamplesAndFramesOnlyOnChangeOrReques
     const double released = test::monotonicNow();
     collector->releaseHeld();
     EXPECT_TRUE(comesPromptly(*collector, released)) << "the request was lost while no buffer was free";
-    ASSERT_TRUE(ticksPass(*collector, 10));
+    ASSERT_TRUE(collector->waitForTicks(10));
     EXPECT_EQ(completes(*collector), 3) << "one request, one frame";
 
     const double before = test::monotonicNow();

@@ -69,6 +69,13 @@ class Collector final : public StreamOutput, public StreamDelegate {
     changed_.notify_all();
   }
 
+  // Waits for n more samples, idle ones included: a stream owing a frame has had that many chances.
+  bool waitForTicks(std::size_t n) {
+    std::unique_lock lock(mutex_);
+    const std::size_t seen = records_.size();
+    return changed_.wait_for(lock, std::chrono::milliseconds(5000), [&] { return records_.size() >= seen + n; });
+  }
+
   // Waits until `done` holds for the records; false on timeout.
   bool waitFor(const std::function<bool(const std::vector<SampleRecord>&)>& done,
                std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {

@@ -128,13 +128,9 @@ TEST_F(X11WindowTest, AnArgbWindowStaysWholeThroughIconifyAndRequests) {
   // Iconified: no new frames, the last picture again on request, then on as before.
   run("xdotool windowminimize " + std::to_string(window));
   ASSERT_TRUE(painter_.waitUntil([&] { return !painter_.viewable(window); }));
-  const auto ticksPass = [&](std::size_t n) {  // samples delivered, idle ones included
-    const std::size_t seen = collector->records().size();
-    return collector->waitFor([&](const auto& r) { return r.size() >= seen + n; });
-  };
-  ASSERT_TRUE(ticksPass(10)) << "no ticks";  // frames of the hiding still in flight are in
+  ASSERT_TRUE(collector->waitForTicks(10)) << "no ticks";  // frames of the hiding still in flight are in
   const int settled = countStatus(collector->records(), FrameStatus::Complete);
-  ASSERT_TRUE(ticksPass(10)) << "no ticks";
+  ASSERT_TRUE(collector->waitForTicks(10)) << "no ticks";
   EXPECT_EQ(countStatus(collector->records(), FrameStatus::Complete), settled) << "frames from an iconified window";
   const double requested = test::monotonicNow();
   stream->requestFrame();
