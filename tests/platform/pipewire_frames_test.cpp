@@ -38,11 +38,13 @@ struct Picture {
 const PixelRect all{0, 0, Picture::width, Picture::height};
 const PixelRect leftHalf{0, 0, 32, 32}, rightHalf{32, 0, 32, 32};
 
-int statusOf(const std::optional<SampleBuffer>& s) { return s && s->attachments ? s->attachments->status.value_or(-1) : -1; }
+std::optional<FrameStatus> statusOf(const std::optional<SampleBuffer>& s) {
+  return s && s->attachments ? s->attachments->status : std::nullopt;
+}
 
 TEST(PipeWireFrames, OneSamplePerTickFromTheNewestPicture) {
   FrameAssembler frames({.width = 32, .height = 16, .queueDepth = 2}, Rect{100, 0, 32, 16});
-  constexpr int idle = static_cast<int>(FrameStatus::Idle), complete = static_cast<int>(FrameStatus::Complete);
+  constexpr FrameStatus idle = FrameStatus::Idle, complete = FrameStatus::Complete;
 
   // Nothing came yet: nothing to show, and no error.
   std::optional<SampleBuffer> s = frames.tick(1.0);
@@ -111,13 +113,13 @@ TEST(PipeWireFrames, ACropInPointsIgnoresChangesOutsideItAndFollowsNewSizes) {
   cropped.sourceRect = Rect{16, 0, 16, 16};
   ASSERT_TRUE(frames.configure(cropped));
   std::optional<SampleBuffer> s = frames.tick(2.02);
-  ASSERT_EQ(statusOf(s), static_cast<int>(FrameStatus::Complete));
+  ASSERT_EQ(statusOf(s), FrameStatus::Complete);
   for (auto [x, y] : {std::pair{1, 1}, {14, 14}}) expectColour(*s->imageBuffer, x, y, red, "crop");
 
   ASSERT_TRUE(frames.receive(picture.fill(leftHalf, white).buffer(2.03, {leftHalf})));
-  EXPECT_EQ(statusOf(frames.tick(2.04)), static_cast<int>(FrameStatus::Idle)) << "a change outside the crop";
+  EXPECT_EQ(statusOf(frames.tick(2.04)), FrameStatus::Idle) << "a change outside the crop";
   ASSERT_TRUE(frames.receive(picture.fill({40, 8, 4, 4}, green).buffer(2.05, {{40, 8, 4, 4}})));
-  EXPECT_EQ(statusOf(frames.tick(2.06)), static_cast<int>(FrameStatus::Complete)) << "a change inside the crop";
+  EXPECT_EQ(statusOf(frames.tick(2.06)), FrameStatus::Complete) << "a change inside the crop";
 
   StreamConfiguration off = cropped;
   off.sourceRect = Rect{40, 0, 8, 8};
@@ -132,7 +134,7 @@ TEST(PipeWireFrames, ACropInPointsIgnoresChangesOutsideItAndFollowsNewSizes) {
   unscaled.picture.width = 32, unscaled.picture.height = 16;
   ASSERT_TRUE(frames.receive(unscaled));
   s = frames.tick(2.09);
-  ASSERT_EQ(statusOf(s), static_cast<int>(FrameStatus::Complete));
+  ASSERT_EQ(statusOf(s), FrameStatus::Complete);
   EXPECT_EQ(s->attachments->scaleFactor, 1.0);
   expectColour(*s->imageBuffer, 1, 1, green, "new size");
 
