@@ -65,11 +65,12 @@ void PortionStreamController::step(const Rect& portion) {
 }
 
 void PortionStreamController::apply(const Rect& portion) {
-  stream_->updateConfiguration(makeCaptureConfiguration(settings_.stream, portion), [weak = weak_from_this(), toMain = toMain_](std::optional<Error> error) {
+  auto completion = [weak = weak_from_this(), toMain = toMain_](std::optional<Error> error) {
     toMain([weak, success = !error] {
       if (auto self = weak.lock()) self->answered(success);
     });
-  });
+  };
+  stream_->updateConfiguration(makeCaptureConfiguration(settings_.stream, portion), std::move(completion));
 }
 
 void PortionStreamController::answered(bool success) {

@@ -48,16 +48,11 @@ Result<void> runStream(const CaptureRequest& request, media::HardwareEncoder& en
   // Once the stream can be asked for frames, so that an early KEYFRAME still brings a fresh one.
   const auto reader =
       readControl(env.inputFd, env.errorFd, encoder, running.output.get(), run.crop, run.endOfInput);
-  if (run.started) {
-    if (Result<void> ready = run.started(running); !ready) return ready.error();
-  }
+  if (Result<void> ready = run.started(running); !ready) return ready.error();
   if (run.clockLines == ClockLines::atStart) writeLine(env.errorFd, media::clockAnchorLine("start", start));
   writeLine(env.errorFd, media::captureStartLine(run.captureName, request.stream));
 
-  const auto stopChanges = [&] {
-    if (run.stopChanges) run.stopChanges();
-  };
-  media::StreamSource source(*running.stream, stopChanges);
+  media::StreamSource source(*running.stream, run.stopChanges);
   media::RunPlan plan;
   plan.source = &source;
   plan.durationSeconds = static_cast<double>(request.durationSeconds);
@@ -66,7 +61,7 @@ Result<void> runStream(const CaptureRequest& request, media::HardwareEncoder& en
   }
   plan.captureStats = [&] { return running.output->stats(); };
   plan.release = [&] {
-    stopChanges();
+    run.stopChanges();
     reader->close();
     running.stream.reset();
     running.queue.reset();

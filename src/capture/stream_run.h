@@ -37,9 +37,9 @@ struct StreamRun {
   CropHandler crop;                   // CROP lines; none: ignored
   std::function<void()> endOfInput;   // none: the control reader just ends
   // Runs once control lines are read, before the "capture_start" line; a failure ends the run.
-  std::function<Result<void>(const RunningStream&)> started;
+  std::function<Result<void>(const RunningStream&)> started = [](const RunningStream&) { return Result<void>(); };
   // Ends what changes the stream: before the stream stops, and again when the run lets it go.
-  std::function<void()> stopChanges;
+  std::function<void()> stopChanges = [] {};
 };
 
 // The permission check every mode makes first; `ask` asks the user when it is missing.

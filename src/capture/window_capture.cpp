@@ -98,24 +98,23 @@ Result<void> runWindow(const CaptureRequest& request, media::HardwareEncoder& en
   std::atomic<bool> fullscreen{startsFullscreen};
   const double scale = filter.pointPixelScale;
   const Size frame{static_cast<double>(request.stream.width), static_cast<double>(request.stream.height)};
+  StreamRun run{.filter = filter, .configuration = makeCaptureConfiguration(request.stream),
+                .captureName = env.backendName + "_window", .stopReason = "window_capture_stopped_"};
 
-  platform::StreamConfiguration configuration = makeCaptureConfiguration(request.stream);
   const std::int64_t cw = byID ? std::llround(window.frame.width * scale) : request.contentWidth;
   const std::int64_t ch = byID ? std::llround(window.frame.height * scale) : request.contentHeight;
   const Rect source = contentSource({window.frame, window.client}, byID,
                                     {static_cast<double>(cw) / scale, static_cast<double>(ch) / scale});
-  configuration.sourceRect = source;
-  configuration.destinationRect = letterboxRect(sizeOf(source), frame);
+  run.configuration.sourceRect = source;
+  run.configuration.destinationRect = letterboxRect(sizeOf(source), frame);
   writeLine(env.errorFd, cropLine(cw, ch, sizeOf(window.frame), scale, startsFullscreen));
 
   PendingCrop crops;
   std::optional<WindowTracker> tracker;
-  StreamRun run{.filter = filter, .configuration = configuration, .captureName = env.backendName + "_window",
-                .stopReason = "window_capture_stopped_"};
   run.crop = [&crops](std::int64_t w, std::int64_t h) { crops.set(w, h); };
   run.started = [&](const RunningStream& s) -> Result<void> {
     tracker.emplace(TrackedWindow{window, byID, request.stream.width, request.stream.height, scale, &crops,
-                                  &fullscreen, s.output.get(), s.stream.get(), configuration, env.capture,
+                                  &fullscreen, s.output.get(), s.stream.get(), run.configuration, env.capture,
                                   env.windowServer, env.errorFd});
     tracker->start();
     return {};

@@ -49,62 +49,54 @@ bool withinEncoderLimits(const Draft& a) {
 
 bool isValid(const Draft& d) {
   const capture::CaptureRequest& r = d.a.run;
-  if (!d.source) return false;
+  if (!d.source || !d.profile) return false;
   const Source source = *d.source;
   if (r.windowTitle && (source != Source::window || r.portion || r.contentWidth < 2 || r.contentHeight < 2)) return false;
   if (!r.windowTitle && r.windowID.has_value() != (source == Source::window)) return false;
   if (r.portion.has_value() != (source == Source::portion)) return false;
   if (source == Source::portion && !r.displayID) return false;
   if (r.windowID && (r.contentWidth != 0 || r.contentHeight != 0)) return false;
-  if (!d.profile) return false;
   if (d.width < 1 || d.height < 1 || d.fps < 1 || r.durationSeconds < 1) return false;
   // Larger values would be truncated on their way to the encoder, or ask for absurd memory or pacing.
   return withinEncoderLimits(d);
 }
 
+using Setter = std::function<std::optional<Error>(Draft&, const std::string&)>;
+
+// An option that takes any value.
+template <class Set>
+Setter taking(Set set) {
+  return [set](Draft& d, const std::string& v) -> std::optional<Error> {
+    set(d, v);
+    return std::nullopt;
+  };
+}
+
 // Applies one option; an error for a value the option refuses or for an unknown name.
 std::optional<Error> apply(Draft& d, const std::string& name, const std::string& value) {
-  using Setter = std::function<std::optional<Error>(Draft&, const std::string&)>;
-  auto integer = [](auto field) -> Setter {
-    return [field](Draft& draft, const std::string& v) -> std::optional<Error> {
-      field(draft) = integerOrZero(v);
-      return std::nullopt;
-    };
-  };
+  using V = const std::string&;
   static const std::map<std::string, Setter> options = {
-      {"--source", [](Draft& draft, const std::string& v) -> std::optional<Error> {
-         draft.source = parseSource(v);
+      {"--source", taking([](Draft& d, V v) { d.source = parseSource(v); })},
+      {"--width", taking([](Draft& d, V v) { d.width = integerOrZero(v); })},
+      {"--height", taking([](Draft& d, V v) { d.height = integerOrZero(v); })},
+      {"--fps", taking([](Draft& d, V v) { d.fps = integerOrZero(v); })},
+      {"--bitrate", taking([](Draft& d, V v) { d.bitrate = integerOrZero(v); })},
+      {"--profile", taking([](Draft& d, V v) { d.profile = media::parseProfile(v); })},
+      {"--duration", taking([](Draft& d, V v) { d.a.run.durationSeconds = integerOrZero(v); })},
+      {"--display-id", [](Draft& d, V v) -> std::optional<Error> {
+         d.a.run.displayID = parseUInt32(v);
+         if (!d.a.run.displayID) return argumentsError("invalid --display-id " + v);
          return std::nullopt;
        }},
-      {"--width", integer([](Draft& draft) -> auto& { return draft.width; })},
-      {"--height", integer([](Draft& draft) -> auto& { return draft.height; })},
-      {"--fps", integer([](Draft& draft) -> auto& { return draft.fps; })},
-      {"--bitrate", integer([](Draft& draft) -> auto& { return draft.bitrate; })},
-      {"--profile", [](Draft& draft, const std::string& v) -> std::optional<Error> {
-         draft.profile = media::parseProfile(v);
+      {"--portion", [](Draft& d, V v) -> std::optional<Error> {
+         d.a.run.portion = parsePortionArgument(v);
+         if (!d.a.run.portion) return argumentsError("invalid --portion " + v);
          return std::nullopt;
        }},
-      {"--duration", integer([](Draft& draft) -> auto& { return draft.a.run.durationSeconds; })},
-      {"--display-id", [](Draft& draft, const std::string& v) -> std::optional<Error> {
-         draft.a.run.displayID = parseUInt32(v);
-         if (!draft.a.run.displayID) return argumentsError("invalid --display-id " + v);
-         return std::nullopt;
-       }},
-      {"--portion", [](Draft& draft, const std::string& v) -> std::optional<Error> {
-         draft.a.run.portion = parsePortionArgument(v);
-         if (!draft.a.run.portion) return argumentsError("invalid --portion " + v);
-         return std::nullopt;
-       }},
-      {"--window-title", [](Draft& draft, const std::string& v) -> std::optional<Error> {
-         draft.a.run.windowTitle = v;
-         return std::nullopt;
-       }},
-      {"--window-id", [](Draft& draft, const std::string& v) -> std::optional<Error> {
-         draft.a.run.windowID = parseUInt32(v);
-         return std::nullopt;
-       }},
-      {"--content-width", integer([](Draft& draft) -> auto& { return draft.a.run.contentWidth; })},
-      {"--content-height", integer([](Draft& draft) -> auto& { return draft.a.run.contentHeight; })},
+      {"--window-title", taking([](Draft& d, V v) { d.a.run.windowTitle = v; })},
+      {"--window-id", taking([](Draft& d, V v) { d.a.run.windowID = parseUInt32(v); })},
+      {"--content-width", taking([](Draft& d, V v) { d.a.run.contentWidth = integerOrZero(v); })},
+      {"--content-height", taking([](Draft& d, V v) { d.a.run.contentHeight = integerOrZero(v); })},
   };
   const auto option = options.find(name);
   if (option == options.end()) return argumentsError("unknown argument " + name);

@@ -28,14 +28,8 @@ Result<void> runSyntheticMode(const capture::CaptureRequest& run, const EncoderS
 Error outputClosed() { return Error{"Pelorin", -1, "standard output is closed"}; }
 
 capture::CaptureEnvironment captureEnvironment(const EncoderServices& services) {
-  capture::CaptureEnvironment env;
-  env.access = services.captureAccess;
-  env.capture = services.screenCapture;
-  env.programPath = services.programPath;
-  env.backendName = services.backendName;
-  env.inputFd = services.inputFd;
-  env.errorFd = services.errorFd;
-  return env;
+  return {.access = services.captureAccess, .capture = services.screenCapture, .programPath = services.programPath,
+          .backendName = services.backendName, .inputFd = services.inputFd, .errorFd = services.errorFd};
 }
 
 }  // namespace

@@ -31,9 +31,8 @@ TEST(ParseArguments, EachOptionSetsItsFieldWhateverItsValueLooksLike) {
   const Arguments a = parsed({"--source", "synthetic", "--width", "640", "--height", "360", "--fps", "60", "--bitrate",
                               "123", "--profile", "high", "--duration", "5", "--display-id", "4294967295"});
   const media::StreamSettings& s = a.run.stream;
-  EXPECT_EQ(std::tie(a.source, s.width, s.height, s.frameRate, s.bitrate, s.profile, a.run.durationSeconds),
-            std::make_tuple(Source::synthetic, 640, 360, platform::FrameRate{60, 1}, 123, media::Profile::high, 5));
-  EXPECT_EQ(a.run.displayID, 4294967295u);
+  EXPECT_EQ(std::tie(a.source, s.width, s.height, s.frameRate, s.bitrate, s.profile, a.run.durationSeconds, a.run.displayID),
+            std::make_tuple(Source::synthetic, 640, 360, platform::FrameRate{60, 1}, 123, media::Profile::high, 5, 4294967295u));
   EXPECT_EQ(parsed({"--source", "portion", "--display-id", "7", "--portion", "10,20,640,360"}).run.portion,
             (Rect{10, 20, 640, 360}));
   EXPECT_EQ(parsed({"--source", "window", "--window-id", "+7"}).run.windowID, 7u);

@@ -23,8 +23,7 @@ std::vector<std::string> wordsOf(const Arguments& arguments, const std::string& 
   using std::to_string;
   const capture::CaptureRequest& a = arguments.run;
   const media::StreamSettings& s = a.stream;
-  const char* sources[] = {"screen", "synthetic", "window", "portion"};
-  const char* profiles[] = {"baseline", "main", "high"};
+  const char *sources[] = {"screen", "synthetic", "window", "portion"}, *profiles[] = {"baseline", "main", "high"};
   std::vector<std::string> w = {"--source", sources[static_cast<int>(arguments.source)], "--width", to_string(s.width),
                                 "--height", to_string(s.height), "--fps", to_string(s.frameRate.num), "--bitrate",
                                 to_string(s.bitrate), "--profile", profiles[static_cast<int>(s.profile)], "--duration",
@@ -64,7 +63,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const media::StreamSettings& s = a.stream;
   fuzzCheck(s.width >= 1 && s.height >= 1 && s.frameRate.num >= 1 && s.frameRate.den == 1 && a.durationSeconds >= 1,
             "sizes, rate and duration positive");
-  fuzzCheck(std::int64_t{s.width} * s.height <= INT32_MAX, "the picture's area fits 32 bits");
   fuzzCheck(a.portion.has_value() == (parsed->source == encoder::Source::portion) && (!a.portion || a.displayID),
             "a portion exactly with the portion source, and with a display");
   const auto portion = a.portion ? portionText(*a.portion) : std::string();

@@ -12,7 +12,6 @@ namespace pelorin::media {
 namespace {
 
 using platform::FrameStatus;
-using platform::SampleAttachments;
 using platform::SampleBuffer;
 using platform::StreamOutputType;
 
@@ -47,7 +46,7 @@ struct OutputHarness : test::EncoderHarness {
     auto buffer = pool->makeBuffer();
     std::memset(buffer->planeBase(0), luma, buffer->bytesPerRow(0) * buffer->planeHeight(0));
     return SampleBuffer{.imageBuffer = buffer, .presentationSeconds = pts,
-                        .attachments = SampleAttachments{status, std::nullopt, std::nullopt, std::nullopt}};
+                        .attachments = platform::SampleAttachments{status, std::nullopt, std::nullopt, std::nullopt}};
   }
   // Frames handed over return at once, so the encoder never fills up in these tests.
   void feed(const SampleBuffer& s, StreamOutputType type = StreamOutputType::Screen) {

@@ -123,8 +123,7 @@ class Collector final : public StreamOutput, public StreamDelegate {
 };
 
 inline int countStatus(const std::vector<SampleRecord>& records, FrameStatus status) {
-  return static_cast<int>(std::count_if(records.begin(), records.end(),
-                                        [&](const SampleRecord& r) { return r.status == status; }));
+  return static_cast<int>(std::ranges::count(records, std::optional(status), &SampleRecord::status));
 }
 
 // CLOCK_MONOTONIC seconds, the samples' clock.
