@@ -22,15 +22,15 @@
 #include <thread>
 #include <vector>
 
+#include "capture/portion_capture.h"
 #include "media/frame_stream_reader.h"
 #include "media/hardware_encoder.h"
 #include "platform/ffmpeg/compression_session_ffmpeg.h"
 #include "platform/ffmpeg/h264_decoder.h"
 #include "platform/x11/capture_access_x11.h"
 #include "platform/x11/screen_capture_x11.h"
-#include "portion/app_loop.h"
-#include "portion/portion_capture.h"
-#include "portion/portion_frame.h"
+#include "portion/ui/app_loop.h"
+#include "portion/ui/portion_frame.h"
 #include "support/capture_measure.h"
 #include "support/measure.h"
 #include "support/yuv.h"
@@ -111,7 +111,7 @@ class Backdrop {
 };
 
 // Counts the reconfigurations that reach the stream and how many are unanswered at once.
-class CountingStream final : public pelorin::portion::PortionStreamUpdating {
+class CountingStream final : public pelorin::capture::PortionStreamUpdating {
  public:
   explicit CountingStream(std::shared_ptr<PortionStreamUpdating> inner) : inner_(std::move(inner)) {}
   void updateConfiguration(const pelorin::platform::StreamConfiguration& c, Completion completion) override {
@@ -232,18 +232,19 @@ int main(int argc, char** argv) {
   if (!capture || pipe2(output, O_CLOEXEC) != 0 || pipe2(control, O_CLOEXEC) != 0) return 1;
   const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
 
-  pelorin::media::EncoderSettings settings{.width = 640, .height = 360, .fps = fps, .outputFd = output[1], .errorFd = devNull};
+  const pelorin::media::StreamSettings stream{.width = 640, .height = 360, .frameRate = {fps, 1}};
+  pelorin::media::EncoderSettings settings{.stream = stream, .outputFd = output[1], .errorFd = devNull};
   auto encoder = pelorin::media::HardwareEncoder::create(compression, settings);
   if (!encoder) return 1;
   std::future<std::vector<Arrival>> arrivals = std::async(std::launch::async, readOutput, output[0]);
 
-  pelorin::capture::CaptureRequest request{.width = 640, .height = 360, .fps = fps, .durationSeconds = 14,
+  pelorin::capture::CaptureRequest request{.stream = stream, .durationSeconds = 14,
                                            .displayID = display->displayID, .portion = startPortion};
   pelorin::capture::CaptureEnvironment env{.access = &access, .capture = capture->get(), .programPath = argv[0],
                                            .inputFd = control[0], .errorFd = devNull};
   std::shared_ptr<CountingStream> counted;
   std::promise<void> shown;
-  const pelorin::portion::PortionFrameHost host = [&](const pelorin::portion::PortionFrameSetup& setup) {
+  const pelorin::capture::PortionFrameHost host = [&](const pelorin::capture::PortionFrameSetup& setup) {
     auto wrapped = setup;
     wrapped.stream = counted = std::make_shared<CountingStream>(setup.stream);
     auto result = pelorin::portion::showPortionFrame(wrapped);
@@ -283,7 +284,7 @@ int main(int argc, char** argv) {
     released = Clock::now();
   });
   const int ran = pelorin::portion::runOnAppKitLoop(argc, argv, 2, [&] {
-    return pelorin::portion::runPortion(request, **encoder, env, host);
+    return pelorin::capture::runPortion(request, **encoder, env, host);
   });
   user.join();
   encoder->reset();

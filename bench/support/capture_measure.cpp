@@ -22,8 +22,7 @@ namespace {
 class CountingOutput final : public platform::StreamOutput {
  public:
   void didOutputSample(const platform::SampleBuffer& sample, platform::StreamOutputType) override {
-    const bool complete = sample.attachments && sample.attachments->status &&
-                          *sample.attachments->status == static_cast<int>(platform::FrameStatus::Complete);
+    const bool complete = sample.attachments && sample.attachments->status == platform::FrameStatus::Complete;
     if (complete && sample.imageBuffer) {
       frames.fetch_add(1, std::memory_order_relaxed);
     } else {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "app/share_rate.h"
 #include "base/decimal.h"
 #include "base/utf8.h"
 #include "base/words.h"
@@ -86,7 +87,7 @@ std::vector<std::string> senderArguments(const std::string& code, const std::str
       {"--tls-ca", certificateAuthority},
       {"--width", std::to_string(width)},
       {"--height", std::to_string(height)},
-      {"--fps", "30"},
+      {"--fps", std::to_string(shareFrameRate.num / shareFrameRate.den)},
       {"--duration", "86400"},
   };
   std::vector<std::string> out{"--frames-stdin"};

@@ -6,25 +6,22 @@
 
 namespace pelorin::app {
 
+media::StreamSettings shareStream(std::int32_t width, std::int32_t height, std::string_view profile) {
+  return {width, height, shareFrameRate, shareBitrate, media::parseProfile(profile).value_or(media::Profile::baseline)};
+}
+
 ShareCaptureStart startShareCapture(platform::CompressionSessionFactory& factory,
                                     platform::ScreenCaptureService& service, const ShareCaptureRequest& request,
                                     std::function<void(const Error&)> streamStopped) {
   ShareCaptureStart start;
-  media::EncoderSettings settings;
-  settings.width = request.width;
-  settings.height = request.height;
-  settings.fps = shareFps;
-  settings.bitrate = shareBitrate;
-  settings.profile = request.profile;
-  settings.outputFd = request.outputFd;
-  settings.errorFd = request.errorFd;
-  Result<std::unique_ptr<media::HardwareEncoder>> encoder = media::HardwareEncoder::create(factory, settings);
+  Result<std::unique_ptr<media::HardwareEncoder>> encoder =
+      media::HardwareEncoder::create(factory, {request.stream, request.outputFd, request.errorFd});
   if (!encoder) return {{}, encoder.error()};
   ShareCapture& capture = start.capture;
   capture.encoder = std::move(*encoder);
 
   const platform::StreamConfiguration configuration =
-      capture::makeCaptureConfiguration(request.width, request.height, request.sourceRect);
+      capture::makeCaptureConfiguration(request.stream, request.sourceRect);
   capture.output = std::make_shared<media::ScreenOutput>(*capture.encoder, media::measureClockAnchor().anchor,
                                                          request.errorFd);
   capture.relay = std::make_shared<StreamStopRelay>(std::move(streamStopped));

@@ -4,11 +4,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
+#include "app/share_rate.h"
 #include "base/error.h"
 #include "base/geometry.h"
-#include "capture/crop_geometry.h"
 #include "base/serial_queue.h"
+#include "capture/crop_geometry.h"
 #include "media/hardware_encoder.h"
 #include "media/screen_output.h"
 #include "platform/compression_session.h"
@@ -18,8 +20,11 @@ namespace pelorin::app {
 
 // The app's fixed capture values.
 inline constexpr capture::Size maximumShareSize{3840, 2160};
-inline constexpr int shareFps = 30;
-inline constexpr int shareBitrate = 12000000;
+inline constexpr std::int32_t shareBitrate = 12000000;
+
+// A share's stream at the size and profile the sender asked for; a profile word it does not know
+// stands for baseline.
+media::StreamSettings shareStream(std::int32_t width, std::int32_t height, std::string_view profile);
 
 // Tells the share, on a stream thread, that its stream stopped with an error.
 class StreamStopRelay final : public platform::StreamDelegate {
@@ -43,9 +48,7 @@ struct ShareCapture {
 struct ShareCaptureRequest {
   platform::ContentFilter filter;
   std::optional<Rect> sourceRect;
-  int width = 0;
-  int height = 0;
-  std::string profile;
+  media::StreamSettings stream;
   int outputFd = -1;  // the sender's standard input
   int errorFd = 2;
 };

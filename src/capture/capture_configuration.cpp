@@ -7,24 +7,18 @@
 
 namespace pelorin::capture {
 
-platform::StreamConfiguration makeCaptureConfiguration(int width, int height, std::optional<Rect> sourceRect) {
+platform::StreamConfiguration makeCaptureConfiguration(const media::StreamSettings& stream,
+                                                       std::optional<Rect> sourceRect) {
   platform::StreamConfiguration c;
-  c.width = width;
-  c.height = height;
-  c.minimumFrameInterval = {1, 30};
+  c.width = stream.width;
+  c.height = stream.height;
+  c.minimumFrameInterval = stream.frameRate.interval();
   c.pixelFormat = platform::pixelFormat420v;
   c.queueDepth = media::captureQueueCapacity;
   c.showsCursor = true;
-  c.capturesAudio = false;
   c.scalesToFit = true;
   c.preservesAspectRatio = true;
   c.sourceRect = sourceRect;
-  return c;
-}
-
-platform::StreamConfiguration makeCaptureConfiguration(int width, int height, int fps, std::optional<Rect> sourceRect) {
-  platform::StreamConfiguration c = makeCaptureConfiguration(width, height, sourceRect);
-  c.minimumFrameInterval = {1, fps};
   return c;
 }
 

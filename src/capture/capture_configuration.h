@@ -4,15 +4,14 @@
 
 #include "base/geometry.h"
 #include "capture/crop_geometry.h"
+#include "media/stream_settings.h"
 #include "platform/screen_capture.h"
 
 namespace pelorin::capture {
 
-// A scaled, aspect-keeping 30 fps NV12 configuration, optionally of a source rectangle.
-platform::StreamConfiguration makeCaptureConfiguration(int width, int height,
-                                                       std::optional<Rect> sourceRect = std::nullopt);
-// The same at `fps` frames per second.
-platform::StreamConfiguration makeCaptureConfiguration(int width, int height, int fps,
+// A scaled, aspect-keeping NV12 configuration of the stream's size and rate, optionally of a source
+// rectangle.
+platform::StreamConfiguration makeCaptureConfiguration(const media::StreamSettings& stream,
                                                        std::optional<Rect> sourceRect = std::nullopt);
 
 // An even-sided size of at least 2 x 2 that fits `source` into `maximum` without enlarging it;

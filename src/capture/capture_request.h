@@ -5,14 +5,13 @@
 #include <string>
 
 #include "base/geometry.h"
+#include "media/stream_settings.h"
 
 namespace pelorin::capture {
 
-// What one capture run is asked for: the output frame, its pacing and length, and the source.
+// What one capture run is asked for: the stream it makes, its length, and the source.
 struct CaptureRequest {
-  int width = 1920;
-  int height = 1080;
-  int fps = 30;
+  media::StreamSettings stream;
   std::int64_t durationSeconds = 60;
   std::optional<std::uint32_t> displayID;
   std::optional<std::uint32_t> windowID;

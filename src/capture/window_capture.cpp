@@ -4,39 +4,19 @@
 #include <cmath>
 #include <thread>
 
+#include <optional>
+
 #include "base/canonical_text.h"
 #include "base/fd_output.h"
-#include "base/sanitize.h"
-#include "base/serial_queue.h"
 #include "capture/capture_configuration.h"
-#include "capture/control_channel.h"
-#include "capture/stream_attachment.h"
+#include "capture/stream_run.h"
 #include "capture/window_tracker.h"
-#include "media/capture_lines.h"
-#include "media/capture_run.h"
-#include "media/clock.h"
-#include "media/screen_output.h"
 
 namespace pelorin::capture {
 namespace {
 
 constexpr auto lookupPatience = std::chrono::seconds(5);
 constexpr auto lookupRetry = std::chrono::milliseconds(100);
-
-// Stops the tracker before the stream, so that nothing reconfigures a stream being stopped.
-class WindowRunSource final : public media::RunSource {
- public:
-  WindowRunSource(platform::CaptureStream& stream, WindowTracker& tracker) : stream_(stream), tracker_(tracker) {}
-  Result<void> start() override { return stream_.startCapture(); }
-  Result<void> stop() override {
-    tracker_.stop();
-    return stream_.stopCapture();
-  }
-
- private:
-  platform::CaptureStream& stream_;
-  WindowTracker& tracker_;
-};
 
 Result<platform::ShareableWindow> windowByID(platform::ScreenCaptureService& capture, platform::WindowID id) {
   Result<platform::ShareableContent> content = capture.shareableContent(true, false);
@@ -50,12 +30,6 @@ Result<platform::ShareableWindow> windowByID(platform::ScreenCaptureService& cap
 Size sizeOf(const Rect& r) { return {r.width, r.height}; }
 
 }  // namespace
-
-WindowStreamDelegate::WindowStreamDelegate(std::shared_ptr<media::RunStop> stop) : stop_(std::move(stop)) {}
-
-void WindowStreamDelegate::didStopWithError(const Error& error) {
-  stop_->fail(captureError("window_capture_stopped_" + sanitized(error.description())));
-}
 
 std::string scaleText(double scale) {
   char buffer[32];
@@ -111,10 +85,7 @@ Result<platform::ShareableWindow> findWindow(platform::ScreenCaptureService& cap
 }
 
 Result<void> runWindow(const CaptureRequest& request, media::HardwareEncoder& encoder, const CaptureEnvironment& env) {
-  if (!env.access->preflight()) {
-    (void)env.access->request();
-    return captureError("screen capture permission missing executable=" + env.programPath);
-  }
+  if (Result<void> allowed = checkPermission(env, true); !allowed) return allowed;
   if (!env.capture || !env.windowServer) return captureError("screen capture unavailable");
   const bool byID = request.windowID.has_value();
   Result<platform::ShareableWindow> found = byID ? windowByID(*env.capture, *request.windowID)
@@ -126,47 +97,33 @@ Result<void> runWindow(const CaptureRequest& request, media::HardwareEncoder& en
   const auto [filter, startsFullscreen] = captureFilter(*env.capture, window, content->displays);
   std::atomic<bool> fullscreen{startsFullscreen};
   const double scale = filter.pointPixelScale;
+  const Size frame{static_cast<double>(request.stream.width), static_cast<double>(request.stream.height)};
+  StreamRun run{.filter = filter, .configuration = makeCaptureConfiguration(request.stream),
+                .captureName = env.backendName + "_window", .stopReason = "window_capture_stopped_"};
 
-  platform::StreamConfiguration configuration = makeCaptureConfiguration(request.width, request.height, request.fps);
   const std::int64_t cw = byID ? std::llround(window.frame.width * scale) : request.contentWidth;
   const std::int64_t ch = byID ? std::llround(window.frame.height * scale) : request.contentHeight;
   const Rect source = contentSource({window.frame, window.client}, byID,
                                     {static_cast<double>(cw) / scale, static_cast<double>(ch) / scale});
-  configuration.sourceRect = source;
-  configuration.destinationRect =
-      letterboxRect(sizeOf(source), {static_cast<double>(request.width), static_cast<double>(request.height)});
+  run.configuration.sourceRect = source;
+  run.configuration.destinationRect = letterboxRect(sizeOf(source), frame);
   writeLine(env.errorFd, cropLine(cw, ch, sizeOf(window.frame), scale, startsFullscreen));
 
-  const media::ClockMeasurement start = media::measureClockAnchor();
-  auto output = std::make_shared<media::ScreenOutput>(encoder, start.anchor, env.errorFd);
-  auto stop = std::make_shared<media::RunStop>();
-  WindowStreamDelegate delegate(stop);
-  Result<AttachedStream> attached = attachStream(*env.capture, filter, configuration, &delegate, output);
-  if (!attached) return attached.error();
-  // Named references rather than a structured binding: the release lambda captures them.
-  std::shared_ptr<platform::CaptureStream>& stream = attached->stream;
-  std::shared_ptr<SerialQueue>& queue = attached->queue;
   PendingCrop crops;
-  const auto reader = readControl(env.inputFd, env.errorFd, encoder, output.get(),
-                                  [&crops](std::int64_t w, std::int64_t h) { crops.set(w, h); });
-  WindowTracker tracker({window, byID, request.width, request.height, scale, &crops, &fullscreen, output.get(),
-                         stream.get(), configuration, env.capture, env.windowServer, env.errorFd});
-  tracker.start();
-  writeLine(env.errorFd,
-            media::captureStartLine(env.backendName + "_window", request.width, request.height, request.fps));
-
-  WindowRunSource runSource(*stream, tracker);
-  media::RunPlan plan;
-  plan.source = &runSource;
-  plan.durationSeconds = static_cast<double>(request.durationSeconds);
-  plan.captureStats = [&] { return output->stats(); };
-  plan.release = [&] {
-    tracker.stop();
-    reader->close();
-    stream.reset();
-    queue.reset();
+  std::optional<WindowTracker> tracker;
+  run.crop = [&crops](std::int64_t w, std::int64_t h) { crops.set(w, h); };
+  run.started = [&](const RunningStream& s) -> Result<void> {
+    tracker.emplace(TrackedWindow{window, byID, request.stream.width, request.stream.height, scale, &crops,
+                                  &fullscreen, s.output.get(), s.stream.get(), run.configuration, env.capture,
+                                  env.windowServer, env.errorFd});
+    tracker->start();
+    return {};
   };
-  return media::runCapture(encoder, stop, plan, env.errorFd);
+  // Stops the tracker before the stream, so that nothing reconfigures a stream being stopped.
+  run.stopChanges = [&] {
+    if (tracker) tracker->stop();
+  };
+  return runStream(request, encoder, env, run);
 }
 
 }  // namespace pelorin::capture

@@ -7,10 +7,9 @@
 #include <utility>
 
 #include "base/error.h"
-#include "capture/capture_request.h"
 #include "capture/capture_environment.h"
+#include "capture/capture_request.h"
 #include "capture/crop_geometry.h"
-#include "media/capture_run.h"
 #include "media/hardware_encoder.h"
 #include "platform/screen_capture.h"
 
@@ -18,20 +17,11 @@ namespace pelorin::capture {
 
 // Captures one window, found by identifier or by a marker in its title, into the fixed output
 // frame: its content area, letterboxed, followed through resizes, CROP lines and full-screen
-// switches until the duration ends. Needs the environment's window server.
+// switches until the duration ends. Needs the environment's window server. A stream that stops with
+// an error (the window was destroyed, the display went away) ends the run with
+// "window_capture_stopped_" and the reason.
 Result<void> runWindow(const CaptureRequest& request, media::HardwareEncoder& encoder,
                        const CaptureEnvironment& environment);
-
-// Ends the run when its stream stops with an error (the window was destroyed, the display went
-// away): the run's error line then reads "window_capture_stopped_" and the reason.
-class WindowStreamDelegate final : public platform::StreamDelegate {
- public:
-  explicit WindowStreamDelegate(std::shared_ptr<media::RunStop> stop);
-  void didStopWithError(const Error& error) override;
-
- private:
-  std::shared_ptr<media::RunStop> stop_;
-};
 
 // How findWindow waits: the time now and a pause between tries.
 struct LookupClock {

@@ -22,81 +22,85 @@ constexpr std::int64_t maxSide = 8192;
 constexpr std::int64_t maxArea = 8192 * 4320;
 constexpr std::int64_t maxFps = 240;
 
-bool withinEncoderLimits(const Arguments& a) {
+std::optional<Source> parseSource(std::string_view word) {
+  if (word == "screen") return Source::screen;
+  if (word == "synthetic") return Source::synthetic;
+  if (word == "window") return Source::window;
+  if (word == "portion") return Source::portion;
+  return std::nullopt;
+}
+
+// The words as given, before validation turns them into Arguments: the stream's numbers stay 64-bit
+// until their range is checked, and a word that names no source or profile stays unknown.
+struct Draft {
+  Arguments a;
+  std::optional<Source> source = a.source;
+  std::int64_t width = a.run.stream.width;
+  std::int64_t height = a.run.stream.height;
+  std::int64_t fps = a.run.stream.frameRate.num;
+  std::int64_t bitrate = a.run.stream.bitrate;
+  std::optional<media::Profile> profile = a.run.stream.profile;
+};
+
+bool withinEncoderLimits(const Draft& a) {
   return a.width <= maxSide && a.height <= maxSide && a.width * a.height <= maxArea && a.fps <= maxFps &&
          fitsInt32(a.bitrate);
 }
 
-bool isOneOf(const std::string& value, std::initializer_list<const char*> choices) {
-  for (const char* choice : choices) {
-    if (value == choice) return true;
-  }
-  return false;
+bool isValid(const Draft& d) {
+  const capture::CaptureRequest& r = d.a.run;
+  if (!d.source || !d.profile) return false;
+  const Source source = *d.source;
+  if (r.windowTitle && (source != Source::window || r.portion || r.contentWidth < 2 || r.contentHeight < 2)) return false;
+  if (!r.windowTitle && r.windowID.has_value() != (source == Source::window)) return false;
+  if (r.portion.has_value() != (source == Source::portion)) return false;
+  if (source == Source::portion && !r.displayID) return false;
+  if (r.windowID && (r.contentWidth != 0 || r.contentHeight != 0)) return false;
+  if (d.width < 1 || d.height < 1 || d.fps < 1 || r.durationSeconds < 1) return false;
+  // Larger values would be truncated on their way to the encoder, or ask for absurd memory or pacing.
+  return withinEncoderLimits(d);
 }
 
-bool isValid(const Arguments& a) {
-  if (!isOneOf(a.source, {"screen", "synthetic", "window", "portion"})) return false;
-  if (a.windowTitle &&
-      (a.source != "window" || a.portion || a.contentWidth < 2 || a.contentHeight < 2)) {
-    return false;
-  }
-  if (!a.windowTitle && a.windowID.has_value() != (a.source == "window")) return false;
-  if (a.portion.has_value() != (a.source == "portion")) return false;
-  if (a.source == "portion" && !a.displayID) return false;
-  if (a.windowID && (a.contentWidth != 0 || a.contentHeight != 0)) return false;
-  if (!isOneOf(a.profile, {"high", "main", "baseline"})) return false;
-  if (a.width < 1 || a.height < 1 || a.fps < 1 || a.duration < 1) return false;
-  // Larger values would be truncated on their way to the encoder, or ask for absurd memory or pacing.
-  return withinEncoderLimits(a);
+using Setter = std::function<std::optional<Error>(Draft&, const std::string&)>;
+
+// An option that takes any value.
+template <class Set>
+Setter taking(Set set) {
+  return [set](Draft& d, const std::string& v) -> std::optional<Error> {
+    set(d, v);
+    return std::nullopt;
+  };
 }
 
 // Applies one option; an error for a value the option refuses or for an unknown name.
-std::optional<Error> apply(Arguments& a, const std::string& name, const std::string& value) {
-  using Setter = std::function<std::optional<Error>(Arguments&, const std::string&)>;
-  auto integer = [](std::int64_t Arguments::*field) -> Setter {
-    return [field](Arguments& args, const std::string& v) -> std::optional<Error> {
-      args.*field = integerOrZero(v);
-      return std::nullopt;
-    };
-  };
+std::optional<Error> apply(Draft& d, const std::string& name, const std::string& value) {
+  using V = const std::string&;
   static const std::map<std::string, Setter> options = {
-      {"--source", [](Arguments& args, const std::string& v) -> std::optional<Error> {
-         args.source = v;
+      {"--source", taking([](Draft& d, V v) { d.source = parseSource(v); })},
+      {"--width", taking([](Draft& d, V v) { d.width = integerOrZero(v); })},
+      {"--height", taking([](Draft& d, V v) { d.height = integerOrZero(v); })},
+      {"--fps", taking([](Draft& d, V v) { d.fps = integerOrZero(v); })},
+      {"--bitrate", taking([](Draft& d, V v) { d.bitrate = integerOrZero(v); })},
+      {"--profile", taking([](Draft& d, V v) { d.profile = media::parseProfile(v); })},
+      {"--duration", taking([](Draft& d, V v) { d.a.run.durationSeconds = integerOrZero(v); })},
+      {"--display-id", [](Draft& d, V v) -> std::optional<Error> {
+         d.a.run.displayID = parseUInt32(v);
+         if (!d.a.run.displayID) return argumentsError("invalid --display-id " + v);
          return std::nullopt;
        }},
-      {"--width", integer(&Arguments::width)},
-      {"--height", integer(&Arguments::height)},
-      {"--fps", integer(&Arguments::fps)},
-      {"--bitrate", integer(&Arguments::bitrate)},
-      {"--profile", [](Arguments& args, const std::string& v) -> std::optional<Error> {
-         args.profile = v;
+      {"--portion", [](Draft& d, V v) -> std::optional<Error> {
+         d.a.run.portion = parsePortionArgument(v);
+         if (!d.a.run.portion) return argumentsError("invalid --portion " + v);
          return std::nullopt;
        }},
-      {"--duration", integer(&Arguments::duration)},
-      {"--display-id", [](Arguments& args, const std::string& v) -> std::optional<Error> {
-         args.displayID = parseUInt32(v);
-         if (!args.displayID) return argumentsError("invalid --display-id " + v);
-         return std::nullopt;
-       }},
-      {"--portion", [](Arguments& args, const std::string& v) -> std::optional<Error> {
-         args.portion = parsePortionArgument(v);
-         if (!args.portion) return argumentsError("invalid --portion " + v);
-         return std::nullopt;
-       }},
-      {"--window-title", [](Arguments& args, const std::string& v) -> std::optional<Error> {
-         args.windowTitle = v;
-         return std::nullopt;
-       }},
-      {"--window-id", [](Arguments& args, const std::string& v) -> std::optional<Error> {
-         args.windowID = parseUInt32(v);
-         return std::nullopt;
-       }},
-      {"--content-width", integer(&Arguments::contentWidth)},
-      {"--content-height", integer(&Arguments::contentHeight)},
+      {"--window-title", taking([](Draft& d, V v) { d.a.run.windowTitle = v; })},
+      {"--window-id", taking([](Draft& d, V v) { d.a.run.windowID = parseUInt32(v); })},
+      {"--content-width", taking([](Draft& d, V v) { d.a.run.contentWidth = integerOrZero(v); })},
+      {"--content-height", taking([](Draft& d, V v) { d.a.run.contentHeight = integerOrZero(v); })},
   };
   const auto option = options.find(name);
   if (option == options.end()) return argumentsError("unknown argument " + name);
-  return option->second(a, value);
+  return option->second(d, value);
 }
 
 }  // namespace
@@ -124,13 +128,19 @@ std::optional<Rect> parsePortionArgument(std::string_view text) {
 }
 
 Result<Arguments> parseArguments(const std::vector<std::string>& words) {
-  Arguments arguments;
+  Draft draft;
   for (std::size_t i = 0; i < words.size(); i += 2) {
     const std::string& name = words[i];
     if (i + 1 >= words.size()) return argumentsError(name + " requires a value");
-    if (auto error = apply(arguments, name, words[i + 1])) return std::move(*error);
+    if (auto error = apply(draft, name, words[i + 1])) return std::move(*error);
   }
-  if (!isValid(arguments)) return argumentsError("invalid arguments");
+  if (!isValid(draft)) return argumentsError("invalid arguments");
+  // Validation has bounded every number to its 32-bit field.
+  Arguments arguments = std::move(draft.a);
+  arguments.source = *draft.source;
+  arguments.run.stream = {static_cast<std::int32_t>(draft.width), static_cast<std::int32_t>(draft.height),
+                          {static_cast<std::int32_t>(draft.fps), 1}, static_cast<std::int32_t>(draft.bitrate),
+                          *draft.profile};
   return arguments;
 }
 

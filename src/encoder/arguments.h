@@ -8,24 +8,16 @@
 
 #include "base/error.h"
 #include "base/geometry.h"
+#include "capture/capture_request.h"
 
 namespace pelorin::encoder {
 
-// The parsed options of one pelorin-encoder run.
+enum class Source { screen, synthetic, window, portion };
+
+// The parsed options of one pelorin-encoder run: the mode, and what it captures and encodes.
 struct Arguments {
-  std::string source = "screen";
-  std::int64_t width = 1920;
-  std::int64_t height = 1080;
-  std::int64_t fps = 30;
-  std::int64_t bitrate = 8000000;
-  std::string profile = "baseline";
-  std::int64_t duration = 60;
-  std::optional<std::uint32_t> displayID;
-  std::optional<Rect> portion;
-  std::optional<std::string> windowTitle;
-  std::optional<std::uint32_t> windowID;
-  std::int64_t contentWidth = 0;
-  std::int64_t contentHeight = 0;
+  Source source = Source::screen;
+  capture::CaptureRequest run;
 };
 
 // Parses the option words (the command line without the program path). Failures carry the

@@ -5,11 +5,11 @@
 #include "base/fd_output.h"
 #include "capture/capture_request.h"
 #include "capture/display_capture.h"
+#include "capture/portion_capture.h"
 #include "capture/window_capture.h"
 #include "media/capture_lines.h"
 #include "media/hardware_encoder.h"
 #include "media/synthetic_source.h"
-#include "portion/portion_capture.h"
 #include "sources/source_list.h"
 
 namespace pelorin::encoder {
@@ -19,52 +19,17 @@ Error notAvailable(const std::string& what) {
   return Error{"Pelorin", -1, what + " is not available in this build"};
 }
 
-media::EncoderSettings encoderSettings(const Arguments& a, const EncoderServices& services) {
-  // The parser has already refused values outside the 32-bit range.
-  media::EncoderSettings s;
-  s.width = static_cast<std::int32_t>(a.width);
-  s.height = static_cast<std::int32_t>(a.height);
-  s.fps = static_cast<std::int32_t>(a.fps);
-  s.bitrate = static_cast<std::int32_t>(a.bitrate);
-  s.profile = a.profile;
-  s.outputFd = services.outputFd;
-  s.errorFd = services.errorFd;
-  return s;
-}
-
-Result<void> runSyntheticMode(const Arguments& a, const EncoderServices& services,
+Result<void> runSyntheticMode(const capture::CaptureRequest& run, const EncoderServices& services,
                               media::HardwareEncoder& encoder) {
-  writeLine(services.errorFd, media::captureStartLine("synthetic", a.width, a.height, a.fps));
-  return media::runSynthetic(a.fps, a.duration, encoder, services.errorFd);
-}
-
-// The parser has refused every value outside the encoder's limits, so these fit.
-capture::CaptureRequest captureRequest(const Arguments& a) {
-  capture::CaptureRequest r;
-  r.width = static_cast<int>(a.width);
-  r.height = static_cast<int>(a.height);
-  r.fps = static_cast<int>(a.fps);
-  r.durationSeconds = a.duration;
-  r.displayID = a.displayID;
-  r.windowID = a.windowID;
-  r.windowTitle = a.windowTitle;
-  r.contentWidth = a.contentWidth;
-  r.contentHeight = a.contentHeight;
-  r.portion = a.portion;
-  return r;
+  writeLine(services.errorFd, media::captureStartLine("synthetic", run.stream));
+  return media::runSynthetic(run.stream.frameRate, run.durationSeconds, encoder, services.errorFd);
 }
 
 Error outputClosed() { return Error{"Pelorin", -1, "standard output is closed"}; }
 
 capture::CaptureEnvironment captureEnvironment(const EncoderServices& services) {
-  capture::CaptureEnvironment env;
-  env.access = services.captureAccess;
-  env.capture = services.screenCapture;
-  env.programPath = services.programPath;
-  env.backendName = services.backendName;
-  env.inputFd = services.inputFd;
-  env.errorFd = services.errorFd;
-  return env;
+  return {.access = services.captureAccess, .capture = services.screenCapture, .programPath = services.programPath,
+          .backendName = services.backendName, .inputFd = services.inputFd, .errorFd = services.errorFd};
 }
 
 }  // namespace
@@ -84,7 +49,8 @@ Result<std::unique_ptr<media::HardwareEncoder>> makeEncoder(const Arguments& arg
   if (!services.compression) return notAvailable("video encoding");
   // Checked before the encoder exists: a stream with nowhere to go is not started.
   if (services.outputClosed) return outputClosed();
-  return media::HardwareEncoder::create(*services.compression, encoderSettings(arguments, services));
+  return media::HardwareEncoder::create(*services.compression,
+                                        {arguments.run.stream, services.outputFd, services.errorFd});
 }
 
 }  // namespace
@@ -92,26 +58,26 @@ Result<std::unique_ptr<media::HardwareEncoder>> makeEncoder(const Arguments& arg
 Result<void> runPortionMode(const Arguments& arguments, EncoderServices& services) {
   auto encoder = makeEncoder(arguments, services);
   if (!encoder) return encoder.error();
-  return portion::runPortion(captureRequest(arguments), **encoder, captureEnvironment(services),
+  return capture::runPortion(arguments.run, **encoder, captureEnvironment(services),
                              services.showPortionFrame);
 }
 
 Result<void> runCaptureMode(const Arguments& arguments, EncoderServices& services, MainQueue&) {
-  if (arguments.source == "portion") return runPortionMode(arguments, services);
+  if (arguments.source == Source::portion) return runPortionMode(arguments, services);
   auto encoder = makeEncoder(arguments, services);
   if (!encoder) return encoder.error();
-  if (arguments.source == "synthetic") return runSyntheticMode(arguments, services, **encoder);
-  if (arguments.source == "screen") {
-    return capture::runScreen(captureRequest(arguments), **encoder, captureEnvironment(services));
+  if (arguments.source == Source::synthetic) return runSyntheticMode(arguments.run, services, **encoder);
+  if (arguments.source == Source::screen) {
+    return capture::runScreen(arguments.run, **encoder, captureEnvironment(services));
   }
-  if (arguments.source == "window" && services.makeWindowServer) {
+  if (services.makeWindowServer) {
     Result<std::unique_ptr<platform::WindowServer>> windowServer = services.makeWindowServer();
     if (!windowServer) return windowServer.error();
     capture::CaptureEnvironment environment = captureEnvironment(services);
     environment.windowServer = windowServer->get();
-    return capture::runWindow(captureRequest(arguments), **encoder, environment);
+    return capture::runWindow(arguments.run, **encoder, environment);
   }
-  return notAvailable(arguments.source + " capture");
+  return notAvailable("window capture");
 }
 
 }  // namespace pelorin::encoder

@@ -11,8 +11,8 @@
 #include "base/fd_output.h"
 #include "base/sanitize.h"
 #include "base/standard_descriptors.h"
-#include "encoder/native_encoder.h"
 #include "base/state_directory.h"
+#include "encoder/native_encoder.h"
 #include "platform/capture_backend.h"
 #include "platform/ffmpeg/compression_session_ffmpeg.h"
 #include "platform/image/image_encoding_backend.h"
@@ -21,7 +21,7 @@
 #include "platform/x11/capture_access_x11.h"
 #include "platform/x11/lazy_screen_capture_x11.h"
 #include "platform/x11/screen_capture_x11.h"
-#include "portion/portion_windows.h"
+#include "portion/ui/portion_windows.h"
 
 namespace {
 
@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
   services.runOnWindowLoop = [&](const std::function<pelorin::Result<void>()>& body) {
     return loadWindows() ? windows->runOnAppKitLoop(argc, argv, services.errorFd, body) : 1;
   };
-  services.showPortionFrame = [&](const pelorin::portion::PortionFrameSetup& setup) {
+  services.showPortionFrame = [&](const pelorin::capture::PortionFrameSetup& setup) {
     return windows->showPortionFrame(setup);
   };
 

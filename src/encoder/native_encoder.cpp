@@ -83,7 +83,7 @@ int runNativeEncoder(const std::vector<std::string>& commandLine, EncoderService
   }
   // Before any thread starts, so that every thread inherits the mask and the run reads them.
   blockTerminationSignals();
-  if (arguments->source == "portion" && services.runOnWindowLoop && services.captureAccess->preflight()) {
+  if (arguments->source == Source::portion && services.runOnWindowLoop && services.captureAccess->preflight()) {
     return services.runOnWindowLoop([&] { return runPortionMode(*arguments, services); });
   }
   return runOnTask(services, [&](MainQueue& mainQueue) {

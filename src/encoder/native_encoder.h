@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "base/error.h"
-#include "portion/portion_capture.h"
+#include "capture/portion_capture.h"
 
 namespace pelorin::platform {
 class CaptureAccess;
@@ -43,7 +43,7 @@ struct EncoderServices {
   // body while the main thread serves the windows and returns the exit status.
   std::function<void()> selectPortion;
   std::function<int(const std::function<Result<void>()>& body)> runOnWindowLoop;
-  portion::PortionFrameHost showPortionFrame;
+  capture::PortionFrameHost showPortionFrame;
 };
 
 // Runs one pelorin-encoder process from its command-line words (program path first) and

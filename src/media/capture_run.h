@@ -73,17 +73,6 @@ class StreamSource final : public RunSource {
   std::function<void()> beforeStop_;
 };
 
-// Ends the run when its stream stops on its own with an error (a display or window that went away,
-// a lost display server).
-class StreamStopWatcher final : public platform::StreamDelegate {
- public:
-  explicit StreamStopWatcher(std::shared_ptr<RunStop> stop) : stop_(std::move(stop)) {}
-  void didStopWithError(const Error& error) override { stop_->fail(error); }
-
- private:
-  std::shared_ptr<RunStop> stop_;
-};
-
 struct RunPlan {
   RunSource* source = nullptr;
   double durationSeconds = 0;

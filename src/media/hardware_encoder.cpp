@@ -20,10 +20,15 @@ Error encoderError(std::int64_t code, std::string message) {
   return Error{encoderDomain, code, std::move(message)};
 }
 
-platform::ProfileLevel profileLevel(const std::string& profile) {
-  if (profile == "high") return platform::ProfileLevel::HighAutoLevel;
-  if (profile == "main") return platform::ProfileLevel::MainAutoLevel;
-  return platform::ProfileLevel::ConstrainedBaselineAutoLevel;
+const char* profileLogName(Profile profile) {
+  return profile == Profile::high ? "high" : profile == Profile::main ? "main" : "constrained_baseline";
+}
+
+platform::ProfileLevel profileLevel(Profile profile) {
+  using platform::ProfileLevel;
+  return profile == Profile::high   ? ProfileLevel::HighAutoLevel
+         : profile == Profile::main ? ProfileLevel::MainAutoLevel
+                                    : ProfileLevel::ConstrainedBaselineAutoLevel;
 }
 
 std::uint32_t readBigEndian32(const std::uint8_t* p) {
@@ -37,11 +42,6 @@ void appendParameterSet(const std::optional<platform::Bytes>& set, ByteBuffer& p
 }
 
 }  // namespace
-
-std::string profileLogName(const std::string& profile) {
-  if (profile == "high" || profile == "main") return profile;
-  return "constrained_baseline";
-}
 
 Result<void> appendAnnexBFromAvcc(const platform::Bytes& avcc, std::vector<std::uint8_t>& out) {
   const std::size_t size = avcc.size();
@@ -73,8 +73,8 @@ Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
 
 Result<void> HardwareEncoder::initialize(platform::CompressionSessionFactory& factory) {
   platform::CompressionSessionSpec spec;
-  spec.width = settings_.width;
-  spec.height = settings_.height;
+  spec.width = settings_.stream.width;
+  spec.height = settings_.stream.height;
   spec.requireHardware = true;
   std::unique_ptr<platform::CompressionSession> created;
   const std::int32_t status = factory.create(
@@ -110,18 +110,18 @@ Result<void> HardwareEncoder::initialize(platform::CompressionSessionFactory& fa
 
   writeLine(settings_.errorFd, "capture_encoder encoder=" + session->encoderName() +
                                    " hardware=" + (hardware ? "true" : "false") +
-                                   " software_fallback=false profile=" + profileLogName(settings_.profile) +
+                                   " software_fallback=false profile=" + profileLogName(settings_.stream.profile) +
                                    " b_frames=false encoder_queue_capacity=" + std::to_string(queueCapacity));
   return {};
 }
 
 Result<void> HardwareEncoder::configure() {
-  const std::int32_t fps = settings_.fps;
-  const bool cabac = settings_.profile == "high" || settings_.profile == "main";
+  const StreamSettings& stream = settings_.stream;
+  const bool cabac = stream.profile != Profile::baseline;
   const std::pair<CompressionProperty, platform::PropertyValue> properties[] = {
       {CompressionProperty::RealTime, true},
       {CompressionProperty::AllowFrameReordering, false},
-      {CompressionProperty::ProfileLevel, profileLevel(settings_.profile)},
+      {CompressionProperty::ProfileLevel, profileLevel(stream.profile)},
   };
   for (const auto& [key, value] : properties) {
     if (Result<void> r = set(key, value); !r) return r;
@@ -130,11 +130,12 @@ Result<void> HardwareEncoder::configure() {
     if (Result<void> r = set(CompressionProperty::H264EntropyMode, platform::EntropyMode::CABAC); !r) return r;
   }
   // Without a bit-rate target (0 or less) the session encodes at constant quality.
-  const std::int32_t bitrate = settings_.bitrate > 0 ? std::max(settings_.bitrate, minimumBitrate) : 0;
+  const std::int32_t bitrate = stream.bitrate > 0 ? std::max(stream.bitrate, minimumBitrate) : 0;
+  const std::int32_t keyframeFrames = std::max(1, stream.frameRate.num / std::max(1, stream.frameRate.den));
   std::vector<std::pair<CompressionProperty, platform::PropertyValue>> rates = {
-      {CompressionProperty::ExpectedFrameRate, fps},
+      {CompressionProperty::ExpectedFrameRate, stream.frameRate},
       {CompressionProperty::AverageBitRate, bitrate},
-      {CompressionProperty::MaxKeyFrameInterval, fps},
+      {CompressionProperty::MaxKeyFrameInterval, keyframeFrames},
       {CompressionProperty::MaxKeyFrameIntervalDuration, std::int32_t{1}},
       {CompressionProperty::DataRateLimits, platform::DataRateLimit{bitrate / 8, 1}},
   };
@@ -190,7 +191,7 @@ void HardwareEncoder::encode(platform::PixelBufferRef pixelBuffer, platform::Med
   }
   auto metadata = std::make_shared<FrameMetadata>(FrameMetadata{captureNanoseconds});
   const std::int32_t status = session->encodeFrame(std::move(pixelBuffer), presentationTime,
-                                                   platform::MediaTime{1, settings_.fps}, forceKeyframe,
+                                                   settings_.stream.frameRate.interval(), forceKeyframe,
                                                    std::move(metadata));
   if (status != 0) {
     frameReturned();

@@ -10,6 +10,7 @@
 
 #include "base/error.h"
 #include "media/frame_stream.h"
+#include "media/stream_settings.h"
 #include "platform/compression_session.h"
 
 namespace pelorin::media {
@@ -23,11 +24,7 @@ struct FrameMetadata {
 constexpr std::int32_t minimumBitrate = 8;
 
 struct EncoderSettings {
-  std::int32_t width = 0;
-  std::int32_t height = 0;
-  std::int32_t fps = 30;
-  std::int32_t bitrate = 8000000;  // 0 or less: no bit-rate target, constant quality
-  std::string profile = "baseline";
+  StreamSettings stream;
   int outputFd = 1;  // where the frame stream goes
   int errorFd = 2;   // where diagnostic lines go
 };
@@ -108,9 +105,6 @@ class HardwareEncoder {
 
   std::mutex outputLock_;  // serialises writes to the output
 };
-
-// "high", "main", or "constrained_baseline" for any other profile word.
-std::string profileLogName(const std::string& profile);
 
 // Converts 4-byte big-endian length-prefixed NAL units to Annex-B with 4-byte start codes,
 // appending to `out`. One to three bytes left over at the end are ignored.

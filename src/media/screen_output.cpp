@@ -87,7 +87,7 @@ namespace {
 // An idle sample says nothing changed since the last frame: no picture, yet nothing was lost.
 bool isIdleScreenSample(const platform::SampleBuffer& sample, platform::StreamOutputType type) {
   return type == platform::StreamOutputType::Screen && sample.valid && sample.attachments &&
-         sample.attachments->status == static_cast<int>(platform::FrameStatus::Idle);
+         sample.attachments->status == platform::FrameStatus::Idle;
 }
 
 }  // namespace
@@ -124,13 +124,10 @@ bool ScreenOutput::admit(const platform::SampleBuffer& sample, platform::StreamO
 
 bool ScreenOutput::passesStatus(const platform::SampleAttachments* attachments) {
   if (!attachments || !attachments->status) return true;
-  const int status = *attachments->status;
-  if (status == static_cast<int>(platform::FrameStatus::Complete) ||
-      status == static_cast<int>(platform::FrameStatus::Started)) {
-    return true;
-  }
-  if (status != static_cast<int>(platform::FrameStatus::Idle)) {
-    writeLine(errorFd_, "capture_frame_skipped status=" + std::to_string(status));
+  const platform::FrameStatus status = *attachments->status;
+  if (status == platform::FrameStatus::Complete || status == platform::FrameStatus::Started) return true;
+  if (status != platform::FrameStatus::Idle) {
+    writeLine(errorFd_, "capture_frame_skipped status=" + std::to_string(static_cast<int>(status)));
   }
   return false;
 }

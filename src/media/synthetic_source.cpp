@@ -37,17 +37,18 @@ Result<Cycle> makeCycle(HardwareEncoder& encoder) {
   return cycle;
 }
 
-std::int64_t frameCount(std::int64_t fps, std::int64_t duration) {
+std::int64_t frameCount(platform::FrameRate rate, std::int64_t duration) {
   std::int64_t total = 0;
-  if (__builtin_mul_overflow(fps, duration, &total)) return std::numeric_limits<std::int64_t>::max();
-  return total;
+  if (__builtin_mul_overflow(std::int64_t{rate.num}, duration, &total)) return std::numeric_limits<std::int64_t>::max();
+  return total / rate.den;
 }
 
 // The producer thread: frame i at start + i intervals, until all are out or it is stopped.
 class SyntheticProducer final : public RunSource {
  public:
-  SyntheticProducer(std::int64_t fps, std::int64_t total, HardwareEncoder& encoder, std::shared_ptr<RunStop> stop)
-      : fps_(fps), total_(total), encoder_(encoder), stop_(std::move(stop)) {}
+  SyntheticProducer(platform::FrameRate rate, std::int64_t total, HardwareEncoder& encoder,
+                    std::shared_ptr<RunStop> stop)
+      : rate_(rate), total_(total), encoder_(encoder), stop_(std::move(stop)) {}
 
   Result<void> start() override {
     Result<Cycle> cycle = makeCycle(encoder_);
@@ -70,11 +71,10 @@ class SyntheticProducer final : public RunSource {
  private:
   void produce() {
     using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC
-    const auto interval = std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 / static_cast<double>(fps_)));
+    const auto interval = std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 / rate_.perSecond()));
     const Clock::time_point start = Clock::now();
-    const auto timescale = static_cast<std::int32_t>(fps_);
     for (std::int64_t i = 0; i < total_; ++i) {
-      encoder_.encode(cycle_[static_cast<std::size_t>(i % cycleLength)], platform::MediaTime{i, timescale},
+      encoder_.encode(cycle_[static_cast<std::size_t>(i % cycleLength)], platform::MediaTime{i * rate_.den, rate_.num},
                       unixNanosecondsNow());
       std::unique_lock lock(mutex_);
       // Deadlines count from the start, so a late wake-up does not delay the frames after it.
@@ -83,7 +83,7 @@ class SyntheticProducer final : public RunSource {
     stop_->complete();
   }
 
-  const std::int64_t fps_;
+  const platform::FrameRate rate_;
   const std::int64_t total_;
   HardwareEncoder& encoder_;
   const std::shared_ptr<RunStop> stop_;
@@ -96,10 +96,10 @@ class SyntheticProducer final : public RunSource {
 
 }  // namespace
 
-Result<void> runSynthetic(std::int64_t fps, std::int64_t duration, HardwareEncoder& encoder, int errorFd) {
-  const std::int64_t total = frameCount(fps, duration);
+Result<void> runSynthetic(platform::FrameRate rate, std::int64_t duration, HardwareEncoder& encoder, int errorFd) {
+  const std::int64_t total = frameCount(rate, duration);
   auto stop = std::make_shared<RunStop>();
-  SyntheticProducer producer(fps, total, encoder, stop);
+  SyntheticProducer producer(rate, total, encoder, stop);
   RunPlan plan;
   plan.source = &producer;
   plan.durationSeconds = static_cast<double>(duration);

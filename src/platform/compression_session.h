@@ -30,7 +30,7 @@ enum class CompressionProperty {
   AllowFrameReordering,                  // bool (false: no B-frames)
   ProfileLevel,                          // ProfileLevel
   H264EntropyMode,                       // EntropyMode
-  ExpectedFrameRate,                     // int32 frames per second
+  ExpectedFrameRate,                     // FrameRate
   AverageBitRate,                        // int32 bits per second
   MaxKeyFrameInterval,                   // int32 frames
   MaxKeyFrameIntervalDuration,           // int32 seconds
@@ -41,7 +41,7 @@ enum class CompressionProperty {
 // The key's own text ("RealTime", "AverageBitRate", ...), used in error messages.
 const char* propertyKeyName(CompressionProperty key);
 
-using PropertyValue = std::variant<bool, std::int32_t, ProfileLevel, EntropyMode, DataRateLimit>;
+using PropertyValue = std::variant<bool, std::int32_t, ProfileLevel, EntropyMode, DataRateLimit, FrameRate>;
 
 // One encoded frame as the session delivers it.
 struct EncodedSample {

@@ -85,11 +85,10 @@ ContentFilter makeWindowFilter(const ShareableWindow& window);
 struct StreamConfiguration {
   int width = 0;   // pixels of the delivered frames
   int height = 0;
-  MediaTime minimumFrameInterval{1, 30};
+  MediaTime minimumFrameInterval = defaultFrameRate.interval();
   std::uint32_t pixelFormat = pixelFormat420v;
   int queueDepth = 3;  // buffers the stream may have in use at once
   bool showsCursor = true;
-  bool capturesAudio = false;
   // The content is scaled into the destination; with preservesAspectRatio it is fitted and
   // centred, the rest of the frame black.
   bool scalesToFit = true;
@@ -101,10 +100,10 @@ struct StreamConfiguration {
 enum class StreamOutputType { Screen, Audio };
 
 // Status of a delivered frame.
-enum class FrameStatus : int { Complete = 0, Idle = 1, Blank = 2, Suspended = 3, Started = 4, Stopped = 5 };
+enum class FrameStatus { Complete = 0, Idle = 1, Blank = 2, Suspended = 3, Started = 4, Stopped = 5 };
 
 struct SampleAttachments {
-  std::optional<int> status;          // a FrameStatus value
+  std::optional<FrameStatus> status;
   std::optional<Rect> contentRect;    // where the content lies in the frame, pixels
   std::optional<double> scaleFactor;  // pixels per point of the content
   std::optional<double> contentScale; // scale from content to frame

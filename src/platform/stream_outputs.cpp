@@ -26,7 +26,7 @@ SampleBuffer idleSample(double presentationSeconds) {
   SampleBuffer sample;
   sample.presentationSeconds = presentationSeconds;
   SampleAttachments attachments;
-  attachments.status = static_cast<int>(FrameStatus::Idle);
+  attachments.status = FrameStatus::Idle;
   sample.attachments = attachments;
   return sample;
 }

@@ -19,8 +19,8 @@ struct Share : test::EncoderHarness {
   Share() : EncoderHarness(64, 32, test::FakeScript{.deliverOnThread = true}) {}
   ShareCaptureStart start(std::function<void(const Error&)> stopped = [](const Error&) {}) {
     const ShareCaptureRequest request{.filter = {.kind = Kind::Display, .displayID = 5},
-                                      .sourceRect = Rect{100, 50, 640, 360}, .width = 64, .height = 32,
-                                      .profile = "high", .outputFd = out.fd(), .errorFd = err.fd()};
+                                      .sourceRect = Rect{100, 50, 640, 360},
+                                      .stream = shareStream(64, 32, "high"), .outputFd = out.fd(), .errorFd = err.fd()};
     return startShareCapture(factory, capture, request, std::move(stopped));
   }
   test::FakeCapture capture;
@@ -35,7 +35,7 @@ TEST(ShareCapture, CapturesAsAskedEndsStreamThenEncoderThenSenderAndReportsAStre
   const auto& [filter, configuration] = share.capture.streams.front();
   EXPECT_EQ(std::tuple(filter.displayID, *configuration.sourceRect, configuration.width, configuration.height,
                        configuration.minimumFrameInterval.value, configuration.minimumFrameInterval.timescale),
-            std::tuple(5u, Rect{100, 50, 640, 360}, 64, 32, 1, shareFps));
+            std::tuple(5u, Rect{100, 50, 640, 360}, 64, 32, shareFrameRate.den, shareFrameRate.num));
   ASSERT_TRUE(test::eventually([&] { return share.capture.lastStream->delivered >= 3 && !share.out.contents().empty(); }));
   bool senderStopped = false;
   finishShare(std::move(start.capture), [&] {

@@ -21,9 +21,7 @@ struct ScreenRun : test::EncoderHarness {
     content.displays = {{5, Rect{0, 0, 1920, 1200}, 1920, 1200, "LEFT"}, {6, Rect{1920, 0, 1920, 1080}, 1920, 1080, ""}};
     capture.contentResult = content;
     environment = {&access, &capture, nullptr, "/opt/pelorin/pelorin-encoder", "x11", input.fd(), err.fd()};
-    request.width = 64;
-    request.height = 32;
-    request.fps = 20;
+    request.stream = {.width = 64, .height = 32, .frameRate = {20, 1}};
     request.durationSeconds = 1;
   }
 

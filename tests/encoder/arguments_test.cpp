@@ -30,20 +30,21 @@ Arguments parsed(const Words& words) {
 TEST(ParseArguments, EachOptionSetsItsFieldWhateverItsValueLooksLike) {
   const Arguments a = parsed({"--source", "synthetic", "--width", "640", "--height", "360", "--fps", "60", "--bitrate",
                               "123", "--profile", "high", "--duration", "5", "--display-id", "4294967295"});
-  EXPECT_EQ(std::tie(a.source, a.width, a.height, a.fps, a.bitrate, a.profile, a.duration),
-            std::make_tuple("synthetic", 640, 360, 60, 123, "high", 5));
-  EXPECT_EQ(a.displayID, 4294967295u);
-  EXPECT_EQ(parsed({"--source", "portion", "--display-id", "7", "--portion", "10,20,640,360"}).portion,
+  const media::StreamSettings& s = a.run.stream;
+  EXPECT_EQ(std::tie(a.source, s.width, s.height, s.frameRate, s.bitrate, s.profile, a.run.durationSeconds, a.run.displayID),
+            std::make_tuple(Source::synthetic, 640, 360, platform::FrameRate{60, 1}, 123, media::Profile::high, 5, 4294967295u));
+  EXPECT_EQ(parsed({"--source", "portion", "--display-id", "7", "--portion", "10,20,640,360"}).run.portion,
             (Rect{10, 20, 640, 360}));
-  EXPECT_EQ(parsed({"--source", "window", "--window-id", "+7"}).windowID, 7u);
-  const Arguments t = parsed({"--source", "window", "--window-title", "--width", "--content-width", "4",
-                              "--content-height", "6"});
+  EXPECT_EQ(parsed({"--source", "window", "--window-id", "+7"}).run.windowID, 7u);
+  const capture::CaptureRequest t = parsed({"--source", "window", "--window-title", "--width", "--content-width", "4",
+                                            "--content-height", "6"}).run;
   EXPECT_EQ(std::tie(t.windowTitle, t.contentWidth, t.contentHeight), std::make_tuple("--width", 4, 6));
-  EXPECT_EQ(parsed({"--width", "100", "--width", "+640"}).width, 640);  // the last one counts
-  EXPECT_EQ(parsed({"--bitrate", "fast"}).bitrate, 0);  // a non-integer becomes 0; the bit rate is not validated
-  EXPECT_EQ(parsed({"--duration", "9223372036854775807"}).duration, INT64_MAX);  // 64-bit seconds
-  const Arguments largest = parsed({"--width", "8192", "--height", "4320", "--fps", "240", "--bitrate", "-2147483648"});
-  EXPECT_EQ(std::tie(largest.width, largest.height, largest.fps), std::make_tuple(8192, 4320, 240));
+  EXPECT_EQ(parsed({"--width", "100", "--width", "+640"}).run.stream.width, 640);  // the last one counts
+  EXPECT_EQ(parsed({"--bitrate", "fast"}).run.stream.bitrate, 0);  // a non-integer becomes 0, never validated
+  EXPECT_EQ(parsed({"--duration", "9223372036854775807"}).run.durationSeconds, INT64_MAX);  // 64-bit seconds
+  const media::StreamSettings largest =
+      parsed({"--width", "8192", "--height", "4320", "--fps", "240", "--bitrate", "-2147483648"}).run.stream;
+  EXPECT_EQ(std::tie(largest.width, largest.height, largest.frameRate.num), std::make_tuple(8192, 4320, 240));
 }
 
 TEST(ParseArguments, FailuresStopAtTheFirstAndValidationRejectsInconsistentOrExcessiveValues) {

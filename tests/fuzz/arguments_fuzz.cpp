@@ -19,11 +19,15 @@ std::optional<std::string> portionText(const Rect& r) {
 }
 
 // Every field as option words.
-std::vector<std::string> wordsOf(const Arguments& a, const std::string& portion) {
+std::vector<std::string> wordsOf(const Arguments& arguments, const std::string& portion) {
   using std::to_string;
-  std::vector<std::string> w = {"--source", a.source, "--width", to_string(a.width), "--height", to_string(a.height),
-                                "--fps", to_string(a.fps), "--bitrate", to_string(a.bitrate), "--profile", a.profile,
-                                "--duration", to_string(a.duration), "--content-width", to_string(a.contentWidth),
+  const capture::CaptureRequest& a = arguments.run;
+  const media::StreamSettings& s = a.stream;
+  const char *sources[] = {"screen", "synthetic", "window", "portion"}, *profiles[] = {"baseline", "main", "high"};
+  std::vector<std::string> w = {"--source", sources[static_cast<int>(arguments.source)], "--width", to_string(s.width),
+                                "--height", to_string(s.height), "--fps", to_string(s.frameRate.num), "--bitrate",
+                                to_string(s.bitrate), "--profile", profiles[static_cast<int>(s.profile)], "--duration",
+                                to_string(a.durationSeconds), "--content-width", to_string(a.contentWidth),
                                 "--content-height", to_string(a.contentHeight)};
   if (a.displayID) w.insert(w.end(), {"--display-id", to_string(*a.displayID)});
   if (a.windowID) w.insert(w.end(), {"--window-id", to_string(*a.windowID)});
@@ -55,17 +59,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               "a failure is one of the five");
     return 0;
   }
-  const Arguments& a = *parsed;
-  const auto fitsInt32 = [](std::int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; };
-  fuzzCheck(a.width >= 1 && a.height >= 1 && a.fps >= 1 && a.duration >= 1, "sizes, rate and duration positive");
-  fuzzCheck(fitsInt32(a.width * a.height) && fitsInt32(a.fps) && fitsInt32(a.bitrate),
-            "values handed to the encoder fit 32 bits");
-  fuzzCheck(a.portion.has_value() == (a.source == "portion") && (!a.portion || a.displayID),
+  const capture::CaptureRequest& a = parsed->run;
+  const media::StreamSettings& s = a.stream;
+  fuzzCheck(s.width >= 1 && s.height >= 1 && s.frameRate.num >= 1 && s.frameRate.den == 1 && a.durationSeconds >= 1,
+            "sizes, rate and duration positive");
+  fuzzCheck(a.portion.has_value() == (parsed->source == encoder::Source::portion) && (!a.portion || a.displayID),
             "a portion exactly with the portion source, and with a display");
   const auto portion = a.portion ? portionText(*a.portion) : std::string();
   if (!portion) return 0;
-  const Result<Arguments> again = encoder::parseArguments(wordsOf(a, *portion));
-  fuzzCheck(again && wordsOf(*again, *portion) == wordsOf(a, *portion),
+  const Result<Arguments> again = encoder::parseArguments(wordsOf(*parsed, *portion));
+  fuzzCheck(again && wordsOf(*again, *portion) == wordsOf(*parsed, *portion),
             "accepted arguments printed back parse to themselves");
   return 0;
 }

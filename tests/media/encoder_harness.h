@@ -12,8 +12,8 @@ namespace pelorin::test {
 // A HardwareEncoder on a scripted session, writing its records and log lines to captured files.
 struct EncoderHarness {
   explicit EncoderHarness(int width = 16, int height = 16, FakeScript script = {}) : factory(script) {
-    settings.width = width;
-    settings.height = height;
+    settings.stream.width = width;
+    settings.stream.height = height;
     settings.outputFd = out.fd();
     settings.errorFd = err.fd();
   }

@@ -29,7 +29,7 @@ const EncodedSample anyKey = sampleFor(true, avccOf({{0x65, 1}}));
 
 TEST(HardwareEncoderCreate, SetsTheLowLatencyPropertiesForEachProfileAndBitRate) {
   struct Case {
-    std::string profile;
+    Profile profile;
     std::int32_t bitrate;
     ProfileLevel level;
     std::optional<std::int32_t> average;  // none: no rate properties, constant quality
@@ -37,23 +37,23 @@ TEST(HardwareEncoderCreate, SetsTheLowLatencyPropertiesForEachProfileAndBitRate)
   };
   const auto baseline = ProfileLevel::ConstrainedBaselineAutoLevel;
   const Case cases[] = {
-      {"high", 8000000, ProfileLevel::HighAutoLevel, 8000000, "high"},
-      {"main", 17, ProfileLevel::MainAutoLevel, 17, "main"},  // a limit of 17 / 8 = 2 whole bytes
-      {"other", 7, baseline, 8, "constrained_baseline"},  // too small for a whole byte: raised
-      {"baseline", 0, baseline, std::nullopt, "constrained_baseline"},
+      {Profile::high, 8000000, ProfileLevel::HighAutoLevel, 8000000, "high"},
+      {Profile::main, 17, ProfileLevel::MainAutoLevel, 17, "main"},  // a limit of 17 / 8 = 2 whole bytes
+      {Profile::baseline, 7, baseline, 8, "constrained_baseline"},  // too small for a whole byte: raised
+      {Profile::baseline, 0, baseline, std::nullopt, "constrained_baseline"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.profile + " " + std::to_string(c.bitrate));
+    SCOPED_TRACE(c.logged + " " + std::to_string(c.bitrate));
     EncoderHarness h(64, 32);
-    h.settings.fps = 25;
-    h.settings.profile = c.profile;
-    h.settings.bitrate = c.bitrate;
+    h.settings.stream.frameRate = {25, 1};
+    h.settings.stream.profile = c.profile;
+    h.settings.stream.bitrate = c.bitrate;
     ASSERT_TRUE(h.create().ok());
     using CP = CompressionProperty;
     std::vector<std::pair<CP, P>> expected = {{CP::RealTime, P{true}}, {CP::AllowFrameReordering, P{false}},
                                               {CP::ProfileLevel, P{c.level}}};
     if (c.level != baseline) expected.push_back({CP::H264EntropyMode, P{platform::EntropyMode::CABAC}});
-    expected.push_back({CP::ExpectedFrameRate, P{std::int32_t{25}}});
+    expected.push_back({CP::ExpectedFrameRate, P{platform::FrameRate{25, 1}}});
     if (c.average) expected.push_back({CP::AverageBitRate, P{*c.average}});
     expected.insert(expected.end(),
                     {{CP::MaxKeyFrameInterval, P{std::int32_t{25}}}, {CP::MaxKeyFrameIntervalDuration, P{std::int32_t{1}}}});
@@ -255,7 +255,7 @@ TEST(FrameStreamReader, NamesTheOffsetAndReasonOfTheFirstFault) {
 // 34 x 18 frames at 10 fps: rows are padded beyond the width, and the session's thread would
 // have to stall for six frame intervals before a frame is dropped.
 struct SyntheticRun : test::EncoderHarness {
-  explicit SyntheticRun(test::FakeScript script = {}) : EncoderHarness(34, 18, script) { settings.fps = 10; }
+  explicit SyntheticRun(test::FakeScript script = {}) : EncoderHarness(34, 18, script) { settings.stream.frameRate = {10, 1}; }
 };
 
 TEST(RunSynthetic, SubmitsEveryFrameOfTheCycleAtItsTimeAndEndsOnAMissingBuffer) {
@@ -263,7 +263,7 @@ TEST(RunSynthetic, SubmitsEveryFrameOfTheCycleAtItsTimeAndEndsOnAMissingBuffer) 
   auto encoder = run.makeEncoder();
   const double started = monotonicSecondsNow();
   const std::uint64_t wallStart = unixNanosecondsNow();
-  ASSERT_TRUE(runSynthetic(10, 1, *encoder).ok());
+  ASSERT_TRUE(runSynthetic({10, 1}, 1, *encoder).ok());
   // The last wait ends one interval after the last submission: the run lasts the full second.
   EXPECT_GE(monotonicSecondsNow() - started, 0.99);
 
@@ -281,7 +281,7 @@ TEST(RunSynthetic, SubmitsEveryFrameOfTheCycleAtItsTimeAndEndsOnAMissingBuffer) 
   EXPECT_GE(test::captureTimeAt(run.out.contents()), wallStart);
 
   SyntheticRun noBuffers({.poolLimit = 5});
-  Result<void> r = runSynthetic(10, 1, *noBuffers.makeEncoder());
+  Result<void> r = runSynthetic({10, 1}, 1, *noBuffers.makeEncoder());
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().message, "pixel buffer allocation failed");
   EXPECT_TRUE(noBuffers.factory.log.submissions.empty());

@@ -11,7 +11,7 @@
 namespace pelorin::media {
 namespace {
 
-using platform::SampleAttachments;
+using platform::FrameStatus;
 using platform::SampleBuffer;
 using platform::StreamOutputType;
 
@@ -42,11 +42,11 @@ struct OutputHarness : test::EncoderHarness {
   }
 
   // A frame of flat luma; `status` absent leaves the attachment out.
-  SampleBuffer frame(std::uint8_t luma, std::optional<int> status = 0, double pts = 100.5) {
+  SampleBuffer frame(std::uint8_t luma, std::optional<FrameStatus> status = FrameStatus::Complete, double pts = 100.5) {
     auto buffer = pool->makeBuffer();
     std::memset(buffer->planeBase(0), luma, buffer->bytesPerRow(0) * buffer->planeHeight(0));
     return SampleBuffer{.imageBuffer = buffer, .presentationSeconds = pts,
-                        .attachments = SampleAttachments{status, std::nullopt, std::nullopt, std::nullopt}};
+                        .attachments = platform::SampleAttachments{status, std::nullopt, std::nullopt, std::nullopt}};
   }
   // Frames handed over return at once, so the encoder never fills up in these tests.
   void feed(const SampleBuffer& s, StreamOutputType type = StreamOutputType::Screen) {
@@ -65,25 +65,25 @@ struct OutputHarness : test::EncoderHarness {
 
 TEST(ScreenOutput, EncodesCompleteFramesWithTheirUnixCaptureTimeAndDropsTheRest) {
   OutputHarness h;
-  h.feed(h.frame(100, 0, 100.25));
-  h.feed(h.frame(100, 4, 99.75));             // started
+  h.feed(h.frame(100, FrameStatus::Complete, 100.25));
+  h.feed(h.frame(100, FrameStatus::Started, 99.75));
   h.feed(h.frame(100, std::nullopt, 100.0));  // no status at all
   ASSERT_EQ(h.encoded(), 3u);
   EXPECT_EQ(test::captureTimeAt(h.out.contents()), 5'250'000'000ull);
   EXPECT_EQ(h.output->stats(), (std::pair<std::int64_t, std::int64_t>{0, 1}));
 
   h.feed(h.frame(100), StreamOutputType::Audio);
-  SampleBuffer invalid = h.frame(100), empty = h.frame(100), idleWithoutPicture = h.frame(100, 1);
+  SampleBuffer invalid = h.frame(100), empty = h.frame(100), idleWithoutPicture = h.frame(100, FrameStatus::Idle);
   invalid.valid = false;
   empty.imageBuffer = nullptr;
   idleWithoutPicture.imageBuffer = nullptr;  // nothing changed, so nothing was grabbed
   h.feed(invalid);
   h.feed(empty);
   EXPECT_EQ(h.output->stats().first, 3);
-  h.feed(h.frame(100, 1));  // idle: silently dropped, not counted
+  h.feed(h.frame(100, FrameStatus::Idle));  // silently dropped, not counted
   h.feed(idleWithoutPicture);
-  h.feed(h.frame(100, 2));  // blank
-  h.feed(h.frame(100, 5));  // stopped
+  h.feed(h.frame(100, FrameStatus::Blank));
+  h.feed(h.frame(100, FrameStatus::Stopped));
   EXPECT_TRUE(h.encoded() == 3u && h.output->stats().first == 3);
 }
 
@@ -137,18 +137,18 @@ TEST(ScreenOutput, ShortBlackRunsAreWithheldAndAPictureThatStaysBlackIsAskedForA
   h.feed(h.frame(100));
   h.feed(h.frame(0));  // black starts: withheld
   h.now += 499'999'999;
-  h.feed(h.frame(0, 1));  // nothing changes: idle samples only
+  h.feed(h.frame(0, FrameStatus::Idle));  // nothing changes: idle samples only
   h.feed(h.frame(20));
   EXPECT_EQ(h.encoded(), 1u);
   EXPECT_EQ(h.framesRequested, 0);
   h.now += 1;
-  h.feed(h.frame(0, 1));
+  h.feed(h.frame(0, FrameStatus::Idle));
   EXPECT_EQ(h.framesRequested, 1);
   h.feed(h.frame(0));  // the fresh frame the stream sends for it
   h.now += 100'000'000;
   h.feed(h.frame(20));
   EXPECT_EQ(h.encoded(), 3u);
-  h.feed(h.frame(0, 1));
+  h.feed(h.frame(0, FrameStatus::Idle));
   EXPECT_EQ(h.framesRequested, 1);  // shown: nothing more to ask for
   h.feed(h.frame(21));  // not black: resets the run
   h.feed(h.frame(5));

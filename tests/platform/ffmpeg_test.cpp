@@ -89,7 +89,7 @@ std::unique_ptr<CompressionSession> softwareSession(Recorder& recorder,
       {CompressionProperty::AllowFrameReordering, false},
       {CompressionProperty::ProfileLevel, profile},
       {CompressionProperty::H264EntropyMode, cabac ? EntropyMode::CABAC : EntropyMode::CAVLC},
-      {CompressionProperty::ExpectedFrameRate, fps},
+      {CompressionProperty::ExpectedFrameRate, FrameRate{fps, 1}},
       {CompressionProperty::AverageBitRate, std::int32_t{2'000'000}},
       {CompressionProperty::MaxKeyFrameInterval, maxKeyFrameInterval},
       {CompressionProperty::MaxKeyFrameIntervalDuration, std::int32_t{1}},
@@ -353,7 +353,7 @@ std::unique_ptr<AVCodecContext, void (*)(AVCodecContext*)> contextOf(Backend bac
 }
 
 CodecSettings settings(ProfileLevel profile, std::int64_t bitRate, std::int64_t maxRate) {
-  return {.width = 1280, .height = 720, .fps = 30, .bitRate = bitRate, .maxRate = maxRate, .bufferBits = maxRate,
+  return {.width = 1280, .height = 720, .bitRate = bitRate, .maxRate = maxRate, .bufferBits = maxRate,
           .gop = 30, .profile = profile, .cabac = profile != ProfileLevel::ConstrainedBaselineAutoLevel};
 }
 

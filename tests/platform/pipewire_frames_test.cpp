@@ -38,32 +38,31 @@ struct Picture {
 const PixelRect all{0, 0, Picture::width, Picture::height};
 const PixelRect leftHalf{0, 0, 32, 32}, rightHalf{32, 0, 32, 32};
 
-int statusOf(const std::optional<SampleBuffer>& s) { return s && s->attachments ? s->attachments->status.value_or(-1) : -1; }
+auto statusOf(const std::optional<SampleBuffer>& s) { return s && s->attachments ? s->attachments->status : std::nullopt; }
 
 TEST(PipeWireFrames, OneSamplePerTickFromTheNewestPicture) {
   FrameAssembler frames({.width = 32, .height = 16, .queueDepth = 2}, Rect{100, 0, 32, 16});
-  constexpr int idle = static_cast<int>(FrameStatus::Idle), complete = static_cast<int>(FrameStatus::Complete);
 
   // Nothing came yet: nothing to show, and no error.
   std::optional<SampleBuffer> s = frames.tick(1.0);
-  ASSERT_EQ(statusOf(s), idle);
+  ASSERT_EQ(statusOf(s), FrameStatus::Idle);
   EXPECT_FALSE(s->imageBuffer);
 
   Picture picture;
   ASSERT_TRUE(frames.receive(picture.fill(all, red).buffer(1.01)));
   s = frames.tick(1.03);
-  ASSERT_EQ(statusOf(s), complete);
+  ASSERT_EQ(statusOf(s), FrameStatus::Complete);
   EXPECT_DOUBLE_EQ(s->presentationSeconds, 1.01);  // when the picture came, not the tick
   EXPECT_EQ(s->attachments->scaleFactor, 2.0);
   EXPECT_EQ(s->attachments->contentScale, 0.5);
   expectColour(*s->imageBuffer, 5, 5, red, "first picture");
 
-  EXPECT_EQ(statusOf(frames.tick(1.06)), idle);
+  EXPECT_EQ(statusOf(frames.tick(1.06)), FrameStatus::Idle);
 
   // Asked for on a still screen: the same picture again, fresh, at the tick's time.
   frames.requestFrame();
   s = frames.tick(1.1);
-  ASSERT_EQ(statusOf(s), complete);
+  ASSERT_EQ(statusOf(s), FrameStatus::Complete);
   EXPECT_DOUBLE_EQ(s->presentationSeconds, 1.1);
   expectColour(*s->imageBuffer, 20, 10, red, "repeated");
 
@@ -72,19 +71,19 @@ TEST(PipeWireFrames, OneSamplePerTickFromTheNewestPicture) {
   ASSERT_TRUE(frames.receive(picture.buffer(1.12, {leftHalf})));
   s.reset();
   std::optional<SampleBuffer> patched = frames.tick(1.13);
-  ASSERT_EQ(statusOf(patched), complete);
+  ASSERT_EQ(statusOf(patched), FrameStatus::Complete);
   expectColour(*patched->imageBuffer, 4, 8, blue, "damaged half");
   expectColour(*patched->imageBuffer, 26, 8, green, "rest of the picture");
 
   // Every buffer still with the outputs: no sample, and the frame stays owed until one is free.
   ASSERT_TRUE(frames.receive(picture.fill(all, white).buffer(1.14)));
   std::optional<SampleBuffer> held = frames.tick(1.16);
-  ASSERT_EQ(statusOf(held), complete);
+  ASSERT_EQ(statusOf(held), FrameStatus::Complete);
   ASSERT_TRUE(frames.receive(picture.fill(all, red).buffer(1.17)));
   EXPECT_FALSE(frames.tick(1.2));
   patched.reset();
   s = frames.tick(1.23);
-  ASSERT_EQ(statusOf(s), complete);
+  ASSERT_EQ(statusOf(s), FrameStatus::Complete);
   EXPECT_DOUBLE_EQ(s->presentationSeconds, 1.17);
   expectColour(*s->imageBuffer, 5, 5, red, "owed frame");
 
@@ -92,10 +91,10 @@ TEST(PipeWireFrames, OneSamplePerTickFromTheNewestPicture) {
   s.reset();
   frames.forgetPicture();
   frames.requestFrame();
-  EXPECT_EQ(statusOf(frames.tick(1.26)), idle);
+  EXPECT_EQ(statusOf(frames.tick(1.26)), FrameStatus::Idle);
   ASSERT_TRUE(frames.receive(picture.fill(all, blue).buffer(1.27, {{0, 0, 2, 2}})));
   s = frames.tick(1.3);
-  ASSERT_EQ(statusOf(s), complete);
+  ASSERT_EQ(statusOf(s), FrameStatus::Complete);
   expectColour(*s->imageBuffer, 30, 14, blue, "next picture");
 }
 
@@ -111,13 +110,13 @@ TEST(PipeWireFrames, ACropInPointsIgnoresChangesOutsideItAndFollowsNewSizes) {
   cropped.sourceRect = Rect{16, 0, 16, 16};
   ASSERT_TRUE(frames.configure(cropped));
   std::optional<SampleBuffer> s = frames.tick(2.02);
-  ASSERT_EQ(statusOf(s), static_cast<int>(FrameStatus::Complete));
+  ASSERT_EQ(statusOf(s), FrameStatus::Complete);
   for (auto [x, y] : {std::pair{1, 1}, {14, 14}}) expectColour(*s->imageBuffer, x, y, red, "crop");
 
   ASSERT_TRUE(frames.receive(picture.fill(leftHalf, white).buffer(2.03, {leftHalf})));
-  EXPECT_EQ(statusOf(frames.tick(2.04)), static_cast<int>(FrameStatus::Idle)) << "a change outside the crop";
+  EXPECT_EQ(statusOf(frames.tick(2.04)), FrameStatus::Idle) << "a change outside the crop";
   ASSERT_TRUE(frames.receive(picture.fill({40, 8, 4, 4}, green).buffer(2.05, {{40, 8, 4, 4}})));
-  EXPECT_EQ(statusOf(frames.tick(2.06)), static_cast<int>(FrameStatus::Complete)) << "a change inside the crop";
+  EXPECT_EQ(statusOf(frames.tick(2.06)), FrameStatus::Complete) << "a change inside the crop";
 
   StreamConfiguration off = cropped;
   off.sourceRect = Rect{40, 0, 8, 8};
@@ -132,7 +131,7 @@ TEST(PipeWireFrames, ACropInPointsIgnoresChangesOutsideItAndFollowsNewSizes) {
   unscaled.picture.width = 32, unscaled.picture.height = 16;
   ASSERT_TRUE(frames.receive(unscaled));
   s = frames.tick(2.09);
-  ASSERT_EQ(statusOf(s), static_cast<int>(FrameStatus::Complete));
+  ASSERT_EQ(statusOf(s), FrameStatus::Complete);
   EXPECT_EQ(s->attachments->scaleFactor, 1.0);
   expectColour(*s->imageBuffer, 1, 1, green, "new size");
 

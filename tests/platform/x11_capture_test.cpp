@@ -69,7 +69,7 @@ TEST_F(X11CaptureTest, ListsTheMonitorsCapturesEachOnesOwnPixelsAndRefusesWhatIt
     expectColour(*frame, 130, 230, i == 1 ? green : m.rgb, "where RIGHT has its square");
     expectColour(*frame, 98, 230, m.rgb, "left of the square");
     const SampleRecord first = collector->records().front();
-    EXPECT_EQ(first.status, static_cast<int>(FrameStatus::Complete));
+    EXPECT_EQ(first.status, FrameStatus::Complete);
     EXPECT_EQ(first.contentRect, (Rect{0, 0, static_cast<double>(d.width), static_cast<double>(d.height)}));
     EXPECT_TRUE(stream->stopCapture().ok());
   }

@@ -15,8 +15,8 @@
 
 #include "platform/screen_capture.h"
 #include "platform/x11/screen_capture_x11.h"
-#include "support/x11_windows.h"
 #include "support/nv12_colour.h"
+#include "support/x11_windows.h"
 
 namespace pelorin::platform::x11::test {
 
@@ -38,7 +38,7 @@ inline std::optional<ShareableDisplay> displayNamed(X11ScreenCaptureService& ser
 }
 
 struct SampleRecord {
-  int status = -1;
+  std::optional<FrameStatus> status;
   bool hasImage = false;
   double presentationSeconds = 0;
   std::optional<Rect> contentRect;
@@ -54,7 +54,7 @@ class Collector final : public StreamOutput, public StreamDelegate {
     std::lock_guard lock(mutex_);
     SampleRecord record{.hasImage = sample.imageBuffer != nullptr, .presentationSeconds = sample.presentationSeconds};
     if (sample.attachments) {
-      record.status = sample.attachments->status.value_or(-1);
+      record.status = sample.attachments->status;
       record.contentRect = sample.attachments->contentRect;
     }
     records_.push_back(record);
@@ -123,8 +123,7 @@ class Collector final : public StreamOutput, public StreamDelegate {
 };
 
 inline int countStatus(const std::vector<SampleRecord>& records, FrameStatus status) {
-  return static_cast<int>(std::count_if(records.begin(), records.end(),
-                                        [&](const SampleRecord& r) { return r.status == static_cast<int>(status); }));
+  return static_cast<int>(std::ranges::count(records, std::optional(status), &SampleRecord::status));
 }
 
 // CLOCK_MONOTONIC seconds, the samples' clock.

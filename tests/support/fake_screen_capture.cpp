@@ -22,7 +22,7 @@ void FakeStream::deliver() {
     }
     sample.presentationSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-    sample.attachments = platform::SampleAttachments{0, std::nullopt, std::nullopt, std::nullopt};
+    sample.attachments = platform::SampleAttachments{platform::FrameStatus::Complete, std::nullopt, std::nullopt, std::nullopt};
     queue_->post([output = output_, sample] { output->didOutputSample(sample, platform::StreamOutputType::Screen); });
     ++delivered;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));

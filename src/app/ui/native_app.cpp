@@ -12,11 +12,11 @@
 #include "app/ui/picker_dialog.h"
 #include "base/sanitize.h"
 #include "capture/capture_configuration.h"
-#include "portion/portion_border_window.h"
+#include "capture/portion_stream_controller.h"
 #include "portion/portion_geometry.h"
-#include "portion/portion_stream_controller.h"
-#include "portion/portion_window_controller.h"
-#include "portion/screen_mapping.h"
+#include "portion/ui/portion_border_window.h"
+#include "portion/ui/portion_window_controller.h"
+#include "portion/ui/screen_mapping.h"
 
 namespace pelorin::app::ui {
 namespace {
@@ -34,7 +34,7 @@ std::vector<capture::Size> screenPixelSizes() {
 
 // A share's end, off the main thread: its capture and encoder, then its sender.
 void endShare(ShareCapture capture, std::shared_ptr<SenderProcess> sender,
-              std::shared_ptr<portion::LivePortionStream> live, AppLog& log, long generation) {
+              std::shared_ptr<capture::LivePortionStream> live, AppLog& log, long generation) {
   const auto finish = [&] {
     if (live) live->close();  // no reconfiguration of a stream being stopped
     finishShare(std::move(capture), nullptr);
@@ -288,9 +288,7 @@ void NativeApp::startCapture(const ReadyLine& ready) {
   ShareCaptureRequest request;
   request.filter = *pendingFilter_;
   request.sourceRect = pendingSourceRect_;
-  request.width = ready.width;
-  request.height = ready.height;
-  request.profile = ready.profile;
+  request.stream = shareStream(ready.width, ready.height, ready.profile);
   request.outputFd = process->inputFd();
   const long generation = shareGeneration_;
   QPointer<NativeApp> self(this);
@@ -306,16 +304,14 @@ void NativeApp::startCapture(const ReadyLine& ready) {
         });
       });
   capture_ = std::move(start.capture);
-  captureSize_ = {static_cast<double>(ready.width), static_cast<double>(ready.height)};
+  shareStream_ = request.stream;
   if (start.failure) return failShare(errorStatus(userDescription(*start.failure)));
   if (portionUpdates_) startFollowingPortion();
 }
 
 void NativeApp::startFollowingPortion() {
-  livePortion_ = std::make_shared<portion::LivePortionStream>(capture_.stream, capture_.output, capture_.queue);
-  portionStream_ = portion::followCapture(*portionBorder_, livePortion_, portionUpdates_->applied,
-                                          static_cast<int>(captureSize_.width),
-                                          static_cast<int>(captureSize_.height), shareFps);
+  livePortion_ = std::make_shared<capture::LivePortionStream>(capture_.stream, capture_.output, capture_.queue);
+  portionStream_ = portion::followCapture(*portionBorder_, livePortion_, portionUpdates_->applied, shareStream_);
 }
 
 // Until the capture runs, the frame goes where it is dragged, and the capture will start there.
@@ -344,7 +340,7 @@ void NativeApp::failShare(const std::string& failure) {
 void NativeApp::stopSharing(std::function<void()> completion) {
   ShareCapture capture = std::exchange(capture_, {});
   std::shared_ptr<SenderProcess> sender = senderHost_->release();
-  std::shared_ptr<portion::LivePortionStream> live = std::move(livePortion_);
+  std::shared_ptr<capture::LivePortionStream> live = std::move(livePortion_);
 
   pendingFilter_.reset();
   pendingSourceRect_.reset();
@@ -357,7 +353,7 @@ void NativeApp::stopSharing(std::function<void()> completion) {
   portionScreen_ = nullptr;
   portionUpdates_.reset();
   const long generation = shareGeneration_++;
-  captureSize_ = {};
+  shareStream_ = {};
   if (!sender && !capture.encoder && !completion) return;
 
   // This share's stream and encoder end now, whatever other stops still wait for their senders.

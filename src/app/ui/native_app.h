@@ -16,17 +16,20 @@
 #include "app/sender_host.h"
 #include "app/share_capture.h"
 #include "app/share_stops.h"
+#include "capture/portion_updates.h"
 #include "platform/compression_session.h"
 #include "platform/screen_capture.h"
-#include "portion/portion_updates.h"
 
 class QScreen;
+
+namespace pelorin::capture {
+class PortionStreamController;
+class LivePortionStream;
+}  // namespace pelorin::capture
 
 namespace pelorin::portion {
 class PortionBorderWindow;
 class PortionWindowController;
-class PortionStreamController;
-class LivePortionStream;
 }  // namespace pelorin::portion
 
 namespace pelorin::app::ui {
@@ -91,15 +94,15 @@ class NativeApp : public QObject {
   // The share: chosen source, then capture once the sender is ready.
   std::optional<platform::ContentFilter> pendingFilter_;
   std::optional<Rect> pendingSourceRect_;
-  capture::Size captureSize_{};
+  media::StreamSettings shareStream_;
   ShareCapture capture_;
   std::unique_ptr<portion::PortionWindowController> portionController_;
   std::unique_ptr<portion::PortionBorderWindow> portionBorder_;
   QPointer<QScreen> portionScreen_;
   Rect portionScreenFrame_{};
-  std::optional<portion::PortionUpdates> portionUpdates_;
-  std::shared_ptr<portion::LivePortionStream> livePortion_;
-  std::shared_ptr<portion::PortionStreamController> portionStream_;
+  std::optional<capture::PortionUpdates> portionUpdates_;
+  std::shared_ptr<capture::LivePortionStream> livePortion_;
+  std::shared_ptr<capture::PortionStreamController> portionStream_;
   QPointer<PickerDialog> picker_;
   long shareGeneration_ = 0;
   bool quitting_ = false;  // from then on nothing changes the window

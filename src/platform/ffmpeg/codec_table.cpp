@@ -121,7 +121,7 @@ std::string rateControlName(Backend backend, RateControl rate) {
 }
 
 int constantQp(const CodecSettings& s) {
-  const double pixelsPerSecond = double(s.width) * s.height * s.fps;
+  const double pixelsPerSecond = double(s.width) * s.height * s.frameRate.perSecond();
   if (s.bitRate <= 0 || pixelsPerSecond <= 0) return defaultQp;
   // About 0.1 bit a pixel at QP 24; each 6 steps of QP halve the bits.
   const double bitsPerPixel = double(s.bitRate) / pixelsPerSecond;

@@ -18,11 +18,11 @@ enum class Backend { Vaapi, Nvenc, Qsv, X264 };
 struct CodecSettings {
   int width = 0;
   int height = 0;
-  int fps = 30;
+  FrameRate frameRate = defaultFrameRate;
   std::int64_t bitRate = 0;  // 0: no bit-rate target, the encoder's constant-quality mode
   std::int64_t maxRate = 0;  // 0: no peak limit
   std::int64_t bufferBits = 0;
-  int gop = 30;
+  int gop = 0;  // frames between key frames
   ProfileLevel profile = ProfileLevel::ConstrainedBaselineAutoLevel;
   bool cabac = false;
 };

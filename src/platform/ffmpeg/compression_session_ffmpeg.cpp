@@ -81,7 +81,10 @@ bool holdsValidValue(CompressionProperty key, const PropertyValue& v) {
     case CompressionProperty::AllowFrameReordering: return std::holds_alternative<bool>(v);
     case CompressionProperty::ProfileLevel: return std::holds_alternative<ProfileLevel>(v);
     case CompressionProperty::H264EntropyMode: return std::holds_alternative<EntropyMode>(v);
-    case CompressionProperty::ExpectedFrameRate:
+    case CompressionProperty::ExpectedFrameRate: {
+      const auto* rate = std::get_if<FrameRate>(&v);
+      return rate && rate->num > 0 && rate->den > 0;
+    }
     case CompressionProperty::AverageBitRate:
     case CompressionProperty::MaxKeyFrameInterval:
     case CompressionProperty::MaxKeyFrameIntervalDuration: return positive();
@@ -172,12 +175,12 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     {
       std::lock_guard guard(mutex_);
       if (state_ != State::Prepared) return state_ == State::Invalidated ? invalidatedStatus : AVERROR(EINVAL);
-      // Presentation time in the codec's 1/fps base, forced strictly increasing so each frame
+      // Presentation time in the codec's time base (one frame), forced strictly increasing so each frame
       // has its own key in the context map.
       std::int64_t pts = lastPts_ + 1;
       if (presentationTime.timescale > 0) {
         pts = av_rescale_q(presentationTime.value, AVRational{1, presentationTime.timescale},
-                           AVRational{1, settings_.fps});
+                           AVRational{settings_.frameRate.den, settings_.frameRate.num});
       }
       pts = std::max(pts, lastPts_ + 1);
       lastPts_ = pts;
@@ -260,7 +263,7 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     CodecSettings s;
     s.width = config_.width;
     s.height = config_.height;
-    s.fps = property<std::int32_t>(CompressionProperty::ExpectedFrameRate).value_or(30);
+    s.frameRate = property<FrameRate>(CompressionProperty::ExpectedFrameRate).value_or(defaultFrameRate);
     s.bitRate = property<std::int32_t>(CompressionProperty::AverageBitRate).value_or(0);
     if (const auto limit = property<DataRateLimit>(CompressionProperty::DataRateLimits)) {
       s.maxRate = std::int64_t{limit->bytes} * 8 / limit->seconds;
@@ -270,8 +273,8 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
       s.bufferBits = s.maxRate * limit->seconds;
     }
     // A key frame at least every MaxKeyFrameIntervalDuration seconds (one second by default).
-    const std::int64_t byDuration =
-        std::int64_t{s.fps} * property<std::int32_t>(CompressionProperty::MaxKeyFrameIntervalDuration).value_or(1);
+    const std::int64_t seconds = property<std::int32_t>(CompressionProperty::MaxKeyFrameIntervalDuration).value_or(1);
+    const std::int64_t byDuration = std::int64_t{s.frameRate.num} * seconds / s.frameRate.den;
     const std::int64_t byCount = property<std::int32_t>(CompressionProperty::MaxKeyFrameInterval).value_or(INT32_MAX);
     s.gop = static_cast<int>(std::clamp<std::int64_t>(std::min(byDuration, byCount), 1, INT32_MAX));
     s.profile = property<ProfileLevel>(CompressionProperty::ProfileLevel)

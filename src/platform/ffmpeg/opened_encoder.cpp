@@ -109,8 +109,8 @@ Result<std::unique_ptr<OpenedEncoder>> OpenedEncoder::open(const OpenAttempt& at
   if (!c) return avError(AVERROR(ENOMEM));
   c->width = s.width;
   c->height = s.height;
-  c->time_base = AVRational{1, s.fps};
-  c->framerate = AVRational{s.fps, 1};
+  c->framerate = AVRational{s.frameRate.num, s.frameRate.den};
+  c->time_base = av_inv_q(c->framerate);
   const bool uploads = attempt.backend == Backend::Vaapi;
   c->pix_fmt = uploads ? AV_PIX_FMT_VAAPI : AV_PIX_FMT_NV12;
   if (auto applied = applyOptions(c.get(), codecOptions(attempt.backend, s, attempt.rate)); !applied) {

@@ -105,7 +105,7 @@ Result<FrameLayout> computeLayout(int contentWidth, int contentHeight, const Str
 
 SampleAttachments completeAttachments(const FrameLayout& layout, double scaleFactor) {
   SampleAttachments attachments;
-  attachments.status = static_cast<int>(FrameStatus::Complete);
+  attachments.status = FrameStatus::Complete;
   const PixelRect& p = layout.placement;
   attachments.contentRect = Rect{static_cast<double>(p.x), static_cast<double>(p.y), static_cast<double>(p.width),
                                  static_cast<double>(p.height)};

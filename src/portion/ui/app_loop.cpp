@@ -1,4 +1,4 @@
-#include "portion/app_loop.h"
+#include "portion/ui/app_loop.h"
 
 #include <QApplication>
 #include <QWidget>
@@ -6,11 +6,11 @@
 
 #include "base/fd_output.h"
 #include "base/sanitize.h"
-#include "portion/qt_messages.h"
+#include "portion/ui/qt_messages.h"
 
 namespace pelorin::portion {
 
-MainThreadPost qtMainThreadPost() {
+capture::MainThreadPost qtMainThreadPost() {
   return [](std::function<void()> task) {
     QMetaObject::invokeMethod(qApp, std::move(task), Qt::QueuedConnection);
   };

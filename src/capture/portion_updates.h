@@ -4,7 +4,7 @@
 
 #include "base/geometry.h"
 
-namespace pelorin::portion {
+namespace pelorin::capture {
 
 // Coalescing of live portion changes (display space): one reconfiguration in flight, only the
 // latest request queued behind it, and the applied portion to show again after a failure.
@@ -26,4 +26,4 @@ struct PortionUpdates {
   std::optional<Rect> queued;
 };
 
-}  // namespace pelorin::portion
+}  // namespace pelorin::capture

@@ -1,4 +1,4 @@
-#include "portion/qt_messages.h"
+#include "portion/ui/qt_messages.h"
 
 #include <QString>
 #include <QtGlobal>

@@ -1,11 +1,11 @@
-#include "portion/portion_stream_controller.h"
+#include "capture/portion_stream_controller.h"
 
 #include <cmath>
 
 #include "capture/capture_configuration.h"
 #include "media/screen_output.h"
 
-namespace pelorin::portion {
+namespace pelorin::capture {
 namespace {
 
 // Far longer than a step takes: only a stream that never answers leaves the picture held this long.
@@ -65,14 +65,12 @@ void PortionStreamController::step(const Rect& portion) {
 }
 
 void PortionStreamController::apply(const Rect& portion) {
-  platform::StreamConfiguration configuration =
-      capture::makeCaptureConfiguration(settings_.outputWidth, settings_.outputHeight, portion);
-  configuration.minimumFrameInterval = {1, settings_.fps};
-  stream_->updateConfiguration(configuration, [weak = weak_from_this(), toMain = toMain_](std::optional<Error> error) {
+  auto completion = [weak = weak_from_this(), toMain = toMain_](std::optional<Error> error) {
     toMain([weak, success = !error] {
       if (auto self = weak.lock()) self->answered(success);
     });
-  });
+  };
+  stream_->updateConfiguration(makeCaptureConfiguration(settings_.stream, portion), std::move(completion));
 }
 
 void PortionStreamController::answered(bool success) {
@@ -151,4 +149,4 @@ void LivePortionStream::close() {
   closed_ = true;
 }
 
-}  // namespace pelorin::portion
+}  // namespace pelorin::capture

@@ -1,4 +1,4 @@
-#include "portion/window_shape.h"
+#include "portion/ui/window_shape.h"
 
 #include <QGuiApplication>
 #include <QScreen>
@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "portion/x11_window_shape.h"
+#include "portion/ui/x11_window_shape.h"
 
 namespace pelorin::portion {
 namespace {

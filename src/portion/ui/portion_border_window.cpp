@@ -1,4 +1,4 @@
-#include "portion/portion_border_window.h"
+#include "portion/ui/portion_border_window.h"
 
 #include <QEnterEvent>
 #include <QMouseEvent>
@@ -6,9 +6,9 @@
 #include <QPointer>
 #include <cmath>
 
-#include "portion/app_loop.h"
-#include "portion/portion_stream_controller.h"
-#include "portion/window_shape.h"
+#include "capture/portion_stream_controller.h"
+#include "portion/ui/app_loop.h"
+#include "portion/ui/window_shape.h"
 
 namespace pelorin::portion {
 namespace {
@@ -121,13 +121,12 @@ void PortionBorderWindow::leaveEvent(QEvent*) {
   if (!dragging_) unsetCursor();
 }
 
-std::shared_ptr<PortionStreamController> followCapture(PortionBorderWindow& window,
-                                                       std::shared_ptr<PortionStreamUpdating> stream,
-                                                       const Rect& portion, int outputWidth, int outputHeight,
-                                                       int fps) {
+std::shared_ptr<capture::PortionStreamController> followCapture(PortionBorderWindow& window,
+                                                       std::shared_ptr<capture::PortionStreamUpdating> stream,
+                                                       const Rect& portion, const media::StreamSettings& settings) {
   const Rect display = window.screenFrame();
-  auto controller = PortionStreamController::create(
-      std::move(stream), {display, portion, outputWidth, outputHeight, fps},
+  auto controller = capture::PortionStreamController::create(
+      std::move(stream), {display, portion, settings},
       [frame = QPointer(&window), display](const Rect& p) {
         if (frame) frame->setFrame(portionBorderFrame(p, display, PortionBorderWindow::thickness));
       },

@@ -6,15 +6,15 @@
 #include <functional>
 
 #include "base/error.h"
-#include "portion/portion_capture.h"
-#include "portion/portion_selection.h"
+#include "capture/portion_capture.h"
+#include "portion/ui/portion_selection.h"
 
 namespace pelorin::portion {
 
 struct PortionWindows {
   void (*runPortionSelection)(int& argc, char** argv, const SelectionIO& io);
   int (*runOnAppKitLoop)(int& argc, char** argv, int errorFd, const std::function<Result<void>()>& body);
-  Result<void> (*showPortionFrame)(const PortionFrameSetup& setup);
+  Result<void> (*showPortionFrame)(const capture::PortionFrameSetup& setup);
 };
 
 // The module's file name, next to the program, and its one exported function.

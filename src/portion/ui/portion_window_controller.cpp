@@ -1,4 +1,4 @@
-#include "portion/portion_window_controller.h"
+#include "portion/ui/portion_window_controller.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -10,8 +10,8 @@
 #include <QWidget>
 #include <cmath>
 
-#include "portion/screen_mapping.h"
-#include "portion/window_shape.h"
+#include "portion/ui/screen_mapping.h"
+#include "portion/ui/window_shape.h"
 
 namespace pelorin::portion {
 namespace {

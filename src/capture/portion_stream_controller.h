@@ -9,14 +9,15 @@
 #include "base/error.h"
 #include "base/geometry.h"
 #include "base/serial_queue.h"
+#include "capture/portion_updates.h"
+#include "media/stream_settings.h"
 #include "platform/screen_capture.h"
-#include "portion/portion_updates.h"
 
 namespace pelorin::media {
 class ScreenOutput;
 }
 
-namespace pelorin::portion {
+namespace pelorin::capture {
 
 // A running stream as the controller sees it: a reconfiguration whose completion comes on a thread
 // of the stream's choosing, with the error or none, and the picture it passes on, which can be
@@ -47,9 +48,7 @@ class PortionStreamController : public std::enable_shared_from_this<PortionStrea
   struct Settings {
     Rect screenFrame;  // screen space; its size bounds every portion
     Rect rect;         // the portion the stream started with
-    int outputWidth = 0;
-    int outputHeight = 0;
-    int fps = 30;
+    media::StreamSettings stream;
   };
 
   // `placeFrame` puts the border frame around a portion, and returns once the window system shows
@@ -109,4 +108,4 @@ class LivePortionStream final : public PortionStreamUpdating {
   SerialQueue queue_{"pelorin.portion.update"};
 };
 
-}  // namespace pelorin::portion
+}  // namespace pelorin::capture

@@ -3,12 +3,12 @@
 #include <functional>
 
 #include "base/error.h"
-#include "portion/portion_stream_controller.h"
+#include "capture/portion_stream_controller.h"
 
 namespace pelorin::portion {
 
 // Hands tasks to the running Qt event loop's thread.
-MainThreadPost qtMainThreadPost();
+capture::MainThreadPost qtMainThreadPost();
 
 // Runs `body` on a thread of its own while this (main) thread runs Qt's event loop; the body
 // touches windows only through qtMainThreadPost. When the body returns, the status is 0; when it

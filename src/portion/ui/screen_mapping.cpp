@@ -1,4 +1,4 @@
-#include "portion/screen_mapping.h"
+#include "portion/ui/screen_mapping.h"
 
 #include <QCursor>
 #include <QGuiApplication>

@@ -1,6 +1,6 @@
-#include "portion/portion_updates.h"
+#include "capture/portion_updates.h"
 
-namespace pelorin::portion {
+namespace pelorin::capture {
 
 std::optional<Rect> PortionUpdates::request(const Rect& portion) {
   if (inFlight) {
@@ -27,4 +27,4 @@ PortionUpdates::Next PortionUpdates::completed(bool success) {
   return {std::nullopt, applied};
 }
 
-}  // namespace pelorin::portion
+}  // namespace pelorin::capture

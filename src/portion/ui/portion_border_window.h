@@ -4,13 +4,16 @@
 #include <functional>
 #include <memory>
 
+#include "media/stream_settings.h"
 #include "portion/portion_geometry.h"
-#include "portion/screen_mapping.h"
+#include "portion/ui/screen_mapping.h"
 
-namespace pelorin::portion {
-
+namespace pelorin::capture {
 class PortionStreamController;
 class PortionStreamUpdating;
+}  // namespace pelorin::capture
+
+namespace pelorin::portion {
 
 // The live red frame around a shared portion: only its band is drawn and takes the mouse, the
 // interior is seen and clicked through. Its edges move the frame, its corners resize it: the
@@ -61,9 +64,8 @@ class PortionBorderWindow : public QWidget {
 
 // Lets the frame follow a live capture of `stream`, which started on `portion`: its drags go to
 // the controller returned (the caller keeps it), which places the frame in step with the capture.
-std::shared_ptr<PortionStreamController> followCapture(PortionBorderWindow& window,
-                                                       std::shared_ptr<PortionStreamUpdating> stream,
-                                                       const Rect& portion, int outputWidth, int outputHeight,
-                                                       int fps);
+std::shared_ptr<capture::PortionStreamController> followCapture(PortionBorderWindow& window,
+                                                       std::shared_ptr<capture::PortionStreamUpdating> stream,
+                                                       const Rect& portion, const media::StreamSettings& settings);
 
 }  // namespace pelorin::portion

@@ -1,11 +1,11 @@
-#include "portion/portion_frame.h"
+#include "portion/ui/portion_frame.h"
 
 #include <future>
 
 #include "capture/capture_environment.h"
-#include "portion/app_loop.h"
-#include "portion/portion_border_window.h"
-#include "portion/qt_messages.h"
+#include "portion/ui/app_loop.h"
+#include "portion/ui/portion_border_window.h"
+#include "portion/ui/qt_messages.h"
 
 namespace pelorin::portion {
 namespace {
@@ -14,17 +14,16 @@ namespace {
 // frame is gone finds nothing.
 class LivePortionFrame final : public PortionBorderWindow {
  public:
-  LivePortionFrame(const PortionFrameSetup& setup, QScreen* screen)
+  LivePortionFrame(const capture::PortionFrameSetup& setup, QScreen* screen)
       : PortionBorderWindow(portionBorderFrame(setup.portion, ScreenMapping(screen).screenSpaceFrame(), thickness),
                             screen),
-        controller_(followCapture(*this, setup.stream, setup.portion, setup.outputWidth, setup.outputHeight,
-                                  setup.fps)) {}
+        controller_(followCapture(*this, setup.stream, setup.portion, setup.streamSettings)) {}
 
  private:
-  const std::shared_ptr<PortionStreamController> controller_;
+  const std::shared_ptr<capture::PortionStreamController> controller_;
 };
 
-Result<void> showOnMainThread(const PortionFrameSetup& setup) {
+Result<void> showOnMainThread(const capture::PortionFrameSetup& setup) {
   QScreen* screen = screenOfDisplay(setup.display);
   if (!screen) return capture::captureError("display not found (" + std::to_string(setup.display.displayID) + ")");
   new LivePortionFrame(setup, screen);
@@ -33,7 +32,7 @@ Result<void> showOnMainThread(const PortionFrameSetup& setup) {
 
 }  // namespace
 
-Result<void> showPortionFrame(const PortionFrameSetup& setup) {
+Result<void> showPortionFrame(const capture::PortionFrameSetup& setup) {
   if (setup.fail) setQtFailureSink(setup.fail);
   std::promise<Result<void>> shown;
   qtMainThreadPost()([&] { shown.set_value(showOnMainThread(setup)); });

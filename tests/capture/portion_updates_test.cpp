@@ -2,9 +2,9 @@
 
 #include <deque>
 
-#include "portion/portion_stream_controller.h"
+#include "capture/portion_stream_controller.h"
 
-namespace pelorin::portion {
+namespace pelorin::capture {
 namespace {
 
 const Rect a{0, 0, 640, 360}, b{10, 0, 640, 360}, c{20, 0, 640, 360}, d{30, 0, 640, 360};
@@ -40,7 +40,7 @@ TEST(PortionStreamController, FollowsADragInStepsThatWithholdThePictureUntilTheS
     for (; !mainThread.empty(); mainThread.pop_front()) mainThread.front()();
   };
   auto controller = PortionStreamController::create(
-      stream, {{0, 0, 1920, 1080}, a, 1280, 720, 25},
+      stream, {{0, 0, 1920, 1080}, a, {.width = 1280, .height = 720, .frameRate = {25, 1}}},
       [&](const Rect& r) { stream->log.push_back("place " + std::to_string(static_cast<int>(r.x))); },
       [&](std::function<void()> task) { mainThread.push_back(std::move(task)); });
 
@@ -98,4 +98,4 @@ TEST(PortionStreamController, FollowsADragInStepsThatWithholdThePictureUntilTheS
 }
 
 }  // namespace
-}  // namespace pelorin::portion
+}  // namespace pelorin::capture

@@ -1,4 +1,4 @@
-#include "portion/portion_selection.h"
+#include "portion/ui/portion_selection.h"
 
 #include <QApplication>
 #include <atomic>
@@ -9,10 +9,10 @@
 #include "base/fd_output.h"
 #include "base/sanitize.h"
 #include "portion/portion_geometry.h"
-#include "portion/portion_window_controller.h"
-#include "portion/qt_messages.h"
-#include "portion/screen_mapping.h"
 #include "portion/selection_watch.h"
+#include "portion/ui/portion_window_controller.h"
+#include "portion/ui/qt_messages.h"
+#include "portion/ui/screen_mapping.h"
 
 namespace pelorin::portion {
 namespace {

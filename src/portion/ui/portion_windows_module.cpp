@@ -1,6 +1,6 @@
-#include "portion/app_loop.h"
-#include "portion/portion_frame.h"
-#include "portion/portion_windows.h"
+#include "portion/ui/app_loop.h"
+#include "portion/ui/portion_frame.h"
+#include "portion/ui/portion_windows.h"
 
 extern "C" __attribute__((visibility("default"))) const pelorin::portion::PortionWindows* pelorinPortionWindows() {
   static const pelorin::portion::PortionWindows windows{pelorin::portion::runPortionSelection,

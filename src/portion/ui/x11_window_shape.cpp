@@ -1,4 +1,4 @@
-#include "portion/x11_window_shape.h"
+#include "portion/ui/x11_window_shape.h"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/shape.h>
