@@ -1,4 +1,4 @@
-# Sourced by the scripts whose tests browse a private avahi-daemon (test, demo): runs the calling
+# Sourced by the scripts whose tests browse a private avahi-daemon (test, demo, mutants): runs the calling
 # script (or one command) again in a network namespace of its own, with nothing but its loopback, so that
 # the daemon and every client that browses it never meet another run's daemon, nor the machine's.
 # As root `unshare --net`; any other user owns a user namespace for it (keeping its own uid, so
