@@ -46,6 +46,7 @@ class SCOPED_CAPABILITY MutexLock {
   MutexLock& operator=(const MutexLock&) = delete;
 
   void unlock() RELEASE() { lock_.unlock(); }
+  void lock() ACQUIRE() { lock_.lock(); }
 
  private:
   friend class CondVar;
@@ -64,7 +65,7 @@ class CondVar {
   void wait(MutexLock& lock, Predicate ready) NO_THREAD_SAFETY_ANALYSIS {
     cv_.wait(lock.lock_, ready);
   }
-  // Whether the deadline passed (or the wait woke spuriously at it).
+  // Whether it was woken before the deadline.
   template <class Clock, class Duration>
   bool waitUntil(MutexLock& lock, const std::chrono::time_point<Clock, Duration>& deadline) {
     return cv_.wait_until(lock.lock_, deadline) == std::cv_status::no_timeout;
