@@ -193,13 +193,15 @@ void EncoderWorker::drain() {
 }
 
 void EncoderWorker::stop() {
+  bool onWorker = false;
   {
     MutexLock lock(mutex_);
     stop_ = true;
-    if (id_ == std::this_thread::get_id()) return;
+    onWorker = id_ == std::this_thread::get_id();
   }
   wake_.notifyAll();
   delivered_.notifyAll();
+  if (onWorker) return;
   MutexLock join(joinMutex_);
   if (thread_.joinable()) thread_.join();
 }
