@@ -7,7 +7,7 @@ namespace {
 constexpr auto longestReadFailure = std::chrono::seconds(1);
 
 bool sameCursor(const CursorPicture& a, const CursorPicture& b) {
-  return a.serial == b.serial && a.width == b.width && a.height == b.height;
+  return a.x == b.x && a.y == b.y && a.serial == b.serial && a.width == b.width && a.height == b.height;
 }
 
 // Whether the cursor to draw on `area` (root coordinates) differs from the one drawn in the last frame.
