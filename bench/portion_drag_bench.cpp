@@ -18,10 +18,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <future>
-#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "base/thread_annotations.h"
 #include "capture/portion_capture.h"
 #include "media/frame_stream_reader.h"
 #include "media/hardware_encoder.h"
@@ -38,6 +38,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using pelorin::Mutex;
+using pelorin::MutexLock;
 using pelorin::Rect;
 
 constexpr int fps = 30;
@@ -116,13 +118,13 @@ class CountingStream final : public pelorin::capture::PortionStreamUpdating {
   explicit CountingStream(std::shared_ptr<PortionStreamUpdating> inner) : inner_(std::move(inner)) {}
   void updateConfiguration(const pelorin::platform::StreamConfiguration& c, Completion completion) override {
     {
-      std::lock_guard lock(mutex);
+      MutexLock lock(mutex);
       ++sent;
       maxInFlight = std::max(maxInFlight, ++inFlight);
     }
     inner_->updateConfiguration(c, [this, rect = *c.sourceRect, completion](std::optional<pelorin::Error> e) {
       {
-        std::lock_guard lock(mutex);
+        MutexLock lock(mutex);
         --inFlight;
         if (!e) lastApplied = rect;
       }
@@ -134,9 +136,9 @@ class CountingStream final : public pelorin::capture::PortionStreamUpdating {
     inner_->releasePicture(keyframe, std::move(passed));
   }
 
-  std::mutex mutex;
-  int sent = 0, inFlight = 0, maxInFlight = 0;
-  Rect lastApplied;
+  Mutex mutex;
+  int sent GUARDED_BY(mutex) = 0, inFlight GUARDED_BY(mutex) = 0, maxInFlight GUARDED_BY(mutex) = 0;
+  Rect lastApplied GUARDED_BY(mutex);
 
  private:
   std::shared_ptr<PortionStreamUpdating> inner_;
@@ -304,6 +306,7 @@ int main(int argc, char** argv) {
   const Span presses = spanOf(records, pressed, pushed), push = spanOf(records, pushed, dragged - std::chrono::milliseconds(430));
   const Span drag = spanOf(records, dragged, released + settle);
   const Rect finalPortion{static_cast<double>(dragDistance), startPortion.y, startPortion.width, startPortion.height};
+  MutexLock counts(counted->mutex);
   const bool lastApplied = counted->lastApplied == finalPortion;
   std::printf("portion_drag records=%zu band_frames=%d drag_events=%d over=%.0fms reconfigurations=%d "
               "max_in_flight=%d last_position_applied=%s %s\n",

@@ -50,8 +50,8 @@ SenderProcess::~SenderProcess() {
   signal(SIGKILL);  // nothing once it has exited
   {
     // What the sender wrote before it ended is still read and handled.
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, outputGrace, [this] { return openOutputs_ == 0; });
+    MutexLock lock(mutex_);
+    changed_.waitFor(lock, outputGrace, [this]() REQUIRES(mutex_) { return openOutputs_ == 0; });
   }
   const std::uint64_t one = 1;
   (void)::write(stopFd_, &one, sizeof one);
@@ -63,24 +63,24 @@ SenderProcess::~SenderProcess() {
 }
 
 int SenderProcess::inputFd() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return input_;
 }
 
 void SenderProcess::closeInput() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (input_ >= 0) ::close(input_);
   input_ = -1;
 }
 
 bool SenderProcess::waitForExit(Seconds grace) {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, grace, [this] { return exited_; });
+  MutexLock lock(mutex_);
+  return changed_.waitFor(lock, grace, [this]() REQUIRES(mutex_) { return exited_; });
 }
 
 void SenderProcess::signal(int number) {
   // The watcher reaps under the same lock, so the pid cannot belong to another process here.
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (!exited_) ::kill(pid_, number);
 }
 
@@ -102,9 +102,9 @@ void SenderProcess::readLoop(int fd, bool isError) {
   }
   if (isError && handlers_.errorOutput) handlers_.errorOutput({});
   ::close(fd);
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   --openOutputs_;
-  changed_.notify_all();
+  changed_.notifyAll();
 }
 
 void SenderProcess::watchExit() {
@@ -115,12 +115,12 @@ void SenderProcess::watchExit() {
   }
   int status = 0;
   {
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
     exited_ = true;
-    changed_.notify_all();
-    changed_.wait_for(lock, outputGrace, [this] { return openOutputs_ == 0; });
+    changed_.notifyAll();
+    changed_.waitFor(lock, outputGrace, [this]() REQUIRES(mutex_) { return openOutputs_ == 0; });
   }
   if (handlers_.exited) handlers_.exited(statusNumber(status));
 }
@@ -148,22 +148,22 @@ bool stopSender(SenderProcess& sender, Seconds grace) {
 }
 
 void finishThenStop(SenderProcess& sender, const std::function<void()>& finish, Seconds grace) {
-  std::mutex mutex;
-  std::condition_variable changed;
+  Mutex mutex;
+  CondVar changed;
   bool finished = false;  // guarded by mutex
   std::thread watchdog([&] {
     pthread_setname_np(pthread_self(), "pelorin.stopwait");
-    std::unique_lock lock(mutex);
-    const bool inTime = changed.wait_for(lock, grace, [&] { return finished; });
+    MutexLock lock(mutex);
+    const bool inTime = changed.waitFor(lock, grace, [&] { return finished; });
     lock.unlock();
     if (!inTime) forceStop(sender);
   });
   finish();
   {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     finished = true;
   }
-  changed.notify_all();
+  changed.notifyAll();
   watchdog.join();
   stopSender(sender, grace);
 }

@@ -3,15 +3,14 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/error.h"
+#include "base/thread_annotations.h"
 
 namespace pelorin::app {
 
@@ -53,11 +52,11 @@ class SenderProcess {
   const pid_t pid_;
   Handlers handlers_;
   int stopFd_ = -1;  // wakes the readers when the object goes away
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  int input_ = -1;
-  int openOutputs_ = 2;
-  bool exited_ = false;
+  mutable Mutex mutex_;
+  CondVar changed_;
+  int input_ GUARDED_BY(mutex_) = -1;
+  int openOutputs_ GUARDED_BY(mutex_) = 2;
+  bool exited_ GUARDED_BY(mutex_) = false;
   std::thread outputReader_;
   std::thread errorReader_;
   std::thread exitWatcher_;

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <optional>
+
+#include "base/thread_annotations.h"
 
 namespace pelorin {
 
@@ -18,10 +18,10 @@ class MainQueue {
   int run();
 
  private:
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<std::function<void()>> tasks_;
-  std::optional<int> status_;
+  Mutex mutex_;
+  CondVar wake_;
+  std::deque<std::function<void()>> tasks_ GUARDED_BY(mutex_);
+  std::optional<int> status_ GUARDED_BY(mutex_);
 };
 
 }  // namespace pelorin

@@ -10,27 +10,27 @@ SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), thread_(
 
 SerialQueue::~SerialQueue() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     stopping_ = true;
   }
-  wake_.notify_one();
+  wake_.notifyOne();
   thread_.join();
 }
 
 void SerialQueue::post(std::function<void()> task) {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     tasks_.push_back(std::move(task));
   }
-  wake_.notify_one();
+  wake_.notifyOne();
 }
 
 void SerialQueue::postAfter(std::chrono::steady_clock::duration delay, std::function<void()> task) {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     delayed_.emplace(std::chrono::steady_clock::now() + delay, std::move(task));
   }
-  wake_.notify_one();
+  wake_.notifyOne();
 }
 
 void SerialQueue::moveDueTasks(std::chrono::steady_clock::time_point now) {
@@ -56,7 +56,7 @@ void SerialQueue::sync(const std::function<void()>& task) {
 void SerialQueue::run() {
   // Thread names are limited to 15 characters.
   pthread_setname_np(pthread_self(), label_.substr(0, 15).c_str());
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   for (;;) {
     moveDueTasks(std::chrono::steady_clock::now());
     if (tasks_.empty()) {
@@ -65,7 +65,7 @@ void SerialQueue::run() {
       if (delayed_.empty()) {
         wake_.wait(lock);
       } else {
-        wake_.wait_until(lock, delayed_.begin()->first);
+        wake_.waitUntil(lock, delayed_.begin()->first);
       }
       continue;
     }

@@ -1,13 +1,13 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
+
+#include "base/thread_annotations.h"
 
 namespace pelorin {
 
@@ -30,14 +30,14 @@ class SerialQueue {
 
  private:
   void run();
-  void moveDueTasks(std::chrono::steady_clock::time_point now);
+  void moveDueTasks(std::chrono::steady_clock::time_point now) REQUIRES(mutex_);
 
   std::string label_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<std::function<void()>> tasks_;
-  std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> delayed_;
-  bool stopping_ = false;
+  Mutex mutex_;
+  CondVar wake_;
+  std::deque<std::function<void()>> tasks_ GUARDED_BY(mutex_);
+  std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> delayed_ GUARDED_BY(mutex_);
+  bool stopping_ GUARDED_BY(mutex_) = false;
   std::thread thread_;
 };
 

@@ -47,8 +47,9 @@ void apply(const ControlCommand& command, int errorFd, media::HardwareEncoder& e
 // Control lines are short; a longer one is no command and is skipped without being held.
 constexpr std::size_t maxControlLineBytes = 65536;
 
-// Reads lines until the input ends or fails, handing each (without its ending) to `line`.
-void readLines(int fd, const std::function<void(std::string_view)>& line) {
+// Reads lines until the input ends or fails, handing each (without its ending) to `line`; false
+// when woken by `stop` first.
+bool readLines(int fd, const Wakeup& stop, const std::function<void(std::string_view)>& line) {
   LineAssembler lines(maxControlLineBytes);
   const auto withoutCarriageReturn = [&](std::string_view text) {
     if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
@@ -56,12 +57,14 @@ void readLines(int fd, const std::function<void(std::string_view)>& line) {
   };
   char buffer[4096];
   for (;;) {
+    if (stop.waitForInput(fd) == Wakeup::Waited::woken) return false;
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0) break;
     lines.feed(std::string_view(buffer, static_cast<std::size_t>(n)), withoutCarriageReturn);
   }
   lines.finish(withoutCarriageReturn);
+  return true;
 }
 
 }  // namespace
@@ -86,49 +89,48 @@ std::unique_ptr<ControlReader> readControl(int inputFd, int errorFd, media::Hard
                                            media::ScreenOutput* output, CropHandler crop,
                                            std::function<void()> onEOF) {
   auto reader = std::unique_ptr<ControlReader>(new ControlReader());
-  reader->thread_ = std::thread([=, &encoder, gate = reader->gate_, crop = std::move(crop),
-                                 onEOF = std::move(onEOF)] {
-    readLines(inputFd, [&](std::string_view line) {
+  reader->thread_ = std::thread([=, r = reader.get(), &encoder, crop = std::move(crop), onEOF = std::move(onEOF)] {
+    const bool ended = readLines(inputFd, r->stop_, [&](std::string_view line) {
       const auto command = parseControlLine(line);
-      if (!command || !gate->enter()) return;
+      if (!command || !r->gate_.enter()) return;
       apply(*command, errorFd, encoder, output, crop);
-      gate->leave();
+      r->gate_.leave();
     });
-    if (onEOF && gate->enter()) {
+    if (ended && onEOF && r->gate_.enter()) {
       onEOF();
-      gate->leave();
+      r->gate_.leave();
     }
   });
   return reader;
 }
 
 bool ControlReader::Gate::enter() {
-  std::lock_guard guard(mutex);
-  if (!open) return false;
-  ++inside;
+  MutexLock guard(mutex_);
+  if (!open_) return false;
+  ++inside_;
   return true;
 }
 
 void ControlReader::Gate::leave() {
   {
-    std::lock_guard guard(mutex);
-    --inside;
+    MutexLock guard(mutex_);
+    --inside_;
   }
-  left.notify_all();
+  left_.notifyAll();
 }
 
 void ControlReader::Gate::close() {
-  std::unique_lock guard(mutex);
-  open = false;
-  left.wait(guard, [&] { return inside == 0; });
+  MutexLock guard(mutex_);
+  open_ = false;
+  left_.wait(guard, [&]() REQUIRES(mutex_) { return inside_ == 0; });
 }
 
-void ControlReader::close() { gate_->close(); }
+void ControlReader::close() { gate_.close(); }
 
 ControlReader::~ControlReader() {
-  gate_->close();
-  // Still blocked on an input that has not ended: it ends with the process.
-  if (thread_.joinable()) thread_.detach();
+  gate_.close();
+  stop_.wake();
+  if (thread_.joinable()) thread_.join();
 }
 
 void ControlReader::join() {
@@ -136,12 +138,12 @@ void ControlReader::join() {
 }
 
 void PendingCrop::set(std::int64_t width, std::int64_t height) {
-  std::lock_guard guard(lock_);
+  MutexLock guard(lock_);
   size_ = std::pair{width, height};
 }
 
 std::optional<std::pair<std::int64_t, std::int64_t>> PendingCrop::take() {
-  std::lock_guard guard(lock_);
+  MutexLock guard(lock_);
   auto taken = size_;
   size_.reset();
   return taken;

@@ -1,15 +1,15 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string_view>
 #include <thread>
 #include <utility>
 
+#include "base/thread_annotations.h"
+#include "base/wakeup.h"
 #include "media/hardware_encoder.h"
 #include "media/screen_output.h"
 
@@ -33,9 +33,9 @@ std::optional<ControlCommand> parseControlLine(std::string_view line);
 
 using CropHandler = std::function<void(std::int64_t width, std::int64_t height)>;
 
-// The thread that reads control lines from the host and applies them. It ends when its input
-// ends; a capture run that finishes first leaves it blocked in its read and the process exit
-// ends it.
+// The thread that reads control lines from the host and applies them, until its input ends or
+// its owner ends it: a run that finishes first wakes it from its wait and joins it, though the
+// host may keep the input open.
 // Closing the reader (or destroying it) waits for a command being applied and makes later lines
 // touch nothing of the run it was started for. Commands are applied outside any lock of its own.
 class ControlReader {
@@ -46,22 +46,25 @@ class ControlReader {
   // Waits for the input to end and the thread with it.
   void join();
 
-  // Guards the run's objects against a thread that outlives the run.
-  struct Gate {
+ private:
+  // Guards the run's objects against lines that come after the run.
+  class Gate {
+   public:
     bool enter();
     void leave();
     void close();
 
-    std::mutex mutex;
-    std::condition_variable left;
-    bool open = true;
-    int inside = 0;  // commands being applied
+   private:
+    Mutex mutex_;
+    CondVar left_;
+    bool open_ GUARDED_BY(mutex_) = true;
+    int inside_ GUARDED_BY(mutex_) = 0;  // commands being applied
   };
 
- private:
   friend std::unique_ptr<ControlReader> readControl(int, int, media::HardwareEncoder&, media::ScreenOutput*,
                                                     CropHandler, std::function<void()>);
-  std::shared_ptr<Gate> gate_ = std::make_shared<Gate>();
+  Gate gate_;
+  Wakeup stop_;
   std::thread thread_;
 };
 
@@ -77,8 +80,8 @@ class PendingCrop {
   std::optional<std::pair<std::int64_t, std::int64_t>> take();
 
  private:
-  std::mutex lock_;
-  std::optional<std::pair<std::int64_t, std::int64_t>> size_;
+  Mutex lock_;
+  std::optional<std::pair<std::int64_t, std::int64_t>> size_ GUARDED_BY(lock_);
 };
 
 }  // namespace pelorin::capture

@@ -117,7 +117,7 @@ void LivePortionStream::updateConfiguration(const platform::StreamConfiguration&
   queue_.post([this, configuration, completion = std::move(completion)] {
     std::optional<Error> failure;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       auto stream = closed_ ? nullptr : stream_.lock();
       if (!stream) {
         failure = streamGone();
@@ -145,7 +145,7 @@ void LivePortionStream::releasePicture(bool keyframe, std::function<void()> pass
 }
 
 void LivePortionStream::close() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   closed_ = true;
 }
 

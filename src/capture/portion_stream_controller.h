@@ -3,12 +3,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 
 #include "base/error.h"
 #include "base/geometry.h"
 #include "base/serial_queue.h"
+#include "base/thread_annotations.h"
 #include "capture/portion_updates.h"
 #include "media/stream_settings.h"
 #include "platform/screen_capture.h"
@@ -103,8 +103,8 @@ class LivePortionStream final : public PortionStreamUpdating {
   const std::weak_ptr<media::ScreenOutput> output_;
   const std::weak_ptr<SerialQueue> sampleQueue_;
   std::uint64_t hold_ = 0;  // the output's hold of the last holdPicture
-  std::mutex mutex_;
-  bool closed_ = false;  // guarded by mutex_
+  Mutex mutex_;
+  bool closed_ GUARDED_BY(mutex_) = false;
   SerialQueue queue_{"pelorin.portion.update"};
 };
 

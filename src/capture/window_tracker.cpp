@@ -38,18 +38,18 @@ void WindowTracker::start() {
 
 void WindowTracker::stop() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     cancelled_ = true;
   }
-  wake_.notify_all();
+  wake_.notifyAll();
   if (thread_.joinable()) thread_.join();
 }
 
 void WindowTracker::run() {
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   while (!cancelled_) {
     // A wait cut short by the stop still lets the next tick run; the thread ends at its end.
-    wake_.wait_for(lock, tickInterval, [&] { return cancelled_; });
+    wake_.waitFor(lock, tickInterval, [&]() REQUIRES(mutex_) { return cancelled_; });
     lock.unlock();
     tick();
     lock.lock();

@@ -1,13 +1,12 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <utility>
 
+#include "base/thread_annotations.h"
 #include "capture/control_channel.h"
 #include "capture/crop_geometry.h"
 #include "media/screen_output.h"
@@ -70,9 +69,9 @@ class WindowTracker {
   bool awaitingCrop_ = false;
   bool releaseOnApply_ = false;
 
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool cancelled_ = false;
+  Mutex mutex_;
+  CondVar wake_;
+  bool cancelled_ GUARDED_BY(mutex_) = false;
   std::thread thread_;
 };
 

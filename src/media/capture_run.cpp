@@ -7,13 +7,13 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
-#include <condition_variable>
 #include <thread>
 
 #include "base/clock_sleep.h"
 #include "base/fd_output.h"
 #include "base/sanitize.h"
 #include "base/termination_signals.h"
+#include "base/thread_annotations.h"
 
 namespace pelorin::media {
 namespace {
@@ -28,19 +28,19 @@ class RunWatchdog {
   }
   ~RunWatchdog() {
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       cancelled_ = true;
     }
-    wake_.notify_all();
+    wake_.notifyAll();
     thread_.join();
   }
   // The run must be over `seconds` from now, if that is sooner than the current deadline.
   void tighten(double seconds) {
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       deadline_ = std::min(deadline_, after(seconds));
     }
-    wake_.notify_all();
+    wake_.notifyAll();
   }
 
  private:
@@ -52,9 +52,9 @@ class RunWatchdog {
   }
 
   void watch() {
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     while (!cancelled_) {
-      if (wake_.wait_until(lock, deadline_) == std::cv_status::timeout && !cancelled_ && Clock::now() >= deadline_) {
+      if (!wake_.waitUntil(lock, deadline_) && !cancelled_ && Clock::now() >= deadline_) {
         writeLine(errorFd_, "native_encoder_error reason=" +
                                 sanitized("the capture did not end in time (output not read, or the display server "
                                           "does not answer)"));
@@ -64,8 +64,8 @@ class RunWatchdog {
   }
 
   const int errorFd_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
+  Mutex mutex_;
+  CondVar wake_;
   Clock::time_point deadline_;
   bool cancelled_ = false;
   std::thread thread_;
@@ -92,7 +92,7 @@ void RunStop::wake() {
 
 void RunStop::fail(const Error& error) {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (failure_) return;
     failure_ = error;
   }
@@ -101,14 +101,14 @@ void RunStop::fail(const Error& error) {
 
 void RunStop::complete() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     completed_ = true;
   }
   wake();
 }
 
 std::optional<Error> RunStop::failure() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return failure_;
 }
 
@@ -122,7 +122,7 @@ RunEnd RunStop::wait(std::optional<double> seconds) {
   RunEnd end;
   for (;;) {
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       if (failure_) {
         end = {RunEnd::Kind::failed, failure_};
         break;

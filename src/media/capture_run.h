@@ -3,11 +3,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <utility>
 
 #include "base/error.h"
+#include "base/thread_annotations.h"
 #include "media/hardware_encoder.h"
 #include "platform/screen_capture.h"
 
@@ -43,9 +43,9 @@ class RunStop {
   void wake();
 
   const int wakeFd_;
-  mutable std::mutex mutex_;
-  std::optional<Error> failure_;
-  bool completed_ = false;
+  mutable Mutex mutex_;
+  std::optional<Error> failure_ GUARDED_BY(mutex_);
+  bool completed_ GUARDED_BY(mutex_) = false;
 };
 
 // What the run loop starts and stops: a capture stream, or a source that paces itself.

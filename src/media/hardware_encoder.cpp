@@ -175,7 +175,7 @@ void HardwareEncoder::encode(platform::PixelBufferRef pixelBuffer, platform::Med
   if (!session) return;
   bool forceKeyframe = false;
   {
-    std::lock_guard guard(lock_);
+    MutexLock guard(lock_);
     if (outstanding_ >= queueCapacity) {
       ++encoderDrops_;
       return;
@@ -200,12 +200,12 @@ void HardwareEncoder::encode(platform::PixelBufferRef pixelBuffer, platform::Med
 }
 
 void HardwareEncoder::requestKeyframe() {
-  std::lock_guard guard(lock_);
+  MutexLock guard(lock_);
   forceKeyframe_ = true;
 }
 
 void HardwareEncoder::frameReturned() {
-  std::lock_guard guard(lock_);
+  MutexLock guard(lock_);
   if (outstanding_ > 0) --outstanding_;
 }
 
@@ -232,7 +232,7 @@ void HardwareEncoder::endProcessBetweenRecords(int status) {
 Result<void> HardwareEncoder::emit(const platform::EncodedSample& sample, std::uint64_t captureNanoseconds) {
   {
     // Once the run has failed it is ending: later records have nowhere to go.
-    std::lock_guard guard(lock_);
+    MutexLock guard(lock_);
     if (failure_) return {};
   }
   Result<ByteBuffer> built = makeFrameRecord(sample, captureNanoseconds);
@@ -241,11 +241,11 @@ Result<void> HardwareEncoder::emit(const platform::EncodedSample& sample, std::u
 
   Result<void> written;
   {
-    std::lock_guard guard(outputLock_);
+    MutexLock guard(outputLock_);
     written = writeAll(settings_.outputFd, record.data(), record.size());
   }
   {
-    std::lock_guard guard(lock_);
+    MutexLock guard(lock_);
     if (written) {
       ++encodedFrames_;
       failedInARow_ = 0;
@@ -262,7 +262,7 @@ Result<void> HardwareEncoder::emit(const platform::EncodedSample& sample, std::u
 void HardwareEncoder::countFailedFrame(std::int32_t status) {
   bool giveUp = false;
   {
-    std::lock_guard guard(lock_);
+    MutexLock guard(lock_);
     giveUp = ++failedInARow_ == maxFailedFramesInARow;
   }
   // A session that keeps failing after its own resets would encode nothing for the rest of the run.
@@ -274,7 +274,7 @@ void HardwareEncoder::countFailedFrame(std::int32_t status) {
 void HardwareEncoder::failRun(const Error& error) {
   std::function<void(const Error&)> onFailure;
   {
-    std::lock_guard guard(lock_);
+    MutexLock guard(lock_);
     if (failure_) return;
     failure_ = error;
     onFailure = failureHandler_;
@@ -329,17 +329,17 @@ Result<void> HardwareEncoder::finish(std::int64_t captureDrops, std::int64_t cap
 }
 
 void HardwareEncoder::setFailureHandler(std::function<void(const Error&)> handler) {
-  std::lock_guard guard(lock_);
+  MutexLock guard(lock_);
   failureHandler_ = std::move(handler);
 }
 
 std::optional<Error> HardwareEncoder::runFailure() const {
-  std::lock_guard guard(lock_);
+  MutexLock guard(lock_);
   return failure_;
 }
 
 HardwareEncoder::Counters HardwareEncoder::counters() const {
-  std::lock_guard guard(lock_);
+  MutexLock guard(lock_);
   return {outstanding_, maxOutstanding_, encoderDrops_, encodedFrames_};
 }
 

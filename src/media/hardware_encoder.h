@@ -4,11 +4,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "base/error.h"
+#include "base/thread_annotations.h"
 #include "media/frame_stream.h"
 #include "media/stream_settings.h"
 #include "platform/compression_session.h"
@@ -92,18 +92,18 @@ class HardwareEncoder {
   std::atomic<std::shared_ptr<platform::CompressionSession>> session_;
   const EncoderSettings settings_;
 
-  mutable std::mutex lock_;  // counters, forceKeyframe_, lastKeyframeCapture_, failure_, failureHandler_
-  std::int64_t outstanding_ = 0;
-  std::int64_t maxOutstanding_ = 0;
-  std::int64_t encoderDrops_ = 0;
-  std::int64_t encodedFrames_ = 0;
-  bool forceKeyframe_ = false;
-  std::optional<std::uint64_t> lastKeyframeCapture_;  // capture time of the last key frame
-  int failedInARow_ = 0;  // frames the session returned with an error since the last good one
-  std::optional<Error> failure_;
-  std::function<void(const Error&)> failureHandler_;
+  mutable Mutex lock_;
+  std::int64_t outstanding_ GUARDED_BY(lock_) = 0;
+  std::int64_t maxOutstanding_ GUARDED_BY(lock_) = 0;
+  std::int64_t encoderDrops_ GUARDED_BY(lock_) = 0;
+  std::int64_t encodedFrames_ GUARDED_BY(lock_) = 0;
+  bool forceKeyframe_ GUARDED_BY(lock_) = false;
+  std::optional<std::uint64_t> lastKeyframeCapture_ GUARDED_BY(lock_);  // capture time of the last key frame
+  int failedInARow_ GUARDED_BY(lock_) = 0;  // frames the session returned with an error since the last good one
+  std::optional<Error> failure_ GUARDED_BY(lock_);
+  std::function<void(const Error&)> failureHandler_ GUARDED_BY(lock_);
 
-  std::mutex outputLock_;  // serialises writes to the output
+  Mutex outputLock_;  // serialises writes to the output
 };
 
 // Converts 4-byte big-endian length-prefixed NAL units to Annex-B with 4-byte start codes,

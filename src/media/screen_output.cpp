@@ -70,7 +70,7 @@ ScreenOutput::ScreenOutput(HardwareEncoder& encoder, ClockAnchor clockAnchor, in
 
 void ScreenOutput::didOutputSample(const platform::SampleBuffer& sample, platform::StreamOutputType type) {
   {
-    std::lock_guard lock(flowLock_);
+    MutexLock lock(flowLock_);
     ++activeCallbacks_;
     maxActiveCallbacks_ = std::max(maxActiveCallbacks_, activeCallbacks_);
   }
@@ -78,7 +78,7 @@ void ScreenOutput::didOutputSample(const platform::SampleBuffer& sample, platfor
     encoder_.encode(sample.imageBuffer, mediaTime(sample.presentationSeconds),
                     captureUnixNanoseconds(sample.presentationSeconds, clockAnchor_));
   }
-  std::lock_guard lock(flowLock_);
+  MutexLock lock(flowLock_);
   --activeCallbacks_;
 }
 
@@ -98,7 +98,7 @@ bool ScreenOutput::admit(const platform::SampleBuffer& sample, platform::StreamO
     return false;
   }
   if (type != platform::StreamOutputType::Screen || !sample.valid || !sample.imageBuffer) {
-    std::lock_guard lock(flowLock_);
+    MutexLock lock(flowLock_);
     ++captureDrops_;
     return false;
   }
@@ -106,7 +106,7 @@ bool ScreenOutput::admit(const platform::SampleBuffer& sample, platform::StreamO
   std::function<void()> passed;
   bool paused = false;
   {
-    std::lock_guard lock(flowLock_);
+    MutexLock lock(flowLock_);
     if (uptime_() < heldUntil_) {
       ++withheldSinceKeyframe_;
       return false;
@@ -161,14 +161,14 @@ void ScreenOutput::idleSample() {
 void ScreenOutput::requestFrame() {
   std::function<void()> requester;
   {
-    std::lock_guard lock(flowLock_);
+    MutexLock lock(flowLock_);
     requester = frameRequester_;
   }
   if (requester) requester();
 }
 
 void ScreenOutput::setFrameRequester(std::function<void()> requester) {
-  std::lock_guard lock(flowLock_);
+  MutexLock lock(flowLock_);
   frameRequester_ = std::move(requester);
 }
 
@@ -178,18 +178,18 @@ void ScreenOutput::requestKeyframe() {
 }
 
 void ScreenOutput::setPaused(bool paused) {
-  std::lock_guard lock(flowLock_);
+  MutexLock lock(flowLock_);
   paused_ = paused;
 }
 
 bool ScreenOutput::paused() const {
-  std::lock_guard lock(flowLock_);
+  MutexLock lock(flowLock_);
   return paused_;
 }
 
 std::uint64_t ScreenOutput::hold(double seconds) {
   const auto span = static_cast<std::uint64_t>(seconds * 1e9);
-  std::lock_guard lock(flowLock_);
+  MutexLock lock(flowLock_);
   heldUntil_ = uptime_() + span;
   return ++holds_;
 }
@@ -197,7 +197,7 @@ std::uint64_t ScreenOutput::hold(double seconds) {
 void ScreenOutput::release() {
   std::uint64_t wasHeldUntil = 0;
   {
-    std::lock_guard lock(flowLock_);
+    MutexLock lock(flowLock_);
     wasHeldUntil = heldUntil_;
     heldUntil_ = 0;
   }
@@ -207,7 +207,7 @@ void ScreenOutput::release() {
 void ScreenOutput::releaseHold(std::uint64_t hold, bool keyframe, std::function<void()> passed) {
   bool withheld = false;
   {
-    std::lock_guard lock(flowLock_);
+    MutexLock lock(flowLock_);
     if (hold != holds_) return;
     heldUntil_ = 0;
     withheld = keyframe && withheldSinceKeyframe_ > 0;
@@ -219,7 +219,7 @@ void ScreenOutput::releaseHold(std::uint64_t hold, bool keyframe, std::function<
 }
 
 std::pair<std::int64_t, std::int64_t> ScreenOutput::stats() const {
-  std::lock_guard lock(flowLock_);
+  MutexLock lock(flowLock_);
   return {captureDrops_, maxActiveCallbacks_};
 }
 

@@ -2,10 +2,10 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <utility>
 
+#include "base/thread_annotations.h"
 #include "media/clock.h"
 #include "media/hardware_encoder.h"
 #include "platform/screen_capture.h"
@@ -58,16 +58,16 @@ class ScreenOutput final : public platform::StreamOutput {
 
   // Guards what other threads change or read while frames flow: pause, hold, the counters and the
   // frame requester.
-  mutable std::mutex flowLock_;
-  bool paused_ = false;
-  std::int64_t captureDrops_ = 0;
-  std::int64_t activeCallbacks_ = 0;
-  std::int64_t maxActiveCallbacks_ = 0;
-  std::uint64_t heldUntil_ = 0;
-  std::uint64_t holds_ = 0;
-  std::int64_t withheldSinceKeyframe_ = 0;
-  std::function<void()> onPassed_;
-  std::function<void()> frameRequester_;
+  mutable Mutex flowLock_;
+  bool paused_ GUARDED_BY(flowLock_) = false;
+  std::int64_t captureDrops_ GUARDED_BY(flowLock_) = 0;
+  std::int64_t activeCallbacks_ GUARDED_BY(flowLock_) = 0;
+  std::int64_t maxActiveCallbacks_ GUARDED_BY(flowLock_) = 0;
+  std::uint64_t heldUntil_ GUARDED_BY(flowLock_) = 0;
+  std::uint64_t holds_ GUARDED_BY(flowLock_) = 0;
+  std::int64_t withheldSinceKeyframe_ GUARDED_BY(flowLock_) = 0;
+  std::function<void()> onPassed_ GUARDED_BY(flowLock_);
+  std::function<void()> frameRequester_ GUARDED_BY(flowLock_);
 
   // Touched only on the capture queue.
   std::string lastFrameInfo_;

@@ -2,12 +2,11 @@
 
 #include <array>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <limits>
-#include <mutex>
 #include <thread>
 
+#include "base/thread_annotations.h"
 #include "media/capture_run.h"
 #include "media/clock.h"
 
@@ -60,10 +59,10 @@ class SyntheticProducer final : public RunSource {
 
   Result<void> stop() override {
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       stopping_ = true;
     }
-    wake_.notify_all();
+    wake_.notifyAll();
     if (thread_.joinable()) thread_.join();
     return {};
   }
@@ -76,9 +75,9 @@ class SyntheticProducer final : public RunSource {
     for (std::int64_t i = 0; i < total_; ++i) {
       encoder_.encode(cycle_[static_cast<std::size_t>(i % cycleLength)], platform::MediaTime{i * rate_.den, rate_.num},
                       unixNanosecondsNow());
-      std::unique_lock lock(mutex_);
+      MutexLock lock(mutex_);
       // Deadlines count from the start, so a late wake-up does not delay the frames after it.
-      if (wake_.wait_until(lock, start + (i + 1) * interval, [&] { return stopping_; })) return;
+      if (wake_.waitUntil(lock, start + (i + 1) * interval, [&] { return stopping_; })) return;
     }
     stop_->complete();
   }
@@ -88,8 +87,8 @@ class SyntheticProducer final : public RunSource {
   HardwareEncoder& encoder_;
   const std::shared_ptr<RunStop> stop_;
   Cycle cycle_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
+  Mutex mutex_;
+  CondVar wake_;
   bool stopping_ = false;
   std::thread thread_;
 };

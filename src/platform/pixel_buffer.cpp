@@ -66,7 +66,7 @@ NV12BufferPool::~NV12BufferPool() = default;
 PixelBufferRef NV12BufferPool::makeBuffer() {
   std::unique_ptr<Buffer> buffer;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!free_.empty()) {
       buffer = std::move(free_.back());
       free_.pop_back();
@@ -85,12 +85,12 @@ PixelBufferRef NV12BufferPool::makeBuffer() {
 }
 
 std::size_t NV12BufferPool::inUse() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return created_ - free_.size();
 }
 
 void NV12BufferPool::giveBack(std::unique_ptr<Buffer> buffer) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   free_.push_back(std::move(buffer));
 }
 

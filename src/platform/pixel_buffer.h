@@ -3,8 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
+
+#include "base/thread_annotations.h"
 
 namespace pelorin::platform {
 
@@ -56,9 +57,9 @@ class NV12BufferPool : public std::enable_shared_from_this<NV12BufferPool> {
   int width_;
   int height_;
   std::size_t maximumCount_;
-  mutable std::mutex mutex_;
-  std::vector<std::unique_ptr<Buffer>> free_;
-  std::size_t created_ = 0;
+  mutable Mutex mutex_;
+  std::vector<std::unique_ptr<Buffer>> free_ GUARDED_BY(mutex_);
+  std::size_t created_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace pelorin::platform

@@ -123,7 +123,8 @@ class StreamOutput {
   virtual void didOutputSample(const SampleBuffer& sample, StreamOutputType type) = 0;
 };
 
-// Told, on a thread of the stream's, when the stream stops because of an error.
+// Told, on a thread of the stream's, when the stream stops because of an error. The stream's
+// owner joins that thread: the stream is not destroyed from here.
 class StreamDelegate {
  public:
   virtual ~StreamDelegate() = default;

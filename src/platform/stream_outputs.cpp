@@ -5,7 +5,7 @@ namespace pelorin::platform {
 bool StreamOutputs::add(std::shared_ptr<StreamOutput> output, StreamOutputType type,
                         std::shared_ptr<SerialQueue> queue) {
   if (!output || !queue) return false;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   entries_.push_back({std::move(output), type, std::move(queue)});
   return true;
 }
@@ -13,7 +13,7 @@ bool StreamOutputs::add(std::shared_ptr<StreamOutput> output, StreamOutputType t
 void StreamOutputs::deliver(const SampleBuffer& sample) const {
   std::vector<Entry> entries;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     entries = entries_;
   }
   for (const Entry& entry : entries) {

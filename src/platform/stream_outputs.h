@@ -4,10 +4,10 @@
 // hand-over of each sample to them on their queues.
 
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "base/serial_queue.h"
+#include "base/thread_annotations.h"
 #include "platform/screen_capture.h"
 
 namespace pelorin::platform {
@@ -25,8 +25,8 @@ class StreamOutputs {
     StreamOutputType type;
     std::shared_ptr<SerialQueue> queue;
   };
-  mutable std::mutex mutex_;
-  std::vector<Entry> entries_;
+  mutable Mutex mutex_;
+  std::vector<Entry> entries_ GUARDED_BY(mutex_);
 };
 
 // A sample that says nothing changed since the last complete one.

@@ -2,53 +2,44 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <memory>
-#include <mutex>
-#include <thread>
 
 namespace pelorin::portion {
 namespace {
 
-// Shared by the two watchers of one selection; only the first to fire speaks.
-struct PortionSelectionWatch {
-  std::mutex lock;
-  bool ended = false;  // guarded by lock
-  std::function<void(const std::string&)> onEnd;
+using Clock = std::chrono::steady_clock;
 
-  void end(const std::string& word) {
-    {
-      std::lock_guard guard(lock);
-      if (ended) return;
-      ended = true;
-    }
-    onEnd(word);
-  }
-};
-
-void readToEnd(int fd) {
+// The reason the watch ends with, or none when it was stopped.
+std::string watch(int input, Clock::time_point deadline, const Wakeup& stop) {
   char buffer[4096];
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n > 0 || (n < 0 && errno == EINTR)) continue;
-    return;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return "portion_timeout";
+    switch (stop.waitForInput(input, static_cast<int>(std::min<long long>(left, 60'000)))) {
+      case Wakeup::Waited::woken: return {};
+      case Wakeup::Waited::timedOut: continue;
+      case Wakeup::Waited::input: break;
+    }
+    const ssize_t n = ::read(input, buffer, sizeof buffer);
+    if (n <= 0 && !(n < 0 && (errno == EINTR || errno == EAGAIN))) return "portion_parent_gone";
   }
 }
 
 }  // namespace
 
-void watchPortionSelection(int input, double timeout, std::function<void(const std::string&)> onEnd) {
-  auto watch = std::make_shared<PortionSelectionWatch>();
-  watch->onEnd = std::move(onEnd);
-  std::thread([watch, input] {
-    readToEnd(input);
-    watch->end("portion_parent_gone");
-  }).detach();
-  std::thread([watch, timeout] {
-    std::this_thread::sleep_for(std::chrono::duration<double>(timeout));
-    watch->end("portion_timeout");
-  }).detach();
+PortionSelectionWatch::PortionSelectionWatch(int input, double timeout,
+                                             std::function<void(const std::string&)> onEnd) {
+  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
+  thread_ = std::thread([this, input, deadline, onEnd = std::move(onEnd)] {
+    if (const std::string reason = watch(input, deadline, stop_); !reason.empty()) onEnd(reason);
+  });
+}
+
+PortionSelectionWatch::~PortionSelectionWatch() {
+  stop_.wake();
+  thread_.join();
 }
 
 }  // namespace pelorin::portion

@@ -79,6 +79,13 @@ TEST(ReadControl, AppliesEachLineInOrder) {
   EXPECT_FALSE(output.paused());
   EXPECT_FALSE(crops.take());
   EXPECT_TRUE(h.err.contents().ends_with(pauses));
+
+  // The host may keep the input open: the reader's owner wakes it and joins it, with no end of input.
+  ASSERT_EQ(pipe(fds), 0);
+  start(fds[0]).reset();
+  EXPECT_EQ(ended, 1);
+  close(fds[0]);
+  close(fds[1]);
 }
 
 TEST(LineAssembly, SplitsLinesAcrossReadsWithinItsBound) {

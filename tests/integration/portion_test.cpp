@@ -144,6 +144,7 @@ TEST(Portion, FrameAboveAFullScreenWindowStaysOutOfThePictureWhichFollowsItsDrag
        .closeInputAt = 30s});
   EXPECT_EQ(std::string(user.get()), "");
   EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_LT(r.elapsed, 25s) << "the run waited for its still open input to end";
   const std::vector<DecodedRecord> records = expectDecodes(r);
   ASSERT_TRUE(!records.empty() && records.back().picture);
   int band = 0, keyFrames = 0;

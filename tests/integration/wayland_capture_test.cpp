@@ -109,7 +109,7 @@ TEST(WaylandCapture, PermissionListingCaptureAndTheCompositorsEnd) {
   for (const auto& [changing, thumbnail] : {std::pair{false, true}, {false, false}, {true, true}}) {
     SCOPED_TRACE(changing ? "changing" : thumbnail ? "first" : "still");
     std::atomic<bool> listed{false};
-    std::thread painter([&] {
+    std::thread painter([&, changing = changing] {  // a copy: clang 14 cannot capture a structured binding
       for (unsigned long c = 0; changing && !listed; ++c) setColour(c % 2 ? blue : grey);
     });
     const ProcessResult listing = encoder({"--list-sources"});

@@ -130,7 +130,8 @@ QMenuBar* MainWindow::buildMenus() {
   for (const auto& [title, key] : commands) {
     QAction* action = edit->addAction(QString::fromUtf8(title));
     action->setShortcut(key);
-    connect(action, &QAction::triggered, this, [key] {
+    // Copied: clang 14 cannot capture a structured binding.
+    connect(action, &QAction::triggered, this, [key = key] {
       auto* field = qobject_cast<QLineEdit*>(QApplication::focusWidget());
       if (!field) return;
       if (key == QKeySequence::Cut) field->cut();

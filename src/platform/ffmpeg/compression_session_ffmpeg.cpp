@@ -1,17 +1,13 @@
 #include "platform/ffmpeg/compression_session_ffmpeg.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <map>
-#include <thread>
 
 #include "base/sanitize.h"
 #include "platform/ffmpeg/av_error.h"
-#include "platform/ffmpeg/opened_encoder.h"
-#include "platform/ffmpeg/sample_assembler.h"
+#include "platform/ffmpeg/encoder_worker.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -21,19 +17,6 @@ extern "C" {
 
 namespace pelorin::platform::ffmpeg {
 namespace {
-
-// Status of frames and calls cut off by invalidate().
-const std::int32_t invalidatedStatus = AVERROR_EXIT;
-
-struct FrameDeleter {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
-
-struct PacketDeleter {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 
 // A backend whose device opened, waiting for the real settings.
 struct Candidate {
@@ -97,12 +80,21 @@ bool holdsValidValue(CompressionProperty key, const PropertyValue& v) {
   return false;
 }
 
-// The session's state shared with its worker thread, which alone touches the codec once opened.
-class SessionCore : public std::enable_shared_from_this<SessionCore> {
+// Opens `attempt` with `settings`, unless the hook fails it first.
+Result<std::unique_ptr<OpenedEncoder>> openWith(const OpenHook& hook, const OpenAttempt& attempt,
+                                                const CodecSettings& settings, const DeviceRef& device) {
+  if (hook) {
+    if (std::string why = hook(attempt); !why.empty()) return Error{ffmpegDomain, AVERROR_EXTERNAL, why};
+  }
+  return OpenedEncoder::open(attempt, settings, device);
+}
+
+// What the caller configures; prepare() opens the codec and hands it to the session's worker.
+class FfmpegCompressionSession final : public CompressionSession {
  public:
-  SessionCore(std::vector<Candidate> candidates, const CompressionSessionSpec& config,
-              CompressionOutputHandler output, bool softwareChosen, OpenHook openHook,
-              std::shared_ptr<FailureNote> failure)
+  FfmpegCompressionSession(std::vector<Candidate> candidates, const CompressionSessionSpec& config,
+                           CompressionOutputHandler output, bool softwareChosen, OpenHook openHook,
+                           std::shared_ptr<FailureNote> failure)
       : config_(config),
         output_(std::move(output)),
         softwareChosen_(softwareChosen),
@@ -112,19 +104,16 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
         candidates_(std::move(candidates)),
         chosen_{candidates_.front().backend, RateControl::ConstantQuality} {}
 
-  ~SessionCore() {
-    // Only the worker itself can drop the last reference while still joinable.
-    if (worker_.joinable()) worker_.detach();
-  }
+  ~FfmpegCompressionSession() override { invalidate(); }
 
-  std::string encoderName() const {
-    std::lock_guard guard(mutex_);
+  std::string encoderName() const override {
+    MutexLock lock(mutex_);
     return backendEntry(chosen_.backend).name;
   }
-  bool softwareExplicitlyChosen() const { return softwareChosen_; }
+  bool softwareExplicitlyChosen() const override { return softwareChosen_; }
 
-  std::int32_t setProperty(CompressionProperty key, const PropertyValue& value) {
-    std::lock_guard guard(mutex_);
+  std::int32_t setProperty(CompressionProperty key, const PropertyValue& value) override {
+    MutexLock lock(mutex_);
     if (state_ == State::Invalidated) return invalidatedStatus;
     if (key == CompressionProperty::UsingHardwareAcceleratedVideoEncoder) return AVERROR(EPERM);
     if (!holdsValidValue(key, value)) return AVERROR(EINVAL);
@@ -133,8 +122,8 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     return 0;
   }
 
-  std::int32_t copyProperty(CompressionProperty key, PropertyValue& value) {
-    std::lock_guard guard(mutex_);
+  std::int32_t copyProperty(CompressionProperty key, PropertyValue& value) override {
+    MutexLock lock(mutex_);
     if (state_ == State::Invalidated) return invalidatedStatus;
     if (key == CompressionProperty::UsingHardwareAcceleratedVideoEncoder) {
       value = backendEntry(chosen_.backend).hardware;
@@ -146,120 +135,97 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     return 0;
   }
 
-  std::int32_t prepare() {
-    std::lock_guard guard(mutex_);
+  std::int32_t prepareToEncodeFrames() override {
+    MutexLock lock(mutex_);
     if (state_ == State::Invalidated) return invalidatedStatus;
     if (state_ == State::Prepared) return 0;
     settings_ = settingsFromProperties();
-    if (!openFirstCandidate()) return AVERROR_EXTERNAL;
+    std::unique_ptr<OpenedEncoder> opened = openFirstCandidate();
+    if (!opened) return AVERROR_EXTERNAL;
     state_ = State::Prepared;
-    worker_ = std::thread([self = shared_from_this()] { self->run(); });
-    workerId_ = worker_.get_id();
+    auto reopen = [hook = openHook_, attempt = chosen_, settings = settings_, device = candidates_.front().device] {
+      return openWith(hook, attempt, settings, device);
+    };
+    const bool baseline = settings_.profile == ProfileLevel::ConstrainedBaselineAutoLevel;
+    worker_ = std::make_unique<EncoderWorker>(WorkerCodec{std::move(opened), std::move(reopen), baseline}, output_);
     return 0;
   }
 
-  std::shared_ptr<NV12BufferPool> pixelBufferPool() {
-    std::lock_guard guard(mutex_);
+  std::shared_ptr<NV12BufferPool> pixelBufferPool() override {
+    MutexLock lock(mutex_);
     return pool_;
   }
 
-  std::int32_t encodeFrame(PixelBufferRef buffer, MediaTime presentationTime, bool forceKeyFrame,
-                           FrameContext context) {
+  std::int32_t encodeFrame(PixelBufferRef buffer, MediaTime presentationTime, MediaTime, bool forceKeyFrame,
+                           FrameContext context) override {
     if (!buffer || buffer->width() != config_.width || buffer->height() != config_.height) return AVERROR(EINVAL);
     if (const std::int32_t status = acceptingStatus(); status != 0) return status;
     FramePtr frame;
     const int copied = copyToFrame(*buffer, frame);
     buffer.reset();
     if (copied < 0) return copied;
-    if (forceKeyFrame) markKeyFrame(*frame);
-    {
-      std::lock_guard guard(mutex_);
-      if (state_ != State::Prepared) return state_ == State::Invalidated ? invalidatedStatus : AVERROR(EINVAL);
-      // Presentation time in the codec's time base (one frame), forced strictly increasing so each frame
-      // has its own key in the context map.
-      std::int64_t pts = lastPts_ + 1;
-      if (presentationTime.timescale > 0) {
-        pts = av_rescale_q(presentationTime.value, AVRational{1, presentationTime.timescale},
-                           AVRational{settings_.frameRate.den, settings_.frameRate.num});
-      }
-      pts = std::max(pts, lastPts_ + 1);
-      lastPts_ = pts;
-      frame->pts = pts;
-      queue_.push_back(Job{std::move(frame), std::move(context)});
-      ++accepted_;
+    MutexLock lock(mutex_);
+    if (state_ != State::Prepared) return state_ == State::Invalidated ? invalidatedStatus : AVERROR(EINVAL);
+    // Presentation time in the codec's time base (one frame), forced strictly increasing so each frame has
+    // its own key in the worker's context map.
+    std::int64_t pts = lastPts_ + 1;
+    if (presentationTime.timescale > 0) {
+      pts = av_rescale_q(presentationTime.value, AVRational{1, presentationTime.timescale},
+                         AVRational{settings_.frameRate.den, settings_.frameRate.num});
     }
-    wake_.notify_all();
+    pts = std::max(pts, lastPts_ + 1);
+    lastPts_ = pts;
+    frame->pts = pts;
+    // Under the lock, so that the worker gets the frames in pts order.
+    worker_->submit(std::move(frame), forceKeyFrame, std::move(context));
     return 0;
   }
 
-  std::int32_t completeFrames() {
-    if (std::this_thread::get_id() == workerId()) return AVERROR(EDEADLK);
-    std::unique_lock lock(mutex_);
-    if (state_ == State::Invalidated) return invalidatedStatus;
-    if (state_ == State::Configuring) return 0;
-    const std::uint64_t target = accepted_;
-    const std::uint64_t drain = ++drainsRequested_;
-    wake_.notify_all();
-    // The worker delivers every accepted frame, with an error if it is cut off, and closes the
-    // codec before any later frame, unless it stops first.
-    delivered_cv_.wait(lock, [&] { return delivered_ >= target && (drainsDone_ >= drain || stop_); });
-    return 0;
-  }
-
-  void invalidate() {
-    bool onWorker = false;
+  std::int32_t completeFrames() override {
+    EncoderWorker* worker = nullptr;
+    State state = State::Configuring;
     {
-      std::lock_guard guard(mutex_);
+      MutexLock lock(mutex_);
+      worker = worker_.get();
+      state = state_;
+    }
+    if (worker && worker->onOwnThread()) return AVERROR(EDEADLK);
+    if (state == State::Invalidated) return invalidatedStatus;
+    if (state == State::Prepared) worker->drain();
+    return 0;
+  }
+
+  void invalidate() override {
+    EncoderWorker* worker = nullptr;
+    {
+      MutexLock lock(mutex_);
       if (state_ != State::Invalidated) {
         state_ = State::Invalidated;
         pool_.reset();
       }
-      stop_ = true;
-      onWorker = workerId_ == std::this_thread::get_id();
+      // Kept until the destructor: another thread may be waiting in its drain().
+      worker = worker_.get();
     }
-    wake_.notify_all();
-    delivered_cv_.notify_all();
-    // From an output handler the worker stops once the handler returns; the owner joins it later.
-    if (onWorker) return;
-    std::lock_guard join(joinMutex_);
-    if (worker_.joinable()) worker_.join();
+    if (worker) worker->stop();
   }
 
  private:
   enum class State { Configuring, Prepared, Invalidated };
-  struct Job {
-    FramePtr frame;
-    FrameContext context;
-  };
-
-  static void markKeyFrame(AVFrame& frame) {
-    frame.pict_type = AV_PICTURE_TYPE_I;
-#ifdef AV_FRAME_FLAG_KEY
-    frame.flags |= AV_FRAME_FLAG_KEY;
-#else
-    frame.key_frame = 1;
-#endif
-  }
-
-  std::thread::id workerId() {
-    std::lock_guard guard(mutex_);
-    return workerId_;
-  }
 
   std::int32_t acceptingStatus() {
-    std::lock_guard guard(mutex_);
+    MutexLock lock(mutex_);
     if (state_ == State::Invalidated) return invalidatedStatus;
     return state_ == State::Prepared ? 0 : AVERROR(EINVAL);
   }
 
   template <class T>
-  std::optional<T> property(CompressionProperty key) const {
+  std::optional<T> property(CompressionProperty key) const REQUIRES(mutex_) {
     const auto found = properties_.find(key);
     if (found == properties_.end()) return std::nullopt;
     return std::get<T>(found->second);
   }
 
-  CodecSettings settingsFromProperties() const {
+  CodecSettings settingsFromProperties() const REQUIRES(mutex_) {
     CodecSettings s;
     s.width = config_.width;
     s.height = config_.height;
@@ -285,20 +251,18 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     return s;
   }
 
-  const DeviceRef& deviceFor(Backend backend) const {
-    return std::find_if(candidates_.begin(), candidates_.end(), [&](const Candidate& c) {
-             return c.backend == backend;
-           })->device;
-  }
-
-  // Opens the candidates in order with the real settings; the first that opens is the session's.
-  bool openFirstCandidate() {
+  // Opens the candidates in order with the real settings; the first that opens is the session's,
+  // and the only candidate kept.
+  std::unique_ptr<OpenedEncoder> openFirstCandidate() REQUIRES(mutex_) {
     std::vector<Backend> backends;
     for (const Candidate& c : candidates_) backends.push_back(c.backend);
     const auto plan = openPlan(backends, settings_);
     std::unique_ptr<OpenedEncoder> opened;
-    const ChosenAttempt chosen = chooseFirst(plan, [&](const OpenAttempt& attempt) {
-      auto result = openAttempt(attempt);
+    const ChosenAttempt chosen = chooseFirst(plan, [&](const OpenAttempt& attempt) REQUIRES(mutex_) {
+      const DeviceRef& device = std::find_if(candidates_.begin(), candidates_.end(), [&](const Candidate& c) {
+                                  return c.backend == attempt.backend;
+                                })->device;
+      auto result = openWith(openHook_, attempt, settings_, device);
       if (!result) return result.error().message;
       opened = std::move(*result);
       return std::string();
@@ -306,17 +270,16 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     for (const std::string& why : chosen.reasons) ffmpegDiagnostic("ffmpeg_encoder_failed reason=" + sanitized(why));
     if (chosen.index < 0) {
       failure_->set(joined(chosen.reasons));
-      return false;
+      return nullptr;
     }
     chosen_ = plan[static_cast<std::size_t>(chosen.index)];
-    std::erase_if(candidates_, [&](const Candidate& c) { return c.backend != chosen_.backend; });
+    std::erase_if(candidates_, [&](const Candidate& c) REQUIRES(mutex_) { return c.backend != chosen_.backend; });
     logChoice();
     failure_->set({});
-    useEncoder(std::move(opened));
-    return true;
+    return opened;
   }
 
-  void logChoice() const {
+  void logChoice() const REQUIRES(mutex_) {
     const BackendEntry& entry = backendEntry(chosen_.backend);
     std::string line = std::string("ffmpeg_encoder_chosen encoder=") + entry.name + " codec=" + entry.codec +
                        " rate_control=" + rateControlName(chosen_.backend, chosen_.rate);
@@ -328,222 +291,22 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
     ffmpegDiagnostic(line);
   }
 
-  Result<std::unique_ptr<OpenedEncoder>> openAttempt(const OpenAttempt& attempt) const {
-    if (openHook_) {
-      if (std::string why = openHook_(attempt); !why.empty()) return Error{ffmpegDomain, AVERROR_EXTERNAL, why};
-    }
-    return OpenedEncoder::open(attempt, settings_, deviceFor(attempt.backend));
-  }
-
-  void useEncoder(std::unique_ptr<OpenedEncoder> encoder) {
-    // A reopened encoder brings its own parameter sets.
-    encoder_ = std::move(encoder);
-    assembler_ = SampleAssembler(settings_.profile == ProfileLevel::ConstrainedBaselineAutoLevel);
-    assembler_.takeExtradata(encoder_->extradata());
-  }
-
-  void deliver(FrameContext context, std::int32_t status, const EncodedSample* sample) {
-    if (output_) output_(std::move(context), status, sample);
-    {
-      std::lock_guard guard(mutex_);
-      ++delivered_;
-    }
-    delivered_cv_.notify_all();
-  }
-
-  void failInFlight(std::int32_t status) {
-    auto pending = std::move(inFlight_);
-    inFlight_.clear();
-    for (auto& [pts, context] : pending) deliver(std::move(context), status, nullptr);
-  }
-
-  void run() {
-    for (;;) {
-      Job job;
-      std::uint64_t drain = 0;
-      {
-        std::unique_lock lock(mutex_);
-        wake_.wait(lock, [&] { return stop_ || !queue_.empty() || drainsDone_ < drainsRequested_; });
-        if (stop_) break;
-        if (!queue_.empty()) {
-          job = std::move(queue_.front());
-          queue_.pop_front();
-        } else {
-          drain = drainsRequested_;
-        }
-      }
-      if (drain == 0) {
-        encode(std::move(job));
-        continue;
-      }
-      drainCodec();
-      {
-        std::lock_guard guard(mutex_);
-        drainsDone_ = drain;
-      }
-      delivered_cv_.notify_all();
-    }
-    failInFlight(invalidatedStatus);
-    std::deque<Job> left;
-    {
-      std::lock_guard guard(mutex_);
-      left.swap(queue_);
-    }
-    for (Job& job : left) deliver(std::move(job.context), invalidatedStatus, nullptr);
-    encoder_.reset();
-  }
-
-  // After a drain or a reset the codec is closed; it is opened again, same encoder and rate
-  // control, for the next frame.
-  bool ensureOpen() {
-    if (encoder_) return true;
-    auto reopened = openAttempt(chosen_);
-    if (!reopened) {
-      ffmpegDiagnostic("ffmpeg_encoder_reopen_failed reason=" + sanitized(reopened.error().message));
-      return false;
-    }
-    useEncoder(std::move(*reopened));
-    return true;
-  }
-
-  // Any failure in the middle of the stream: the frames the codec holds fail, it is closed, and
-  // the next frame opens it again as an IDR.
-  void reset(std::int32_t status, const char* stage) {
-    ffmpegDiagnostic(std::string("ffmpeg_encoder_reset stage=") + stage + " reason=" + sanitized(avErrorText(status)));
-    failInFlight(status);
-    encoder_.reset();
-    idrNext_ = true;
-  }
-
-  void encode(Job job) {
-    if (!ensureOpen()) {
-      deliver(std::move(job.context), AVERROR_EXTERNAL, nullptr);
-      return;
-    }
-    if (std::exchange(idrNext_, false)) markKeyFrame(*job.frame);
-    const std::int64_t pts = job.frame->pts;
-    inFlight_[pts] = std::move(job.context);
-    int status = encoder_->send(job.frame.get());
-    if (status == AVERROR(EAGAIN)) {
-      // The codec wants its finished packets taken first.
-      receivePackets();
-      status = encoder_ ? encoder_->send(job.frame.get()) : AVERROR_EXTERNAL;
-    }
-    if (status < 0) {
-      if (encoder_) reset(status, "send");
-      return;
-    }
-    receivePackets();
-  }
-
-  // A drained codec takes no more frames: it is closed, and opened again for the next one.
-  void drainCodec() {
-    if (!encoder_) return;
-    encoder_->send(nullptr);
-    receivePackets();
-    encoder_.reset();
-    failInFlight(AVERROR_EOF);  // frames the codec never returned
-  }
-
-  void receivePackets() {
-    PacketPtr packet(av_packet_alloc());
-    if (!packet) {
-      reset(AVERROR(ENOMEM), "receive");
-      return;
-    }
-    while (encoder_) {
-      const int status = encoder_->receive(packet.get());
-      if (status == AVERROR(EAGAIN) || status == AVERROR_EOF) return;
-      if (status < 0) {
-        reset(status, "receive");
-        return;
-      }
-      handlePacket(*packet);
-      av_packet_unref(packet.get());
-    }
-  }
-
-  FrameContext takeContext(std::int64_t pts) {
-    auto found = inFlight_.find(pts);
-    if (found == inFlight_.end()) found = inFlight_.begin();  // no usable pts: oldest first
-    FrameContext context = std::move(found->second);
-    inFlight_.erase(found);
-    return context;
-  }
-
-  void handlePacket(const AVPacket& packet) {
-    if (inFlight_.empty()) return;  // nothing is waiting for it
-    auto sample = assembler_.assemble(ByteSpan(packet.data, static_cast<std::size_t>(packet.size)),
-                                      (packet.flags & AV_PKT_FLAG_KEY) != 0);
-    if (sample && !*sample) return;  // parameter sets alone, kept for the frame that follows
-    FrameContext context = takeContext(packet.pts);
-    if (!sample) {
-      ffmpegDiagnostic("ffmpeg_frame_failed reason=" + sanitized(sample.error().message));
-      deliver(std::move(context), AVERROR_INVALIDDATA, nullptr);
-      return;
-    }
-    deliver(std::move(context), 0, &**sample);
-  }
-
   const CompressionSessionSpec config_;
   const CompressionOutputHandler output_;
   const bool softwareChosen_;
   const OpenHook openHook_;
   const std::shared_ptr<FailureNote> failure_;
 
-  mutable std::mutex mutex_;
-  std::condition_variable wake_;
-  std::condition_variable delivered_cv_;
-  State state_ = State::Configuring;
-  std::map<CompressionProperty, PropertyValue> properties_;
-  std::shared_ptr<NV12BufferPool> pool_;
-  std::deque<Job> queue_;
-  bool stop_ = false;
-  std::uint64_t drainsRequested_ = 0;  // completeFrames() calls, and the drains done for them
-  std::uint64_t drainsDone_ = 0;
-  std::uint64_t accepted_ = 0;
-  std::uint64_t delivered_ = 0;
-  std::int64_t lastPts_ = -1;
-
-  std::thread::id workerId_;  // guarded by mutex_
-  std::mutex joinMutex_;
-  std::thread worker_;
-
-  // Set under mutex_ until prepare() starts the worker (chosen_ is then read under it too),
-  // then the worker's alone.
-  std::vector<Candidate> candidates_;
-  OpenAttempt chosen_;
-  CodecSettings settings_;
-  std::unique_ptr<OpenedEncoder> encoder_;
-  SampleAssembler assembler_;
-  std::map<std::int64_t, FrameContext> inFlight_;
-  bool idrNext_ = false;
-};
-
-class FfmpegCompressionSession final : public CompressionSession {
- public:
-  explicit FfmpegCompressionSession(std::shared_ptr<SessionCore> core) : core_(std::move(core)) {}
-  ~FfmpegCompressionSession() override { core_->invalidate(); }
-
-  std::string encoderName() const override { return core_->encoderName(); }
-  bool softwareExplicitlyChosen() const override { return core_->softwareExplicitlyChosen(); }
-  std::int32_t setProperty(CompressionProperty key, const PropertyValue& value) override {
-    return core_->setProperty(key, value);
-  }
-  std::int32_t copyProperty(CompressionProperty key, PropertyValue& value) override {
-    return core_->copyProperty(key, value);
-  }
-  std::int32_t prepareToEncodeFrames() override { return core_->prepare(); }
-  std::shared_ptr<NV12BufferPool> pixelBufferPool() override { return core_->pixelBufferPool(); }
-  std::int32_t encodeFrame(PixelBufferRef buffer, MediaTime presentationTime, MediaTime, bool forceKeyFrame,
-                           FrameContext context) override {
-    return core_->encodeFrame(std::move(buffer), presentationTime, forceKeyFrame, std::move(context));
-  }
-  std::int32_t completeFrames() override { return core_->completeFrames(); }
-  void invalidate() override { core_->invalidate(); }
-
- private:
-  std::shared_ptr<SessionCore> core_;
+  mutable Mutex mutex_;
+  State state_ GUARDED_BY(mutex_) = State::Configuring;
+  std::map<CompressionProperty, PropertyValue> properties_ GUARDED_BY(mutex_);
+  std::shared_ptr<NV12BufferPool> pool_ GUARDED_BY(mutex_);
+  std::vector<Candidate> candidates_ GUARDED_BY(mutex_);
+  OpenAttempt chosen_ GUARDED_BY(mutex_);
+  CodecSettings settings_ GUARDED_BY(mutex_);
+  std::int64_t lastPts_ GUARDED_BY(mutex_) = -1;
+  // Set once by prepare; its thread is joined by invalidate() and by the destructor.
+  std::unique_ptr<EncoderWorker> worker_ GUARDED_BY(mutex_);
 };
 
 std::vector<Backend> candidates(EncoderChoice::Kind kind, bool requireHardware) {
@@ -619,12 +382,12 @@ FfmpegCompressionSessionFactory::FfmpegCompressionSessionFactory(EncoderChoice c
 }
 
 void FailureNote::set(std::string why) {
-  std::lock_guard guard(mutex_);
+  MutexLock lock(mutex_);
   why_ = std::move(why);
 }
 
 std::string FailureNote::get() const {
-  std::lock_guard guard(mutex_);
+  MutexLock lock(mutex_);
   return why_;
 }
 
@@ -653,9 +416,9 @@ std::int32_t FfmpegCompressionSessionFactory::create(const CompressionSessionSpe
   for (const std::string& why : reasons) ffmpegDiagnostic("ffmpeg_encoder_failed reason=" + sanitized(why));
   static_assert(AVERROR_ENCODER_NOT_FOUND == noUsableEncoderStatus);
   if (usable.empty()) return fail(noUsableEncoderStatus, joined(reasons));
-  auto core = std::make_shared<SessionCore>(std::move(usable), spec, std::move(output),
-                                            choice_.kind == EncoderChoice::Kind::Software, openHook_, failure_);
-  session = std::make_unique<FfmpegCompressionSession>(std::move(core));
+  session = std::make_unique<FfmpegCompressionSession>(std::move(usable), spec, std::move(output),
+                                                       choice_.kind == EncoderChoice::Kind::Software, openHook_,
+                                                       failure_);
   failure_->set({});
   return 0;
 }

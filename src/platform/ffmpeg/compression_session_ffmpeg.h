@@ -2,10 +2,10 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
+#include "base/thread_annotations.h"
 #include "platform/compression_session.h"
 #include "platform/ffmpeg/codec_table.h"
 
@@ -38,8 +38,8 @@ class FailureNote {
   std::string get() const;
 
  private:
-  mutable std::mutex mutex_;
-  std::string why_;
+  mutable Mutex mutex_;
+  std::string why_ GUARDED_BY(mutex_);
 };
 
 // Sessions on libavcodec H.264 encoders. create() keeps the candidates whose device opens (a

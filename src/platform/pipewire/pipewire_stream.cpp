@@ -5,11 +5,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <condition_variable>
-#include <mutex>
 #include <optional>
 #include <utility>
 
+#include "base/thread_annotations.h"
 #include "platform/media_time.h"
 #include "platform/pipewire/frame_assembler.h"
 #include "platform/pipewire/pipewire_connection.h"
@@ -53,7 +52,7 @@ class PipeWireCaptureStream final : public CaptureStream {
   }
 
   Result<void> startCapture() override {
-    std::lock_guard lock(control_);
+    MutexLock lock(control_);
     if (connection_) return pipeWireError("the stream is already capturing");
     if (source_.remoteFd < 0) return pipeWireError("the screen cast stream cannot be started again");
     ConnectionHandlers handlers;
@@ -69,7 +68,7 @@ class PipeWireCaptureStream final : public CaptureStream {
   }
 
   Result<void> stopCapture() override {
-    std::lock_guard lock(control_);
+    MutexLock lock(control_);
     if (connection_ && connection_->onLoopThread()) {
       return pipeWireError("stopCapture cannot be called from the stream's own thread");
     }
@@ -80,7 +79,7 @@ class PipeWireCaptureStream final : public CaptureStream {
   }
 
   Result<void> updateConfiguration(const StreamConfiguration& configuration) override {
-    std::lock_guard lock(control_);
+    MutexLock lock(control_);
     Result<void> result;
     const auto apply = [&] { result = assembler_.configure(configuration); };
     if (connection_) {
@@ -121,7 +120,7 @@ class PipeWireCaptureStream final : public CaptureStream {
   PipeWireSource source_;
   const DisplayID displayID_;
   StreamDelegate* const delegate_;
-  std::mutex control_;  // start, stop and updates, one at a time
+  Mutex control_;  // start, stop and updates, one at a time
   StreamConfiguration configuration_;
   FrameAssembler assembler_;  // on the loop thread, or with the loop locked
   StreamOutputs outputs_;
@@ -146,12 +145,12 @@ Result<std::unique_ptr<CaptureStream>> makePipeWireStream(PipeWireSource source,
 
 Result<Image> grabPipeWireImage(PipeWireSource source, const ScreenshotConfiguration& configuration,
                                 std::chrono::milliseconds timeout) {
-  std::mutex mutex;
-  std::condition_variable grabbed;
+  Mutex mutex;
+  CondVar grabbed;
   std::optional<Result<Image>> outcome;
   ConnectionHandlers handlers;
   handlers.picture = [&](const ReceivedBuffer& buffer) -> Result<void> {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     if (outcome) return {};
     const render::BgrxView& picture = buffer.picture;
     Image image;
@@ -161,20 +160,20 @@ Result<Image> grabPipeWireImage(PipeWireSource source, const ScreenshotConfigura
     image.pixels.resize(image.bytesPerRow * static_cast<std::size_t>(image.height));
     render::scaleBgrx(picture, image.width, image.height, image.pixels.data(), image.bytesPerRow);
     outcome = std::move(image);
-    grabbed.notify_all();
+    grabbed.notifyAll();
     return {};
   };
   handlers.ended = [&](const Error& error) {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     if (!outcome) outcome = error;
-    grabbed.notify_all();
+    grabbed.notifyAll();
   };
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   Result<std::unique_ptr<PipeWireConnection>> connection =
       PipeWireConnection::open(takeFd(source), source.nodeId, 30, std::move(handlers));
   if (!connection) return connection.error();
-  std::unique_lock lock(mutex);
-  if (!grabbed.wait_until(lock, deadline, [&] { return outcome.has_value(); })) {
+  MutexLock lock(mutex);
+  if (!grabbed.waitUntil(lock, deadline, [&] { return outcome.has_value(); })) {
     return pipeWireError("no picture came from the screen cast stream in time");
   }
   Result<Image> result = std::move(*outcome);

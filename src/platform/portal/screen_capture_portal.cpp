@@ -43,7 +43,7 @@ Result<ShareableContent> PortalScreenCaptureService::shareableContent(bool, bool
   Result<std::vector<WaylandOutput>> outputs = listWaylandOutputs();
   if (!outputs) return outputs.error();
   ShareableContent content;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   for (const WaylandOutput& o : *outputs) {
     ShareableDisplay d;
     d.displayID = o.globalName;
@@ -58,7 +58,7 @@ Result<ShareableContent> PortalScreenCaptureService::shareableContent(bool, bool
 }
 
 double PortalScreenCaptureService::pixelScale(DisplayID display) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   const auto scale = pixelScales_.find(display);
   return scale == pixelScales_.end() ? 1.0 : scale->second;
 }
@@ -122,7 +122,7 @@ Result<Image> PortalScreenCaptureService::captureImage(const ContentFilter& filt
   if (auto refused = unsupportedFilter(filter)) return *refused;
   std::shared_ptr<ScreenCastSession> session;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     // One try per process: every try spends the token.
     if (!pictureSession_ && !pictureFailure_) {
       Result<std::shared_ptr<ScreenCastSession>> started = restoredSession(configuration.showsCursor);

@@ -3,9 +3,9 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 
+#include "base/thread_annotations.h"
 #include "platform/screen_capture.h"
 
 namespace pelorin::platform::portal {
@@ -41,10 +41,10 @@ class PortalScreenCaptureService final : public ScreenCaptureService {
   Result<std::shared_ptr<ScreenCastSession>> restoredSession(bool embedCursor);
 
   std::filesystem::path tokenDirectory_;
-  std::mutex mutex_;
-  std::map<DisplayID, double> pixelScales_;  // from the last listing
-  std::shared_ptr<ScreenCastSession> pictureSession_;
-  std::optional<Error> pictureFailure_;
+  Mutex mutex_;
+  std::map<DisplayID, double> pixelScales_ GUARDED_BY(mutex_);  // from the last listing
+  std::shared_ptr<ScreenCastSession> pictureSession_ GUARDED_BY(mutex_);
+  std::optional<Error> pictureFailure_ GUARDED_BY(mutex_);
 };
 
 }  // namespace pelorin::platform::portal

@@ -93,7 +93,7 @@ TcpConnectorPosix::TcpConnectorPosix() : wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NO
 
 TcpConnectorPosix::~TcpConnectorPosix() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     stopping_ = true;
   }
   wake();
@@ -106,7 +106,7 @@ std::uint64_t TcpConnectorPosix::connect(const std::string& host, std::uint16_t 
   const int fd = startConnection(host, port);
   std::uint64_t id = 0;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     id = nextId_++;
     // A failure at once is reported from the thread too, so `done` never runs inside connect().
     attempts_.emplace(id, Attempt{fd, std::move(done)});
@@ -116,8 +116,8 @@ std::uint64_t TcpConnectorPosix::connect(const std::string& host, std::uint16_t 
 }
 
 void TcpConnectorPosix::cancel(std::uint64_t id) {
-  std::lock_guard delivery(deliveryMutex_);
-  std::lock_guard lock(mutex_);
+  MutexLock delivery(deliveryMutex_);
+  MutexLock lock(mutex_);
   const auto found = attempts_.find(id);
   if (found == attempts_.end()) return;
   if (found->second.fd >= 0) ::close(found->second.fd);
@@ -130,11 +130,11 @@ void TcpConnectorPosix::wake() {
 }
 
 void TcpConnectorPosix::finish(std::uint64_t id) {
-  std::lock_guard delivery(deliveryMutex_);
+  MutexLock delivery(deliveryMutex_);
   Done done;
   ConnectOutcome outcome;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     const auto found = attempts_.find(id);
     if (found == attempts_.end()) return;  // cancelled meanwhile
     const int fd = found->second.fd;
@@ -153,7 +153,7 @@ void TcpConnectorPosix::run() {
     std::vector<std::uint64_t> ids{0};
     std::vector<std::uint64_t> failedAtStart;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       if (stopping_) return;
       for (const auto& [id, attempt] : attempts_) {
         if (attempt.fd < 0) {

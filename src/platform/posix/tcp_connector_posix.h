@@ -2,9 +2,9 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <thread>
 
+#include "base/thread_annotations.h"
 #include "platform/tcp_connector.h"
 
 namespace pelorin::platform::posix {
@@ -28,11 +28,11 @@ class TcpConnectorPosix final : public TcpConnector {
   // Reports a settled attempt (a socket that polled ready, or one that failed at once).
   void finish(std::uint64_t id);
 
-  std::mutex mutex_;          // guards attempts_, nextId_, stopping_
-  std::mutex deliveryMutex_;  // held while a `done` runs, so cancel() can wait it out
-  std::map<std::uint64_t, Attempt> attempts_;
-  std::uint64_t nextId_ = 1;
-  bool stopping_ = false;
+  Mutex mutex_;
+  Mutex deliveryMutex_;  // held while a `done` runs, so cancel() can wait it out
+  std::map<std::uint64_t, Attempt> attempts_ GUARDED_BY(mutex_);
+  std::uint64_t nextId_ GUARDED_BY(mutex_) = 1;
+  bool stopping_ GUARDED_BY(mutex_) = false;
   int wakeFd_ = -1;
   std::thread thread_;
 };

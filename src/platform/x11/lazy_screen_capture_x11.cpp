@@ -3,7 +3,7 @@
 namespace pelorin::platform::x11 {
 
 Result<X11ScreenCaptureService*> LazyX11ScreenCaptureService::service() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (!service_ && !failure_) {
     Result<std::unique_ptr<X11ScreenCaptureService>> created = X11ScreenCaptureService::create(options_);
     if (created) {

@@ -1,9 +1,9 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <optional>
 
+#include "base/thread_annotations.h"
 #include "platform/x11/screen_capture_x11.h"
 
 namespace pelorin::platform::x11 {
@@ -29,9 +29,9 @@ class LazyX11ScreenCaptureService final : public ScreenCaptureService {
   Result<X11ScreenCaptureService*> service();
 
   X11CaptureOptions options_;
-  std::mutex mutex_;
-  std::unique_ptr<X11ScreenCaptureService> service_;
-  std::optional<Error> failure_;
+  Mutex mutex_;
+  std::unique_ptr<X11ScreenCaptureService> service_ GUARDED_BY(mutex_);
+  std::optional<Error> failure_ GUARDED_BY(mutex_);
 };
 
 }  // namespace pelorin::platform::x11

@@ -351,7 +351,7 @@ X11ScreenCaptureService::~X11ScreenCaptureService() = default;
 
 Result<ShareableContent> X11ScreenCaptureService::shareableContent(bool excludingDesktopWindows,
                                                                    bool onScreenWindowsOnly) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   ShareableContent content;
   for (const Monitor& monitor : queryMonitors(*connection_)) {
     content.displays.push_back({static_cast<DisplayID>(monitor.id), toRect(monitor.frame), monitor.frame.width,
@@ -385,11 +385,11 @@ Result<std::unique_ptr<CaptureStream>> X11ScreenCaptureService::makeStream(const
     return x11Error("leaving windows out of a display is not available");
   }
   if (Result<void> valid = validateConfiguration(configuration); !valid) return valid.error();
+  MutexLock lock(mutex_);
   if (filter.kind != ContentFilter::Kind::Display && !connection_->hasComposite()) {
     return x11Error("window capture needs the Composite extension");
   }
   if (filter.kind == ContentFilter::Kind::Window) {
-    std::lock_guard lock(mutex_);
     XErrorTrap trap(connection_->display());
     XWindowAttributes attributes;
     if (!XGetWindowAttributes(connection_->display(), static_cast<Window>(filter.windowID), &attributes)) {
@@ -397,10 +397,7 @@ Result<std::unique_ptr<CaptureStream>> X11ScreenCaptureService::makeStream(const
     }
     return std::unique_ptr<CaptureStream>(std::make_unique<X11CaptureStream>(options_, filter, configuration, delegate));
   }
-  const Result<Monitor> monitor = [&] {
-    std::lock_guard lock(mutex_);
-    return findMonitor(*connection_, filter.displayID);
-  }();
+  const Result<Monitor> monitor = findMonitor(*connection_, filter.displayID);
   if (!monitor) return monitor.error();
   if (Result<FrameLayout> layout = computeLayout(monitor->frame.width, monitor->frame.height, configuration); !layout) {
     return layout.error();
@@ -412,16 +409,16 @@ Result<Image> X11ScreenCaptureService::captureImage(const ContentFilter& filter,
                                                     const ScreenshotConfiguration& configuration) {
   if (configuration.width < 0 || configuration.height < 0) return x11Error("the image size is negative");
   if (filter.kind == ContentFilter::Kind::Window) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return captureWindowImage(*connection_, filter.windowID, options_.useSharedMemory, configuration);
   }
   if (filter.kind == ContentFilter::Kind::DisplayIncludingWindows) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return captureWindowsOnDisplayImage(*connection_, filter, options_.useSharedMemory, configuration);
   }
   // The root window holds every window's pixels; leaving some out would need compositing.
   if (!filter.windows.empty()) return x11Error("leaving windows out of a display is not available");
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   const Result<Monitor> monitor = findMonitor(*connection_, filter.displayID);
   if (!monitor) return monitor.error();
   const PixelRect area = intersect(monitor->frame, connection_->rootBounds());
@@ -447,7 +444,7 @@ X11WindowServer::X11WindowServer(std::unique_ptr<XConnection> connection)
 X11WindowServer::~X11WindowServer() = default;
 
 std::vector<Rect> X11WindowServer::displayFrames() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   // Monitors change rarely: asked again when RandR reports a change, and twice a second anyway.
   Display* display = connection_->display();
   bool changed = false;
@@ -469,7 +466,7 @@ std::vector<Rect> X11WindowServer::displayFrames() {
 }
 
 std::optional<WindowBounds> X11WindowServer::windowBounds(WindowID window) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (connection_->broken()) return std::nullopt;
   // The tracker asks every 20 ms: the three questions go out together and cost one round trip.
   xcb_connection_t* xcb = XGetXCBConnection(connection_->display());

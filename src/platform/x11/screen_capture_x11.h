@@ -4,11 +4,11 @@
 
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "base/thread_annotations.h"
 #include "platform/screen_capture.h"
 #include "platform/x11/capture_stream_x11.h"
 
@@ -35,8 +35,8 @@ class X11ScreenCaptureService final : public ScreenCaptureService {
   X11ScreenCaptureService(X11CaptureOptions options, std::unique_ptr<XConnection> connection);
 
   X11CaptureOptions options_;
-  std::mutex mutex_;  // the connection is used by one caller at a time
-  std::unique_ptr<XConnection> connection_;
+  Mutex mutex_;  // the connection is used by one caller at a time
+  std::unique_ptr<XConnection> connection_ PT_GUARDED_BY(mutex_);
 };
 
 class X11WindowServer final : public WindowServer {
@@ -51,11 +51,11 @@ class X11WindowServer final : public WindowServer {
  private:
   explicit X11WindowServer(std::unique_ptr<XConnection> connection);
 
-  std::mutex mutex_;
-  std::unique_ptr<XConnection> connection_;
+  Mutex mutex_;
+  std::unique_ptr<XConnection> connection_ PT_GUARDED_BY(mutex_);
   unsigned long frameExtents_;  // the _NET_FRAME_EXTENTS atom
-  std::vector<Rect> displayFrames_;  // as last read
-  std::optional<std::chrono::steady_clock::time_point> framesReadAt_;
+  std::vector<Rect> displayFrames_ GUARDED_BY(mutex_);  // as last read
+  std::optional<std::chrono::steady_clock::time_point> framesReadAt_ GUARDED_BY(mutex_);
 };
 
 }  // namespace pelorin::platform::x11

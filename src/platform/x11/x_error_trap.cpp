@@ -2,11 +2,13 @@
 
 #include <mutex>
 
+#include "base/thread_annotations.h"
+
 namespace pelorin::platform::x11 {
 namespace {
 
-std::mutex& trapMutex() {
-  static std::mutex mutex;
+Mutex& trapMutex() {
+  static Mutex mutex;
   return mutex;
 }
 // Written by the handler, which Xlib calls on the thread that is inside XSync for the trap.

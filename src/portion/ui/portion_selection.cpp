@@ -47,9 +47,8 @@ void runPortionSelection(int& argc, char** argv, const SelectionIO& io) {
   setQtFailureSink([&end](const Error& error) { end.failFirst(sanitized(error.description())); });
   QApplication app(argc, argv);
   app.setQuitOnLastWindowClosed(false);
-  watchPortionSelection(io.inputFd, portionSelectionTimeout, [&end](const std::string& reason) {
-    end.failFirst(reason);
-  });
+  const PortionSelectionWatch watch(io.inputFd, portionSelectionTimeout,
+                                    [&end](const std::string& reason) { end.failFirst(reason); });
   QScreen* screen = screenUnderMouse();
   if (!screen) end.failFirst("display_not_found");
 

@@ -3,19 +3,19 @@
 #include <QString>
 #include <QtGlobal>
 #include <cstdlib>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "base/fd_output.h"
 #include "base/sanitize.h"
+#include "base/thread_annotations.h"
 
 namespace pelorin::portion {
 namespace {
 
 // Qt calls the handler from any of its threads.
 struct Route {
-  std::mutex mutex;
+  Mutex mutex;
   int errorFd = 2;
   bool verbose = false;
   std::function<void(const Error&)> fail;
@@ -31,7 +31,7 @@ Error qtError(const QString& message) { return Error{"Qt", -1, message.toStdStri
 
 void handle(QtMsgType type, const QMessageLogContext& context, const QString& message) {
   Route& r = route();
-  std::unique_lock lock(r.mutex);
+  MutexLock lock(r.mutex);
   if (type == QtFatalMsg) {
     writeLine(r.errorFd, "native_encoder_error reason=" + sanitized(message.toStdString()));
     std::_Exit(1);
@@ -53,7 +53,7 @@ void handle(QtMsgType type, const QMessageLogContext& context, const QString& me
 void routeQtMessages(int errorFd) {
   Route& r = route();
   {
-    std::lock_guard lock(r.mutex);
+    MutexLock lock(r.mutex);
     r.errorFd = errorFd;
     const char* log = std::getenv("PELORIN_QT_LOG");
     r.verbose = log && std::string(log) == "1";
@@ -63,7 +63,7 @@ void routeQtMessages(int errorFd) {
 
 void setQtFailureSink(std::function<void(const Error&)> fail) {
   Route& r = route();
-  std::unique_lock lock(r.mutex);
+  MutexLock lock(r.mutex);
   r.fail = std::move(fail);
   if (r.pending && r.fail) {
     const Error pending = *r.pending;

@@ -1,0 +1,293 @@
+#include "platform/x11/capture_loop_x11.h"
+
+namespace pelorin::platform::x11 {
+namespace {
+
+// Reads that fail this long stop the stream rather than leave it silent.
+constexpr auto longestReadFailure = std::chrono::seconds(1);
+
+bool sameCursor(const CursorPicture& a, const CursorPicture& b) {
+  return a.x == b.x && a.y == b.y && a.serial == b.serial && a.width == b.width && a.height == b.height;
+}
+
+// Whether the cursor to draw on `area` (root coordinates) differs from the one drawn in the last frame.
+bool cursorChanged(const std::optional<CursorPicture>& shown, const std::optional<CursorPicture>& current,
+                   const PixelRect& area) {
+  const bool before = shown && intersects(shown->bounds(), area);
+  const bool after = current && intersects(current->bounds(), area);
+  if (before != after) return true;
+  return before && !sameCursor(*shown, *current);
+}
+
+}  // namespace
+
+X11StreamStats StreamCounters::get() const {
+  MutexLock lock(mutex_);
+  return stats_;
+}
+
+void StreamCounters::count(std::uint64_t X11StreamStats::*counter) {
+  MutexLock lock(mutex_);
+  ++(stats_.*counter);
+}
+
+void StreamCounters::opened(bool sharedMemory, bool damage) {
+  MutexLock lock(mutex_);
+  stats_.sharedMemory = sharedMemory;
+  stats_.damage = damage;
+}
+
+void StreamCounters::grabbed(double seconds) {
+  MutexLock lock(mutex_);
+  ++stats_.framesGrabbed;
+  stats_.grabSeconds += seconds;
+}
+
+void StreamCounters::delivered(double convertSeconds) {
+  MutexLock lock(mutex_);
+  ++stats_.framesDelivered;
+  stats_.convertSeconds += convertSeconds;
+}
+
+// What a tick learns before reading the screen.
+struct CaptureLoop::Change {
+  std::optional<CursorPicture> cursor;  // to draw into the frame
+  bool frameOwed = false;               // a frame is due whatever the pixels say
+};
+
+// One read of the content and when it happened (CLOCK_MONOTONIC seconds).
+struct CaptureLoop::Grab {
+  SourcePicture picture;
+  double before = 0;
+  double after = 0;
+};
+
+CaptureLoop::CaptureLoop(LoopContext context) : context_(context), readFailures_(longestReadFailure) {}
+
+CaptureLoop::~CaptureLoop() { close(); }
+
+Result<void> CaptureLoop::open(const ContentFilter& filter, const StreamConfiguration& configuration) {
+  Result<std::unique_ptr<XConnection>> connection = XConnection::open(context_.options.displayName);
+  if (!connection) return connection.error();
+  connection_ = std::move(*connection);
+  source_ = makePictureSource(*connection_, filter, context_.options);
+  filter_ = filter;
+  configuration_ = configuration;
+  if (Result<void> opened = source_->open(); !opened) return opened;
+  Result<ContentState> content = source_->check();
+  if (!content) return content.error();
+  content_ = *content;
+  if (Result<void> configured = configure(configuration); !configured) return configured;
+  context_.counters.opened(context_.options.useSharedMemory && connection_->hasShm(), source_->reportsDamage());
+  return {};
+}
+
+void CaptureLoop::close() {
+  if (source_ && connection_ && !connection_->broken()) {
+    source_->close();
+    XSync(connection_->display(), False);
+  }
+  source_.reset();
+  connection_.reset();
+}
+
+CaptureLoop::Clock::duration CaptureLoop::interval() const {
+  const double seconds = configuration_.minimumFrameInterval.seconds();
+  // No minimum: pace at 60 Hz rather than spin.
+  const double interval = seconds > 0 ? seconds : 1.0 / 60;
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(interval));
+}
+
+PixelRect CaptureLoop::rootArea() const {
+  return {content_.rootX + layout_.source.x, content_.rootY + layout_.source.y, layout_.source.width,
+          layout_.source.height};
+}
+
+// Adopts a configuration for the content; the stream's buffers follow its size.
+Result<void> CaptureLoop::configure(const StreamConfiguration& c) {
+  Result<FrameLayout> layout = computeLayout(content_.width, content_.height, c);
+  if (!layout) return layout.error();
+  if (!pool_ || pool_->width() != layout->frameWidth || pool_->height() != layout->frameHeight ||
+      configuration_.queueDepth != c.queueDepth) {
+    pool_ = NV12BufferPool::create(layout->frameWidth, layout->frameHeight, static_cast<std::size_t>(c.queueDepth));
+    if (!pool_) return x11Error("no buffers for the frame size");
+  }
+  layout_ = *layout;
+  configuration_ = c;
+  frameOwed_ = true;
+  return {};
+}
+
+Result<void> CaptureLoop::apply(const StreamChange& change) {
+  if (const auto* c = std::get_if<StreamConfiguration>(&change)) return configure(*c);
+  const ContentFilter& filter = std::get<ContentFilter>(change);
+  // Two sources of one window would redirect it twice: the old one goes first, and comes back
+  // when the new one cannot be opened.
+  source_->close();
+  Result<void> switched = switchSource(filter);
+  if (!switched) {
+    // Neither can be shown: the stream ends at its next tick.
+    if (Result<void> restored = switchSource(filter_); !restored) sourceLost_ = restored.error();
+    return switched;
+  }
+  lastHash_.reset();
+  filter_ = filter;
+  return {};
+}
+
+Result<void> CaptureLoop::switchSource(const ContentFilter& filter) {
+  std::unique_ptr<PictureSource> source = makePictureSource(*connection_, filter, context_.options);
+  if (Result<void> opened = source->open(); !opened) return opened;
+  Result<ContentState> content = source->check();
+  const ContentState previous = content_;
+  if (content) {
+    content_ = *content;
+    if (Result<void> configured = configure(configuration_); configured) {
+      source_ = std::move(source);
+      return {};
+    } else {
+      content = configured.error();
+    }
+  }
+  content_ = previous;
+  source->close();
+  return content.error();
+}
+
+void CaptureLoop::pumpEvents() {
+  Display* display = connection_->display();
+  while (!connection_->broken() && XPending(display) > 0) {
+    XEvent event;
+    XNextEvent(display, &event);
+    source_->handle(event);
+  }
+}
+
+// The content after this tick's events; a new size or place lays the frame out again.
+std::optional<Error> CaptureLoop::checkContent() {
+  Result<ContentState> content = source_->check();
+  if (connection_->broken()) return connectionLost();
+  if (!content) return content.error();
+  const bool resized = content->width != content_.width || content->height != content_.height;
+  if (content->refreshed || content->rootX != content_.rootX || content->rootY != content_.rootY) {
+    frameOwed_ = true;
+  }
+  content_ = *content;
+  if (resized) {
+    if (Result<void> configured = configure(configuration_); !configured) return configured.error();
+  }
+  return std::nullopt;
+}
+
+std::optional<Error> CaptureLoop::tick() {
+  if (sourceLost_) return sourceLost_;
+  pumpEvents();
+  if (connection_->broken()) return connectionLost();
+  if (std::optional<Error> lost = checkContent()) return lost;
+  const Change change = detectChange();
+  if (connection_->broken()) return connectionLost();
+  if (!content_.readable) {
+    repeatOrIdle(change.frameOwed);
+    return std::nullopt;
+  }
+  // With damage reports an unchanged content is not read at all.
+  if (source_->reportsDamage() && !change.frameOwed) {
+    deliverIdle();
+    return std::nullopt;
+  }
+  PixelBufferRef buffer = pool_->makeBuffer();
+  if (!buffer) {
+    // Every buffer is still with the outputs: this tick's frame is dropped, not waited for.
+    context_.counters.count(&X11StreamStats::framesSkipped);
+    return std::nullopt;
+  }
+  Result<Grab> grab = read();
+  if (!grab) return readFailed(grab.error());
+  // Without damage reports every tick reads the content and a hash tells whether it changed.
+  if (!source_->reportsDamage() && !pictureChanged(grab->picture.picture) && !change.frameOwed) {
+    deliverIdle();
+    return std::nullopt;
+  }
+  if (!render(*grab, change.cursor, *buffer)) return readFailed(x11Error("the picture could not be converted"));
+  frameOwed_ = false;
+  shownCursor_ = change.cursor;
+  lastComplete_ = completeSample(std::move(buffer), *grab);
+  context_.outputs.deliver(*lastComplete_);
+  return std::nullopt;
+}
+
+// A hidden window's owed frame is its last picture again; otherwise nothing changed.
+void CaptureLoop::repeatOrIdle(bool frameOwed) {
+  if (!frameOwed || !lastComplete_) {
+    deliverIdle();
+    return;
+  }
+  frameOwed_ = false;
+  lastComplete_->presentationSeconds = monotonicSeconds();
+  context_.counters.count(&X11StreamStats::framesDelivered);
+  context_.outputs.deliver(*lastComplete_);
+}
+
+CaptureLoop::Change CaptureLoop::detectChange() {
+  Change change;
+  if (configuration_.showsCursor) change.cursor = fetchCursor(*connection_);
+  if (source_->reportsDamage() && source_->takeDamage(layout_.source)) frameOwed_ = true;
+  if (context_.frameRequested.exchange(false)) frameOwed_ = true;
+  change.frameOwed = frameOwed_ || cursorChanged(shownCursor_, change.cursor, rootArea());
+  return change;
+}
+
+Result<CaptureLoop::Grab> CaptureLoop::read() {
+  Grab grab;
+  grab.before = monotonicSeconds();
+  Result<SourcePicture> picture = source_->read(layout_.source);
+  grab.after = monotonicSeconds();
+  if (!picture) return picture.error();
+  grab.picture = *picture;
+  readFailures_.succeed();
+  context_.counters.grabbed(grab.after - grab.before);
+  return grab;
+}
+
+// Draws the cursor into the picture read, then scales and converts it into `buffer`.
+bool CaptureLoop::render(const Grab& grab, const std::optional<CursorPicture>& cursor, PixelBuffer& buffer) {
+  const BgrxView& picture = grab.picture.picture;
+  if (cursor) {
+    compositeCursor(source_->mutablePixels(), picture.bytesPerRow, picture.width, picture.height, grab.picture.rootX,
+                    grab.picture.rootY, *cursor);
+  }
+  if (!renderFrame(picture, layout_, buffer, scratch_)) return false;
+  context_.counters.delivered(monotonicSeconds() - grab.after);
+  return true;
+}
+
+// A failed tick is retried at the next one; a spell of failures ends the stream.
+std::optional<Error> CaptureLoop::readFailed(const Error& reason) {
+  if (connection_->broken()) return connectionLost();
+  context_.counters.count(&X11StreamStats::grabFailures);
+  return readFailures_.fail(reason, Clock::now());
+}
+
+// Without damage reports: whether the picture differs from the one read before, by its hash.
+bool CaptureLoop::pictureChanged(const BgrxView& picture) {
+  const std::uint64_t hash = sparseHash(picture);
+  const bool changed = !lastHash_ || *lastHash_ != hash;
+  lastHash_ = hash;
+  return changed;
+}
+
+SampleBuffer CaptureLoop::completeSample(PixelBufferRef buffer, const Grab& grab) const {
+  SampleBuffer sample;
+  sample.imageBuffer = std::move(buffer);
+  // The server copies the pixels somewhere inside the round trip; its middle is the best guess.
+  sample.presentationSeconds = (grab.before + grab.after) / 2;
+  sample.attachments = render::completeAttachments(layout_, 1.0);
+  return sample;
+}
+
+void CaptureLoop::deliverIdle() {
+  context_.counters.count(&X11StreamStats::idleFrames);
+  context_.outputs.deliver(idleSample(monotonicSeconds()));
+}
+
+}  // namespace pelorin::platform::x11
