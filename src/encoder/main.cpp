@@ -25,12 +25,16 @@
 
 namespace {
 
-// The portion windows, loaded on first use from next to the program; null with the reason in
-// `failure` when they cannot be.
+// The portion windows, loaded on first use from next to the program (the build tree), else from
+// the installed private library folder (PELORIN_MODULE_DIR, relative to the program's folder);
+// null with the reason in `failure` when they cannot be.
 const pelorin::portion::PortionWindows* portionWindows(std::string& failure) {
   std::error_code error;
-  const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
-  const std::string path = (program.parent_path() / pelorin::portion::portionWindowsModule).string();
+  const auto folder = std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
+  std::string path = (folder / pelorin::portion::portionWindowsModule).string();
+  if (!std::filesystem::exists(path, error)) {
+    path = (folder / PELORIN_MODULE_DIR / pelorin::portion::portionWindowsModule).lexically_normal().string();
+  }
   void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   auto entry = module ? reinterpret_cast<pelorin::portion::PortionWindowsEntry>(
                             dlsym(module, pelorin::portion::portionWindowsEntry))

@@ -8,7 +8,8 @@ namespace pelorin::encoder {
 
 void writeUsage(int fd) {
   static constexpr std::string_view text =
-      R"(Usage: pelorin-encoder [MODE | OPTION VALUE ...]
+      "pelorin-encoder " PELORIN_VERSION R"(
+Usage: pelorin-encoder [MODE | OPTION VALUE ...]
 
 Captures a display, a window, a portion of a display or a synthetic test pattern, encodes it
 as H.264 on the hardware video encoder and writes the frame stream to standard output.

@@ -25,6 +25,7 @@ struct Options {
 };
 
 constexpr const char* usage =
+    "pelorin-probe " PELORIN_VERSION "\n"
     "usage: pelorin-probe [--frames] [--annexb OUT.h264] [FILE]\n"
     "Checks a Pelorin frame stream (standard input by default), decodes it and prints a summary.\n";
 
