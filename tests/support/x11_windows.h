@@ -267,7 +267,6 @@ class TestDisplay {
   std::vector<Window> windows_;
 };
 
-using ManagedWindows = TestDisplay;
 using Painter = TestDisplay;
 
 // An 800x600 Xvfb of the test's own, without a window manager. The server takes a free display
@@ -314,9 +313,3 @@ class PrivateServer {
 };
 
 }  // namespace pelorin::test
-
-// The names the capture tests know them by.
-namespace pelorin::platform::x11::test {
-using pelorin::test::haveDisplay;
-using pelorin::test::Painter;
-}  // namespace pelorin::platform::x11::test
