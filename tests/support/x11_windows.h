@@ -207,8 +207,6 @@ class TestDisplay {
     return {attributes.width + static_cast<int>(e[0] + e[1]), attributes.height + static_cast<int>(e[2] + e[3])};
   }
 
-  static bool waitUntil(const std::function<bool()>& done) { return test::waitUntil(done); }
-
  private:
   Window map(Window window, bool raised = true) {
     raised ? XMapRaised(display_, window) : XMapWindow(display_, window);
