@@ -13,7 +13,6 @@ namespace pelorin::test {
 namespace {
 
 using namespace std::chrono_literals;
-using platform::x11::test::Painter;
 
 constexpr unsigned long red = 0xC03020, grey = 0x808080;
 
@@ -22,7 +21,7 @@ constexpr unsigned long red = 0xC03020, grey = 0x808080;
 // run. (What a pause withholds is the screen output's, pinned by its own test.)
 TEST(DisplayCapture, OnAStillScreenResumeAndKeyframeLinesEachBringAKeyFrameAndTheRunLastsItsDuration) {
   Painter painter;
-  ASSERT_TRUE(platform::x11::test::haveDisplay() && painter.ok()) << "this test needs an X display";
+  ASSERT_TRUE(haveDisplay() && painter.ok()) << "this test needs an X display";
   const std::string right = std::to_string(XInternAtom(painter.display(), "RIGHT", True));
   ASSERT_NE(right, "0");
   painter.fill(0, 0, 1920, 1200, red);
@@ -75,7 +74,7 @@ TEST(DisplayCapture, OnAStillScreenResumeAndKeyframeLinesEachBringAKeyFrameAndTh
 // green: a crop placed too low loses them and shows the frame's bottom edge.
 TEST(WindowCapture, ByTitleMarkerShowsTheClientAreaWithoutDecorations) {
   Painter painter;
-  ASSERT_TRUE(platform::x11::test::haveDisplay() && painter.ok()) << "this test needs an X display";
+  ASSERT_TRUE(haveDisplay() && painter.ok()) << "this test needs an X display";
   const Window window = painter.create({.width = 400, .height = 300, .rgb = 0x2040d0, .title = "tab [marker]"});
   XSetWindowAttributes green{.background_pixel = 0x20c040};
   XMapWindow(painter.display(), XCreateWindow(painter.display(), window, 0, 0, 400, 4, 0, CopyFromParent, InputOutput,

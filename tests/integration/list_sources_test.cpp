@@ -113,9 +113,7 @@ TEST(ListSources, ListsTheMonitorsAndTheWindowsAUserWouldPickWithTheirOwnPicture
     ASSERT_TRUE(c.window.type ? waitUntil([&] { return windows.viewable(made.back()) && windows.inClientList(made.back()); })
                               : windows.waitManaged(made.back()));
   }
-  int x = 0, y = 0;
-  Window child = None;
-  XTranslateCoordinates(windows.display(), made[0], DefaultRootWindow(windows.display()), 0, 0, &x, &y, &child);
+  const auto [x, y, width, height] = windows.area(made[0]);
   windows.fill(0, 0, 1920, 1200, purple);
   windows.fill(1920, 0, 1920, 1080, teal);
 

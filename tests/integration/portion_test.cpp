@@ -14,7 +14,6 @@ namespace pelorin::test {
 namespace {
 
 using namespace std::chrono_literals;
-using platform::x11::test::Painter;
 using Area = std::array<int, 4>;
 
 bool run(std::string command, unsigned long window = None) {
@@ -29,7 +28,7 @@ std::string selection(const std::string& display, Area a) {
 
 TEST(Portion, SelectionOnTheScreenHoldingMostOfItEndsFromTheKeyboardTheCloseBoxOrWhenTheHostGoes) {
   Painter painter;
-  ASSERT_TRUE(platform::x11::test::haveDisplay() && painter.ok()) << "this test needs an X display";
+  ASSERT_TRUE(haveDisplay() && painter.ok()) << "this test needs an X display";
   const std::string right = std::to_string(XInternAtom(painter.display(), "RIGHT", True));
   const std::string centred = selection(right, {640, 360, 640, 360});
   const std::string cancelled = "native_encoder_error reason=portion_cancelled\n";
@@ -63,7 +62,7 @@ TEST(Portion, SelectionOnTheScreenHoldingMostOfItEndsFromTheKeyboardTheCloseBoxO
         Painter user;
         const auto focusedAt = [&](const Area& at) {
           return user.waitFocusedWindowTitled("Ajustez la portion") == window &&
-                 user.waitUntil([&] { return user.area(window) == at; });
+                 waitUntil([&] { return user.area(window) == at; });
         };
         window = user.waitFocusedWindowTitled("Ajustez la portion");
         if (!window || !focusedAt(shown)) return false;
@@ -72,7 +71,7 @@ TEST(Portion, SelectionOnTheScreenHoldingMostOfItEndsFromTheKeyboardTheCloseBoxO
         XSelectInput(user.display(), window, answers);
         XSync(user.display(), False);
         XEvent event;
-        return run(c.setup, window) && user.waitUntil([&] {
+        return run(c.setup, window) && waitUntil([&] {
                  return c.setup.empty() || (c.at != shown && user.area(window) == c.at) ||
                         XCheckWindowEvent(user.display(), window, answers, &event);
                }) && (c.keys.empty() || (focusedAt(c.at) && run("xdotool " + c.keys)));
@@ -86,7 +85,7 @@ TEST(Portion, SelectionOnTheScreenHoldingMostOfItEndsFromTheKeyboardTheCloseBoxO
     EXPECT_EQ(std::tuple(r.exitStatus, r.out, r.err), std::tuple(c.status, c.out, c.err));
     EXPECT_TRUE(!hostGoes || r.elapsed < 5s);
     // The next case must not find this window.
-    EXPECT_TRUE(painter.waitUntil([&] { return !painter.inClientList(window); }));
+    EXPECT_TRUE(waitUntil([&] { return !painter.inClientList(window); }));
   }
 }
 
@@ -96,23 +95,23 @@ TEST(Portion, SelectionOnTheScreenHoldingMostOfItEndsFromTheKeyboardTheCloseBoxO
 // the last portion (green), and no drag brings a burst of key frames.
 TEST(Portion, FrameAboveAFullScreenWindowStaysOutOfThePictureWhichFollowsItsDrags) {
   Painter painter;
-  ASSERT_TRUE(platform::x11::test::haveDisplay() && painter.ok()) << "this test needs an X display";
+  ASSERT_TRUE(haveDisplay() && painter.ok()) << "this test needs an X display";
   const std::string left = std::to_string(XInternAtom(painter.display(), "LEFT", True));
   const Window screen = painter.create({.rgb = 0x808080, .title = "full screen"});
   XSetWindowAttributes green{.background_pixel = 0x20c040};
   XMapWindow(painter.display(), XCreateWindow(painter.display(), screen, 1200, 500, 640, 360, 0, CopyFromParent,
                                               InputOutput, CopyFromParent, CWBackPixel, &green));
   ASSERT_TRUE(run("wmctrl -i -r %w -b add,fullscreen && wmctrl -i -a %w", screen));
-  ASSERT_TRUE(painter.waitUntil([&] { return painter.area(screen) == Area{0, 0, 1920, 1200}; }));
+  ASSERT_TRUE(waitUntil([&] { return painter.area(screen) == Area{0, 0, 1920, 1200}; }));
   std::uint64_t squareFrom = 0, squareTo = 0;
   auto user = std::async(std::launch::async, [&] {
     Painter user;
-    if (!user.waitUntil([&] { return rgbNear(user.pixel(597, 500), 0xff3b30, 8); })) return "no frame above it";
+    if (!waitUntil([&] { return rgbNear(user.pixel(597, 500), 0xff3b30, 8); })) return "no frame above it";
     XSelectInput(user.display(), screen, ButtonPressMask);
     XSync(user.display(), False);
     XEvent press;
     if (!run("xdotool mousemove 900 600 click 1") ||
-        !user.waitUntil([&] { return XCheckWindowEvent(user.display(), screen, ButtonPressMask, &press); })) {
+        !waitUntil([&] { return XCheckWindowEvent(user.display(), screen, ButtonPressMask, &press); })) {
       return "a click in the frame went nowhere";
     }
     const auto drag = [](int x, int y, std::vector<std::pair<int, int>> legs, int steps) {

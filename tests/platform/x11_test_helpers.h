@@ -21,6 +21,8 @@
 namespace pelorin::platform::x11::test {
 
 using pelorin::test::expectColour;
+using pelorin::test::haveDisplay;
+using pelorin::test::Painter;
 using pelorin::test::yuvAt;
 
 // 0xRRGGBB at (x, y) of a BGRA image.

@@ -127,7 +127,7 @@ TEST_F(X11WindowTest, AnArgbWindowStaysWholeThroughIconifyAndRequests) {
 
   // Iconified: no new frames, the last picture again on request, then on as before.
   run("xdotool windowminimize " + std::to_string(window));
-  ASSERT_TRUE(painter_.waitUntil([&] { return !painter_.viewable(window); }));
+  ASSERT_TRUE(waitUntil([&] { return !painter_.viewable(window); }));
   ASSERT_TRUE(collector->waitForTicks(10)) << "no ticks";  // frames of the hiding still in flight are in
   const int settled = countStatus(collector->records(), FrameStatus::Complete);
   ASSERT_TRUE(collector->waitForTicks(10)) << "no ticks";
@@ -139,7 +139,7 @@ TEST_F(X11WindowTest, AnArgbWindowStaysWholeThroughIconifyAndRequests) {
   expectColour(*frame, 320, 220, green, "the last picture, repeated");
   frame.reset();
   run("wmctrl -i -a " + std::to_string(window));
-  ASSERT_TRUE(painter_.waitUntil([&] { return painter_.viewable(window); }));
+  ASSERT_TRUE(waitUntil([&] { return painter_.viewable(window); }));
   painter_.recolour(window, 0xff000000 | red);
   // Pictures of the window being shown may come first; then the redrawn one.
   for (double since = 0; (frame = collector->waitForPictureAfter(since)) && !pelorin::test::shows(*frame, 320, 220, red);) {

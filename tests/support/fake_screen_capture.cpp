@@ -39,11 +39,4 @@ Result<std::unique_ptr<platform::CaptureStream>> FakeCapture::makeStream(
   return std::unique_ptr<platform::CaptureStream>(std::move(stream));
 }
 
-Result<platform::Image> FakeCapture::captureImage(const platform::ContentFilter&,
-                                                  const platform::ScreenshotConfiguration& c) {
-  const auto row = static_cast<std::size_t>(c.width) * 4;
-  return platform::Image{.width = c.width, .height = c.height, .bytesPerRow = row,
-                         .pixels = std::vector<std::uint8_t>(row * static_cast<std::size_t>(c.height), 0)};
-}
-
 }  // namespace pelorin::test

@@ -1,7 +1,7 @@
 #pragma once
 
-// A scripted screen capture service: fixed shareable content, blank screenshots of the requested
-// size, and streams that deliver flat frames on their own thread until stopped.
+// A scripted screen capture service: fixed shareable content and streams that deliver flat frames
+// on their own thread until stopped.
 
 #include <atomic>
 #include <functional>
@@ -108,8 +108,9 @@ class FakeCapture final : public platform::ScreenCaptureService {
   Result<std::unique_ptr<platform::CaptureStream>> makeStream(const platform::ContentFilter& filter,
                                                               const platform::StreamConfiguration& configuration,
                                                               platform::StreamDelegate* delegate) override;
-  Result<platform::Image> captureImage(const platform::ContentFilter& filter,
-                                       const platform::ScreenshotConfiguration& configuration) override;
+  Result<platform::Image> captureImage(const platform::ContentFilter&, const platform::ScreenshotConfiguration&) override {
+    return Error{"FakeCapture", -1, "no screenshots"};
+  }
 };
 
 }  // namespace pelorin::test

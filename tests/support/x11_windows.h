@@ -207,8 +207,6 @@ class TestDisplay {
     return {attributes.width + static_cast<int>(e[0] + e[1]), attributes.height + static_cast<int>(e[2] + e[3])};
   }
 
-  static bool waitUntil(const std::function<bool()>& done) { return test::waitUntil(done); }
-
  private:
   Window map(Window window, bool raised = true) {
     raised ? XMapRaised(display_, window) : XMapWindow(display_, window);
@@ -267,7 +265,6 @@ class TestDisplay {
   std::vector<Window> windows_;
 };
 
-using ManagedWindows = TestDisplay;
 using Painter = TestDisplay;
 
 // An 800x600 Xvfb of the test's own, without a window manager. The server takes a free display
@@ -314,9 +311,3 @@ class PrivateServer {
 };
 
 }  // namespace pelorin::test
-
-// The names the capture tests know them by.
-namespace pelorin::platform::x11::test {
-using pelorin::test::haveDisplay;
-using pelorin::test::Painter;
-}  // namespace pelorin::platform::x11::test
