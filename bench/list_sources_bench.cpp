@@ -50,7 +50,7 @@ pelorin::platform::Image testImage(int width, int height) {
 }  // namespace
 
 int main(int, char** argv) {
-  pelorin::test::ManagedWindows managedWindows;
+  pelorin::test::TestDisplay managedWindows;
   if (!managedWindows.ok()) {
     std::fprintf(stderr, "list_sources: no X display\n");
     return 1;
