@@ -27,7 +27,7 @@ std::string receiverIdentifier(const platform::ServiceInstance& instance);
 
 // Finds receivers: browses the service type, resolves each announced instance, and learns its
 // destination and this machine's address towards it from a short TCP connection. Everything
-// runs on the "pelorin.discovery" queue; onChange runs on the main thread.
+// runs on the "pelorin.browse" queue; onChange runs on the main thread.
 class ReceiverDiscovery {
  public:
   ReceiverDiscovery(std::unique_ptr<platform::ServiceBrowser> browser,
@@ -81,7 +81,7 @@ class ReceiverDiscovery {
   bool browserFailed_ = false;
   // Cleared on destruction; tasks that outlive the object see it gone.
   std::shared_ptr<ReceiverDiscovery*> self_;
-  SerialQueue queue_{"pelorin.discovery"};
+  SerialQueue queue_{"pelorin.browse"};
 };
 
 }  // namespace pelorin::app

@@ -1,7 +1,6 @@
 #include "app/sender_process.h"
 
 #include <poll.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/wait.h>
@@ -11,6 +10,7 @@
 
 #include "base/child_process.h"
 #include "base/fd_output.h"
+#include "base/thread_name.h"
 
 namespace pelorin::app {
 namespace {
@@ -85,7 +85,7 @@ void SenderProcess::signal(int number) {
 }
 
 void SenderProcess::readLoop(int fd, bool isError) {
-  pthread_setname_np(pthread_self(), isError ? "pelorin.stderr" : "pelorin.stdout");
+  nameThisThread(isError ? "pelorin.stderr" : "pelorin.stdout");
   char buffer[65536];
   for (;;) {
     pollfd watched[2] = {{fd, POLLIN, 0}, {stopFd_, POLLIN, 0}};
@@ -108,7 +108,7 @@ void SenderProcess::readLoop(int fd, bool isError) {
 }
 
 void SenderProcess::watchExit() {
-  pthread_setname_np(pthread_self(), "pelorin.exit");
+  nameThisThread("pelorin.exit");
   siginfo_t info{};
   // Wait without reaping, then reap under the lock that signal() takes.
   while (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
@@ -152,7 +152,7 @@ void finishThenStop(SenderProcess& sender, const std::function<void()>& finish, 
   CondVar changed;
   bool finished = false;  // guarded by mutex
   std::thread watchdog([&] {
-    pthread_setname_np(pthread_self(), "pelorin.stopwait");
+    nameThisThread("pelorin.stopwait");
     MutexLock lock(mutex);
     const bool inTime = changed.waitFor(lock, grace, [&] { return finished; });
     lock.unlock();

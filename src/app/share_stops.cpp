@@ -1,6 +1,6 @@
 #include "app/share_stops.h"
 
-#include <pthread.h>
+#include "base/thread_name.h"
 
 namespace pelorin::app {
 
@@ -12,7 +12,7 @@ void ShareStops::run(std::function<void()> stop, std::function<void()> done) {
   joinFinished();
   auto finished = std::make_shared<std::atomic<bool>>(false);
   std::thread thread([stop = std::move(stop), done = std::move(done), finished, toMain = toMain_]() mutable {
-    pthread_setname_np(pthread_self(), "pelorin.stop");
+    nameThisThread("pelorin.stop");
     stop();
     finished->store(true);  // before `done`, which may look at running()
     if (done) toMain(std::move(done));

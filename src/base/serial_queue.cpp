@@ -1,8 +1,8 @@
 #include "base/serial_queue.h"
 
-#include <pthread.h>
-
 #include <future>
+
+#include "base/thread_name.h"
 
 namespace pelorin {
 
@@ -55,7 +55,7 @@ void SerialQueue::sync(const std::function<void()>& task) {
 
 void SerialQueue::run() {
   // Thread names are limited to 15 characters.
-  pthread_setname_np(pthread_self(), label_.substr(0, 15).c_str());
+  nameThisThread(label_);
   MutexLock lock(mutex_);
   for (;;) {
     moveDueTasks(std::chrono::steady_clock::now());

@@ -9,6 +9,7 @@
 #include "base/decimal.h"
 #include "base/fd_output.h"
 #include "base/line_assembler.h"
+#include "base/thread_name.h"
 #include "base/words.h"
 
 namespace pelorin::capture {
@@ -90,6 +91,7 @@ std::unique_ptr<ControlReader> readControl(int inputFd, int errorFd, media::Hard
                                            std::function<void()> onEOF) {
   auto reader = std::unique_ptr<ControlReader>(new ControlReader());
   reader->thread_ = std::thread([=, r = reader.get(), &encoder, crop = std::move(crop), onEOF = std::move(onEOF)] {
+    nameThisThread("pelorin.control");
     const bool ended = readLines(inputFd, r->stop_, [&](std::string_view line) {
       const auto command = parseControlLine(line);
       if (!command || !r->gate_.enter()) return;

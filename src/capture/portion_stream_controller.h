@@ -105,7 +105,7 @@ class LivePortionStream final : public PortionStreamUpdating {
   std::uint64_t hold_ = 0;  // the output's hold of the last holdPicture
   Mutex mutex_;
   bool closed_ GUARDED_BY(mutex_) = false;
-  SerialQueue queue_{"pelorin.portion.update"};
+  SerialQueue queue_{"pelorin.portion"};
 };
 
 }  // namespace pelorin::capture

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "base/fd_output.h"
+#include "base/thread_name.h"
 #include "capture/window_capture.h"
 
 namespace pelorin::capture {
@@ -33,7 +34,10 @@ WindowTracker::WindowTracker(TrackedWindow tracked) : t_(std::move(tracked)), ap
 WindowTracker::~WindowTracker() { stop(); }
 
 void WindowTracker::start() {
-  thread_ = std::thread([this] { run(); });
+  thread_ = std::thread([this] {
+    nameThisThread("pelorin.track");
+    run();
+  });
 }
 
 void WindowTracker::stop() {

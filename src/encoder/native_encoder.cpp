@@ -7,6 +7,7 @@
 #include "base/main_queue.h"
 #include "base/sanitize.h"
 #include "base/termination_signals.h"
+#include "base/thread_name.h"
 #include "encoder/arguments.h"
 #include "encoder/capture_modes.h"
 #include "encoder/program_path.h"
@@ -40,6 +41,7 @@ int reportPermission(const EncoderServices& services, const std::string& event, 
 int runOnTask(const EncoderServices& services, std::function<Result<void>(MainQueue&)> mode) {
   MainQueue mainQueue;
   std::thread task([&] {
+    nameThisThread("pelorin.run");
     Result<void> outcome = mode(mainQueue);
     if (!outcome) reportError(services, outcome.error());
     mainQueue.exit(outcome ? 0 : 1);

@@ -14,6 +14,7 @@
 #include "base/sanitize.h"
 #include "base/termination_signals.h"
 #include "base/thread_annotations.h"
+#include "base/thread_name.h"
 
 namespace pelorin::media {
 namespace {
@@ -24,7 +25,10 @@ namespace {
 class RunWatchdog {
  public:
   RunWatchdog(int errorFd, double seconds) : errorFd_(errorFd), deadline_(after(seconds)) {
-    thread_ = std::thread([this] { watch(); });
+    thread_ = std::thread([this] {
+      nameThisThread("pelorin.watchdog");
+      watch();
+    });
   }
   ~RunWatchdog() {
     {

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "base/thread_annotations.h"
+#include "base/thread_name.h"
 #include "media/capture_run.h"
 #include "media/clock.h"
 
@@ -53,7 +54,10 @@ class SyntheticProducer final : public RunSource {
     Result<Cycle> cycle = makeCycle(encoder_);
     if (!cycle) return cycle.error();
     cycle_ = std::move(*cycle);
-    thread_ = std::thread([this] { produce(); });
+    thread_ = std::thread([this] {
+      nameThisThread("pelorin.synth");
+      produce();
+    });
     return {};
   }
 

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <chrono>
 
+#include "base/thread_name.h"
+
 namespace pelorin::portion {
 namespace {
 
@@ -33,6 +35,7 @@ PortionSelectionWatch::PortionSelectionWatch(int input, double timeout,
                                              std::function<void(const std::string&)> onEnd) {
   const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
   thread_ = std::thread([this, input, deadline, onEnd = std::move(onEnd)] {
+    nameThisThread("pelorin.select");
     if (const std::string reason = watch(input, deadline, stop_); !reason.empty()) onEnd(reason);
   });
 }

@@ -36,7 +36,7 @@ class PickerDialog : public QDialog {
   QListWidget* list_ = nullptr;
   std::vector<Choice> choices_;
   bool answered_ = false;
-  SerialQueue queue_{"pelorin.app.picker"};  // last: joins before the widgets go
+  SerialQueue queue_{"pelorin.picker"};  // last: joins before the widgets go
 };
 
 }  // namespace pelorin::app::ui

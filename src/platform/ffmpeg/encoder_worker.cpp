@@ -3,6 +3,7 @@
 #include <map>
 
 #include "base/sanitize.h"
+#include "base/thread_name.h"
 #include "platform/ffmpeg/av_error.h"
 #include "platform/ffmpeg/sample_assembler.h"
 
@@ -161,6 +162,7 @@ class EncoderWorker::Encoding {
 EncoderWorker::EncoderWorker(WorkerCodec codec, CompressionOutputHandler output) : output_(std::move(output)) {
   MutexLock lock(mutex_);
   thread_ = std::thread([this, codec = std::move(codec)]() mutable {
+    nameThisThread("pelorin.encode");
     Encoding encoding(std::move(codec), [this](FrameContext context, std::int32_t status, const EncodedSample* s) {
       deliver(std::move(context), status, s);
     });

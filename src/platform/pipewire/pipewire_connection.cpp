@@ -246,7 +246,7 @@ Result<std::unique_ptr<PipeWireConnection>> PipeWireConnection::open(int remoteF
   auto state = std::make_unique<State>();
   state->handlers = std::move(handlers);
   state->nodeId = nodeId;
-  state->loop = pw_thread_loop_new("pelorin-pipewire", nullptr);
+  state->loop = pw_thread_loop_new("pelorin.grab", nullptr);
   if (state->loop) state->context = pw_context_new(pw_thread_loop_get_loop(state->loop), nullptr, 0);
   State& s = *state;
   std::unique_ptr<PipeWireConnection> connection(new PipeWireConnection(std::move(state)));

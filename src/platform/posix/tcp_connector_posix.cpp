@@ -5,13 +5,14 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <vector>
+
+#include "base/thread_name.h"
 
 namespace pelorin::platform::posix {
 namespace {
@@ -147,7 +148,7 @@ void TcpConnectorPosix::finish(std::uint64_t id) {
 }
 
 void TcpConnectorPosix::run() {
-  pthread_setname_np(pthread_self(), "pelorin.connect");
+  nameThisThread("pelorin.connect");
   for (;;) {
     std::vector<pollfd> watched{{wakeFd_, POLLIN, 0}};
     std::vector<std::uint64_t> ids{0};

@@ -4,6 +4,7 @@
 #include <future>
 #include <thread>
 
+#include "base/thread_name.h"
 #include "platform/x11/capture_loop_x11.h"
 
 namespace pelorin::platform::x11 {
@@ -65,7 +66,10 @@ class X11CaptureStream::Impl {
       MutexLock lock(mutex_);
       stopRequested_ = false;
       loopActive_ = true;
-      thread_ = std::thread([this, started = std::move(started)]() mutable { run(std::move(started)); });
+      thread_ = std::thread([this, started = std::move(started)]() mutable {
+        nameThisThread("pelorin.grab");
+        run(std::move(started));
+      });
       threadId_ = thread_.get_id();
     }
     Result<void> result = ready.get();

@@ -6,6 +6,7 @@
 
 #include "base/fd_output.h"
 #include "base/sanitize.h"
+#include "base/thread_name.h"
 #include "portion/ui/qt_messages.h"
 
 namespace pelorin::portion {
@@ -21,6 +22,7 @@ int runOnAppKitLoop(int& argc, char** argv, int errorFd, const std::function<Res
   QApplication app(argc, argv);
   app.setQuitOnLastWindowClosed(false);
   std::thread task([&] {
+    nameThisThread("pelorin.run");
     const Result<void> outcome = body();
     if (!outcome) writeLine(errorFd, "native_encoder_error reason=" + sanitized(outcome.error().description()));
     const int status = outcome ? 0 : 1;
