@@ -152,7 +152,7 @@ void finishThenStop(SenderProcess& sender, const std::function<void()>& finish, 
   CondVar changed;
   bool finished = false;  // guarded by mutex
   std::thread watchdog([&] {
-    nameThisThread("pelorin.stopwait");
+    nameThisThread("pelorin.finish");
     MutexLock lock(mutex);
     const bool inTime = changed.waitFor(lock, grace, [&] { return finished; });
     lock.unlock();

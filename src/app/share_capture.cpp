@@ -26,7 +26,7 @@ ShareCaptureStart startShareCapture(platform::CompressionSessionFactory& factory
                                                          request.errorFd);
   capture.relay = std::make_shared<StreamStopRelay>(std::move(streamStopped));
   Result<capture::AttachedStream> attached = capture::attachStream(
-      service, request.filter, configuration, capture.relay.get(), capture.output, "pelorin.app.capture");
+      service, request.filter, configuration, capture.relay.get(), capture.output, "pelorin.share");
   if (!attached) return {std::move(start.capture), attached.error()};
   capture.stream = std::move(attached->stream);
   capture.queue = std::move(attached->queue);

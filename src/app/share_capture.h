@@ -53,7 +53,7 @@ struct ShareCaptureRequest {
   int errorFd = 2;
 };
 
-// Encoder first, then the stream on "pelorin.app.capture"; the stream is started before returning.
+// Encoder first, then the stream on "pelorin.share"; the stream is started before returning.
 // A failure after the encoder exists is returned with what was built, to be stopped the usual way.
 struct ShareCaptureStart {
   ShareCapture capture;

@@ -26,7 +26,7 @@ class RunWatchdog {
  public:
   RunWatchdog(int errorFd, double seconds) : errorFd_(errorFd), deadline_(after(seconds)) {
     thread_ = std::thread([this] {
-      nameThisThread("pelorin.watchdog");
+      nameThisThread("pelorin.watch");
       watch();
     });
   }
