@@ -114,6 +114,8 @@ TEST(Portion, FrameAboveAFullScreenWindowStaysOutOfThePictureWhichFollowsItsDrag
         !waitUntil([&] { return XCheckWindowEvent(user.display(), screen, ButtonPressMask, &press); })) {
       return "a click in the frame went nowhere";
     }
+    // The sleeps inside xdotool's commands are the pace of the user's hand (a drag in steps, presses
+    // without movement), which is what is under test; every wait for an outcome is on the records.
     const auto drag = [](int x, int y, std::vector<std::pair<int, int>> legs, int steps) {
       std::string command = "xdotool mousemove " + std::to_string(x) + " " + std::to_string(y) + " mousedown 1";
       for (const auto& [dx, dy] : legs) {

@@ -6,6 +6,7 @@
 # capture into the probe, the portion windows' module found in its private folder, the app started
 # and quit), and the menu entry, icon, metainfo and manual pages are where the desktop and man look.
 set -euo pipefail
+source "$(dirname "$0")/../../scripts/lib/process.sh"
 deb=$1 root="" work=$(mktemp -d) window=""
 trap 'rm -rf "$work"' EXIT
 if [[ "${2:-}" != --installed ]]; then
@@ -29,11 +30,8 @@ grep -q 'reason=portion_parent_gone' "$work/portion" || fail "portion windows: $
 XDG_STATE_HOME=$work/state timeout 60 "$bin/Pelorin" >"$work/app.out" 2>&1 &
 app=$!
 # A search dies on an X error when another window vanishes during its walk: that is no answer yet.
-for _ in $(seq 300); do
-  window=$(xdotool search --onlyvisible --name '^Pelorin$' 2>/dev/null | head -n1) && [[ -n $window ]] && break
-  sleep 0.1
-done
-[[ -n $window ]] && xdotool windowfocus --sync "$window" ||
+app_window() { window=$(xdotool search --onlyvisible --name '^Pelorin$' | head -n1) && [[ -n $window ]]; }
+wait_until 30 app_window && xdotool windowfocus --sync "$window" ||
   { kill "$app"; fail "the app's window did not show: $(cat "$work/app.out")"; }
 # Ctrl+Q through XTest to the focused window: a key sent to the window itself can outlive it.
 xdotool key ctrl+q

@@ -11,6 +11,7 @@
 
 #include "platform/portal/restore_token_store.h"
 #include "platform/portal/screencast_session.h"
+#include "support/wait_until.h"
 
 namespace pelorin::platform::portal {
 namespace {
@@ -75,11 +76,7 @@ TEST_F(TokenDirectory, TokenIsPrivateReplacedWholeAndRotatedUnderTheLease) {
       if (lease) seen = lease->token();
     });
     // It waits in the kernel for the lock, or (wrongly) gets the token at once.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!acquired && !lockAwaited(directory_ / "portal-restore-token.lock") &&
-           std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    pelorin::test::waitUntil([&] { return acquired || lockAwaited(directory_ / "portal-restore-token.lock"); });
     EXPECT_FALSE(acquired) << "two sessions would spend the same token";
     EXPECT_TRUE(holder->replace("token-b"));
   }

@@ -21,8 +21,9 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "support/wait_until.h"
 
 extern char** environ;
 
@@ -31,14 +32,6 @@ namespace pelorin::test {
 inline bool haveDisplay() {
   const char* name = std::getenv("DISPLAY");
   return name && *name;
-}
-
-// Polls for up to five seconds.
-inline bool waitUntil(const std::function<bool()>& done) {
-  for (int i = 0; i < 250; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
-    if (done()) return true;  // asked no more: a check may take what it finds (an event)
-  }
-  return done();
 }
 
 // Whether two 0xRRGGBB colours differ by at most `tolerance` in each channel.
@@ -105,7 +98,7 @@ class TestDisplay {
   Window waitFocusedWindowTitled(const std::string& prefix) {
     const auto ignore = XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
     Window found = None;
-    for (int i = 0; i < 500 && found == None; ++i) {
+    waitUntil([&] {
       Window focus = None;
       int revert = 0;
       XGetInputFocus(display_, &focus, &revert);
@@ -113,8 +106,8 @@ class TestDisplay {
       for (Window w = focus; w != None && w != PointerRoot && found == None; w = parentOf(w)) {
         if (titleOf(w).starts_with(prefix)) found = w;
       }
-      if (found == None) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+      return found != None;
+    }, std::chrono::seconds(10));
     XSync(display_, False);
     XSetErrorHandler(ignore);
     return found;
