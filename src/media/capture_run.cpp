@@ -38,11 +38,11 @@ class RunWatchdog {
     wake_.notifyAll();
     thread_.join();
   }
-  // The run must be over `seconds` from now, if that is sooner than the current deadline.
-  void tighten(double seconds) {
+  // The run must be over `seconds` from now.
+  void rearm(double seconds) {
     {
       MutexLock lock(mutex_);
-      deadline_ = std::min(deadline_, after(seconds));
+      deadline_ = after(seconds);
     }
     wake_.notifyAll();
   }
@@ -155,12 +155,16 @@ RunEnd RunStop::wait(std::optional<double> seconds) {
 
 Result<void> runCapture(HardwareEncoder& encoder, const std::shared_ptr<RunStop>& stop, const RunPlan& plan,
                         int errorFd) {
-  RunWatchdog watchdog(errorFd, plan.durationSeconds + runEndGraceSeconds);
+  // A start has its own bound, never shorter than the duration's: a portal can take seconds to
+  // answer, and backends time out their own waits well within it.
+  RunWatchdog watchdog(errorFd, std::max(runStartLimitSeconds, plan.durationSeconds + runEndGraceSeconds));
   encoder.setFailureHandler([stop](const Error& error) { stop->fail(error); });
   Result<void> outcome = plan.source->start();
   if (outcome) {
+    // The duration counts from a running capture, however long the start took.
+    watchdog.rearm(plan.durationSeconds + runEndGraceSeconds);
     const RunEnd end = stop->wait(plan.sourceEndsItself ? std::nullopt : std::optional(plan.durationSeconds));
-    watchdog.tighten(runEndGraceSeconds);
+    watchdog.rearm(runEndGraceSeconds);
     const Result<void> stopped = plan.source->stop();
     if (end.kind == RunEnd::Kind::failed) {
       outcome = *end.failure;

@@ -88,11 +88,13 @@ struct RunPlan {
 // the source, waits for its end, stops it. After the duration, a signal or the source's own end it
 // finishes the encoder, which writes the summary; after a failure it returns that failure and
 // writes no summary. The encoder's output failures end the wait at once. A run that has not ended
-// `grace` seconds after its duration, or after its stop began (an output nobody reads, a display
-// server that hangs), ends the process with status 1 and one error line.
+// `grace` seconds after its duration (counted once its source has started), or after its stop
+// began, or whose start has not returned in its own limit (an output nobody reads, a display server
+// that hangs), ends the process with status 1 and one error line.
 Result<void> runCapture(HardwareEncoder& encoder, const std::shared_ptr<RunStop>& stop, const RunPlan& plan,
                         int errorFd);
 
 constexpr double runEndGraceSeconds = 1.5;
+constexpr double runStartLimitSeconds = 30;
 
 }  // namespace pelorin::media
