@@ -168,10 +168,12 @@ Result<Image> grabPipeWireImage(PipeWireSource source, const ScreenshotConfigura
     if (!outcome) outcome = error;
     grabbed.notifyAll();
   };
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
   Result<std::unique_ptr<PipeWireConnection>> connection =
       PipeWireConnection::open(takeFd(source), source.nodeId, 30, std::move(handlers));
   if (!connection) return connection.error();
+  // Counted from a running stream: the wait is for a still screen, not for a slow start, which
+  // open() bounds on its own.
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   MutexLock lock(mutex);
   if (!grabbed.waitUntil(lock, deadline, [&] { return outcome.has_value(); })) {
     return pipeWireError("no picture came from the screen cast stream in time");
