@@ -172,6 +172,8 @@ start_wayland() {
 # server admits its own uid alone: the caller's is added to its access list.
 wayland_open_xwayland() {
   local file=$PELORIN_WAYLAND_DIR/display
+  # The socket is there before sway answers on it; a busy machine can take seconds between the two.
+  wait_until 10 swaymsg -t get_version || return 1
   swaymsg exec "echo \$DISPLAY >$file" >/dev/null &&
     wait_until 10 test -s "$file" || return 1
   export DISPLAY
