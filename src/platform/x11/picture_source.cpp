@@ -29,7 +29,7 @@ class WindowSource final : public PictureSource {
   }
 
   bool reportsDamage() const override { return window_.reportsDamage(); }
-  bool takeDamage(const PixelRect& area) override { return window_.takeDamage(area); }
+  std::vector<PixelRect> takeDamage(const PixelRect& area) override { return window_.takeDamage(area); }
   Result<SourcePicture> read(const PixelRect& area) override { return window_.read(area); }
   std::uint8_t* mutablePixels() override { return window_.mutablePixels(); }
 
@@ -90,12 +90,15 @@ class WindowsOnDisplaySource final : public PictureSource {
     return std::all_of(windows_.begin(), windows_.end(), [](const auto& window) { return window->reportsDamage(); });
   }
 
-  bool takeDamage(const PixelRect& area) override {
+  std::vector<PixelRect> takeDamage(const PixelRect& area) override {
     const PixelRect root = onRoot(area);
-    bool damaged = false;
+    const PixelRect& frame = monitor_.monitor().frame;
+    std::vector<PixelRect> damaged;
     for (auto& window : windows_) {
       const PixelRect bounds = window->bounds();
-      damaged = window->takeDamage({root.x - bounds.x, root.y - bounds.y, root.width, root.height}) || damaged;
+      for (PixelRect r : window->takeDamage({root.x - bounds.x, root.y - bounds.y, root.width, root.height})) {
+        damaged.push_back({r.x + bounds.x - frame.x, r.y + bounds.y - frame.y, r.width, r.height});
+      }
     }
     return damaged;
   }

@@ -201,7 +201,9 @@ bool WindowPicture::readable() const {
 
 bool WindowPicture::takeChange() { return std::exchange(changed_, false); }
 
-bool WindowPicture::takeDamage(const PixelRect& area) { return damage_ && damage_->take(area); }
+std::vector<PixelRect> WindowPicture::takeDamage(const PixelRect& area) {
+  return damage_ ? damage_->take(area) : std::vector<PixelRect>{};
+}
 
 Result<SourcePicture> WindowPicture::read(const PixelRect& area) {
   if (pixmapStale_) {

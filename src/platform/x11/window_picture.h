@@ -58,8 +58,8 @@ class WindowPicture {
   // Whether the window was shown again, moved or resized since the last call.
   bool takeChange();
   bool reportsDamage() const { return damage_ && damage_->active(); }
-  // Whether damage since the last take touches `area` (window coordinates).
-  bool takeDamage(const PixelRect& area);
+  // The damage since the last take, cut to `area` (window coordinates).
+  std::vector<PixelRect> takeDamage(const PixelRect& area);
   // Reads `area` (window coordinates) of the pixmap, cut to it.
   Result<SourcePicture> read(const PixelRect& area);
   std::uint8_t* mutablePixels() const { return grabber_.mutablePixels(); }
