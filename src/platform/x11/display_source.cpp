@@ -15,7 +15,7 @@ class DisplaySource final : public PictureSource {
  public:
   DisplaySource(XConnection& connection, unsigned long monitorID, const X11CaptureOptions& options)
       : connection_(connection), monitor_(connection, monitorID), useDamage_(options.useDamage),
-        grabber_(connection, options.useSharedMemory) {}
+        dropDamage_(options.dropDamageReports), grabber_(connection, options.useSharedMemory) {}
 
   Result<void> open() override {
     if (Result<void> opened = monitor_.open(); !opened) return opened;
@@ -28,7 +28,10 @@ class DisplaySource final : public PictureSource {
   }
 
   void handle(const XEvent& event) override {
-    if (damage_ && damage_->handle(event)) return;
+    if (damage_ && damage_->handle(event)) {
+      if (dropDamage_) damage_->take({});
+      return;
+    }
     monitor_.handle(event);
   }
 
@@ -86,6 +89,7 @@ class DisplaySource final : public PictureSource {
   XConnection& connection_;
   MonitorWatch monitor_;
   bool useDamage_;
+  bool dropDamage_;
   ScreenGrabber grabber_;
   std::unique_ptr<DamageWatch> damage_;
 };
