@@ -62,6 +62,11 @@ class WindowPicture {
   std::vector<PixelRect> takeDamage(const PixelRect& area);
   // Reads `area` (window coordinates) of the pixmap, cut to it.
   Result<SourcePicture> read(const PixelRect& area);
+  // Reads `boxes` (window coordinates) again into the last read's picture; false when the pixmap
+  // was named afresh since, and only a whole read will do.
+  Result<bool> reread(const std::vector<PixelRect>& boxes);
+  // The last read, while its pixmap stands.
+  std::optional<SourcePicture> lastRead() const { return pixmapStale_ ? std::nullopt : last_; }
   std::uint8_t* mutablePixels() const { return grabber_.mutablePixels(); }
 
  private:
@@ -84,6 +89,7 @@ class WindowPicture {
   bool changed_ = false;
   bool pixmapStale_ = true;
   NamedPixmap pixmap_;
+  std::optional<SourcePicture> last_;
   std::unique_ptr<DamageWatch> damage_;
   ScreenGrabber grabber_;
 };
