@@ -107,7 +107,7 @@ int main() {
     baseline.push_back(b->cpuSeconds * 1000 / static_cast<double>(b->frames));
   }
   const bool met =
-      pelorin::bench::reportRatio("window_capture_720p_vs_display_720p", median(ours), median(baseline), 1.2, "ms/frame");
+      pelorin::bench::reportRatio("window_capture_720p_vs_display_720p", median(ours), median(baseline), 1.1, "ms/frame");
 
   const double tracker = trackerCpuPerSecond(window.windowID);
   if (tracker < 0) {

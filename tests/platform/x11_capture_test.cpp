@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <random>
 #include <thread>
 
+#include "platform/x11/frame_render.h"
 #include "platform/x11/screen_capture_x11.h"
 #include "platform/x11_test_helpers.h"
 
@@ -237,6 +239,110 @@ TEST_F(X11CaptureTest, DrawsTheCursorWhereThePointerIsOnTheSecondMonitorAndFollo
   ASSERT_TRUE(frame) << "moving the pointer brought no frame";
   EXPECT_GT(lumaDifference(*frame, 900, 700, 6), 40);
   EXPECT_EQ(lumaDifference(*frame, 600, 400, 3), 0) << "the cursor stayed at its old place";
+}
+
+// A window over both monitors showing noise: a pixel drawn from the wrong place shows.
+void fillWithNoise(test::Painter& painter) {
+  Display* display = painter.display();
+  constexpr int width = 253, height = 241;  // a tile repeating at no multiple of a scale
+  std::vector<std::uint32_t> noise(width * height);
+  std::minstd_rand random(7);
+  for (std::uint32_t& pixel : noise) pixel = static_cast<std::uint32_t>(random()) & 0xffffff;
+  XImage* image = XCreateImage(display, DefaultVisual(display, 0), 24, ZPixmap, 0, reinterpret_cast<char*>(noise.data()),
+                               width, height, 32, 0);
+  const Pixmap tile = XCreatePixmap(display, DefaultRootWindow(display), width, height, 24);
+  XPutImage(display, tile, DefaultGC(display, 0), image, 0, 0, 0, 0, width, height);
+  image->data = nullptr;
+  XDestroyImage(image);
+  const Window window = painter.fill(0, 0, 3840, 1200, 0);
+  XSetWindowBackgroundPixmap(display, window, tile);
+  XFreePixmap(display, tile);
+  painter.recolour(window, 0);  // cleared: the tile shows
+}
+
+// The largest difference of two NV12 frames of one size, sample by sample, and the row it is on.
+std::pair<int, int> largestDifference(PixelBuffer& a, PixelBuffer& b) {
+  std::pair<int, int> largest{0, -1};
+  a.lock(true);
+  b.lock(true);
+  for (int plane = 0; plane < 2; ++plane) {
+    for (int row = 0; row < a.planeHeight(plane); ++row) {
+      const std::uint8_t* p = a.planeBase(plane) + row * a.bytesPerRow(plane);
+      const std::uint8_t* q = b.planeBase(plane) + row * b.bytesPerRow(plane);
+      for (int i = 0; i < a.width(); ++i) largest = std::max(largest, {std::abs(p[i] - q[i]), row << plane});
+    }
+  }
+  a.unlock(true);
+  b.unlock(true);
+  return largest;
+}
+
+// After each partial change the frame the stream hands on is the screen converted whole, within
+// one step a sample, cursor included; with damage reports dropped, the periodic check brings it.
+TEST_F(X11CaptureTest, FramesAfterPartialChangesEqualTheScreenConvertedWhole) {
+  fillWithNoise(painter_);
+  StreamConfiguration c = sized(1280, 720);  // LEFT letterboxed: 64 pixels of bars each side
+  c.showsCursor = true;
+  c.queueDepth = 8;
+  const auto expectScreen = [&](X11ScreenCaptureService& service, const ShareableDisplay& d, Collector& collector,
+                                double since) {
+    PixelBufferRef frame = collector.waitForFirstPictureAfter(since);
+    ASSERT_TRUE(frame) << "no frame after the change";
+    Result<Image> screen = service_->captureImage(service.displayFilter(d), {d.width, d.height, true});
+    const FrameLayout layout = *computeLayout(d.width, d.height, c);
+    const PixelRect& s = layout.source;
+    const BgrxView view{screen->pixels.data() + s.y * screen->bytesPerRow + s.x * 4, screen->bytesPerRow, s.width, s.height};
+    PixelBufferRef whole = NV12BufferPool::create(c.width, c.height, 1)->makeBuffer();
+    std::vector<std::uint8_t> scratch;
+    ASSERT_TRUE(renderFrame(view, layout, *whole, scratch));
+    const auto [difference, where] = largestDifference(*frame, *whole);
+    EXPECT_LE(difference, 1) << "on row " << where;
+    collector.releaseHeld();
+  };
+  const ShareableDisplay left = display("LEFT");
+  auto collector = std::make_shared<Collector>(true);
+  auto stream = startStream(service_->displayFilter(left), c, collector);
+  ASSERT_TRUE(stream);
+  const struct {
+    const char* what;
+    std::function<void()> change;
+  } steps[] = {
+      {"the cursor moves", [&] { painter_.warpPointer(700, 700); }},
+      {"a change under the cursor", [&] { painter_.fill(690, 690, 40, 40, red); }},
+      {"a square at odd places", [&] { painter_.fill(301, 403, 63, 65, green); }},
+      {"at the letterbox's edge", [&] { painter_.fill(0, 600, 3, 300, blue); }},
+      {"across the monitors' boundary", [&] { painter_.fill(1877, 1150, 80, 50, green); }},
+      {"a new configuration", [&] {
+         c.sourceRect = Rect{101, 99, 640, 360};  // enlarged twice
+         ASSERT_TRUE(stream->updateConfiguration(c).ok());
+       }},
+      {"a change after it", [&] { painter_.fill(401, 301, 50, 50, blue); }},
+  };
+  // Two idle samples in a row: the stream has nothing more to show.
+  const auto settled = [](const auto& r) {
+    return r.size() >= 2 && r.back().status == FrameStatus::Idle && r[r.size() - 2].status == FrameStatus::Idle;
+  };
+  expectScreen(*service_, left, *collector, 0);
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.what);
+    ASSERT_TRUE(collector->waitFor(settled));
+    const double before = test::monotonicNow();
+    step.change();
+    expectScreen(*service_, left, *collector, before);
+  }
+  ASSERT_TRUE(stream->stopCapture().ok());
+
+  auto lying = X11ScreenCaptureService::create({.dropDamageReports = true});
+  ASSERT_TRUE(lying.ok());
+  const ShareableDisplay right = display("RIGHT");
+  c.sourceRect.reset();
+  collector = std::make_shared<Collector>(true);
+  stream = test::startStream(**lying, (*lying)->displayFilter(right), c, collector, queue_);
+  ASSERT_TRUE(stream);
+  expectScreen(**lying, right, *collector, 0);
+  const double before = test::monotonicNow();
+  painter_.fill(1920 + 333, 222, 100, 100, red);
+  expectScreen(**lying, right, *collector, before);
 }
 
 // Older clients publish only WM_NAME, in Latin-1 or COMPOUND_TEXT (xterm); titles are UTF-8, and

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 
+#include "platform/render/damage_region.h"
 #include "platform/x11/failure_spell.h"
 #include "platform/x11/frame_render.h"
 #include "platform/x11_test_helpers.h"
@@ -92,6 +94,26 @@ TEST(X11FrameRender, ConvertsLetterboxesAndAveragesIntoVideoRangeNV12OverAReused
     ASSERT_TRUE(renderFrame(view, *computeLayout(c.width, c.height, sized(64, 64)), *frame, scratch));
     for (const auto& [x, y, rgb] : c.points) expectColour(*frame, x, y, rgb, "");
   }
+}
+
+// Damage in any pieces: a few boxes that hold every piece and do not overlap; two pieces side by
+// side cost nothing to join, and very many are one box.
+TEST(X11DamageBoxes, MergeToFewBoxesHoldingEveryPiece) {
+  std::minstd_rand random(5);
+  for (int round = 0; round < 50; ++round) {
+    std::vector<PixelRect> pieces(1 + random() % 80);
+    for (PixelRect& r : pieces) r = {int(random() % 1900), int(random() % 1000), int(random() % 90), int(random() % 70)};
+    const std::vector<PixelRect> boxes = render::mergeBoxes(pieces, 8);
+    ASSERT_LE(boxes.size(), std::ranges::count_if(pieces, [](const PixelRect& r) { return !r.empty(); }) > 64 ? 1u : 8u);
+    for (const PixelRect& r : pieces) {
+      EXPECT_TRUE(r.empty() || std::ranges::any_of(boxes, [&](const PixelRect& b) { return intersect(b, r) == r; }));
+    }
+    for (std::size_t i = 0; i < boxes.size(); ++i) {
+      for (std::size_t j = i + 1; j < boxes.size(); ++j) EXPECT_FALSE(intersects(boxes[i], boxes[j]));
+    }
+  }
+  EXPECT_EQ(render::mergeBoxes({{0, 0, 10, 10}, {500, 500, 4, 4}, {10, 0, 10, 10}}, 2),
+            (std::vector<PixelRect>{{0, 0, 20, 10}, {500, 500, 4, 4}}));
 }
 
 TEST(X11Cursor, BlendsPremultipliedPixelsAndClipsAtTheEdges) {

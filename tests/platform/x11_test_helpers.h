@@ -61,7 +61,7 @@ class Collector final : public StreamOutput, public StreamDelegate {
     }
     records_.push_back(record);
     if (sample.imageBuffer) latest_ = sample.imageBuffer;
-    if (sample.imageBuffer && holdAll_) held_.push_back(sample.imageBuffer);
+    if (sample.imageBuffer && holdAll_) held_.emplace_back(sample.presentationSeconds, sample.imageBuffer);
     changed_.notify_all();
   }
 
@@ -95,6 +95,13 @@ class Collector final : public StreamOutput, public StreamDelegate {
     return changed_.wait_for(lock, timeout, fresh) ? latest_ : nullptr;
   }
 
+  // With holdAll: the first picture delivered after `since` (CLOCK_MONOTONIC seconds).
+  PixelBufferRef waitForFirstPictureAfter(double since, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+    std::unique_lock lock(mutex_);
+    const auto first = [&] { return std::ranges::find_if(held_, [&](const auto& h) { return h.first > since; }); };
+    return changed_.wait_for(lock, timeout, [&] { return first() != held_.end(); }) ? first()->second : nullptr;
+  }
+
   bool waitForError(std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return !errors_.empty(); });
@@ -119,7 +126,7 @@ class Collector final : public StreamOutput, public StreamDelegate {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<SampleRecord> records_;
-  std::vector<PixelBufferRef> held_;
+  std::vector<std::pair<double, PixelBufferRef>> held_;
   PixelBufferRef latest_;
   std::vector<Error> errors_;
 };

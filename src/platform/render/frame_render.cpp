@@ -12,6 +12,8 @@ namespace {
 
 constexpr std::uint8_t blackLuma = 16;
 constexpr std::uint8_t neutralChroma = 128;
+// Rows of scaled content converted at a time: a band of a 1280-pixel row stays in the cache.
+constexpr int bandRows = 32;
 
 Error layoutError(std::string message) { return Error{"Capture", -1, std::move(message)}; }
 
@@ -114,44 +116,69 @@ SampleAttachments completeAttachments(const FrameLayout& layout, double scaleFac
   return attachments;
 }
 
+void paintBars(const FrameLayout& layout, const Nv12Planes& frame) {
+  const PixelRect& p = layout.placement;
+  fillOutside(frame.y, frame.yStride, layout.frameWidth, layout.frameHeight, p.x, p.y, p.x + p.width, p.y + p.height,
+              blackLuma);
+  const int uvRowBytes = (layout.frameWidth + 1) / 2 * 2;
+  const int uvX0 = evenFloor(p.x);
+  const int uvX1 = std::min(uvRowBytes, uvX0 + (p.width + 1) / 2 * 2);
+  fillOutside(frame.uv, frame.uvStride, uvRowBytes, (layout.frameHeight + 1) / 2, uvX0, p.y / 2, uvX1,
+              (p.y + p.height + 1) / 2, neutralChroma);
+}
+
+bool drawArea(const BgrxView& source, const FrameLayout& layout, const PixelRect& area, const Nv12Planes& frame,
+              std::vector<std::uint8_t>& scratch) {
+  const PixelRect& p = layout.placement;
+  // Offsets from the placement's corner: a chroma sample covers two pixels each way from there.
+  const int dx = area.x - p.x;
+  const int dy = area.y - p.y;
+  if (area.empty() || dx < 0 || dy < 0 || dx % 2 != 0 || dy % 2 != 0 || area.x + area.width > p.x + p.width ||
+      area.y + area.height > p.y + p.height) {
+    return false;
+  }
+  const auto yAt = [&](int row) { return frame.y + static_cast<std::size_t>(row) * frame.yStride + area.x; };
+  const auto uvAt = [&](int row) {
+    return frame.uv + static_cast<std::size_t>(p.y / 2 + (row - p.y) / 2) * frame.uvStride + evenFloor(p.x) + dx;
+  };
+  if (source.width == p.width && source.height == p.height) {
+    const std::uint8_t* from = source.pixels + static_cast<std::size_t>(dy) * source.bytesPerRow + dx * 4;
+    return libyuv::ARGBToNV12(from, static_cast<int>(source.bytesPerRow), yAt(area.y), static_cast<int>(frame.yStride),
+                              uvAt(area.y), static_cast<int>(frame.uvStride), area.width, area.height) == 0;
+  }
+  // Box filtering averages every source pixel when shrinking; bilinear is enough to enlarge.
+  const bool shrinking = p.width < source.width || p.height < source.height;
+  const auto filter = shrinking ? libyuv::kFilterBox : libyuv::kFilterBilinear;
+  const int bandStride = area.width * 4;
+  scratch.resize(static_cast<std::size_t>(bandStride) * bandRows);
+  for (int row = 0; row < area.height; row += bandRows) {
+    const int rows = std::min(bandRows, area.height - row);
+    // The scaler writes its clip at the clip's offset from the destination it is given: that
+    // destination is placed so the clip lands at the start of the band.
+    const auto destination = reinterpret_cast<std::uint8_t*>(
+        reinterpret_cast<std::uintptr_t>(scratch.data()) -
+        (static_cast<std::uintptr_t>(dy + row) * static_cast<std::uintptr_t>(bandStride) + dx * 4u));
+    if (libyuv::ARGBScaleClip(source.pixels, static_cast<int>(source.bytesPerRow), source.width, source.height,
+                              destination, bandStride, p.width, p.height, dx, dy + row, area.width, rows, filter) != 0 ||
+        libyuv::ARGBToNV12(scratch.data(), bandStride, yAt(area.y + row), static_cast<int>(frame.yStride),
+                           uvAt(area.y + row), static_cast<int>(frame.uvStride), area.width, rows) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool renderFrame(const BgrxView& source, const FrameLayout& layout, PixelBuffer& frame,
                  std::vector<std::uint8_t>& scratch) {
   if (frame.planeCount() != 2 || frame.width() != layout.frameWidth || frame.height() != layout.frameHeight) {
     return false;
   }
   if (!frame.lock(false)) return false;
-  std::uint8_t* y = frame.planeBase(0);
-  std::uint8_t* uv = frame.planeBase(1);
-  const std::size_t yStride = frame.bytesPerRow(0);
-  const std::size_t uvStride = frame.bytesPerRow(1);
-  const PixelRect& p = layout.placement;
-
-  fillOutside(y, yStride, layout.frameWidth, layout.frameHeight, p.x, p.y, p.x + p.width, p.y + p.height, blackLuma);
-  const int uvRowBytes = frame.planeWidth(1) * 2;
-  const int uvX0 = evenFloor(p.x);
-  const int uvX1 = std::min(uvRowBytes, uvX0 + (p.width + 1) / 2 * 2);
-  fillOutside(uv, uvStride, uvRowBytes, frame.planeHeight(1), uvX0, p.y / 2, uvX1, (p.y + p.height + 1) / 2,
-              neutralChroma);
-
-  const std::uint8_t* pixels = source.pixels;
-  std::size_t pixelStride = source.bytesPerRow;
-  if (source.width != p.width || source.height != p.height) {
-    const std::size_t scaledStride = static_cast<std::size_t>(p.width) * 4;
-    scratch.resize(scaledStride * static_cast<std::size_t>(p.height));
-    // Box filtering averages every source pixel when shrinking; bilinear is enough to enlarge.
-    const bool shrinking = p.width < source.width || p.height < source.height;
-    libyuv::ARGBScale(source.pixels, static_cast<int>(source.bytesPerRow), source.width, source.height,
-                      scratch.data(), static_cast<int>(scaledStride), p.width, p.height,
-                      shrinking ? libyuv::kFilterBox : libyuv::kFilterBilinear);
-    pixels = scratch.data();
-    pixelStride = scaledStride;
-  }
-  const int converted = libyuv::ARGBToNV12(pixels, static_cast<int>(pixelStride),
-                                           y + static_cast<std::size_t>(p.y) * yStride + p.x, static_cast<int>(yStride),
-                                           uv + static_cast<std::size_t>(p.y / 2) * uvStride + uvX0,
-                                           static_cast<int>(uvStride), p.width, p.height);
+  const Nv12Planes planes{frame.planeBase(0), frame.bytesPerRow(0), frame.planeBase(1), frame.bytesPerRow(1)};
+  paintBars(layout, planes);
+  const bool drawn = drawArea(source, layout, layout.placement, planes, scratch);
   frame.unlock(false);
-  return converted == 0;
+  return drawn;
 }
 
 void scaleBgrx(const BgrxView& source, int width, int height, std::uint8_t* destination, std::size_t bytesPerRow) {

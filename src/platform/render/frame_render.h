@@ -51,10 +51,27 @@ struct BgrxView {
   int height = 0;
 };
 
+// The two planes of an NV12 frame laid out as `FrameLayout::frameWidth` x `frameHeight`.
+struct Nv12Planes {
+  std::uint8_t* y = nullptr;
+  std::size_t yStride = 0;
+  std::uint8_t* uv = nullptr;
+  std::size_t uvStride = 0;
+};
+
 // Scales `source` into the layout's placement of `frame` (NV12, BT.601 video range) and paints
 // the rest of the frame black. `scratch` is reused between calls to avoid allocations.
 bool renderFrame(const BgrxView& source, const FrameLayout& layout, PixelBuffer& frame,
                  std::vector<std::uint8_t>& scratch);
+
+// Paints the frame outside the placement black.
+void paintBars(const FrameLayout& layout, const Nv12Planes& frame);
+
+// Draws the frame pixels of `area` (within the placement, on even offsets from its corner but
+// where it ends) from the whole `source`, exactly as a whole drawing gives them. Scaled content is
+// worked through in bands of rows that stay in the cache.
+bool drawArea(const BgrxView& source, const FrameLayout& layout, const PixelRect& area, const Nv12Planes& frame,
+              std::vector<std::uint8_t>& scratch);
 
 // Scales `source` to width x height BGRA (aspect not preserved, as a screenshot is asked).
 void scaleBgrx(const BgrxView& source, int width, int height, std::uint8_t* destination, std::size_t bytesPerRow);

@@ -1,10 +1,23 @@
 #include "platform/x11/capture_loop_x11.h"
 
+#include "platform/render/damage_region.h"
+
 namespace pelorin::platform::x11 {
 namespace {
 
+using render::areaOf;
+using render::mergeBoxes;
+using render::reachedPixels;
+
 // Reads that fail this long stop the stream rather than leave it silent.
 constexpr auto longestReadFailure = std::chrono::seconds(1);
+// Damage can go unreported (some drivers and compositors report too little): the whole picture is
+// checked this often, and a frame asked for after this long is read whole.
+constexpr auto longestTrust = std::chrono::seconds(1);
+// Damage is read in at most this many boxes, each one round trip to the server.
+constexpr std::size_t mostBoxes = 8;
+// Damage over more than this part of the picture is read and drawn whole: cheaper than pieces.
+constexpr double largestPart = 0.5;
 
 bool sameCursor(const CursorPicture& a, const CursorPicture& b) {
   return a.x == b.x && a.y == b.y && a.serial == b.serial && a.width == b.width && a.height == b.height;
@@ -52,6 +65,7 @@ void StreamCounters::delivered(double convertSeconds) {
 // What a tick learns before reading the screen.
 struct CaptureLoop::Change {
   std::optional<CursorPicture> cursor;  // to draw into the frame
+  bool cursorChanged = false;           // drawn elsewhere, or another picture, or shown or hidden
   bool frameOwed = false;               // a frame is due whatever the pixels say
 };
 
@@ -115,6 +129,8 @@ Result<void> CaptureLoop::configure(const StreamConfiguration& c) {
   layout_ = *layout;
   configuration_ = c;
   frameOwed_ = true;
+  redrawWhole_ = true;
+  canvas_.reset(layout_);
   return {};
 }
 
@@ -131,6 +147,7 @@ Result<void> CaptureLoop::apply(const StreamChange& change) {
     return switched;
   }
   lastHash_.reset();
+  kept_.reset();
   filter_ = filter;
   return {};
 }
@@ -171,6 +188,7 @@ std::optional<Error> CaptureLoop::checkContent() {
   const bool resized = content->width != content_.width || content->height != content_.height;
   if (content->refreshed || content->rootX != content_.rootX || content->rootY != content_.rootY) {
     frameOwed_ = true;
+    redrawWhole_ = true;
   }
   content_ = *content;
   if (resized) {
@@ -190,8 +208,9 @@ std::optional<Error> CaptureLoop::tick() {
     repeatOrIdle(change.frameOwed);
     return std::nullopt;
   }
+  if (std::optional<Error> failed = healMissedDamage()) return failed;
   // With damage reports an unchanged content is not read at all.
-  if (source_->reportsDamage() && !change.frameOwed) {
+  if (source_->reportsDamage() && !change.frameOwed && damaged_.empty()) {
     deliverIdle();
     return std::nullopt;
   }
@@ -201,19 +220,34 @@ std::optional<Error> CaptureLoop::tick() {
     context_.counters.count(&X11StreamStats::framesSkipped);
     return std::nullopt;
   }
-  Result<Grab> grab = read();
+  std::vector<PixelRect> boxes = boxesToDraw(change);
+  const bool whole = redrawWhole_ || !keptIsWhole() || !source_->reportsDamage() ||
+                     static_cast<double>(areaOf(boxes)) > largestPart * static_cast<double>(areaOf(layout_.source));
+  Result<Grab> grab = whole ? read() : readAgain(mergeBoxes(damaged_, mostBoxes));
   if (!grab) return readFailed(grab.error());
   // Without damage reports every tick reads the content and a hash tells whether it changed.
   if (!source_->reportsDamage() && !pictureChanged(grab->picture.picture) && !change.frameOwed) {
     deliverIdle();
     return std::nullopt;
   }
-  if (!render(*grab, change.cursor, *buffer)) return readFailed(x11Error("the picture could not be converted"));
-  frameOwed_ = false;
-  shownCursor_ = change.cursor;
-  lastComplete_ = completeSample(std::move(buffer), *grab);
-  context_.outputs.deliver(*lastComplete_);
+  if (whole) boxes = {PixelRect{0, 0, layout_.source.width, layout_.source.height}};
+  if (!render(*grab, change, boxes, *buffer)) return readFailed(x11Error("the picture could not be converted"));
+  delivered(std::move(buffer), *grab, change);
   return std::nullopt;
+}
+
+// Whether the kept picture holds the whole source: a source cut at the screen's edge does not.
+bool CaptureLoop::keptIsWhole() const {
+  return kept_ && kept_->picture.width == layout_.source.width && kept_->picture.height == layout_.source.height;
+}
+
+void CaptureLoop::delivered(PixelBufferRef buffer, const Grab& grab, const Change& change) {
+  frameOwed_ = false;
+  redrawWhole_ = false;
+  damaged_.clear();
+  shownCursor_ = change.cursor;
+  lastComplete_ = completeSample(std::move(buffer), grab);
+  context_.outputs.deliver(*lastComplete_);
 }
 
 // A hidden window's owed frame is its last picture again; otherwise nothing changed.
@@ -231,32 +265,108 @@ void CaptureLoop::repeatOrIdle(bool frameOwed) {
 CaptureLoop::Change CaptureLoop::detectChange() {
   Change change;
   if (configuration_.showsCursor) change.cursor = fetchCursor(*connection_);
-  if (source_->reportsDamage() && source_->takeDamage(layout_.source)) frameOwed_ = true;
-  if (context_.frameRequested.exchange(false)) frameOwed_ = true;
-  change.frameOwed = frameOwed_ || cursorChanged(shownCursor_, change.cursor, rootArea());
+  if (source_->reportsDamage()) {
+    std::vector<PixelRect> damage = source_->takeDamage(layout_.source);
+    damaged_.insert(damaged_.end(), damage.begin(), damage.end());
+  }
+  if (context_.frameRequested.exchange(false)) {
+    frameOwed_ = true;
+    // A fresh picture is asked for: one kept longer than damage is trusted is read again whole.
+    if (Clock::now() - lastWholeRead_ >= longestTrust) redrawWhole_ = true;
+  }
+  change.cursorChanged = cursorChanged(shownCursor_, change.cursor, rootArea());
+  change.frameOwed = frameOwed_ || change.cursorChanged;
   return change;
 }
 
+// Once in a while the kept picture is compared with the content whole: what damage left out
+// becomes damage.
+std::optional<Error> CaptureLoop::healMissedDamage() {
+  if (!source_->reportsDamage() || !kept_ || redrawWhole_ || Clock::now() - lastWholeRead_ < longestTrust) {
+    return std::nullopt;
+  }
+  lastWholeRead_ = Clock::now();
+  Result<std::vector<PixelRect>> missed = source_->recheck();
+  if (!missed) {
+    redrawWhole_ = true;
+    return readFailed(missed.error());
+  }
+  damaged_.insert(damaged_.end(), missed->begin(), missed->end());
+  return std::nullopt;
+}
+
+// The parts of the source (relative to its corner) to draw again: the damage, and where the
+// cursor was and is when it changed.
+std::vector<PixelRect> CaptureLoop::boxesToDraw(const Change& change) const {
+  std::vector<PixelRect> boxes;
+  const PixelRect& source = layout_.source;
+  for (const PixelRect& r : damaged_) boxes.push_back({r.x - source.x, r.y - source.y, r.width, r.height});
+  if (change.cursorChanged) {
+    // Root coordinates to the source's.
+    const int x = content_.rootX + source.x;
+    const int y = content_.rootY + source.y;
+    for (const auto& cursor : {shownCursor_, change.cursor}) {
+      if (cursor) boxes.push_back({cursor->x - x, cursor->y - y, cursor->width, cursor->height});
+    }
+  }
+  for (PixelRect& box : boxes) box = intersect(box, PixelRect{0, 0, source.width, source.height});
+  return mergeBoxes(std::move(boxes), mostBoxes);
+}
+
 Result<CaptureLoop::Grab> CaptureLoop::read() {
+  cursorPatch_.restore();
+  kept_.reset();
   Grab grab;
   grab.before = monotonicSeconds();
   Result<SourcePicture> picture = source_->read(layout_.source);
   grab.after = monotonicSeconds();
   if (!picture) return picture.error();
   grab.picture = *picture;
+  kept_ = *picture;
+  lastWholeRead_ = Clock::now();
   readFailures_.succeed();
   context_.counters.grabbed(grab.after - grab.before);
   return grab;
 }
 
-// Draws the cursor into the picture read, then scales and converts it into `buffer`.
-bool CaptureLoop::render(const Grab& grab, const std::optional<CursorPicture>& cursor, PixelBuffer& buffer) {
-  const BgrxView& picture = grab.picture.picture;
-  if (cursor) {
-    compositeCursor(source_->mutablePixels(), picture.bytesPerRow, picture.width, picture.height, grab.picture.rootX,
-                    grab.picture.rootY, *cursor);
+// Reads the damaged boxes (content pixels) into the kept picture; a source that reads only
+// whole pictures reads it whole.
+Result<CaptureLoop::Grab> CaptureLoop::readAgain(const std::vector<PixelRect>& boxes) {
+  cursorPatch_.restore();
+  Grab grab;
+  grab.before = monotonicSeconds();
+  Result<bool> reread = source_->reread(boxes);
+  grab.after = monotonicSeconds();
+  if (!reread) {
+    kept_.reset();
+    return reread.error();
   }
-  if (!renderFrame(picture, layout_, buffer, scratch_)) return false;
+  if (!*reread) return read();
+  grab.picture = *kept_;
+  readFailures_.succeed();
+  context_.counters.grabbed(grab.after - grab.before);
+  return grab;
+}
+
+// Draws the cursor into the picture read, then scales and converts the boxes (source pixels) of it
+// into the canvas, and the canvas into `buffer`.
+bool CaptureLoop::render(const Grab& grab, const Change& change, const std::vector<PixelRect>& boxes,
+                         PixelBuffer& buffer) {
+  const BgrxView& picture = grab.picture.picture;
+  if (change.cursor) {
+    cursorPatch_.draw(source_->mutablePixels(), picture.bytesPerRow, picture.width, picture.height,
+                      grab.picture.rootX, grab.picture.rootY, *change.cursor);
+  }
+  bool drawn = true;
+  for (const PixelRect& box : boxes) {
+    const PixelRect area = reachedPixels(layout_, box);
+    drawn = drawn && (area.empty() || canvas_.drawPart(picture, area));
+  }
+  cursorPatch_.restore();
+  if (!drawn || !canvas_.copyTo(buffer)) {
+    redrawWhole_ = true;
+    return false;
+  }
   context_.counters.delivered(monotonicSeconds() - grab.after);
   return true;
 }

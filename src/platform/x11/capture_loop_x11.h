@@ -11,6 +11,7 @@
 #include <variant>
 
 #include "base/thread_annotations.h"
+#include "platform/render/frame_canvas.h"
 #include "platform/stream_outputs.h"
 #include "platform/x11/capture_stream_x11.h"
 #include "platform/x11/failure_spell.h"
@@ -75,8 +76,13 @@ class CaptureLoop {
   std::optional<Error> checkContent();
   void repeatOrIdle(bool frameOwed);
   Change detectChange();
+  std::optional<Error> healMissedDamage();
+  bool keptIsWhole() const;
+  std::vector<PixelRect> boxesToDraw(const Change& change) const;
   Result<Grab> read();
-  bool render(const Grab& grab, const std::optional<CursorPicture>& cursor, PixelBuffer& buffer);
+  Result<Grab> readAgain(const std::vector<PixelRect>& boxes);
+  bool render(const Grab& grab, const Change& change, const std::vector<PixelRect>& boxes, PixelBuffer& buffer);
+  void delivered(PixelBufferRef buffer, const Grab& grab, const Change& change);
   std::optional<Error> readFailed(const Error& reason);
   bool pictureChanged(const BgrxView& picture);
   SampleBuffer completeSample(PixelBufferRef buffer, const Grab& grab) const;
@@ -90,10 +96,19 @@ class CaptureLoop {
   StreamConfiguration configuration_;
   FrameLayout layout_;
   std::shared_ptr<NV12BufferPool> pool_;
-  std::vector<std::uint8_t> scratch_;
   // A complete frame must be delivered: the picture or the layout changed, or one was asked for.
   // It stays owed until a frame is delivered, through ticks without a free buffer or a read.
   bool frameOwed_ = true;
+  // What the next delivered frame reads and draws again: everything (the picture kept is not the
+  // content's any more), or the damaged parts of the source (content pixels). Kept, like a frame
+  // owed, until a frame is delivered.
+  bool redrawWhole_ = true;
+  std::vector<PixelRect> damaged_;
+  // The last frame as delivered, drawn from `kept_`: the source's last picture, without the cursor.
+  render::FrameCanvas canvas_;
+  std::optional<SourcePicture> kept_;
+  CursorPatch cursorPatch_;
+  Clock::time_point lastWholeRead_;  // or the last check of the whole picture
   std::optional<CursorPicture> shownCursor_;  // the cursor as in the last delivered frame
   // The last complete sample, delivered again when a frame is owed while nothing can be read.
   std::optional<SampleBuffer> lastComplete_;

@@ -15,6 +15,9 @@ struct X11CaptureOptions {
   std::string displayName;       // empty: the DISPLAY environment variable
   bool useSharedMemory = true;   // false: read the screen with plain XGetImage
   bool useDamage = true;         // false: compare a hash of the picture to spot idle frames
+  // Development: display damage after the first report is dropped, as some drivers report too
+  // little; only the whole picture's periodic check then finds changes.
+  bool dropDamageReports = false;
 };
 
 // Counters of one stream since it was made. Times are sums, in seconds.

@@ -15,7 +15,7 @@ class DisplaySource final : public PictureSource {
  public:
   DisplaySource(XConnection& connection, unsigned long monitorID, const X11CaptureOptions& options)
       : connection_(connection), monitor_(connection, monitorID), useDamage_(options.useDamage),
-        grabber_(connection, options.useSharedMemory) {}
+        dropDamage_(options.dropDamageReports), grabber_(connection, options.useSharedMemory) {}
 
   Result<void> open() override {
     if (Result<void> opened = monitor_.open(); !opened) return opened;
@@ -28,7 +28,10 @@ class DisplaySource final : public PictureSource {
   }
 
   void handle(const XEvent& event) override {
-    if (damage_ && damage_->handle(event)) return;
+    if (damage_ && damage_->handle(event)) {
+      if (dropDamage_) damage_->take({});
+      return;
+    }
     monitor_.handle(event);
   }
 
@@ -42,7 +45,7 @@ class DisplaySource final : public PictureSource {
 
   bool reportsDamage() const override { return damage_ != nullptr; }
 
-  bool takeDamage(const PixelRect& area) override { return damage_->take(onRoot(area)); }
+  std::vector<PixelRect> takeDamage(const PixelRect& area) override { return offRoot(damage_->take(onRoot(area))); }
 
   Result<SourcePicture> read(const PixelRect& area) override {
     // Past the root's edge a read fails with BadMatch.
@@ -55,15 +58,38 @@ class DisplaySource final : public PictureSource {
 
   std::uint8_t* mutablePixels() override { return grabber_.mutablePixels(); }
 
+  Result<bool> reread(const std::vector<PixelRect>& boxes) override {
+    std::vector<PixelRect> root;
+    for (const PixelRect& box : boxes) root.push_back(onRoot(box));
+    if (Result<void> read = grabber_.regrab(root); !read) return read.error();
+    return true;
+  }
+
+  Result<std::vector<PixelRect>> recheck() override {
+    Result<std::vector<PixelRect>> changed = grabber_.refresh();
+    if (!changed) return changed.error();
+    return offRoot(*changed);
+  }
+
  private:
   PixelRect onRoot(const PixelRect& area) const {
     const PixelRect& frame = monitor_.monitor().frame;
     return {frame.x + area.x, frame.y + area.y, area.width, area.height};
   }
 
+  std::vector<PixelRect> offRoot(std::vector<PixelRect> rects) const {
+    const PixelRect& frame = monitor_.monitor().frame;
+    for (PixelRect& r : rects) {
+      r.x -= frame.x;
+      r.y -= frame.y;
+    }
+    return rects;
+  }
+
   XConnection& connection_;
   MonitorWatch monitor_;
   bool useDamage_;
+  bool dropDamage_;
   ScreenGrabber grabber_;
   std::unique_ptr<DamageWatch> damage_;
 };
@@ -129,16 +155,17 @@ bool DamageWatch::handle(const XEvent& event) {
   return true;
 }
 
-bool DamageWatch::take(const PixelRect& area) {
-  if (!pending_ || !damage_) return false;
+std::vector<PixelRect> DamageWatch::take(const PixelRect& area) {
+  std::vector<PixelRect> touched;
+  if (!pending_ || !damage_) return touched;
   pending_ = false;
   Display* display = connection_.display();
   XDamageSubtract(display, damage_, None, region_);
   int count = 0;
   XRectangle* rects = XFixesFetchRegion(display, region_, &count);
-  bool touched = false;
-  for (int i = 0; rects && i < count && !touched; ++i) {
-    touched = intersects(area, PixelRect{rects[i].x, rects[i].y, rects[i].width, rects[i].height});
+  for (int i = 0; rects && i < count; ++i) {
+    const PixelRect inside = intersect(area, PixelRect{rects[i].x, rects[i].y, rects[i].width, rects[i].height});
+    if (!inside.empty()) touched.push_back(inside);
   }
   if (rects) XFree(rects);
   return touched;

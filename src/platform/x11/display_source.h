@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <memory>
+#include <vector>
 
 #include "platform/x11/picture_source.h"
 
@@ -43,8 +44,8 @@ class DamageWatch {
   // Whether the event was this watch's; notes that there is damage to take.
   bool handle(const XEvent& event);
   bool pending() const { return pending_; }
-  // Whether damage reported since the last take touches `area` (drawable coordinates).
-  bool take(const PixelRect& area);
+  // The damage reported since the last take, cut to `area` (drawable coordinates).
+  std::vector<PixelRect> take(const PixelRect& area);
   // Stops watching; with the connection still up, the server forgets the damage object.
   void release();
 

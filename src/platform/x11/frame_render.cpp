@@ -28,6 +28,35 @@ void compositeCursor(std::uint8_t* bgrx, std::size_t bytesPerRow, int width, int
   }
 }
 
+void CursorPatch::draw(std::uint8_t* bgrx, std::size_t bytesPerRow, int width, int height, int originX, int originY,
+                       const CursorPicture& cursor) {
+  restore();
+  const PixelRect visible = intersect(cursor.bounds(), PixelRect{originX, originY, width, height});
+  if (visible.empty()) return;
+  picture_ = bgrx;
+  bytesPerRow_ = bytesPerRow;
+  covered_ = {visible.x - originX, visible.y - originY, visible.width, visible.height};
+  const auto rowBytes = static_cast<std::size_t>(covered_.width) * 4;
+  saved_.resize(rowBytes * static_cast<std::size_t>(covered_.height));
+  for (int row = 0; row < covered_.height; ++row) {
+    std::memcpy(saved_.data() + row * rowBytes, at(row), rowBytes);
+  }
+  compositeCursor(bgrx, bytesPerRow, width, height, originX, originY, cursor);
+}
+
+void CursorPatch::restore() {
+  if (!picture_) return;
+  const auto rowBytes = static_cast<std::size_t>(covered_.width) * 4;
+  for (int row = 0; row < covered_.height; ++row) {
+    std::memcpy(at(row), saved_.data() + row * rowBytes, rowBytes);
+  }
+  picture_ = nullptr;
+}
+
+std::uint8_t* CursorPatch::at(int row) const {
+  return picture_ + static_cast<std::size_t>(covered_.y + row) * bytesPerRow_ + static_cast<std::size_t>(covered_.x) * 4;
+}
+
 std::optional<std::string> edidMonitorName(const std::uint8_t* edid, std::size_t size) {
   static constexpr std::uint8_t header[8] = {0x00, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x00};
   if (!edid || size < 128 || std::memcmp(edid, header, sizeof header) != 0) return std::nullopt;

@@ -41,6 +41,29 @@ struct CursorPicture {
 void compositeCursor(std::uint8_t* bgrx, std::size_t bytesPerRow, int width, int height, int originX, int originY,
                      const CursorPicture& cursor);
 
+// Draws the cursor into a picture and puts back what it covered afterwards, so that a picture
+// kept between ticks stays the screen's own and a moved cursor leaves nothing behind.
+class CursorPatch {
+ public:
+  CursorPatch() = default;
+  CursorPatch(const CursorPatch&) = delete;
+  CursorPatch& operator=(const CursorPatch&) = delete;
+  ~CursorPatch() { restore(); }
+
+  // As compositeCursor, keeping the pixels it covers.
+  void draw(std::uint8_t* bgrx, std::size_t bytesPerRow, int width, int height, int originX, int originY,
+            const CursorPicture& cursor);
+  void restore();
+
+ private:
+  std::uint8_t* at(int row) const;  // the first covered pixel of a covered row
+
+  std::uint8_t* picture_ = nullptr;
+  std::size_t bytesPerRow_ = 0;
+  PixelRect covered_;  // picture pixels
+  std::vector<std::uint8_t> saved_;
+};
+
 // The monitor name in an EDID block (descriptor 0xFC), trimmed, if there is one.
 std::optional<std::string> edidMonitorName(const std::uint8_t* edid, std::size_t size);
 

@@ -29,9 +29,10 @@ class WindowSource final : public PictureSource {
   }
 
   bool reportsDamage() const override { return window_.reportsDamage(); }
-  bool takeDamage(const PixelRect& area) override { return window_.takeDamage(area); }
+  std::vector<PixelRect> takeDamage(const PixelRect& area) override { return window_.takeDamage(area); }
   Result<SourcePicture> read(const PixelRect& area) override { return window_.read(area); }
   std::uint8_t* mutablePixels() override { return window_.mutablePixels(); }
+  Result<bool> reread(const std::vector<PixelRect>& boxes) override { return window_.reread(boxes); }
 
  private:
   WindowID id_;
@@ -90,12 +91,15 @@ class WindowsOnDisplaySource final : public PictureSource {
     return std::all_of(windows_.begin(), windows_.end(), [](const auto& window) { return window->reportsDamage(); });
   }
 
-  bool takeDamage(const PixelRect& area) override {
+  std::vector<PixelRect> takeDamage(const PixelRect& area) override {
     const PixelRect root = onRoot(area);
-    bool damaged = false;
+    const PixelRect& frame = monitor_.monitor().frame;
+    std::vector<PixelRect> damaged;
     for (auto& window : windows_) {
       const PixelRect bounds = window->bounds();
-      damaged = window->takeDamage({root.x - bounds.x, root.y - bounds.y, root.width, root.height}) || damaged;
+      for (PixelRect r : window->takeDamage({root.x - bounds.x, root.y - bounds.y, root.width, root.height})) {
+        damaged.push_back({r.x + bounds.x - frame.x, r.y + bounds.y - frame.y, r.width, r.height});
+      }
     }
     return damaged;
   }
@@ -105,6 +109,7 @@ class WindowsOnDisplaySource final : public PictureSource {
     const std::size_t stride = static_cast<std::size_t>(area.width) * 4;
     // Black, opaque.
     canvas_.assign(stride * static_cast<std::size_t>(area.height), 0);
+    canvasArea_ = root;
     for (auto& window : windows_) {
       if (!window->readable()) continue;
       const PixelRect bounds = window->bounds();
@@ -113,12 +118,29 @@ class WindowsOnDisplaySource final : public PictureSource {
       Result<SourcePicture> part =
           window->read({shown.x - bounds.x, shown.y - bounds.y, shown.width, shown.height});
       if (!part) return part.error();
-      copyInto(part->picture, part->rootX - root.x, part->rootY - root.y, stride);
+      copyInto(*part, root);
     }
     return SourcePicture{BgrxView{canvas_.data(), stride, area.width, area.height}, root.x, root.y};
   }
 
   std::uint8_t* mutablePixels() override { return canvas_.data(); }
+
+  // Each window reads its part of the boxes again, and the boxes are drawn again from the
+  // windows' pictures, back to front.
+  Result<bool> reread(const std::vector<PixelRect>& boxes) override {
+    std::vector<PixelRect> roots;
+    for (const PixelRect& box : boxes) roots.push_back(intersect(onRoot(box), canvasArea_));
+    for (auto& window : windows_) {
+      if (!window->readable()) continue;
+      const PixelRect bounds = window->bounds();
+      std::vector<PixelRect> own;
+      for (const PixelRect& r : roots) own.push_back({r.x - bounds.x, r.y - bounds.y, r.width, r.height});
+      Result<bool> reread = window->reread(own);
+      if (!reread || !*reread) return reread;
+    }
+    for (const PixelRect& r : roots) redraw(r);
+    return true;
+  }
 
  private:
   PixelRect onRoot(const PixelRect& area) const {
@@ -126,11 +148,29 @@ class WindowsOnDisplaySource final : public PictureSource {
     return {frame.x + area.x, frame.y + area.y, area.width, area.height};
   }
 
-  void copyInto(const BgrxView& picture, int x, int y, std::size_t stride) {
-    for (int row = 0; row < picture.height; ++row) {
-      std::memcpy(canvas_.data() + static_cast<std::size_t>(y + row) * stride + static_cast<std::size_t>(x) * 4,
-                  picture.pixels + static_cast<std::size_t>(row) * picture.bytesPerRow,
-                  static_cast<std::size_t>(picture.width) * 4);
+  // Copies the part of `part` within `within` (root coordinates) to its place on the canvas.
+  void copyInto(const SourcePicture& part, const PixelRect& within) {
+    const PixelRect r = intersect(within, {part.rootX, part.rootY, part.picture.width, part.picture.height});
+    const std::size_t stride = static_cast<std::size_t>(canvasArea_.width) * 4;
+    for (int row = 0; row < r.height; ++row) {
+      std::memcpy(canvas_.data() + static_cast<std::size_t>(r.y - canvasArea_.y + row) * stride +
+                      static_cast<std::size_t>(r.x - canvasArea_.x) * 4,
+                  part.picture.pixels + static_cast<std::size_t>(r.y - part.rootY + row) * part.picture.bytesPerRow +
+                      static_cast<std::size_t>(r.x - part.rootX) * 4,
+                  static_cast<std::size_t>(r.width) * 4);
+    }
+  }
+
+  // Paints `area` (root coordinates, on the canvas) black, then each window's part of it.
+  void redraw(const PixelRect& area) {
+    const std::size_t stride = static_cast<std::size_t>(canvasArea_.width) * 4;
+    for (int row = 0; row < area.height; ++row) {
+      std::memset(canvas_.data() + static_cast<std::size_t>(area.y - canvasArea_.y + row) * stride +
+                      static_cast<std::size_t>(area.x - canvasArea_.x) * 4,
+                  0, static_cast<std::size_t>(area.width) * 4);
+    }
+    for (auto& window : windows_) {
+      if (const std::optional<SourcePicture> part = window->lastRead(); part && window->readable()) copyInto(*part, area);
     }
   }
 
@@ -138,6 +178,7 @@ class WindowsOnDisplaySource final : public PictureSource {
   WindowID firstID_;
   std::vector<std::unique_ptr<WindowPicture>> windows_;
   std::vector<std::uint8_t> canvas_;
+  PixelRect canvasArea_;  // root coordinates
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 // it between ticks; the source never blocks for long.
 
 #include <memory>
+#include <vector>
 
 #include "platform/screen_capture.h"
 #include "platform/x11/x11_display.h"
@@ -49,12 +50,18 @@ class PictureSource {
   virtual Result<ContentState> check() = 0;
   // Whether the server reports changes; without, the stream compares pictures.
   virtual bool reportsDamage() const = 0;
-  // Whether the content changed within `area` (content pixels) since the last call.
-  virtual bool takeDamage(const PixelRect& area) = 0;
+  // Where the content changed within `area` (content pixels) since the last call.
+  virtual std::vector<PixelRect> takeDamage(const PixelRect& area) = 0;
   // Reads `area` (content pixels, within the content); valid until the next read.
   virtual Result<SourcePicture> read(const PixelRect& area) = 0;
   // The last read's pixels, for drawing the cursor into.
   virtual std::uint8_t* mutablePixels() = 0;
+  // Reads `boxes` (content pixels, within the area last read) again into the last read's
+  // picture. False when this source reads only whole pictures: then nothing was read.
+  virtual Result<bool> reread(const std::vector<PixelRect>& /*boxes*/) { return false; }
+  // Reads the area last read again and brings the picture up to date, for damage that was never
+  // reported; the parts that differed (content pixels). Nothing where the source cannot tell.
+  virtual Result<std::vector<PixelRect>> recheck() { return std::vector<PixelRect>{}; }
 };
 
 // The source showing `filter`'s content on `connection`.

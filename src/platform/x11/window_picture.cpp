@@ -201,7 +201,9 @@ bool WindowPicture::readable() const {
 
 bool WindowPicture::takeChange() { return std::exchange(changed_, false); }
 
-bool WindowPicture::takeDamage(const PixelRect& area) { return damage_ && damage_->take(area); }
+std::vector<PixelRect> WindowPicture::takeDamage(const PixelRect& area) {
+  return damage_ ? damage_->take(area) : std::vector<PixelRect>{};
+}
 
 Result<SourcePicture> WindowPicture::read(const PixelRect& area) {
   if (pixmapStale_) {
@@ -214,9 +216,17 @@ Result<SourcePicture> WindowPicture::read(const PixelRect& area) {
   const PixelRect inside = intersect(area, PixelRect{0, 0, pixmap_.width, pixmap_.height});
   if (inside.empty()) return x11Error("the window has no picture there");
   // A window destroyed meanwhile makes this read fail; its DestroyNotify then ends the stream.
+  last_.reset();
   Result<BgrxView> picture = grabber_.grab(pixmap_.pixmap, pixmap_.depth, inside);
   if (!picture) return picture.error();
-  return SourcePicture{*picture, bounds_.x + inside.x, bounds_.y + inside.y};
+  last_ = SourcePicture{*picture, bounds_.x + inside.x, bounds_.y + inside.y};
+  return *last_;
+}
+
+Result<bool> WindowPicture::reread(const std::vector<PixelRect>& boxes) {
+  if (pixmapStale_ || !last_) return false;
+  if (Result<void> read = grabber_.regrab(boxes); !read) return read.error();
+  return true;
 }
 
 }  // namespace pelorin::platform::x11

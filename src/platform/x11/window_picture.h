@@ -58,10 +58,15 @@ class WindowPicture {
   // Whether the window was shown again, moved or resized since the last call.
   bool takeChange();
   bool reportsDamage() const { return damage_ && damage_->active(); }
-  // Whether damage since the last take touches `area` (window coordinates).
-  bool takeDamage(const PixelRect& area);
+  // The damage since the last take, cut to `area` (window coordinates).
+  std::vector<PixelRect> takeDamage(const PixelRect& area);
   // Reads `area` (window coordinates) of the pixmap, cut to it.
   Result<SourcePicture> read(const PixelRect& area);
+  // Reads `boxes` (window coordinates) again into the last read's picture; false when the pixmap
+  // was named afresh since, and only a whole read will do.
+  Result<bool> reread(const std::vector<PixelRect>& boxes);
+  // The last read, while its pixmap stands.
+  std::optional<SourcePicture> lastRead() const { return pixmapStale_ ? std::nullopt : last_; }
   std::uint8_t* mutablePixels() const { return grabber_.mutablePixels(); }
 
  private:
@@ -84,6 +89,7 @@ class WindowPicture {
   bool changed_ = false;
   bool pixmapStale_ = true;
   NamedPixmap pixmap_;
+  std::optional<SourcePicture> last_;
   std::unique_ptr<DamageWatch> damage_;
   ScreenGrabber grabber_;
 };

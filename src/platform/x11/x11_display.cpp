@@ -3,6 +3,8 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#include <cstring>
+
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
@@ -156,6 +158,7 @@ ScreenGrabber::ScreenGrabber(XConnection& connection, bool allowSharedMemory)
 ScreenGrabber::~ScreenGrabber() {
   releaseShm();
   if (plainImage_) XDestroyImage(plainImage_);
+  if (pieceImage_) XDestroyImage(pieceImage_);
 }
 
 void ScreenGrabber::releaseShm() {
@@ -180,7 +183,8 @@ bool ScreenGrabber::prepareShm(int width, int height, int depth) {
   XImage* image = XShmCreateImage(display, DefaultVisual(display, screen), static_cast<unsigned>(depth), ZPixmap,
                                   nullptr, &segment_, width, height);
   if (!image) return false;
-  const std::size_t bytes = static_cast<std::size_t>(image->bytes_per_line) * height;
+  // Twice the picture: parts read again land in the second half before they are copied in.
+  const std::size_t bytes = static_cast<std::size_t>(image->bytes_per_line) * height * 2;
   segment_.shmid = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
   if (segment_.shmid < 0) {
     XDestroyImage(image);
@@ -247,8 +251,75 @@ Result<BgrxView> ScreenGrabber::grab(Drawable drawable, int depth, const PixelRe
   }
   if (!isBgrx(*image)) return x11Error("the screen's pixel format is not 32-bit BGRX");
   last_ = image;
+  lastDrawable_ = drawable;
+  lastArea_ = area;
   return BgrxView{reinterpret_cast<const std::uint8_t*>(image->data), static_cast<std::size_t>(image->bytes_per_line),
                   image->width, image->height};
+}
+
+Result<BgrxView> ScreenGrabber::readApart(const PixelRect& area) {
+  Display* display = connection_.display();
+  if (last_ == shmImage_) {
+    // The same segment and format, another size and place: the server writes rows of the width
+    // asked for, packed.
+    XImage piece = *shmImage_;
+    piece.width = area.width;
+    piece.height = area.height;
+    piece.bytes_per_line = area.width * 4;
+    piece.data = shmImage_->data + static_cast<std::size_t>(shmImage_->bytes_per_line) * shmImage_->height;
+    if (!XShmGetImage(display, lastDrawable_, &piece, area.x, area.y, AllPlanes)) {
+      return x11Error("the screen could not be read");
+    }
+    return BgrxView{reinterpret_cast<const std::uint8_t*>(piece.data), static_cast<std::size_t>(piece.bytes_per_line),
+                    area.width, area.height};
+  }
+  if (pieceImage_) XDestroyImage(pieceImage_);
+  pieceImage_ = XGetImage(display, lastDrawable_, area.x, area.y, static_cast<unsigned>(area.width),
+                          static_cast<unsigned>(area.height), AllPlanes, ZPixmap);
+  if (!pieceImage_ || pieceImage_->bits_per_pixel != 32) return x11Error("the screen could not be read");
+  return BgrxView{reinterpret_cast<const std::uint8_t*>(pieceImage_->data),
+                  static_cast<std::size_t>(pieceImage_->bytes_per_line), area.width, area.height};
+}
+
+Result<void> ScreenGrabber::regrab(const std::vector<PixelRect>& boxes) {
+  if (connection_.broken()) return connectionLost();
+  if (!last_) return x11Error("nothing was read before");
+  for (const PixelRect& box : boxes) {
+    const PixelRect inside = intersect(box, lastArea_);
+    if (inside.empty()) continue;
+    Result<BgrxView> piece = readApart(inside);
+    if (!piece) return piece.error();
+    const auto rowBytes = static_cast<std::size_t>(inside.width) * 4;
+    for (int row = 0; row < inside.height; ++row) {
+      std::memcpy(last_->data + static_cast<std::size_t>(inside.y - lastArea_.y + row) * last_->bytes_per_line +
+                      static_cast<std::size_t>(inside.x - lastArea_.x) * 4,
+                  piece->pixels + static_cast<std::size_t>(row) * piece->bytesPerRow, rowBytes);
+    }
+  }
+  return {};
+}
+
+Result<std::vector<PixelRect>> ScreenGrabber::refresh() {
+  if (connection_.broken()) return connectionLost();
+  if (!last_) return x11Error("nothing was read before");
+  Result<BgrxView> now = readApart(lastArea_);
+  if (!now) return now.error();
+  std::vector<PixelRect> changed;
+  const auto rowBytes = static_cast<std::size_t>(lastArea_.width) * 4;
+  for (int row = 0; row < lastArea_.height; ++row) {
+    const std::uint8_t* fresh = now->pixels + static_cast<std::size_t>(row) * now->bytesPerRow;
+    auto* kept = reinterpret_cast<std::uint8_t*>(last_->data) + static_cast<std::size_t>(row) * last_->bytes_per_line;
+    if (std::memcmp(fresh, kept, rowBytes) == 0) continue;
+    std::memcpy(kept, fresh, rowBytes);
+    const PixelRect line{lastArea_.x, lastArea_.y + row, lastArea_.width, 1};
+    // Rows that differ one after another make one rectangle.
+    if (!changed.empty() && changed.back().y + changed.back().height == line.y) {
+      ++changed.back().height;
+    } else {
+      changed.push_back(line);
+    }
+  }
+  return changed;
 }
 
 std::uint8_t* ScreenGrabber::mutablePixels() const {

@@ -98,17 +98,28 @@ class ScreenGrabber {
   // Writable pixels of the last grab (the cursor is drawn into them).
   std::uint8_t* mutablePixels() const;
   bool usesSharedMemory() const { return shmImage_ != nullptr || shmUsable_; }
+  // Reads `boxes` (in the drawable's coordinates, within the last grab's area) again into the
+  // last grab's picture, which stays where it is.
+  Result<void> regrab(const std::vector<PixelRect>& boxes);
+  // Reads the last grab's area again for changes nobody reported: the rows that differ are copied
+  // into the picture, and returned as rectangles in the drawable's coordinates.
+  Result<std::vector<PixelRect>> refresh();
 
  private:
   bool prepareShm(int width, int height, int depth);
   void releaseShm();
+  // `area` read beside the picture: in the spare half of the shared segment, or a plain image.
+  Result<BgrxView> readApart(const PixelRect& area);
 
   XConnection& connection_;
   bool shmUsable_;
   XImage* shmImage_ = nullptr;
   XShmSegmentInfo segment_{};
   XImage* plainImage_ = nullptr;
+  XImage* pieceImage_ = nullptr;  // the last read apart without shared memory
   XImage* last_ = nullptr;  // the image of the last grab
+  Drawable lastDrawable_ = None;
+  PixelRect lastArea_;
 };
 
 // The cursor as the server shows it now, or nothing when XFixes is missing.
