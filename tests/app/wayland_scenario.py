@@ -1,0 +1,47 @@
+"""The app on a session of scripts/lib/wayland.sh, its window on the stage's own X display so that it outlives
+the compositor: shares through the portal's chooser, which answers what `wayland.sh choose` told it.
+usage: wayland_scenario.py OUT_DIR"""
+import os, subprocess, sys, pyatspi  # noqa: E401
+from app_scenario import SHARE, ask, centres, display, find, logged, out, stop, wait
+
+def session(*words):
+    subprocess.run(["bash", f"{os.path.dirname(__file__)}/../../scripts/lib/wayland.sh", *words], check=True)
+
+def shown(name, *shades):
+    """Changes the output between shades of a colour until the share's last picture is of that colour: a stream
+    gets no picture of a still output (a second stream of it none at all)."""
+    cycle = iter(list(shades) * 1000)
+    wait(f"a {name} picture", lambda: session("set-colour", next(cycle), "HEADLESS-2") or centres()[0][-1] == name)
+
+def scenario():
+    # Cancelled in the chooser: the picker's cancel.
+    session("choose", "")
+    ask(SHARE, "135790")
+    logged("status: Sélectionnez l’écran ou la fenêtre à partager.")
+    logged("status: Sélection annulée.")
+    # The second output, chosen there (xdg-desktop-portal-wlr says 0,0 for its position): its size, its
+    # colour, then a change of it.
+    session("set-colour", "#0000ff", "HEADLESS-2")
+    session("choose", "HEADLESS-2")
+    ask(SHARE, "135790")
+    logged("sender_launch width=1280 height=720")
+    find("label", lambda name: name.startswith("Écran : Headless output"))  # the output's description
+    shown("blue", "#0000f0", "#0000ff")
+    shown("red", "#ff0000", "#f00000")
+    assert stop("display", "blue") == "red", "the last picture is not the output's new colour"
+    # The compositor ends mid-share: the share ends with its error, the app stays and can share again.
+    ask(SHARE, "135790")
+    shown("green", "#00ff00", "#00f000")
+    session("stop-compositor")
+    find("alert", "Erreur : le bureau a mis fin au partage d’écran")
+    logged("sender_exit")
+    find("push button", SHARE, state=pyatspi.STATE_ENABLED)
+    find("menu item", "Quitter Pelorin", state=pyatspi.STATE_ENABLED).queryAction().doAction(0)
+
+if __name__ == "__main__":
+    os.makedirs(out, exist_ok=True)
+    try:
+        scenario()
+    except Exception as failure:
+        subprocess.run([*f"ffmpeg -v error -y -f x11grab -i {display} -vframes 1".split(), f"{out}/failure.png"])
+        sys.exit(f"FAIL: {failure!r}\n" + "".join(open(os.environ["log"], encoding="utf-8").readlines()[-30:]))
