@@ -1,8 +1,9 @@
 """The app on a session of scripts/lib/wayland.sh, its window on the stage's own X display so that it outlives
-the compositor: shares through the portal's chooser, which answers what `wayland.sh choose` told it.
-usage: wayland_scenario.py OUT_DIR"""
+the compositor: shares through the portal's chooser, which answers what `wayland.sh choose` told it. With
+"portion" the app is on the session's XWayland (PELORIN_STAGE_XWAYLAND=1) and shares a portion.
+usage: wayland_scenario.py OUT_DIR [portion]"""
 import os, subprocess, sys, pyatspi  # noqa: E401
-from app_scenario import SHARE, ask, centres, display, find, logged, out, stop, wait
+from app_scenario import PORTION, SHARE, ask, centres, display, ffmpeg, find, logged, out, press, stop, wait
 
 def session(*words):
     subprocess.run(["bash", f"{os.path.dirname(__file__)}/../../scripts/lib/wayland.sh", *words], check=True)
@@ -38,10 +39,23 @@ def scenario():
     find("push button", SHARE, state=pyatspi.STATE_ENABLED)
     find("menu item", "Quitter Pelorin", state=pyatspi.STATE_ENABLED).queryAction().doAction(0)
 
+def portion():
+    # sway tiles the stage's green xlogo over HEADLESS-1 once the app is on the other output; the selection window
+    # floats on the focused one, where the chosen monitor's stream is cropped to it.
+    find("filler", "Pelorin")
+    subprocess.run(["swaymsg", '[title="^Pelorin$"] move to output HEADLESS-2, focus output HEADLESS-1'], check=True)
+    session("choose", "HEADLESS-1")
+    press("Partager cette portion", ask(PORTION, "654321"))
+    wait("a green picture", lambda: centres()[0][-1] == "green")
+    stop("portion", "green")
+    for band in ("iw:4:0:0", "iw:4:0:ih-4", "4:ih:0:0", "4:ih:iw-4:0"):  # the red frame is never in the picture
+        assert set(ffmpeg("-i", f"{os.environ['work']}/s.h264", "-vf", f"crop={band},scale=1:1")) == {"green"}, band
+    find("menu item", "Quitter Pelorin", state=pyatspi.STATE_ENABLED).queryAction().doAction(0)
+
 if __name__ == "__main__":
     os.makedirs(out, exist_ok=True)
     try:
-        scenario()
+        portion() if sys.argv[2:] == ["portion"] else scenario()
     except Exception as failure:
         subprocess.run([*f"ffmpeg -v error -y -f x11grab -i {display} -vframes 1".split(), f"{out}/failure.png"])
         sys.exit(f"FAIL: {failure!r}\n" + "".join(open(os.environ["log"], encoding="utf-8").readlines()[-30:]))
