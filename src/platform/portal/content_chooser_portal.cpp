@@ -18,7 +18,7 @@ Error chosenError(std::string message) { return Error{"PortalCapture", -1, std::
 // size (xdg-desktop-portal-wlr puts every monitor at 0,0 and gives its size in pixels).
 std::optional<WaylandOutput> outputShowing(const std::vector<WaylandOutput>& outputs, const PortalStream& stream) {
   if (!stream.size) return std::nullopt;
-  const auto [width, height] = *stream.size;
+  const int width = stream.size->first, height = stream.size->second;
   const auto sized = [&](const WaylandOutput& o) {
     const bool logical = std::lround(o.logicalFrame.width) == width && std::lround(o.logicalFrame.height) == height;
     const bool pixels = o.pixelWidth == width && o.logicalFrame.width > 0 &&
