@@ -15,6 +15,9 @@ def shown(name, *shades):
     wait(f"a {name} picture", lambda: session("set-colour", next(cycle), "HEADLESS-2") or centres()[0][-1] == name)
 
 def scenario():
+    # pelorin-encoder's stored permission: the app neither replays it (a cancel stays a cancel) nor replaces it.
+    subprocess.run([f"{os.environ['build']}/bin/pelorin-encoder", "--request-permission"], check=True, capture_output=True)
+    token = open(token_file := f"{os.environ['work']}/state/Pelorin/portal-restore-token").read()
     # Cancelled in the chooser: the picker's cancel.
     session("choose", "")
     ask(SHARE, "135790")
@@ -29,7 +32,11 @@ def scenario():
     find("label", lambda name: name.startswith("Écran : Headless output"))  # the output's description
     shown("blue", "#0000f0", "#0000ff")
     shown("red", "#ff0000", "#f00000")
-    assert stop("display", "blue") == "red", "the last picture is not the output's new colour"
+    stop()
+    logged("sender_exit status=0")
+    seen = [p for p in centres()[0] if p in ("blue", "red")]  # sway shows its own grey while it repaints
+    assert seen[0] == "blue" and seen[-1] == "red", f"the pictures are not the output's colours: {seen}"
+    assert open(token_file).read() == token, "the app replaced pelorin-encoder's permission"
     # The compositor ends mid-share: the share ends with its error, the app stays and can share again.
     ask(SHARE, "135790")
     shown("green", "#00ff00", "#00f000")
