@@ -119,11 +119,11 @@ int onResponse(sd_bus_message* m, void* userdata, sd_bus_error*) {
   return 0;
 }
 
-// The source types the portal offers, 0 when it does not say.
-std::uint32_t availableSourceTypes(sd_bus* bus, sd_bus_error& error) {
+// The source types the portal offers; nothing, with `error` set, when it does not answer.
+std::optional<std::uint32_t> availableSourceTypes(sd_bus* bus, sd_bus_error& error) {
   std::uint32_t types = 0;
   if (sd_bus_get_property_trivial(bus, portalName, portalPath, screenCast, "AvailableSourceTypes", &error, 'u', &types) < 0) {
-    return 0;
+    return std::nullopt;
   }
   return types;
 }
@@ -227,7 +227,7 @@ struct ScreenCastSession::Impl {
   Result<void> selectSources(const SessionOptions& options) {
     // Asking for a type the portal lacks fails the whole call.
     sd_bus_error error = SD_BUS_ERROR_NULL;
-    offersWindows = options.offerWindows && (availableSourceTypes(bus.get(), error) & windowSource);
+    offersWindows = options.offerWindows && (availableSourceTypes(bus.get(), error).value_or(0) & windowSource);
     sd_bus_error_free(&error);
     const std::uint32_t types = monitorSource | (offersWindows ? windowSource : 0);
     auto results = request(
@@ -282,9 +282,9 @@ Result<void> ScreenCastSession::probe() {
   Result<Bus> bus = openBus();
   if (!bus) return bus.error();
   sd_bus_error error = SD_BUS_ERROR_NULL;
-  const std::uint32_t types = availableSourceTypes(bus->get(), error);
-  if (sd_bus_error_is_set(&error)) return callFailure("unavailable", error);
-  if (!(types & monitorSource)) return Error{"PortalCapture", -1, "screencast portal offers no monitor"};
+  const std::optional<std::uint32_t> types = availableSourceTypes(bus->get(), error);
+  if (!types) return callFailure("unavailable", error);
+  if (!(*types & monitorSource)) return Error{"PortalCapture", -1, "screencast portal offers no monitor"};
   return {};
 }
 
