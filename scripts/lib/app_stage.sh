@@ -4,6 +4,7 @@
 # its command line, then relays to the loopback sender or fails as $work/behaviour says. Sourced:
 # stage_start BUILD_DIR exports build, work, log, port and the pids app and logo; stage_stop ends what it
 # started, by pid. Run: app_stage.sh BUILD_DIR COMMAND... runs the command, which ends the app; its status.
+# Within a session of wayland.sh the app captures through its portal, and its own bus is the session's.
 source "$(dirname "${BASH_SOURCE[0]}")/display.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/avahi.sh"
 
@@ -18,8 +19,10 @@ stage_stop() {
 
 stage_start() {
   build=$(cd "$1" && pwd) work=$(mktemp -d)
-  export build work log="$work/state/Pelorin/Pelorin.log" XDG_RUNTIME_DIR=$work XDG_STATE_HOME="$work/state"
-  start_display && xsetroot -solid '#ff0000'
+  export build work log="$work/state/Pelorin/Pelorin.log" XDG_STATE_HOME="$work/state"
+  [[ -n "${PELORIN_WAYLAND_DIR:-}" ]] || export XDG_RUNTIME_DIR=$work
+  # PELORIN_STAGE_XWAYLAND=1: the app on the session's XWayland, as on a Wayland desktop.
+  if [[ -n "${PELORIN_STAGE_XWAYLAND:-}" ]]; then :; else start_display && xsetroot -solid '#ff0000'; fi
   if [[ -z "${DBUS_SYSTEM_BUS_ADDRESS:-}" ]] || ! avahi_daemon_ready; then start_avahi; stage_own_avahi=1; fi
   # The app and the driver meet on a bus that activates nothing: every daemon on it is the stage's.
   # Qt 6.4 finds the a11y bus only through org.a11y.Bus (it ignores AT_SPI_BUS_ADDRESS); the launcher,
@@ -27,8 +30,11 @@ stage_start() {
   echo "<busconfig><type>session</type><listen>unix:path=$work/bus</listen><auth>EXTERNAL</auth>" \
     '<policy context="default"><allow send_destination="*"/><allow receive_sender="*"/><allow own="*"/></policy>' \
     "</busconfig>" >"$work/bus.conf"
-  unset AT_SPI_BUS_ADDRESS && export DBUS_SESSION_BUS_ADDRESS="unix:path=$work/bus" QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
-  stage_spawn bus dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile
+  unset AT_SPI_BUS_ADDRESS && export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
+  if [[ -z "${PELORIN_WAYLAND_DIR:-}" ]]; then
+    export DBUS_SESSION_BUS_ADDRESS="unix:path=$work/bus"
+    stage_spawn bus dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile
+  fi
   wait_until 10 busctl --user status org.freedesktop.DBus || return 1
   stage_spawn launcher setsid /usr/libexec/at-spi-bus-launcher
   wait_until 10 busctl --user status org.a11y.Bus || return 1

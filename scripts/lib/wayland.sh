@@ -99,7 +99,10 @@ xwayland force
 output HEADLESS-1 mode 1920x1080 position 0 0 bg #000000 solid_color
 output HEADLESS-2 mode 1280x720 position 1920 0 bg #000000 solid_color
 CONF
-  printf '[screencast]\nchooser_type=none\noutput_name=HEADLESS-1\n' >"$d/config/xdg-desktop-portal-wlr/config"
+  # The chooser is a command answering what the file "chooser" holds: an output's name, or
+  # nothing for a user who cancels (wayland.sh choose NAME|'').
+  printf '[screencast]\nchooser_type=simple\nchooser_cmd=cat %s/chooser\n' "$d" >"$d/config/xdg-desktop-portal-wlr/config"
+  echo HEADLESS-1 >"$d/chooser"
   printf '[portal]\nDBusName=org.freedesktop.impl.portal.desktop.wlr\nInterfaces=org.freedesktop.impl.portal.ScreenCast;\nUseIn=sway;\n' \
     >"$d/portals/wlr.portal"
   # A bare machine has no sound, camera or Bluetooth: their monitors would make WirePlumber exit.
@@ -208,6 +211,10 @@ stop_wayland() {
   [[ -z "${WAYLAND_CALLER_DISPLAY:-}" ]] || export DISPLAY=$WAYLAND_CALLER_DISPLAY
 }
 
+choose_wayland_output() {  # name, or '' to cancel: the chooser's next answers
+  echo "$1" >"$PELORIN_WAYLAND_DIR/chooser"
+}
+
 set_wayland_colour() {  # '#rrggbb' [output]: fills the monitor with one colour
   swaymsg output "${2:-HEADLESS-1}" bg "$1" solid_color >/dev/null
 }
@@ -217,7 +224,8 @@ if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
   : "${PELORIN_WAYLAND_DIR:?start_wayland has not run}"
   case "${1:-}" in
     set-colour) set_wayland_colour "${@:2}" ;;
+    choose) choose_wayland_output "${2-}" ;;
     stop-compositor) stop_pid_file "$PELORIN_WAYLAND_DIR/sway.pid" ;;
-    *) echo "usage: wayland.sh set-colour '#rrggbb' [output] | stop-compositor" >&2; exit 2 ;;
+    *) echo "usage: wayland.sh set-colour '#rrggbb' [output] | choose OUTPUT|'' | stop-compositor" >&2; exit 2 ;;
   esac
 fi

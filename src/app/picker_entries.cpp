@@ -33,6 +33,8 @@ std::string displayName(const platform::ShareableDisplay& display) {
 
 }  // namespace
 
+std::string displayLabel(const platform::ShareableDisplay& display) { return "Écran : " + displayName(display); }
+
 std::string portionLabel(const platform::ShareableDisplay& display) {
   return "Portion de l’écran " + displayName(display);
 }
@@ -41,7 +43,7 @@ std::vector<PickerEntry> pickerEntries(const platform::ShareableContent& content
                                        platform::ScreenCaptureService& capture, std::int32_t ownProcess) {
   std::vector<PickerEntry> entries;
   for (const auto& display : content.displays) {
-    entries.push_back({PickerEntry::Kind::display, {capture.displayFilter(display), false, "Écran : " + displayName(display)}});
+    entries.push_back({PickerEntry::Kind::display, {capture.displayFilter(display), false, displayLabel(display)}});
   }
   std::vector<const platform::ShareableWindow*> windows;
   for (const auto& window : content.windows) {

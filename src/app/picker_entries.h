@@ -26,6 +26,8 @@ struct PickerEntry {
 std::vector<PickerEntry> pickerEntries(const platform::ShareableContent& content,
                                        platform::ScreenCaptureService& capture, std::int32_t ownProcess);
 
+// What a display share names: "Écran : " and the display's name.
+std::string displayLabel(const platform::ShareableDisplay& display);
 // What a portion share names: "Portion de l’écran " and the display's name.
 std::string portionLabel(const platform::ShareableDisplay& display);
 

@@ -46,12 +46,6 @@ const pelorin::portion::PortionWindows* portionWindows(std::string& failure) {
   return entry();
 }
 
-// Whether an X server is named: the portion windows are X11 windows, on Wayland through XWayland.
-bool hasX11Display() {
-  const char* display = std::getenv("DISPLAY");
-  return display && *display;
-}
-
 // The capture services of the backend in use; they live as long as the process.
 struct CaptureBackendServices {
   std::unique_ptr<pelorin::platform::CaptureAccess> access;
@@ -74,7 +68,6 @@ CaptureBackendServices portalBackend(pelorin::encoder::EncoderServices& services
   services.makeWindowServer = []() -> pelorin::Result<std::unique_ptr<pelorin::platform::WindowServer>> {
     return portal::windowCaptureRefused();
   };
-  if (hasX11Display()) setenv("QT_QPA_PLATFORM", "xcb", 1);
   const std::filesystem::path tokens = pelorin::pelorinStateDirectory();
   return {std::make_unique<portal::PortalCaptureAccess>(tokens), std::make_unique<portal::PortalScreenCaptureService>(tokens)};
 }
@@ -91,6 +84,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const bool portal = *backend == pelorin::platform::CaptureBackend::Portal;
+  const bool x11Windows = pelorin::platform::useX11Windows(*backend);
   CaptureBackendServices capture = portal ? portalBackend(services) : x11Backend(services);
   pelorin::platform::ffmpeg::FfmpegCompressionSessionFactory compression;
   pelorin::platform::image::ImageEncodingBackend imageEncoding;
@@ -107,7 +101,7 @@ int main(int argc, char** argv) {
   const pelorin::portion::PortionWindows* windows = nullptr;
   auto loadWindows = [&] {
     std::string failure = "portion windows need XWayland (DISPLAY) on a Wayland session";
-    if (!portal || hasX11Display()) windows = portionWindows(failure);
+    if (x11Windows) windows = portionWindows(failure);
     if (!windows) pelorin::writeLine(services.errorFd, "native_encoder_error reason=" + pelorin::sanitized(failure));
     return windows != nullptr;
   };

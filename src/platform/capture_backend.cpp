@@ -23,6 +23,14 @@ Result<CaptureBackend> chooseCaptureBackend(const CaptureBackendEnvironment& env
   return wayland ? CaptureBackend::Portal : CaptureBackend::X11;
 }
 
+bool useX11Windows(CaptureBackend backend) {
+  if (backend == CaptureBackend::X11) return true;
+  const std::optional<std::string> display = variable("DISPLAY");
+  if (!display || display->empty()) return false;
+  setenv("QT_QPA_PLATFORM", "xcb", 1);
+  return true;
+}
+
 Result<CaptureBackend> chooseCaptureBackend() {
   return chooseCaptureBackend({variable("PELORIN_CAPTURE"), variable("XDG_SESSION_TYPE"), variable("WAYLAND_DISPLAY")});
 }

@@ -25,4 +25,9 @@ Result<CaptureBackend> chooseCaptureBackend(const CaptureBackendEnvironment& env
 // The same from this process's environment.
 Result<CaptureBackend> chooseCaptureBackend();
 
+// Whether this process can show X11 windows (the portion's selection window and frame): always on
+// X11; on a Wayland session through XWayland when DISPLAY names it, and then Qt is told to make
+// every window of the process an X11 one, so that they share one coordinate space.
+bool useX11Windows(CaptureBackend backend);
+
 }  // namespace pelorin::platform

@@ -26,6 +26,8 @@ inline constexpr std::int64_t serverLost = 1003;
 inline constexpr std::int64_t serverUnreachable = 1004;
 inline constexpr std::int64_t windowNotFound = 1005;
 inline constexpr std::int64_t displayNotFound = 1006;
+// The desktop ended a screen cast (its compositor went away, or its own "stop sharing").
+inline constexpr std::int64_t castEnded = 1007;
 }  // namespace captureStatus
 
 // Coordinates are points with a top-left origin, y downwards, in the global space of all

@@ -59,6 +59,7 @@ NativeApp::NativeApp(AppServices services, AppLog& log, MainPoster toMain)
 }
 
 NativeApp::~NativeApp() {
+  if (services_.chooser) services_.chooser->abandon();  // so that its queue can be joined
   if (window_) window_->hide();  // while stops_ waits for senders slow to leave
   stopSharing();
 }
@@ -71,6 +72,7 @@ void NativeApp::launch() {
   connect(window_->shareButton, &QPushButton::clicked, this, &NativeApp::showPicker);
   connect(window_->portionButton, &QPushButton::clicked, this, &NativeApp::showPortion);
   connect(window_->stopButton, &QPushButton::clicked, this, &NativeApp::stopPressed);
+  if (services_.portionUnavailable) window_->portionButton->setToolTip(text(*services_.portionUnavailable));
   updateAvailability();
 
   ReceiverDiscovery& discovery = *services_.discovery;
@@ -141,7 +143,7 @@ void NativeApp::updateButtons() {
   if (quitting_) return;
   const bool canShare = !receivers_.empty() && !senderRuns() && !choosing();
   window_->shareButton->setEnabled(canShare);
-  window_->portionButton->setEnabled(canShare);
+  window_->portionButton->setEnabled(canShare && !services_.portionUnavailable);
 }
 
 std::optional<std::string> NativeApp::validatedCode() {
@@ -152,7 +154,7 @@ std::optional<std::string> NativeApp::validatedCode() {
   return std::nullopt;
 }
 
-bool NativeApp::choosing() const { return picker_ || portionController_; }
+bool NativeApp::choosing() const { return picker_ || portionController_ || desktopChoosing_; }
 
 void NativeApp::codeReturned() {
   // Return acts as the share button, and tells why when no share can start; an open chooser
@@ -169,6 +171,7 @@ void NativeApp::codeReturned() {
 void NativeApp::showPicker() {
   if (choosing() || !validatedCode()) return;
   setUserStatus(pickerPromptStatus);
+  if (services_.chooser) return chooseOnDesktop(false);
   picker_ = new PickerDialog(*services_.capture, window_.get());
   picker_->onChoice = [this](const PickerDialog::Choice& choice) {
     picker_ = nullptr;
@@ -189,18 +192,60 @@ void NativeApp::showPicker() {
   updateButtons();
 }
 
-void NativeApp::pickerChose(const PickerChoice& choice) {
+bool NativeApp::pickerChose(const PickerChoice& choice) {
   const platform::ContentFilter& filter = choice.filter;
   const capture::Size content{filter.contentRect.width * filter.pointPixelScale,
                               filter.contentRect.height * filter.pointPixelScale};
-  beginSharing(filter, std::nullopt, portion::pickerSourceSize(content, choice.followsWindow, screenPixelSizes()),
-               choice.label);
+  return beginSharing(filter, std::nullopt,
+                      portion::pickerSourceSize(content, choice.followsWindow, screenPixelSizes()), choice.label);
+}
+
+void NativeApp::chooseOnDesktop(bool forPortion) {
+  desktopChoosing_ = true;
+  updateButtons();
+  chooserQueue_.post([chooser = services_.chooser.get(), self = QPointer<NativeApp>(this), toMain = toMain_,
+                      forPortion] {
+    auto answer = std::make_shared<Result<std::optional<platform::ChosenContent>>>(chooser->choose(!forPortion));
+    toMain([self, answer, forPortion] {
+      if (self) self->desktopChose(*answer, forPortion);
+    });
+  });
+}
+
+void NativeApp::desktopChose(const Result<std::optional<platform::ChosenContent>>& answer, bool forPortion) {
+  desktopChoosing_ = false;
+  if (!answer) {
+    setFailureStatus(errorStatus(userDescription(answer.error())));
+  } else if (!*answer) {
+    setUserStatus(cancelledStatus);
+  } else if (const platform::ChosenContent& chosen = **answer; forPortion) {
+    // The selection window opens on the monitor chosen, and the portion is a crop of its stream.
+    chosenCapture_ = chosen.capture;
+    QScreen* screen = portion::screenOfDisplay(chosen.display);
+    if (screen) openSelection(screen);
+    else setFailureStatus(errorStatus("écran introuvable"));
+  } else {
+    chosenCapture_ = chosen.capture;
+    pickerChose({chosen.filter, chosen.isWindow, chosen.isWindow ? "Fenêtre" : displayLabel(chosen.display)});
+  }
+  if (!portionController_ && !senderRuns()) chosenCapture_.reset();  // the session closes with it
+  updateButtons();
+}
+
+platform::ScreenCaptureService& NativeApp::captureService() {
+  return chosenCapture_ ? *chosenCapture_ : *services_.capture;
 }
 
 void NativeApp::showPortion() {
   if (choosing() || !validatedCode()) return;
-  QScreen* screen = QGuiApplication::primaryScreen();
-  if (!screen) return;
+  if (services_.chooser) {
+    setUserStatus(pickerPromptStatus);
+    return chooseOnDesktop(true);
+  }
+  if (QScreen* screen = QGuiApplication::primaryScreen()) openSelection(screen);
+}
+
+void NativeApp::openSelection(QScreen* screen) {
   setUserStatus(portionPromptStatus);
   // Escape cancels: the selection window has no close box.
   portionController_ = std::make_unique<portion::PortionWindowController>(
@@ -209,12 +254,14 @@ void NativeApp::showPortion() {
         toMain_([this, selection, chosen = QPointer<QScreen>(chosen)] {
           portionController_.reset();
           if (chosen) preparePortion(selection, chosen);
+          if (!senderRuns()) chosenCapture_.reset();
           updateButtons();
         });
       },
       [this] {
         toMain_([this] {
           portionController_.reset();
+          chosenCapture_.reset();
           updateButtons();
         });
         setUserStatus(cancelledStatus);
@@ -223,7 +270,7 @@ void NativeApp::showPortion() {
 }
 
 void NativeApp::preparePortion(const Rect& selection, QScreen* screen) {
-  Result<platform::ShareableContent> content = services_.capture->shareableContent(false, true);
+  Result<platform::ShareableContent> content = captureService().shareableContent(false, true);
   if (!content) return setFailureStatus(errorStatus(userDescription(content.error())));
   const std::optional<std::uint32_t> number = portion::displayNumber(screen, content->displays);
   const platform::ShareableDisplay* display = nullptr;
@@ -238,7 +285,7 @@ void NativeApp::preparePortion(const Rect& selection, QScreen* screen) {
 
   // The frame says "this is shared": it appears only once the share has begun.
   const Rect pixels = mapping.windowSystemFrame();
-  if (beginSharing(services_.capture->displayFilter(*display), portionRect, {pixels.width, pixels.height},
+  if (beginSharing(captureService().displayFilter(*display), portionRect, {pixels.width, pixels.height},
                    portionLabel(*display))) {
     showBorder(portionRect, screenFrame, screen);
   }
@@ -293,7 +340,7 @@ void NativeApp::startCapture(const ReadyLine& ready) {
   const long generation = shareGeneration_;
   QPointer<NativeApp> self(this);
   ShareCaptureStart start = startShareCapture(
-      *services_.compression, *services_.capture, request, [self, generation, toMain = toMain_](const Error& error) {
+      *services_.compression, captureService(), request, [self, generation, toMain = toMain_](const Error& error) {
         toMain([self, generation, error] {
           if (!self) return;
           // A stopped share's stream may still end with an error before its stop reaches it.
@@ -344,6 +391,7 @@ void NativeApp::stopSharing(std::function<void()> completion) {
 
   pendingFilter_.reset();
   pendingSourceRect_.reset();
+  chosenCapture_.reset();  // the stream keeps its session until it is stopped
   if (window_ && !quitting_) {
     window_->stopButton->setEnabled(false);
     window_->status->showShared({});

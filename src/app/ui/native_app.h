@@ -17,7 +17,9 @@
 #include "app/share_capture.h"
 #include "app/share_stops.h"
 #include "capture/portion_updates.h"
+#include "base/serial_queue.h"
 #include "platform/compression_session.h"
+#include "platform/content_chooser.h"
 #include "platform/screen_capture.h"
 
 class QScreen;
@@ -39,7 +41,10 @@ class PickerDialog;
 
 // What the app is given: the platform services it captures and encodes with, and discovery.
 struct AppServices {
+  // With the app's own picker; null where the desktop's chooser hands out what to capture.
   std::unique_ptr<platform::ScreenCaptureService> capture;
+  std::unique_ptr<platform::ContentChooser> chooser;  // the desktop's chooser, in place of the picker
+  std::optional<std::string> portionUnavailable;      // why no portion can be shared here
   std::unique_ptr<platform::CompressionSessionFactory> compression;
   std::unique_ptr<ReceiverDiscovery> discovery;
 };
@@ -69,8 +74,15 @@ class NativeApp : public QObject {
 
   void codeReturned();
   void showPicker();
-  void pickerChose(const PickerChoice& choice);
+  // Whether the sender was launched.
+  bool pickerChose(const PickerChoice& choice);
+  // The desktop's chooser, off the main thread; its answer comes back to desktopChose.
+  void chooseOnDesktop(bool forPortion);
+  void desktopChose(const Result<std::optional<platform::ChosenContent>>& answer, bool forPortion);
   void showPortion();
+  void openSelection(QScreen* screen);
+  // What captures the share: the desktop's choice, else the app's own service.
+  platform::ScreenCaptureService& captureService();
   void preparePortion(const Rect& selection, QScreen* screen);
   // Whether the sender was launched.
   bool beginSharing(const platform::ContentFilter& filter, std::optional<Rect> sourceRect, capture::Size sourceSize,
@@ -84,6 +96,7 @@ class NativeApp : public QObject {
   void stopSharing(std::function<void()> completion = nullptr);
 
   AppServices services_;
+  SerialQueue chooserQueue_{"pelorin.picker"};  // joined before the chooser goes
   AppLog& log_;
   MainPoster toMain_;
   std::unique_ptr<MainWindow> window_;
@@ -94,6 +107,8 @@ class NativeApp : public QObject {
   // The share: chosen source, then capture once the sender is ready.
   std::optional<platform::ContentFilter> pendingFilter_;
   std::optional<Rect> pendingSourceRect_;
+  std::shared_ptr<platform::ScreenCaptureService> chosenCapture_;  // the desktop's choice, until the stop
+  bool desktopChoosing_ = false;
   media::StreamSettings shareStream_;
   ShareCapture capture_;
   std::unique_ptr<portion::PortionWindowController> portionController_;

@@ -58,7 +58,7 @@ void onCoreError(void* data, std::uint32_t id, int, int res, const char* message
 
 void onGlobalRemoved(void* data, std::uint32_t id) {
   auto* state = static_cast<State*>(data);
-  if (id == state->nodeId) state->end(pipeWireError("the screen cast stream ended"));
+  if (id == state->nodeId) state->end(pipeWireError("the screen cast stream ended", captureStatus::castEnded));
 }
 
 void onStateChanged(void* data, pw_stream_state old, pw_stream_state now, const char* error) {
@@ -67,7 +67,7 @@ void onStateChanged(void* data, pw_stream_state old, pw_stream_state now, const 
   if (now == PW_STREAM_STATE_ERROR) {
     state->end(pipeWireError(std::string("the PipeWire stream failed: ") + (error ? error : "unknown error")));
   } else if (now == PW_STREAM_STATE_UNCONNECTED && old != PW_STREAM_STATE_UNCONNECTED) {
-    state->end(pipeWireError("the PipeWire stream was disconnected"));
+    state->end(pipeWireError("the PipeWire stream was disconnected", captureStatus::castEnded));
   }
   pw_thread_loop_signal(state->loop, false);
 }

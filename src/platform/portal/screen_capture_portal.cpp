@@ -1,7 +1,5 @@
 #include "platform/portal/screen_capture_portal.h"
 
-#include <cmath>
-
 #include "platform/pipewire/pipewire_stream.h"
 #include "platform/portal/restore_token_store.h"
 #include "platform/portal/screencast_session.h"
@@ -45,14 +43,8 @@ Result<ShareableContent> PortalScreenCaptureService::shareableContent(bool, bool
   ShareableContent content;
   MutexLock lock(mutex_);
   for (const WaylandOutput& o : *outputs) {
-    ShareableDisplay d;
-    d.displayID = o.globalName;
-    d.frame = o.logicalFrame;
-    d.width = static_cast<int>(std::lround(o.logicalFrame.width));
-    d.height = static_cast<int>(std::lround(o.logicalFrame.height));
-    d.name = o.description.empty() ? o.name : o.description;
-    content.displays.push_back(d);
-    if (o.pixelWidth > 0 && o.logicalFrame.width > 0) pixelScales_[d.displayID] = o.pixelWidth / o.logicalFrame.width;
+    content.displays.push_back(shareableDisplay(o));
+    pixelScales_[o.globalName] = portal::pixelScale(o);
   }
   return content;
 }

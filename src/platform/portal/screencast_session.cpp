@@ -12,6 +12,8 @@
 
 #include <systemd/sd-bus.h>
 
+#include "base/wakeup.h"
+
 namespace pelorin::platform::portal {
 namespace {
 
@@ -19,6 +21,7 @@ constexpr const char* portalName = "org.freedesktop.portal.Desktop";
 constexpr const char* portalPath = "/org/freedesktop/portal/desktop";
 constexpr const char* screenCast = "org.freedesktop.portal.ScreenCast";
 constexpr std::uint32_t monitorSource = 1;
+constexpr std::uint32_t windowSource = 2;
 constexpr std::uint32_t cursorHidden = 1;
 constexpr std::uint32_t cursorEmbedded = 2;
 constexpr std::uint32_t persistUntilRevoked = 2;
@@ -93,6 +96,12 @@ int readStreams(sd_bus_message* m, std::vector<PortalStream>& streams) {
     if ((r = sd_bus_message_read(m, "u", &stream.nodeId)) < 0) return r;
     r = readDictionary(m, [&](std::string_view key) {
       int a = 0, b = 0;
+      if (key == "source_type") {
+        std::uint32_t type = 0;
+        if (sd_bus_message_read(m, "v", "u", &type) < 0) return false;
+        stream.window = type == windowSource;
+        return true;
+      }
       if (key != "position" && key != "size") return false;
       if (sd_bus_message_read(m, "v", "(ii)", &a, &b) < 0) return false;
       (key == "position" ? stream.position : stream.size) = std::make_pair(a, b);
@@ -110,13 +119,24 @@ int onResponse(sd_bus_message* m, void* userdata, sd_bus_error*) {
   return 0;
 }
 
+// The source types the portal offers; nothing, with `error` set, when it does not answer.
+std::optional<std::uint32_t> availableSourceTypes(sd_bus* bus, sd_bus_error& error) {
+  std::uint32_t types = 0;
+  if (sd_bus_get_property_trivial(bus, portalName, portalPath, screenCast, "AvailableSourceTypes", &error, 'u', &types) < 0) {
+    return std::nullopt;
+  }
+  return types;
+}
+
 }  // namespace
 
 struct ScreenCastSession::Impl {
   Bus bus;
+  const Wakeup* abandon = nullptr;
   std::string sessionHandle;
   std::vector<PortalStream> streams;
   std::string restoreToken;
+  bool offersWindows = false;
 
   // Where the portal puts the Request object of a call with `token`: named after this connection.
   Result<std::string> requestPath(const std::string& token) {
@@ -170,13 +190,22 @@ struct ScreenCastSession::Impl {
       if (left <= std::chrono::steady_clock::duration::zero()) {
         return Error{"PortalCapture", -1, std::string("screencast portal ") + method + ": no answer in time"};
       }
+      if (abandon) {
+        const int ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(left).count()) + 1;
+        if (abandon->waitForInput(sd_bus_get_fd(bus.get()), ms) == Wakeup::Waited::woken) {
+          return Error{"PortalCapture", chooserCancelled, std::string("screencast portal ") + method + ": abandoned"};
+        }
+        continue;
+      }
       r = sd_bus_wait(bus.get(), std::chrono::duration_cast<std::chrono::microseconds>(left).count());
       if (r < 0 && r != -EINTR) return portalError(method, r);
     }
     std::uint32_t code = 2;
     const int r = sd_bus_message_read(response.get(), "u", &code);
     if (r < 0) return portalError(method, r);
-    if (code == 1) return Error{"PortalCapture", 1, std::string("screencast portal ") + method + ": cancelled"};
+    if (code == chooserCancelled) {
+      return Error{"PortalCapture", chooserCancelled, std::string("screencast portal ") + method + ": cancelled"};
+    }
     if (code != 0) return Error{"PortalCapture", code, std::string("screencast portal ") + method + ": refused"};
     return std::move(response);
   }
@@ -196,18 +225,23 @@ struct ScreenCastSession::Impl {
   }
 
   Result<void> selectSources(const SessionOptions& options) {
+    // Asking for a type the portal lacks fails the whole call.
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    offersWindows = options.offerWindows && (availableSourceTypes(bus.get(), error).value_or(0) & windowSource);
+    sd_bus_error_free(&error);
+    const std::uint32_t types = monitorSource | (offersWindows ? windowSource : 0);
     auto results = request(
         "SelectSources", [&](sd_bus_message* m) { return sd_bus_message_append(m, "o", sessionHandle.c_str()); },
         [&](sd_bus_message* m) {
-          int r = sd_bus_message_append(m, "{sv}{sv}{sv}{sv}", "types", "u", monitorSource, "multiple", "b", 1,
-                                        "cursor_mode", "u", options.embedCursor ? cursorEmbedded : cursorHidden,
-                                        "persist_mode", "u", persistUntilRevoked);
+          int r = sd_bus_message_append(m, "{sv}{sv}{sv}", "types", "u", types, "multiple", "b", options.persistent,
+                                        "cursor_mode", "u", options.embedCursor ? cursorEmbedded : cursorHidden);
+          if (r >= 0 && options.persistent) r = sd_bus_message_append(m, "{sv}", "persist_mode", "u", persistUntilRevoked);
           if (r >= 0 && !options.restoreToken.empty()) {
             r = sd_bus_message_append(m, "{sv}", "restore_token", "s", options.restoreToken.c_str());
           }
           return r;
         },
-        setupTimeout);
+        std::max(setupTimeout, options.startTimeout));
     return results ? Result<void>() : Result<void>(results.error());
   }
 
@@ -223,6 +257,7 @@ struct ScreenCastSession::Impl {
     });
     if (r < 0) return portalError("Start results", r);
     if (streams.empty()) return Error{"PortalCapture", -1, "screencast portal started no stream"};
+    for (PortalStream& stream : streams) stream.window = stream.window && offersWindows;
     return {};
   }
 };
@@ -247,11 +282,9 @@ Result<void> ScreenCastSession::probe() {
   Result<Bus> bus = openBus();
   if (!bus) return bus.error();
   sd_bus_error error = SD_BUS_ERROR_NULL;
-  std::uint32_t types = 0;
-  const int r = sd_bus_get_property_trivial(bus->get(), portalName, portalPath, screenCast, "AvailableSourceTypes",
-                                            &error, 'u', &types);
-  if (r < 0) return callFailure("unavailable", error);
-  if (!(types & monitorSource)) return Error{"PortalCapture", -1, "screencast portal offers no monitor"};
+  const std::optional<std::uint32_t> types = availableSourceTypes(bus->get(), error);
+  if (!types) return callFailure("unavailable", error);
+  if (!(*types & monitorSource)) return Error{"PortalCapture", -1, "screencast portal offers no monitor"};
   return {};
 }
 
@@ -260,6 +293,7 @@ Result<std::unique_ptr<ScreenCastSession>> ScreenCastSession::start(const Sessio
   if (!bus) return bus.error();
   auto impl = std::make_unique<Impl>();
   impl->bus = std::move(*bus);
+  impl->abandon = options.abandon;
   std::unique_ptr<ScreenCastSession> session(new ScreenCastSession(std::move(impl)));
   Impl& s = *session->impl_;
   if (auto r = s.create(); !r) return r.error();

@@ -1,6 +1,7 @@
 #include "platform/portal/wayland_outputs.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 
@@ -120,6 +121,20 @@ Result<std::vector<WaylandOutput>> listWaylandOutputs() {
   wl_registry_destroy(registry);
   if (status < 0) return Error{"PortalCapture", -1, "the Wayland compositor closed the connection"};
   return outputs;
+}
+
+ShareableDisplay shareableDisplay(const WaylandOutput& output) {
+  ShareableDisplay display;
+  display.displayID = output.globalName;
+  display.frame = output.logicalFrame;
+  display.width = static_cast<int>(std::lround(output.logicalFrame.width));
+  display.height = static_cast<int>(std::lround(output.logicalFrame.height));
+  display.name = output.description.empty() ? output.name : output.description;
+  return display;
+}
+
+double pixelScale(const WaylandOutput& output) {
+  return output.pixelWidth > 0 && output.logicalFrame.width > 0 ? output.pixelWidth / output.logicalFrame.width : 1.0;
 }
 
 }  // namespace pelorin::platform::portal

@@ -6,6 +6,7 @@
 
 #include "base/error.h"
 #include "base/geometry.h"
+#include "platform/screen_capture.h"
 
 namespace pelorin::platform::portal {
 
@@ -20,5 +21,9 @@ struct WaylandOutput {
 
 // The monitors of the compositor named by WAYLAND_DISPLAY, in the order it announced them.
 Result<std::vector<WaylandOutput>> listWaylandOutputs();
+
+// The output as a shareable display, and its pixels per point (1 when its mode is unknown).
+ShareableDisplay shareableDisplay(const WaylandOutput& output);
+double pixelScale(const WaylandOutput& output);
 
 }  // namespace pelorin::platform::portal
