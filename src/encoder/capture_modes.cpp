@@ -32,18 +32,6 @@ capture::CaptureEnvironment captureEnvironment(const EncoderServices& services) 
           .backendName = services.backendName, .inputFd = services.inputFd, .errorFd = services.errorFd};
 }
 
-}  // namespace
-
-Result<void> runSingleWordMode(const std::string& mode, EncoderServices& services) {
-  // The selection runs on the windows when there are any; without a screen it cannot start.
-  if (mode != "--list-sources") return Error{"Pelorin", -1, "display_not_found"};
-  if (services.outputClosed) return outputClosed();
-  if (!services.screenCapture || !services.imageEncoding) return notAvailable("source listing");
-  return sources::listSources({services.screenCapture, services.imageEncoding, services.processID, services.outputFd});
-}
-
-namespace {
-
 Result<std::unique_ptr<media::HardwareEncoder>> makeEncoder(const Arguments& arguments,
                                                            const EncoderServices& services) {
   if (!services.compression) return notAvailable("video encoding");
@@ -55,6 +43,14 @@ Result<std::unique_ptr<media::HardwareEncoder>> makeEncoder(const Arguments& arg
 
 }  // namespace
 
+Result<void> runSingleWordMode(const std::string& mode, EncoderServices& services) {
+  // The selection runs on the windows when there are any; without a screen it cannot start.
+  if (mode != "--list-sources") return Error{"Pelorin", -1, "display_not_found"};
+  if (services.outputClosed) return outputClosed();
+  if (!services.screenCapture || !services.imageEncoding) return notAvailable("source listing");
+  return sources::listSources({services.screenCapture, services.imageEncoding, services.processID, services.outputFd});
+}
+
 Result<void> runPortionMode(const Arguments& arguments, EncoderServices& services) {
   auto encoder = makeEncoder(arguments, services);
   if (!encoder) return encoder.error();
@@ -62,7 +58,7 @@ Result<void> runPortionMode(const Arguments& arguments, EncoderServices& service
                              services.showPortionFrame);
 }
 
-Result<void> runCaptureMode(const Arguments& arguments, EncoderServices& services, MainQueue&) {
+Result<void> runCaptureMode(const Arguments& arguments, EncoderServices& services) {
   if (arguments.source == Source::portion) return runPortionMode(arguments, services);
   auto encoder = makeEncoder(arguments, services);
   if (!encoder) return encoder.error();

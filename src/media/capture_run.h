@@ -8,6 +8,7 @@
 
 #include "base/error.h"
 #include "base/thread_annotations.h"
+#include "base/wakeup.h"
 #include "media/hardware_encoder.h"
 #include "platform/screen_capture.h"
 
@@ -25,11 +26,6 @@ struct RunEnd {
 // for it. SIGTERM and SIGINT end the wait too, when the entry has blocked them.
 class RunStop {
  public:
-  RunStop();
-  ~RunStop();
-  RunStop(const RunStop&) = delete;
-  RunStop& operator=(const RunStop&) = delete;
-
   // The first failure is kept; later ones are the same fault seen again.
   void fail(const Error& error);
   void complete();
@@ -40,9 +36,7 @@ class RunStop {
   RunEnd wait(std::optional<double> seconds);
 
  private:
-  void wake();
-
-  const int wakeFd_;
+  Wakeup wakeup_;
   mutable Mutex mutex_;
   std::optional<Error> failure_ GUARDED_BY(mutex_);
   bool completed_ GUARDED_BY(mutex_) = false;

@@ -159,7 +159,6 @@ class FfmpegCompressionSession final : public CompressionSession {
   std::int32_t encodeFrame(PixelBufferRef buffer, MediaTime presentationTime, MediaTime, bool forceKeyFrame,
                            FrameContext context) override {
     if (!buffer || buffer->width() != config_.width || buffer->height() != config_.height) return AVERROR(EINVAL);
-    if (const std::int32_t status = acceptingStatus(); status != 0) return status;
     FramePtr frame;
     const int copied = copyToFrame(*buffer, frame);
     buffer.reset();
@@ -211,12 +210,6 @@ class FfmpegCompressionSession final : public CompressionSession {
 
  private:
   enum class State { Configuring, Prepared, Invalidated };
-
-  std::int32_t acceptingStatus() {
-    MutexLock lock(mutex_);
-    if (state_ == State::Invalidated) return invalidatedStatus;
-    return state_ == State::Prepared ? 0 : AVERROR(EINVAL);
-  }
 
   template <class T>
   std::optional<T> property(CompressionProperty key) const REQUIRES(mutex_) {
@@ -347,22 +340,12 @@ std::vector<Candidate> usableCandidates(const std::vector<Backend>& backends, co
 }  // namespace
 
 EncoderChoice EncoderChoice::fromWord(std::string_view word) {
-  EncoderChoice choice;
-  choice.word = std::string(word);
-  if (word.empty() || word == "hardware") {
-    choice.kind = Kind::Hardware;
-  } else if (word == "vaapi") {
-    choice.kind = Kind::Vaapi;
-  } else if (word == "nvenc") {
-    choice.kind = Kind::Nvenc;
-  } else if (word == "qsv") {
-    choice.kind = Kind::Qsv;
-  } else if (word == "software") {
-    choice.kind = Kind::Software;
-  } else {
-    choice.kind = Kind::Unknown;
-  }
-  return choice;
+  static constexpr std::pair<std::string_view, Kind> kinds[] = {
+      {"", Kind::Hardware}, {"hardware", Kind::Hardware}, {"vaapi", Kind::Vaapi},
+      {"nvenc", Kind::Nvenc}, {"qsv", Kind::Qsv},         {"software", Kind::Software},
+  };
+  const auto* found = std::find_if(std::begin(kinds), std::end(kinds), [&](const auto& k) { return k.first == word; });
+  return {found == std::end(kinds) ? Kind::Unknown : found->second, std::string(word)};
 }
 
 EncoderChoice FfmpegCompressionSessionFactory::choiceFromEnvironment() {
