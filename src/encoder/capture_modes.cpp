@@ -19,12 +19,6 @@ Error notAvailable(const std::string& what) {
   return Error{"Pelorin", -1, what + " is not available in this build"};
 }
 
-Result<void> runSyntheticMode(const capture::CaptureRequest& run, const EncoderServices& services,
-                              media::HardwareEncoder& encoder) {
-  writeLine(services.errorFd, media::captureStartLine("synthetic", run.stream));
-  return media::runSynthetic(run.stream.frameRate, run.durationSeconds, encoder, services.errorFd);
-}
-
 Error outputClosed() { return Error{"Pelorin", -1, "standard output is closed"}; }
 
 capture::CaptureEnvironment captureEnvironment(const EncoderServices& services) {
@@ -62,16 +56,18 @@ Result<void> runCaptureMode(const Arguments& arguments, EncoderServices& service
   if (arguments.source == Source::portion) return runPortionMode(arguments, services);
   auto encoder = makeEncoder(arguments, services);
   if (!encoder) return encoder.error();
-  if (arguments.source == Source::synthetic) return runSyntheticMode(arguments.run, services, **encoder);
-  if (arguments.source == Source::screen) {
-    return capture::runScreen(arguments.run, **encoder, captureEnvironment(services));
+  const capture::CaptureRequest& run = arguments.run;
+  if (arguments.source == Source::synthetic) {
+    writeLine(services.errorFd, media::captureStartLine("synthetic", run.stream));
+    return media::runSynthetic(run.stream.frameRate, run.durationSeconds, **encoder, services.errorFd);
   }
+  if (arguments.source == Source::screen) return capture::runScreen(run, **encoder, captureEnvironment(services));
   if (services.makeWindowServer) {
     Result<std::unique_ptr<platform::WindowServer>> windowServer = services.makeWindowServer();
     if (!windowServer) return windowServer.error();
     capture::CaptureEnvironment environment = captureEnvironment(services);
     environment.windowServer = windowServer->get();
-    return capture::runWindow(arguments.run, **encoder, environment);
+    return capture::runWindow(run, **encoder, environment);
   }
   return notAvailable("window capture");
 }

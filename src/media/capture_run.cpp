@@ -98,42 +98,30 @@ void RunStop::complete() {
   wakeup_.wake();
 }
 
-std::optional<Error> RunStop::failure() const {
-  MutexLock lock(mutex_);
-  return failure_;
-}
-
-RunEnd RunStop::wait(std::optional<double> seconds) {
+std::optional<Error> RunStop::wait(std::optional<double> seconds) {
   const int signalFd = openTerminationSignalDescriptor();
   std::uint64_t deadline = UINT64_MAX;
   if (seconds) {
     const double span = std::min(*seconds, 1e9) * 1e9;
     deadline = clockNanoseconds(CLOCK_BOOTTIME) + static_cast<std::uint64_t>(std::max(span, 0.0));
   }
-  RunEnd end;
+  std::optional<Error> failure;
   for (;;) {
     {
       MutexLock lock(mutex_);
-      if (failure_) {
-        end = {RunEnd::Kind::failed, failure_};
-        break;
-      }
-      if (completed_) {
-        end = {RunEnd::Kind::completed, std::nullopt};
-        break;
-      }
+      failure = failure_;
+      if (failure || completed_) break;
     }
     const std::uint64_t now = clockNanoseconds(CLOCK_BOOTTIME);
     if (now >= deadline) break;
     // Woken only by complete() and fail(), which the next turn sees.
     if (wakeup_.waitForInput(signalFd, pollTimeoutMilliseconds(now, deadline)) == Wakeup::Waited::input &&
         readTerminationSignal(signalFd) != 0) {
-      end = {RunEnd::Kind::signal, std::nullopt};
       break;
     }
   }
   if (signalFd >= 0) ::close(signalFd);
-  return end;
+  return failure;
 }
 
 Result<void> runCapture(HardwareEncoder& encoder, const std::shared_ptr<RunStop>& stop, const RunPlan& plan,
@@ -146,11 +134,12 @@ Result<void> runCapture(HardwareEncoder& encoder, const std::shared_ptr<RunStop>
   if (outcome) {
     // The duration counts from a running capture, however long the start took.
     watchdog.rearm(plan.durationSeconds + runEndGraceSeconds);
-    const RunEnd end = stop->wait(plan.sourceEndsItself ? std::nullopt : std::optional(plan.durationSeconds));
+    const std::optional<Error> failure =
+        stop->wait(plan.sourceEndsItself ? std::nullopt : std::optional(plan.durationSeconds));
     watchdog.rearm(runEndGraceSeconds);
     const Result<void> stopped = plan.source->stop();
-    if (end.kind == RunEnd::Kind::failed) {
-      outcome = *end.failure;
+    if (failure) {
+      outcome = *failure;
     } else if (!stopped) {
       outcome = stopped;
     } else {
