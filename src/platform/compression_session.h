@@ -17,6 +17,7 @@ using Bytes = std::vector<std::uint8_t>;
 enum class ProfileLevel { ConstrainedBaselineAutoLevel, MainAutoLevel, HighAutoLevel };
 
 // What a session encodes, fixed when it is prepared; each backend converts it at its own edge.
+// Every session is real time and never reorders frames (no B-frames).
 struct CompressionSettings {
   FrameRate frameRate = defaultFrameRate;  // also the longest key-frame interval: one second of frames
   std::int32_t bitRate = 0;  // average and peak bits per second; 0: no target, constant quality
