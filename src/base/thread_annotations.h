@@ -20,7 +20,6 @@
 #define GUARDED_BY(mutex) PELORIN_THREAD_ATTRIBUTE(guarded_by(mutex))
 #define PT_GUARDED_BY(mutex) PELORIN_THREAD_ATTRIBUTE(pt_guarded_by(mutex))
 #define REQUIRES(...) PELORIN_THREAD_ATTRIBUTE(requires_capability(__VA_ARGS__))
-#define EXCLUDES(...) PELORIN_THREAD_ATTRIBUTE(locks_excluded(__VA_ARGS__))
 #define ACQUIRE(...) PELORIN_THREAD_ATTRIBUTE(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) PELORIN_THREAD_ATTRIBUTE(release_capability(__VA_ARGS__))
 #define NO_THREAD_SAFETY_ANALYSIS PELORIN_THREAD_ATTRIBUTE(no_thread_safety_analysis)

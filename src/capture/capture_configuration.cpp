@@ -9,17 +9,9 @@ namespace pelorin::capture {
 
 platform::StreamConfiguration makeCaptureConfiguration(const media::StreamSettings& stream,
                                                        std::optional<Rect> sourceRect) {
-  platform::StreamConfiguration c;
-  c.width = stream.width;
-  c.height = stream.height;
-  c.minimumFrameInterval = stream.frameRate.interval();
-  c.pixelFormat = platform::pixelFormat420v;
-  c.queueDepth = media::captureQueueCapacity;
-  c.showsCursor = true;
-  c.scalesToFit = true;
-  c.preservesAspectRatio = true;
-  c.sourceRect = sourceRect;
-  return c;
+  return {.width = stream.width, .height = stream.height, .minimumFrameInterval = stream.frameRate.interval(),
+          .pixelFormat = platform::pixelFormat420v, .queueDepth = media::captureQueueCapacity, .showsCursor = true,
+          .scalesToFit = true, .preservesAspectRatio = true, .sourceRect = sourceRect};
 }
 
 Size streamSize(Size source, Size maximum) {

@@ -23,9 +23,7 @@ struct ControlCommand {
   std::int64_t height = 0;
 
   static ControlCommand crop(std::int64_t w, std::int64_t h) { return {Kind::crop, w, h}; }
-  friend bool operator==(const ControlCommand& a, const ControlCommand& b) {
-    return a.kind == b.kind && (a.kind != Kind::crop || (a.width == b.width && a.height == b.height));
-  }
+  friend bool operator==(const ControlCommand&, const ControlCommand&) = default;
 };
 
 // A command, or nothing for any line that is not exactly one (the line without its ending).

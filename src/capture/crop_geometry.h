@@ -10,6 +10,8 @@ struct Size {
   friend bool operator==(const Size&, const Size&) = default;
 };
 
+inline Size sizeOf(const Rect& r) { return {r.width, r.height}; }
+
 // The content area of size `content` inside a window frame of size `frame`: centred
 // horizontally, with a bottom margin equal to the side margin and the rest of the slack on top.
 Rect contentCrop(Size frame, Size content);

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "capture/capture_configuration.h"
+#include "capture/capture_environment.h"
 #include "media/screen_output.h"
 
 namespace pelorin::capture {
@@ -11,11 +12,7 @@ namespace {
 // Far longer than a step takes: only a stream that never answers leaves the picture held this long.
 constexpr double longestHoldSeconds = 2.0;
 
-bool evenWhole(double side) {
-  return side >= 2 && static_cast<std::int64_t>(side) % 2 == 0;
-}
-
-Error streamGone() { return Error{"ScreenCaptureKit", -1, "the capture stream has ended"}; }
+bool evenWhole(double side) { return side >= 2 && static_cast<std::int64_t>(side) % 2 == 0; }
 
 }  // namespace
 
@@ -79,7 +76,7 @@ void PortionStreamController::answered(bool success) {
     // the stream once more, so that whatever it captured with the frame elsewhere is behind the
     // picture's release.
     resyncing_ = true;
-    const Rect target = updates_.completed(false).send.value_or(updates_.applied);
+    const Rect target = updates_.completed(false).value_or(updates_.applied);
     updates_.inFlight = target;
     placeFrame_(target);
     return apply(target);
@@ -98,7 +95,7 @@ void PortionStreamController::answered(bool success) {
 void PortionStreamController::advance() {
   awaitingFrame_ = false;
   ++step_;
-  if (const auto next = updates_.completed(true).send) return step(*next);
+  if (const auto next = updates_.completed(true)) return step(*next);
   if (!dragging_) finish();
 }
 
@@ -120,7 +117,7 @@ void LivePortionStream::updateConfiguration(const platform::StreamConfiguration&
       MutexLock lock(mutex_);
       auto stream = closed_ ? nullptr : stream_.lock();
       if (!stream) {
-        failure = streamGone();
+        failure = captureError("the capture stream has ended");
       } else if (Result<void> updated = stream->updateConfiguration(configuration); !updated) {
         failure = updated.error();
       }

@@ -1,5 +1,7 @@
 #include "capture/portion_updates.h"
 
+#include <utility>
+
 namespace pelorin::capture {
 
 std::optional<Rect> PortionUpdates::request(const Rect& portion) {
@@ -12,19 +14,13 @@ std::optional<Rect> PortionUpdates::request(const Rect& portion) {
   return portion;
 }
 
-PortionUpdates::Next PortionUpdates::completed(bool success) {
+std::optional<Rect> PortionUpdates::completed(bool success) {
   if (success && inFlight) applied = *inFlight;
   inFlight.reset();
-  if (queued) {
-    const Rect next = *queued;
-    queued.reset();
-    if (next != applied) {
-      inFlight = next;
-      return {next, std::nullopt};
-    }
-  }
-  if (success) return {};
-  return {std::nullopt, applied};
+  const std::optional<Rect> next = std::exchange(queued, std::nullopt);
+  if (!next || *next == applied) return std::nullopt;
+  inFlight = next;
+  return next;
 }
 
 }  // namespace pelorin::capture

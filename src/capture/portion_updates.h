@@ -14,12 +14,8 @@ struct PortionUpdates {
   // The portion to send now, if any.
   std::optional<Rect> request(const Rect& portion);
 
-  struct Next {
-    std::optional<Rect> send;
-    std::optional<Rect> restore;
-  };
-  // The sent reconfiguration was answered.
-  Next completed(bool success);
+  // The sent reconfiguration was answered; the queued portion to send next, if any.
+  std::optional<Rect> completed(bool success);
 
   Rect applied;
   std::optional<Rect> inFlight;

@@ -2,9 +2,8 @@
 
 #include <charconv>
 #include <cmath>
-#include <thread>
-
 #include <optional>
+#include <thread>
 
 #include "base/canonical_text.h"
 #include "base/fd_output.h"
@@ -21,15 +20,18 @@ constexpr auto lookupRetry = std::chrono::milliseconds(100);
 Result<platform::ShareableWindow> windowByID(platform::ScreenCaptureService& capture, platform::WindowID id) {
   Result<platform::ShareableContent> content = capture.shareableContent(true, false);
   if (!content) return content.error();
-  for (const auto& window : content->windows) {
-    if (window.windowID == id) return window;
-  }
+  if (const platform::ShareableWindow* window = windowWithID(*content, id)) return *window;
   return captureError("window not found (id)");
 }
 
-Size sizeOf(const Rect& r) { return {r.width, r.height}; }
-
 }  // namespace
+
+const platform::ShareableWindow* windowWithID(const platform::ShareableContent& content, platform::WindowID id) {
+  for (const auto& window : content.windows) {
+    if (window.windowID == id) return &window;
+  }
+  return nullptr;
+}
 
 std::string scaleText(double scale) {
   char buffer[32];

@@ -40,6 +40,9 @@ std::pair<platform::ContentFilter, bool> captureFilter(platform::ScreenCaptureSe
                                                        const platform::ShareableWindow& window,
                                                        const std::vector<platform::ShareableDisplay>& displays);
 
+// The window of `content` with identifier `id`, or null.
+const platform::ShareableWindow* windowWithID(const platform::ShareableContent& content, platform::WindowID id);
+
 // The source rectangle, in the window's frame, of a content area of `content` points: by marker
 // placed inside the area within the decorations, by identifier in the whole frame.
 Rect contentSource(const platform::WindowBounds& bounds, bool byID, Size content);

@@ -9,16 +9,7 @@
 namespace pelorin::capture {
 namespace {
 
-Size sizeOf(const Rect& r) { return {r.width, r.height}; }
-
 std::int64_t roundedPixels(double points, double scale) { return std::llround(points * scale); }
-
-const platform::ShareableWindow* findByID(const platform::ShareableContent& content, platform::WindowID id) {
-  for (const auto& window : content.windows) {
-    if (window.windowID == id) return &window;
-  }
-  return nullptr;
-}
 
 }  // namespace
 
@@ -89,7 +80,7 @@ void WindowTracker::tick() {
 
 void WindowTracker::modeCheck(Size newApplied, const platform::WindowBounds& bounds) {
   if (Result<platform::ShareableContent> content = t_.capture->shareableContent(true, false)) {
-    if (const platform::ShareableWindow* window = findByID(*content, t_.window.windowID)) {
+    if (const platform::ShareableWindow* window = windowWithID(*content, t_.window.windowID)) {
       const auto [filter, mode] = captureFilter(*t_.capture, *window, content->displays);
       if (mode != t_.fullscreen->load()) {
         t_.fullscreen->store(mode);

@@ -19,30 +19,12 @@ Error notAvailable(const std::string& what) {
   return Error{"Pelorin", -1, what + " is not available in this build"};
 }
 
-Result<void> runSyntheticMode(const capture::CaptureRequest& run, const EncoderServices& services,
-                              media::HardwareEncoder& encoder) {
-  writeLine(services.errorFd, media::captureStartLine("synthetic", run.stream));
-  return media::runSynthetic(run.stream.frameRate, run.durationSeconds, encoder, services.errorFd);
-}
-
 Error outputClosed() { return Error{"Pelorin", -1, "standard output is closed"}; }
 
 capture::CaptureEnvironment captureEnvironment(const EncoderServices& services) {
   return {.access = services.captureAccess, .capture = services.screenCapture, .programPath = services.programPath,
           .backendName = services.backendName, .inputFd = services.inputFd, .errorFd = services.errorFd};
 }
-
-}  // namespace
-
-Result<void> runSingleWordMode(const std::string& mode, EncoderServices& services) {
-  // The selection runs on the windows when there are any; without a screen it cannot start.
-  if (mode != "--list-sources") return Error{"Pelorin", -1, "display_not_found"};
-  if (services.outputClosed) return outputClosed();
-  if (!services.screenCapture || !services.imageEncoding) return notAvailable("source listing");
-  return sources::listSources({services.screenCapture, services.imageEncoding, services.processID, services.outputFd});
-}
-
-namespace {
 
 Result<std::unique_ptr<media::HardwareEncoder>> makeEncoder(const Arguments& arguments,
                                                            const EncoderServices& services) {
@@ -55,6 +37,14 @@ Result<std::unique_ptr<media::HardwareEncoder>> makeEncoder(const Arguments& arg
 
 }  // namespace
 
+Result<void> runSingleWordMode(const std::string& mode, EncoderServices& services) {
+  // The selection runs on the windows when there are any; without a screen it cannot start.
+  if (mode != "--list-sources") return Error{"Pelorin", -1, "display_not_found"};
+  if (services.outputClosed) return outputClosed();
+  if (!services.screenCapture || !services.imageEncoding) return notAvailable("source listing");
+  return sources::listSources({services.screenCapture, services.imageEncoding, services.processID, services.outputFd});
+}
+
 Result<void> runPortionMode(const Arguments& arguments, EncoderServices& services) {
   auto encoder = makeEncoder(arguments, services);
   if (!encoder) return encoder.error();
@@ -62,20 +52,22 @@ Result<void> runPortionMode(const Arguments& arguments, EncoderServices& service
                              services.showPortionFrame);
 }
 
-Result<void> runCaptureMode(const Arguments& arguments, EncoderServices& services, MainQueue&) {
+Result<void> runCaptureMode(const Arguments& arguments, EncoderServices& services) {
   if (arguments.source == Source::portion) return runPortionMode(arguments, services);
   auto encoder = makeEncoder(arguments, services);
   if (!encoder) return encoder.error();
-  if (arguments.source == Source::synthetic) return runSyntheticMode(arguments.run, services, **encoder);
-  if (arguments.source == Source::screen) {
-    return capture::runScreen(arguments.run, **encoder, captureEnvironment(services));
+  const capture::CaptureRequest& run = arguments.run;
+  if (arguments.source == Source::synthetic) {
+    writeLine(services.errorFd, media::captureStartLine("synthetic", run.stream));
+    return media::runSynthetic(run.stream.frameRate, run.durationSeconds, **encoder, services.errorFd);
   }
+  if (arguments.source == Source::screen) return capture::runScreen(run, **encoder, captureEnvironment(services));
   if (services.makeWindowServer) {
     Result<std::unique_ptr<platform::WindowServer>> windowServer = services.makeWindowServer();
     if (!windowServer) return windowServer.error();
     capture::CaptureEnvironment environment = captureEnvironment(services);
     environment.windowServer = windowServer->get();
-    return capture::runWindow(arguments.run, **encoder, environment);
+    return capture::runWindow(run, **encoder, environment);
   }
   return notAvailable("window capture");
 }

@@ -3,7 +3,6 @@
 #include <string>
 
 #include "base/error.h"
-#include "base/main_queue.h"
 #include "encoder/arguments.h"
 #include "encoder/native_encoder.h"
 
@@ -17,6 +16,6 @@ Result<void> runSingleWordMode(const std::string& mode, EncoderServices& service
 Result<void> runPortionMode(const Arguments& arguments, EncoderServices& services);
 
 // Creates the run's encoder on the output and runs the capture mode that `source` names.
-Result<void> runCaptureMode(const Arguments& arguments, EncoderServices& services, MainQueue& mainQueue);
+Result<void> runCaptureMode(const Arguments& arguments, EncoderServices& services);
 
 }  // namespace pelorin::encoder

@@ -4,7 +4,6 @@
 
 #include "base/error.h"
 #include "base/fd_output.h"
-#include "base/main_queue.h"
 #include "base/sanitize.h"
 #include "base/termination_signals.h"
 #include "base/thread_name.h"
@@ -36,17 +35,16 @@ int reportPermission(const EncoderServices& services, const std::string& event, 
   return 0;
 }
 
-// Runs `mode` on a task thread while this thread serves the main queue, as a capture mode may
-// need the main thread; the process status is the mode's outcome.
-int runOnTask(const EncoderServices& services, std::function<Result<void>(MainQueue&)> mode) {
-  MainQueue mainQueue;
+// Runs `mode` on a task thread of its own name, which the threads that libraries start from it
+// inherit; the process status is the mode's outcome.
+int runOnTask(const EncoderServices& services, const std::function<Result<void>()>& mode) {
+  int status = 1;
   std::thread task([&] {
     nameThisThread("pelorin.run");
-    Result<void> outcome = mode(mainQueue);
+    Result<void> outcome = mode();
     if (!outcome) reportError(services, outcome.error());
-    mainQueue.exit(outcome ? 0 : 1);
+    status = outcome ? 0 : 1;
   });
-  const int status = mainQueue.run();
   task.join();
   return status;
 }
@@ -75,7 +73,7 @@ int runNativeEncoder(const std::vector<std::string>& commandLine, EncoderService
     services.selectPortion();
   }
   if (isSingleWord(words, "--select-portion") || isSingleWord(words, "--list-sources")) {
-    return runOnTask(services, [&](MainQueue&) { return runSingleWordMode(words[0], services); });
+    return runOnTask(services, [&] { return runSingleWordMode(words[0], services); });
   }
 
   Result<Arguments> arguments = parseArguments(words);
@@ -88,9 +86,7 @@ int runNativeEncoder(const std::vector<std::string>& commandLine, EncoderService
   if (arguments->source == Source::portion && services.runOnWindowLoop && services.captureAccess->preflight()) {
     return services.runOnWindowLoop([&] { return runPortionMode(*arguments, services); });
   }
-  return runOnTask(services, [&](MainQueue& mainQueue) {
-    return runCaptureMode(*arguments, services, mainQueue);
-  });
+  return runOnTask(services, [&] { return runCaptureMode(*arguments, services); });
 }
 
 }  // namespace pelorin::encoder

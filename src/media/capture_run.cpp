@@ -1,7 +1,5 @@
 #include "media/capture_run.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -9,12 +7,12 @@
 #include <cmath>
 #include <thread>
 
-#include "base/clock_sleep.h"
 #include "base/fd_output.h"
 #include "base/sanitize.h"
 #include "base/termination_signals.h"
 #include "base/thread_annotations.h"
 #include "base/thread_name.h"
+#include "media/clock.h"
 
 namespace pelorin::media {
 namespace {
@@ -83,24 +81,13 @@ int pollTimeoutMilliseconds(std::uint64_t now, std::uint64_t deadline) {
 
 }  // namespace
 
-RunStop::RunStop() : wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-
-RunStop::~RunStop() {
-  if (wakeFd_ >= 0) ::close(wakeFd_);
-}
-
-void RunStop::wake() {
-  const std::uint64_t one = 1;
-  if (wakeFd_ >= 0) (void)!::write(wakeFd_, &one, sizeof one);
-}
-
 void RunStop::fail(const Error& error) {
   {
     MutexLock lock(mutex_);
     if (failure_) return;
     failure_ = error;
   }
-  wake();
+  wakeup_.wake();
 }
 
 void RunStop::complete() {
@@ -108,49 +95,33 @@ void RunStop::complete() {
     MutexLock lock(mutex_);
     completed_ = true;
   }
-  wake();
+  wakeup_.wake();
 }
 
-std::optional<Error> RunStop::failure() const {
-  MutexLock lock(mutex_);
-  return failure_;
-}
-
-RunEnd RunStop::wait(std::optional<double> seconds) {
+std::optional<Error> RunStop::wait(std::optional<double> seconds) {
   const int signalFd = openTerminationSignalDescriptor();
   std::uint64_t deadline = UINT64_MAX;
   if (seconds) {
     const double span = std::min(*seconds, 1e9) * 1e9;
     deadline = clockNanoseconds(CLOCK_BOOTTIME) + static_cast<std::uint64_t>(std::max(span, 0.0));
   }
-  RunEnd end;
+  std::optional<Error> failure;
   for (;;) {
     {
       MutexLock lock(mutex_);
-      if (failure_) {
-        end = {RunEnd::Kind::failed, failure_};
-        break;
-      }
-      if (completed_) {
-        end = {RunEnd::Kind::completed, std::nullopt};
-        break;
-      }
+      failure = failure_;
+      if (failure || completed_) break;
     }
     const std::uint64_t now = clockNanoseconds(CLOCK_BOOTTIME);
     if (now >= deadline) break;
-    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {signalFd, POLLIN, 0}};
-    const int ready = ::poll(fds, signalFd >= 0 ? 2 : 1, pollTimeoutMilliseconds(now, deadline));
-    if (ready > 0 && (fds[1].revents & POLLIN) && readTerminationSignal(signalFd) != 0) {
-      end = {RunEnd::Kind::signal, std::nullopt};
+    // Woken only by complete() and fail(), which the next turn sees.
+    if (wakeup_.waitForInput(signalFd, pollTimeoutMilliseconds(now, deadline)) == Wakeup::Waited::input &&
+        readTerminationSignal(signalFd) != 0) {
       break;
-    }
-    if (ready > 0 && (fds[0].revents & POLLIN)) {
-      std::uint64_t count = 0;
-      (void)!::read(wakeFd_, &count, sizeof count);
     }
   }
   if (signalFd >= 0) ::close(signalFd);
-  return end;
+  return failure;
 }
 
 Result<void> runCapture(HardwareEncoder& encoder, const std::shared_ptr<RunStop>& stop, const RunPlan& plan,
@@ -163,11 +134,12 @@ Result<void> runCapture(HardwareEncoder& encoder, const std::shared_ptr<RunStop>
   if (outcome) {
     // The duration counts from a running capture, however long the start took.
     watchdog.rearm(plan.durationSeconds + runEndGraceSeconds);
-    const RunEnd end = stop->wait(plan.sourceEndsItself ? std::nullopt : std::optional(plan.durationSeconds));
+    const std::optional<Error> failure =
+        stop->wait(plan.sourceEndsItself ? std::nullopt : std::optional(plan.durationSeconds));
     watchdog.rearm(runEndGraceSeconds);
     const Result<void> stopped = plan.source->stop();
-    if (end.kind == RunEnd::Kind::failed) {
-      outcome = *end.failure;
+    if (failure) {
+      outcome = *failure;
     } else if (!stopped) {
       outcome = stopped;
     } else {

@@ -8,42 +8,28 @@
 
 #include "base/error.h"
 #include "base/thread_annotations.h"
+#include "base/wakeup.h"
 #include "media/hardware_encoder.h"
 #include "platform/screen_capture.h"
 
 namespace pelorin::media {
-
-// How a run's wait ended.
-struct RunEnd {
-  enum class Kind { duration, signal, completed, failed };
-  Kind kind = Kind::duration;
-  std::optional<Error> failure;  // for failed
-};
 
 // The first reason a capture run has to end early, told from any thread (a stream that stopped, an
 // output that no longer takes records, a source that has produced all its frames), and the wait
 // for it. SIGTERM and SIGINT end the wait too, when the entry has blocked them.
 class RunStop {
  public:
-  RunStop();
-  ~RunStop();
-  RunStop(const RunStop&) = delete;
-  RunStop& operator=(const RunStop&) = delete;
-
   // The first failure is kept; later ones are the same fault seen again.
   void fail(const Error& error);
   void complete();
-  std::optional<Error> failure() const;
 
   // Waits for the first of: `seconds` on the continuous clock (none: no time limit), a
-  // termination signal, complete(), fail().
-  RunEnd wait(std::optional<double> seconds);
+  // termination signal, complete(), fail(); returns the failure when it was fail().
+  std::optional<Error> wait(std::optional<double> seconds);
 
  private:
-  void wake();
-
-  const int wakeFd_;
-  mutable Mutex mutex_;
+  Wakeup wakeup_;
+  Mutex mutex_;
   std::optional<Error> failure_ GUARDED_BY(mutex_);
   bool completed_ GUARDED_BY(mutex_) = false;
 };

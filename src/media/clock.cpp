@@ -1,9 +1,9 @@
 #include "media/clock.h"
 
-#include <time.h>
-
 #include <cmath>
 #include <limits>
+
+#include "platform/media_time.h"
 
 namespace pelorin::media {
 namespace {
@@ -18,9 +18,6 @@ std::int64_t roundedNanoseconds(double seconds) {
   return static_cast<std::int64_t>(ns);
 }
 
-std::uint64_t systemUnixNanoseconds() { return unixNanosecondsNow(); }
-double systemMonotonicSeconds() { return monotonicSecondsNow(); }
-
 }  // namespace
 
 std::uint64_t unixNanosecondsNow() {
@@ -31,19 +28,13 @@ std::uint64_t unixNanosecondsNow() {
   return ns <= 0 ? 0 : static_cast<std::uint64_t>(ns);
 }
 
-double monotonicSecondsNow() {
+std::uint64_t clockNanoseconds(clockid_t clock) {
   timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-std::uint64_t monotonicNanosecondsNow() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
+  clock_gettime(clock, &now);
   return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
 }
 
-ClockSources systemClocks() { return {systemUnixNanoseconds, systemMonotonicSeconds}; }
+ClockSources systemClocks() { return {unixNanosecondsNow, platform::monotonicSeconds}; }
 
 ClockMeasurement measureClockAnchor(const ClockSources& clocks) {
   for (;;) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <time.h>
+
 #include <cstdint>
 #include <string>
 
@@ -25,10 +27,10 @@ struct ClockSources {
 
 // Wall-clock time in Unix nanoseconds.
 std::uint64_t unixNanosecondsNow();
-// The host monotonic clock (CLOCK_MONOTONIC) in seconds: the clock of capture timestamps.
-double monotonicSecondsNow();
+// The clock's reading in whole nanoseconds.
+std::uint64_t clockNanoseconds(clockid_t clock);
 // The host monotonic clock in whole nanoseconds.
-std::uint64_t monotonicNanosecondsNow();
+inline std::uint64_t monotonicNanosecondsNow() { return clockNanoseconds(CLOCK_MONOTONIC); }
 
 ClockSources systemClocks();
 

@@ -14,8 +14,8 @@ constexpr std::size_t frameHeaderSize = 24;
 constexpr std::uint32_t maxFramePayload = 16777216;
 constexpr std::uint32_t keyFrameFlag = 1;
 
-// The 8 bytes "PLNH2641" at the head of every record.
-const ByteBuffer& frameMagic();
+// The 8 bytes at the head of every record.
+constexpr std::array<std::uint8_t, 8> frameMagic{'P', 'L', 'N', 'H', '2', '6', '4', '1'};
 
 // Appends the integer's bytes, least significant first, exactly sizeof(T) of them.
 template <std::integral T>

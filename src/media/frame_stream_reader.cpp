@@ -61,8 +61,7 @@ Result<std::optional<FrameRecord>> FrameStreamReader::next() {
   if (*got == 0) return std::optional<FrameRecord>{};
   if (*got < header.size()) return streamError(record.offset, "truncated header");
 
-  const ByteBuffer& magic = frameMagic();
-  if (!std::equal(magic.begin(), magic.end(), header.begin())) return streamError(record.offset, "bad magic");
+  if (!std::equal(frameMagic.begin(), frameMagic.end(), header.begin())) return streamError(record.offset, "bad magic");
   const auto length = readLittleEndian<std::uint32_t>(header.data() + 8);
   record.captureNanoseconds = readLittleEndian<std::uint64_t>(header.data() + 12);
   const auto flags = readLittleEndian<std::uint32_t>(header.data() + 20);

@@ -10,8 +10,6 @@
 namespace pelorin::media {
 namespace {
 
-using platform::CompressionProperty;
-
 constexpr const char* encoderDomain = "VideoToolbox";
 constexpr const char* unavailableMessage = "hardware encoder unavailable";
 constexpr std::uint64_t keyframeIntervalNanoseconds = 1000000000;
@@ -24,11 +22,13 @@ const char* profileLogName(Profile profile) {
   return profile == Profile::high ? "high" : profile == Profile::main ? "main" : "constrained_baseline";
 }
 
-platform::ProfileLevel profileLevel(Profile profile) {
+platform::CompressionSettings compressionSettings(const StreamSettings& stream) {
   using platform::ProfileLevel;
-  return profile == Profile::high   ? ProfileLevel::HighAutoLevel
-         : profile == Profile::main ? ProfileLevel::MainAutoLevel
-                                    : ProfileLevel::ConstrainedBaselineAutoLevel;
+  const ProfileLevel profile = stream.profile == Profile::high   ? ProfileLevel::HighAutoLevel
+                               : stream.profile == Profile::main ? ProfileLevel::MainAutoLevel
+                                                                 : ProfileLevel::ConstrainedBaselineAutoLevel;
+  // Without a bit-rate target (0 or less) the session encodes at constant quality.
+  return {stream.frameRate, stream.bitrate > 0 ? std::max(stream.bitrate, minimumBitrate) : 0, profile};
 }
 
 std::uint32_t readBigEndian32(const std::uint8_t* p) {
@@ -72,13 +72,9 @@ Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
 }
 
 Result<void> HardwareEncoder::initialize(platform::CompressionSessionFactory& factory) {
-  platform::CompressionSessionSpec spec;
-  spec.width = settings_.stream.width;
-  spec.height = settings_.stream.height;
-  spec.requireHardware = true;
   std::unique_ptr<platform::CompressionSession> created;
   const std::int32_t status = factory.create(
-      spec,
+      {.width = settings_.stream.width, .height = settings_.stream.height, .requireHardware = true},
       [this](platform::FrameContext context, std::int32_t s, const platform::EncodedSample* sample) {
         handleOutput(std::move(context), s, sample);
       },
@@ -88,20 +84,15 @@ Result<void> HardwareEncoder::initialize(platform::CompressionSessionFactory& fa
     const std::string why = factory.lastFailure();
     return encoderError(status, why.empty() ? unavailableMessage : std::string(unavailableMessage) + ": " + why);
   }
-  session_.store(std::shared_ptr<platform::CompressionSession>(std::move(created)));
-
-  if (Result<void> configured = configure(); !configured) return configured;
-  auto session = currentSession();
-  if (const std::int32_t prepared = session->prepareToEncodeFrames(); prepared != 0) {
+  const std::shared_ptr<platform::CompressionSession> session(std::move(created));
+  session_.store(session);
+  if (const std::int32_t prepared = session->prepareToEncodeFrames(compressionSettings(settings_.stream));
+      prepared != 0) {
     const std::string why = factory.lastFailure();
     return encoderError(prepared, why.empty() ? "encoder prepare failed" : "encoder prepare failed: " + why);
   }
 
-  platform::PropertyValue usingHardware = false;
-  const bool readable =
-      session->copyProperty(CompressionProperty::UsingHardwareAcceleratedVideoEncoder, usingHardware) == 0 &&
-      std::holds_alternative<bool>(usingHardware);
-  const bool hardware = readable && std::get<bool>(usingHardware);
+  const bool hardware = session->usingHardware();
   if (!hardware && !session->softwareExplicitlyChosen()) {
     session_.store(nullptr);
     session->invalidate();
@@ -115,53 +106,8 @@ Result<void> HardwareEncoder::initialize(platform::CompressionSessionFactory& fa
   return {};
 }
 
-Result<void> HardwareEncoder::configure() {
-  const StreamSettings& stream = settings_.stream;
-  const bool cabac = stream.profile != Profile::baseline;
-  const std::pair<CompressionProperty, platform::PropertyValue> properties[] = {
-      {CompressionProperty::RealTime, true},
-      {CompressionProperty::AllowFrameReordering, false},
-      {CompressionProperty::ProfileLevel, profileLevel(stream.profile)},
-  };
-  for (const auto& [key, value] : properties) {
-    if (Result<void> r = set(key, value); !r) return r;
-  }
-  if (cabac) {
-    if (Result<void> r = set(CompressionProperty::H264EntropyMode, platform::EntropyMode::CABAC); !r) return r;
-  }
-  // Without a bit-rate target (0 or less) the session encodes at constant quality.
-  const std::int32_t bitrate = stream.bitrate > 0 ? std::max(stream.bitrate, minimumBitrate) : 0;
-  const std::int32_t keyframeFrames = std::max(1, stream.frameRate.num / std::max(1, stream.frameRate.den));
-  std::vector<std::pair<CompressionProperty, platform::PropertyValue>> rates = {
-      {CompressionProperty::ExpectedFrameRate, stream.frameRate},
-      {CompressionProperty::AverageBitRate, bitrate},
-      {CompressionProperty::MaxKeyFrameInterval, keyframeFrames},
-      {CompressionProperty::MaxKeyFrameIntervalDuration, std::int32_t{1}},
-      {CompressionProperty::DataRateLimits, platform::DataRateLimit{bitrate / 8, 1}},
-  };
-  for (const auto& [key, value] : rates) {
-    const bool rateLimit = key == CompressionProperty::AverageBitRate || key == CompressionProperty::DataRateLimits;
-    if (rateLimit && bitrate == 0) continue;
-    if (Result<void> r = set(key, value); !r) return r;
-  }
-  return {};
-}
-
-Result<void> HardwareEncoder::set(CompressionProperty key, const platform::PropertyValue& value) {
-  auto session = currentSession();
-  if (!session) return encoderError(-1, "");
-  if (const std::int32_t status = session->setProperty(key, value); status != 0) {
-    return encoderError(status, std::string("cannot set ") + platform::propertyKeyName(key));
-  }
-  return {};
-}
-
-std::shared_ptr<platform::CompressionSession> HardwareEncoder::currentSession() const {
-  return session_.load();
-}
-
 Result<platform::PixelBufferRef> HardwareEncoder::makePixelBuffer() {
-  auto session = currentSession();
+  auto session = session_.load();
   auto pool = session ? session->pixelBufferPool() : nullptr;
   if (!pool) return encoderError(-1, "encoder pixel buffer pool unavailable");
   platform::PixelBufferRef buffer = pool->makeBuffer();
@@ -171,7 +117,7 @@ Result<platform::PixelBufferRef> HardwareEncoder::makePixelBuffer() {
 
 void HardwareEncoder::encode(platform::PixelBufferRef pixelBuffer, platform::MediaTime presentationTime,
                              std::uint64_t captureNanoseconds) {
-  auto session = currentSession();
+  auto session = session_.load();
   if (!session) return;
   bool forceKeyframe = false;
   {
@@ -283,29 +229,20 @@ void HardwareEncoder::failRun(const Error& error) {
 }
 
 Result<ByteBuffer> makeFrameRecord(const platform::EncodedSample& sample, std::uint64_t captureNanoseconds) {
+  if (!sample.dataBlock) return encoderError(-1, "missing encoded block");
   const bool keyFrame = !sample.notSync;
-  // Annex-B start codes take the place of the 4-byte lengths, so the size is known up front.
-  std::size_t expected = frameHeaderSize + (sample.dataBlock ? sample.dataBlock->size() : 0);
+  ByteBuffer payload;
   if (keyFrame) {
     for (std::size_t i = 0; i < std::min<std::size_t>(2, sample.parameterSets.size()); ++i) {
-      if (sample.parameterSets[i]) expected += startCode.size() + sample.parameterSets[i]->size();
+      appendParameterSet(sample.parameterSets[i], payload);
     }
   }
-  ByteBuffer record(frameHeaderSize);
-  record.reserve(expected);
-  if (keyFrame) {
-    if (!sample.parameterSets.empty()) appendParameterSet(sample.parameterSets[0], record);
-    if (sample.parameterSets.size() > 1) appendParameterSet(sample.parameterSets[1], record);
-  }
-  if (!sample.dataBlock) return encoderError(-1, "missing encoded block");
-  if (Result<void> converted = appendAnnexBFromAvcc(*sample.dataBlock, record); !converted) return converted.error();
-
-  const std::size_t payloadSize = record.size() - frameHeaderSize;
-  if (payloadSize == 0 || payloadSize > maxFramePayload) return encoderError(-1, "invalid Annex-B frame");
-  ByteBuffer header;
-  header.reserve(frameHeaderSize);
-  appendFrameHeader(header, static_cast<std::uint32_t>(payloadSize), captureNanoseconds, keyFrame);
-  std::copy(header.begin(), header.end(), record.begin());
+  if (Result<void> converted = appendAnnexBFromAvcc(*sample.dataBlock, payload); !converted) return converted.error();
+  if (payload.empty() || payload.size() > maxFramePayload) return encoderError(-1, "invalid Annex-B frame");
+  ByteBuffer record;
+  record.reserve(frameHeaderSize + payload.size());
+  appendFrameHeader(record, static_cast<std::uint32_t>(payload.size()), captureNanoseconds, keyFrame);
+  record.insert(record.end(), payload.begin(), payload.end());
   return record;
 }
 

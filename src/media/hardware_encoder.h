@@ -20,7 +20,7 @@ struct FrameMetadata {
   const std::uint64_t captureNanoseconds;
 };
 
-// Bit rates below this are raised to it: the data-rate limit is counted in whole bytes.
+// Bit rates below this are raised to it: one byte a second, the least a rate in whole bytes says.
 constexpr std::int32_t minimumBitrate = 8;
 
 struct EncoderSettings {
@@ -78,15 +78,12 @@ class HardwareEncoder {
  private:
   explicit HardwareEncoder(const EncoderSettings& settings);
   Result<void> initialize(platform::CompressionSessionFactory& factory);
-  Result<void> set(platform::CompressionProperty key, const platform::PropertyValue& value);
-  Result<void> configure();
   void handleOutput(platform::FrameContext context, std::int32_t status,
                     const platform::EncodedSample* sample);
   Result<void> emit(const platform::EncodedSample& sample, std::uint64_t captureNanoseconds);
   void frameReturned();
   void countFailedFrame(std::int32_t status);
   void failRun(const Error& error);
-  std::shared_ptr<platform::CompressionSession> currentSession() const;
 
   // Replaced only during creation and by finish(); encode() may read it from another thread.
   std::atomic<std::shared_ptr<platform::CompressionSession>> session_;

@@ -19,10 +19,10 @@ std::string numberText(double value) {
   return ec == std::errc() ? std::string(buffer, end) : std::string("nan");
 }
 
-// A rectangle written as a dictionary of its four values, one per line, keys sorted.
+// A rectangle written as a dictionary of its four values, keys sorted, its line breaks as spaces.
 std::string rectText(const Rect& r) {
-  return "{\n    Height = " + numberText(r.height) + ";\n    Width = " + numberText(r.width) +
-         ";\n    X = " + numberText(r.x) + ";\n    Y = " + numberText(r.y) + ";\n}";
+  return "{     Height = " + numberText(r.height) + ";     Width = " + numberText(r.width) +
+         ";     X = " + numberText(r.x) + ";     Y = " + numberText(r.y) + "; }";
 }
 
 std::string optionalNumberText(const std::optional<double>& value) {
@@ -36,12 +36,8 @@ platform::MediaTime mediaTime(double seconds) {
 }  // namespace
 
 std::string frameGeometryText(const platform::SampleAttachments& a) {
-  std::string text = a.contentRect ? rectText(*a.contentRect) : std::string();
-  text += " scale=" + optionalNumberText(a.scaleFactor) + " content_scale=" + optionalNumberText(a.contentScale);
-  for (char& c : text) {
-    if (c == '\n') c = ' ';
-  }
-  return text;
+  const std::string text = a.contentRect ? rectText(*a.contentRect) : std::string();
+  return text + " scale=" + optionalNumberText(a.scaleFactor) + " content_scale=" + optionalNumberText(a.contentScale);
 }
 
 bool isBlackFrame(platform::PixelBuffer& image) {

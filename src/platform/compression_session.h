@@ -5,7 +5,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "platform/media_time.h"
@@ -16,32 +15,15 @@ namespace pelorin::platform {
 using Bytes = std::vector<std::uint8_t>;
 
 enum class ProfileLevel { ConstrainedBaselineAutoLevel, MainAutoLevel, HighAutoLevel };
-enum class EntropyMode { CAVLC, CABAC };
 
-// At most `bytes` bytes in any window of `seconds` seconds.
-struct DataRateLimit {
-  std::int32_t bytes = 0;
-  std::int32_t seconds = 1;
-  friend bool operator==(const DataRateLimit&, const DataRateLimit&) = default;
+// What a session encodes, fixed when it is prepared; each backend converts it at its own edge.
+// Every session is real time and never reorders frames (no B-frames).
+struct CompressionSettings {
+  FrameRate frameRate = defaultFrameRate;  // also the longest key-frame interval: one second of frames
+  std::int32_t bitRate = 0;  // average and peak bits per second; 0: no target, constant quality
+  ProfileLevel profile = ProfileLevel::ConstrainedBaselineAutoLevel;  // main and high use CABAC
+  friend bool operator==(const CompressionSettings&, const CompressionSettings&) = default;
 };
-
-enum class CompressionProperty {
-  RealTime,                              // bool
-  AllowFrameReordering,                  // bool (false: no B-frames)
-  ProfileLevel,                          // ProfileLevel
-  H264EntropyMode,                       // EntropyMode
-  ExpectedFrameRate,                     // FrameRate
-  AverageBitRate,                        // int32 bits per second
-  MaxKeyFrameInterval,                   // int32 frames
-  MaxKeyFrameIntervalDuration,           // int32 seconds
-  DataRateLimits,                        // DataRateLimit
-  UsingHardwareAcceleratedVideoEncoder,  // bool, read only
-};
-
-// The key's own text ("RealTime", "AverageBitRate", ...), used in error messages.
-const char* propertyKeyName(CompressionProperty key);
-
-using PropertyValue = std::variant<bool, std::int32_t, ProfileLevel, EntropyMode, DataRateLimit, FrameRate>;
 
 // One encoded frame as the session delivers it.
 struct EncodedSample {
@@ -80,9 +62,9 @@ class CompressionSession {
   // True when the user explicitly chose software encoding for this process.
   virtual bool softwareExplicitlyChosen() const = 0;
 
-  virtual std::int32_t setProperty(CompressionProperty key, const PropertyValue& value) = 0;
-  virtual std::int32_t copyProperty(CompressionProperty key, PropertyValue& value) = 0;
-  virtual std::int32_t prepareToEncodeFrames() = 0;
+  // Whether the encoder in use is the video hardware's.
+  virtual bool usingHardware() const = 0;
+  virtual std::int32_t prepareToEncodeFrames(const CompressionSettings& settings) = 0;
 
   // Pool of source buffers (NV12 video range, width x height); null once invalidated.
   virtual std::shared_ptr<NV12BufferPool> pixelBufferPool() = 0;

@@ -23,12 +23,7 @@ void StreamOutputs::deliver(const SampleBuffer& sample) const {
 }
 
 SampleBuffer idleSample(double presentationSeconds) {
-  SampleBuffer sample;
-  sample.presentationSeconds = presentationSeconds;
-  SampleAttachments attachments;
-  attachments.status = FrameStatus::Idle;
-  sample.attachments = attachments;
-  return sample;
+  return {.presentationSeconds = presentationSeconds, .attachments = SampleAttachments{.status = FrameStatus::Idle}};
 }
 
 }  // namespace pelorin::platform

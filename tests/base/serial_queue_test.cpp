@@ -7,8 +7,6 @@
 #include <set>
 #include <vector>
 
-#include "base/main_queue.h"
-
 namespace pelorin {
 namespace {
 
@@ -62,27 +60,6 @@ TEST(SerialQueue, DelayedTasksRunByDeadlineAndThoseNotDueAreDroppedAtTheEnd) {
   }
   EXPECT_EQ(order, 123);
   EXPECT_FALSE(neverDue);
-}
-
-TEST(MainQueue, RunsPostedTasksInOrderOnTheRunningThreadAndTheFirstExitStatusWins) {
-  MainQueue queue;
-  const auto mainThread = std::this_thread::get_id();
-  std::vector<int> order;
-  bool allOnMain = true;
-  std::thread worker([&] {
-    for (int i = 0; i < 100; ++i) {
-      queue.post([&, i] {
-        order.push_back(i);
-        allOnMain = allOnMain && std::this_thread::get_id() == mainThread;
-        if (i == 99) queue.exit(3), queue.exit(0);  // the first status wins
-      });
-    }
-  });
-  EXPECT_EQ(queue.run(), 3);
-  worker.join();
-  ASSERT_EQ(order.size(), 100u);
-  for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
-  EXPECT_TRUE(allOnMain);
 }
 
 }  // namespace

@@ -16,9 +16,7 @@
 namespace pelorin::test {
 
 using platform::Bytes;
-using platform::CompressionProperty;
 using platform::EncodedSample;
-using platform::PropertyValue;
 
 struct Submission {
   platform::PixelBufferRef buffer;
@@ -28,10 +26,7 @@ struct Submission {
 
 struct FakeScript {
   std::int32_t createStatus = 0;
-  std::optional<CompressionProperty> failingProperty;
-  std::int32_t propertyStatus = -12900;
   std::int32_t prepareStatus = 0;
-  std::int32_t usingHardwareStatus = 0;
   bool usingHardware = true;
   bool softwareChosen = false;
   std::int32_t submitStatus = 0;
@@ -46,7 +41,7 @@ Bytes avccOf(const std::vector<Bytes>& units);
 
 // What the sessions were asked; kept by the factory, so it outlives the sessions.
 struct FakeLog {
-  std::vector<std::pair<CompressionProperty, PropertyValue>> properties;
+  std::optional<platform::CompressionSettings> prepared;
   std::vector<Submission> submissions;
   bool invalidated = false;
 };
@@ -58,15 +53,11 @@ class FakeSession final : public platform::CompressionSession {
 
   std::string encoderName() const override { return script_.softwareChosen ? "x264" : "fakehw"; }
   bool softwareExplicitlyChosen() const override { return script_.softwareChosen; }
-  std::int32_t setProperty(CompressionProperty key, const PropertyValue& value) override {
-    log_.properties.emplace_back(key, value);
-    return script_.failingProperty == key ? script_.propertyStatus : 0;
+  bool usingHardware() const override { return script_.usingHardware; }
+  std::int32_t prepareToEncodeFrames(const platform::CompressionSettings& settings) override {
+    log_.prepared = settings;
+    return script_.prepareStatus;
   }
-  std::int32_t copyProperty(CompressionProperty key, PropertyValue& value) override {
-    value = script_.usingHardware;  // the only property the encoder reads
-    return key == CompressionProperty::UsingHardwareAcceleratedVideoEncoder ? script_.usingHardwareStatus : -1;
-  }
-  std::int32_t prepareToEncodeFrames() override { return script_.prepareStatus; }
   std::shared_ptr<platform::NV12BufferPool> pixelBufferPool() override {
     std::lock_guard lock(mutex_);
     return log_.invalidated ? nullptr : pool_;

@@ -17,9 +17,7 @@
 namespace pelorin::media {
 namespace {
 
-using platform::CompressionProperty;
 using platform::ProfileLevel;
-using P = platform::PropertyValue;
 using test::avccOf;
 using test::Bytes;
 using test::EncodedSample;
@@ -30,20 +28,20 @@ void submit(HardwareEncoder& encoder, std::uint64_t captureNs = 1000) { encoder.
 Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
 const EncodedSample anyKey = sampleFor(true, avccOf({{0x65, 1}}));
 
-TEST(HardwareEncoderCreate, SetsTheLowLatencyPropertiesForEachProfileAndBitRate) {
+TEST(HardwareEncoderCreate, PreparesTheSessionWithTheStreamsSettingsForEachProfileAndBitRate) {
   struct Case {
     Profile profile;
     std::int32_t bitrate;
     ProfileLevel level;
-    std::optional<std::int32_t> average;  // none: no rate properties, constant quality
+    std::int32_t prepared;  // 0: no bit-rate target, constant quality
     std::string logged;
   };
   const auto baseline = ProfileLevel::ConstrainedBaselineAutoLevel;
   const Case cases[] = {
       {Profile::high, 8000000, ProfileLevel::HighAutoLevel, 8000000, "high"},
-      {Profile::main, 17, ProfileLevel::MainAutoLevel, 17, "main"},  // a limit of 17 / 8 = 2 whole bytes
-      {Profile::baseline, 7, baseline, 8, "constrained_baseline"},  // too small for a whole byte: raised
-      {Profile::baseline, 0, baseline, std::nullopt, "constrained_baseline"},
+      {Profile::main, 17, ProfileLevel::MainAutoLevel, 17, "main"},
+      {Profile::baseline, 7, baseline, 8, "constrained_baseline"},  // less than a byte a second: raised
+      {Profile::baseline, -3, baseline, 0, "constrained_baseline"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.logged + " " + std::to_string(c.bitrate));
@@ -52,16 +50,7 @@ TEST(HardwareEncoderCreate, SetsTheLowLatencyPropertiesForEachProfileAndBitRate)
     h.settings.stream.profile = c.profile;
     h.settings.stream.bitrate = c.bitrate;
     ASSERT_TRUE(h.create().ok());
-    using CP = CompressionProperty;
-    std::vector<std::pair<CP, P>> expected = {{CP::RealTime, P{true}}, {CP::AllowFrameReordering, P{false}},
-                                              {CP::ProfileLevel, P{c.level}}};
-    if (c.level != baseline) expected.push_back({CP::H264EntropyMode, P{platform::EntropyMode::CABAC}});
-    expected.push_back({CP::ExpectedFrameRate, P{platform::FrameRate{25, 1}}});
-    if (c.average) expected.push_back({CP::AverageBitRate, P{*c.average}});
-    expected.insert(expected.end(),
-                    {{CP::MaxKeyFrameInterval, P{std::int32_t{25}}}, {CP::MaxKeyFrameIntervalDuration, P{std::int32_t{1}}}});
-    if (c.average) expected.push_back({CP::DataRateLimits, P{platform::DataRateLimit{*c.average / 8, 1}}});
-    EXPECT_EQ(h.factory.log.properties, expected);
+    EXPECT_EQ(h.factory.log.prepared, (platform::CompressionSettings{{25, 1}, c.prepared, c.level}));
     EXPECT_TRUE(h.factory.lastSpec.requireHardware);
     EXPECT_EQ(h.err.contents(), "capture_encoder encoder=fakehw hardware=true software_fallback=false profile=" +
                                     c.logged + " b_frames=false encoder_queue_capacity=6\n");
@@ -71,11 +60,8 @@ TEST(HardwareEncoderCreate, SetsTheLowLatencyPropertiesForEachProfileAndBitRate)
 TEST(HardwareEncoderCreate, FailuresCarryTheirStatusAndRefuseSoftwareUnlessChosen) {
   const std::tuple<test::FakeScript, std::int32_t, std::string> cases[] = {  // script, status, message
       {{.createStatus = -12915}, -12915, "hardware encoder unavailable"},
-      {{.failingProperty = CompressionProperty::AverageBitRate, .propertyStatus = -12902}, -12902,
-       "cannot set AverageBitRate"},
       {{.prepareStatus = -7}, -7, "encoder prepare failed"},
       {{.usingHardware = false}, -1, "hardware encoder unavailable; software fallback refused"},
-      {{.usingHardwareStatus = -1}, -1, "hardware encoder unavailable; software fallback refused"},
   };
   for (const auto& [script, code, message] : cases) {
     EncoderHarness h(64, 32, script);
@@ -266,11 +252,11 @@ struct SyntheticRun : test::EncoderHarness {
 TEST(RunSynthetic, SubmitsEveryFrameOfTheCycleAtItsTimeAndEndsOnAMissingBuffer) {
   SyntheticRun run({.deliverOnThread = true});
   auto encoder = run.makeEncoder();
-  const double started = monotonicSecondsNow();
+  const double started = platform::monotonicSeconds();
   const std::uint64_t wallStart = unixNanosecondsNow();
   ASSERT_TRUE(runSynthetic({10, 1}, 1, *encoder).ok());
   // The last wait ends one interval after the last submission: the run lasts the full second.
-  EXPECT_GE(monotonicSecondsNow() - started, 0.99);
+  EXPECT_GE(platform::monotonicSeconds() - started, 0.99);
 
   const auto& subs = run.factory.log.submissions;
   ASSERT_EQ(subs.size(), 10u);

@@ -75,27 +75,15 @@ struct Recorder {
   std::vector<Output> outputs;
 };
 
-// A 640x360 x264 session configured as the media layer configures one, then prepared.
+// A 640x360 x264 session prepared as the media layer prepares one, at a constant 2 Mbit/s.
 std::unique_ptr<CompressionSession> softwareSession(Recorder& recorder,
                                                     ProfileLevel profile = ProfileLevel::ConstrainedBaselineAutoLevel,
-                                                    std::int32_t fps = 30, std::int32_t maxKeyFrameInterval = 30) {
+                                                    std::int32_t fps = 30) {
   FfmpegCompressionSessionFactory factory(EncoderChoice::fromWord("software"), "/nonexistent");
   std::unique_ptr<CompressionSession> session;
   EXPECT_EQ(factory.create({640, 360}, recorder.handler(), session), 0) << factory.lastFailure();
   if (!session) return nullptr;
-  const bool cabac = profile != ProfileLevel::ConstrainedBaselineAutoLevel;
-  const std::pair<CompressionProperty, PropertyValue> properties[] = {
-      {CompressionProperty::RealTime, true},
-      {CompressionProperty::AllowFrameReordering, false},
-      {CompressionProperty::ProfileLevel, profile},
-      {CompressionProperty::H264EntropyMode, cabac ? EntropyMode::CABAC : EntropyMode::CAVLC},
-      {CompressionProperty::ExpectedFrameRate, FrameRate{fps, 1}},
-      {CompressionProperty::AverageBitRate, std::int32_t{2'000'000}},
-      {CompressionProperty::MaxKeyFrameInterval, maxKeyFrameInterval},
-      {CompressionProperty::MaxKeyFrameIntervalDuration, std::int32_t{1}},
-      {CompressionProperty::DataRateLimits, DataRateLimit{250'000, 1}}};
-  for (const auto& [key, value] : properties) EXPECT_EQ(session->setProperty(key, value), 0) << propertyKeyName(key);
-  EXPECT_EQ(session->prepareToEncodeFrames(), 0) << factory.lastFailure();
+  EXPECT_EQ(session->prepareToEncodeFrames({{fps, 1}, 2'000'000, profile}), 0) << factory.lastFailure();
   return session;
 }
 
@@ -118,8 +106,8 @@ TEST(FfmpegSession, EncodesDecodableFramesOfTheProfileInOrderWithKeyFramesWhenAs
                                             std::tuple{ProfileLevel::HighAutoLevel, 100, true}}) {
     SCOPED_TRACE(idc);
     Recorder recorder;
-    // At 10 fps the one-second duration is the tighter bound on the key-frame interval.
-    auto session = softwareSession(recorder, profile, 10, 60);
+    // At 10 fps a key frame comes at least every 10 frames.
+    auto session = softwareSession(recorder, profile, 10);
     ASSERT_TRUE(session);
     // Deliveries wait until the drain is asked for, which must then wait for every one of them.
     // (Declared after the session: gone first on an early return, it lets the worker go.)
@@ -230,7 +218,7 @@ TEST(FfmpegSession, InvalidationFromEitherSideFailsQueuedFramesAndLaterCalls) {
     for (int i = 1; i < 5; ++i) EXPECT_TRUE(outputs[i].index == i && outputs[i].status != 0 && !outputs[i].sample);
     EXPECT_NE(session->encodeFrame(NV12BufferPool::create(640, 360)->makeBuffer(), {6, 30}, {1, 30}, false, nullptr), 0);
     EXPECT_NE(session->completeFrames(), 0);
-    EXPECT_NE(session->setProperty(CompressionProperty::AverageBitRate, std::int32_t{1000}), 0);
+    EXPECT_NE(session->prepareToEncodeFrames({}), 0);
     session->invalidate();  // a second call is harmless
     EXPECT_EQ(recorder.taken().size(), 5u);
   }
@@ -264,7 +252,7 @@ TEST(FfmpegFactory, CreationRefusalsSayWhyAndTheSmallestSizeEncodes) {
     EXPECT_TRUE(status == 0 ? c.reason.empty() && session : !c.reason.empty() && !session);
     if (!session) continue;
     EXPECT_TRUE(session->encoderName() == "x264" && session->softwareExplicitlyChosen() == (c.word == std::string("software")));
-    EXPECT_EQ(session->prepareToEncodeFrames(), 0) << factory.lastFailure();
+    EXPECT_EQ(session->prepareToEncodeFrames({}), 0) << factory.lastFailure();
     EXPECT_EQ(submit(*session, 0, 100), 0);
     EXPECT_EQ(session->completeFrames(), 0);
     EXPECT_EQ(recorder.taken().at(0).status, 0);
@@ -273,13 +261,11 @@ TEST(FfmpegFactory, CreationRefusalsSayWhyAndTheSmallestSizeEncodes) {
 
 // A software factory whose open hook records every attempt and fails it while `refuse` is set.
 TEST(FfmpegFactory, EncoderOpensWithTheRateControlOfItsRealSettings) {
-  const std::tuple<std::optional<std::int32_t>, std::optional<DataRateLimit>, std::string> cases[] = {
-      {2'000'001, DataRateLimit{250'000, 1}, "x264/CBR"},  // the limit is the average in whole bytes
-      {2'000'000, DataRateLimit{500'000, 1}, "x264/VBR"},  // a peak above the average
-      {2'000'000, std::nullopt, "x264/VBR"},
-      {std::nullopt, std::nullopt, "x264/CRF"},  // no bit-rate target: constant quality
+  const std::pair<std::int32_t, std::string> cases[] = {
+      {2'000'001, "x264/CBR"},  // the peak is the average
+      {0, "x264/CRF"},          // no bit-rate target: constant quality
   };
-  for (const auto& [bitRate, limit, attempt] : cases) {
+  for (const auto& [bitRate, attempt] : cases) {
     SCOPED_TRACE(attempt);
     std::vector<std::string> attempts;
     bool refuse = true;
@@ -291,13 +277,13 @@ TEST(FfmpegFactory, EncoderOpensWithTheRateControlOfItsRealSettings) {
     Recorder recorder;
     std::unique_ptr<CompressionSession> session;
     ASSERT_EQ(factory.create({320, 240}, recorder.handler(), session), 0);
-    if (bitRate) ASSERT_EQ(session->setProperty(CompressionProperty::AverageBitRate, *bitRate), 0);
-    if (limit) ASSERT_EQ(session->setProperty(CompressionProperty::DataRateLimits, *limit), 0);
-    EXPECT_TRUE(attempts.empty()) << "nothing is opened before the settings are known";
-    EXPECT_NE(session->prepareToEncodeFrames(), 0);
+    EXPECT_NE(session->prepareToEncodeFrames({.frameRate = {0, 1}}), 0);
+    EXPECT_TRUE(attempts.empty()) << "nothing is opened before the settings are known, nor with a void rate";
+    const CompressionSettings settings{.bitRate = bitRate};
+    EXPECT_NE(session->prepareToEncodeFrames(settings), 0);
     EXPECT_EQ(factory.lastFailure(), attempt + ": refused by the test");
     refuse = false;
-    ASSERT_EQ(session->prepareToEncodeFrames(), 0);
+    ASSERT_EQ(session->prepareToEncodeFrames(settings), 0);
     EXPECT_EQ(attempts, (std::vector<std::string>{attempt, attempt}));
   }
 }

@@ -55,15 +55,13 @@ int openOrFail(const std::string& path, int flags, int& fd) {
   return fd < 0 ? fail(path + ": " + std::strerror(errno)) : 0;
 }
 
-// Decodes one access unit and credits its pictures to the records waiting for them, in order.
-void decodeRecord(pelorin::platform::ffmpeg::H264Decoder& decoder, const pelorin::media::ByteBuffer& payload,
-                  std::uint64_t index, std::deque<std::uint64_t>& waiting, ProbeStats& stats) {
-  auto pictures = decoder.decode(payload);
+// Credits decoded pictures to the records waiting for them, in order.
+void credit(const pelorin::Result<std::vector<pelorin::platform::ffmpeg::DecodedPicture>>& pictures,
+            std::deque<std::uint64_t>& waiting, ProbeStats& stats) {
   if (!pictures) {
     stats.addDecodeError();
     return;
   }
-  waiting.push_back(index);
   for (const auto& picture : *pictures) {
     if (waiting.empty()) break;
     stats.addPicture(waiting.front(), picture.meanLuma());
@@ -97,17 +95,11 @@ int run(const Options& options) {
         return fail(*options.annexbPath + ": " + written.error().description());
       }
     }
-    decodeRecord(**decoder, frame.payload, index, waiting, stats);
+    auto pictures = (*decoder)->decode(frame.payload);
+    if (pictures) waiting.push_back(index);
+    credit(pictures, waiting, stats);
   }
-  if (auto rest = (*decoder)->flush()) {
-    for (const auto& picture : *rest) {
-      if (waiting.empty()) break;
-      stats.addPicture(waiting.front(), picture.meanLuma());
-      waiting.pop_front();
-    }
-  } else {
-    stats.addDecodeError();
-  }
+  credit((*decoder)->flush(), waiting, stats);
   stats.setBytes(reader.bytesRead());
 
   std::string report;

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 
+#include "base/thread_name.h"
+
 namespace pelorin::platform::avahi {
 namespace {
 
@@ -63,7 +65,11 @@ void resolveCallback(AvahiServiceResolver* resolver, AvahiIfIndex interfaceIndex
   static_cast<ServiceBrowserAvahi*>(self)->onResolved(resolver, interfaceIndex, event, address, port);
 }
 
-void retryCallback(AvahiTimeout*, void* self) { static_cast<ServiceBrowserAvahi*>(self)->connectClient(); }
+// The poll thread's first event (start() arms it at once): Avahi starts that thread without a name.
+void retryCallback(AvahiTimeout*, void* self) {
+  nameThisThread("pelorin.avahi");
+  static_cast<ServiceBrowserAvahi*>(self)->connectClient();
+}
 
 }  // namespace
 

@@ -83,6 +83,15 @@ const BackendEntry table[] = {
     {Backend::X264, "x264", "libx264", false, 16, 16, x264Options},
 };
 
+std::vector<RateControl> rateControlOrder(Backend backend, const CodecSettings& s) {
+  using enum RateControl;
+  if (s.bitRate <= 0) return {ConstantQuality};
+  const RateControl first = peakIsAverage(s) ? ConstantBitRate : VariableBitRate;
+  if (backend != Backend::Vaapi) return {first};
+  if (first == ConstantBitRate) return {ConstantBitRate, VariableBitRate, ConstantQuality};
+  return {VariableBitRate, ConstantQuality};
+}
+
 }  // namespace
 
 const BackendEntry& backendEntry(Backend backend) {
@@ -100,15 +109,6 @@ OptionList codecOptions(Backend backend, const CodecSettings& s, RateControl rat
   addRates(s, rate, o);
   for (auto& option : backendEntry(backend).ownOptions(s, rate)) o.push_back(std::move(option));
   return o;
-}
-
-std::vector<RateControl> rateControlOrder(Backend backend, const CodecSettings& s) {
-  using enum RateControl;
-  if (s.bitRate <= 0) return {ConstantQuality};
-  const RateControl first = peakIsAverage(s) ? ConstantBitRate : VariableBitRate;
-  if (backend != Backend::Vaapi) return {first};
-  if (first == ConstantBitRate) return {ConstantBitRate, VariableBitRate, ConstantQuality};
-  return {VariableBitRate, ConstantQuality};
 }
 
 std::string rateControlName(Backend backend, RateControl rate) {

@@ -52,11 +52,6 @@ const BackendEntry& backendEntry(Backend backend);
 // Every option `backend` is opened with for `settings` in `rate`.
 OptionList codecOptions(Backend backend, const CodecSettings& settings, RateControl rate);
 
-// Rate-control modes to try, best first: with a peak equal to the average CBR, with another
-// peak or none VBR, without a bit rate constant quality. VA-API drivers differ in what they
-// offer, so it falls back down to a constant QP matched to the bit rate.
-std::vector<RateControl> rateControlOrder(Backend backend, const CodecSettings& settings);
-
 // "CBR", "VBR", "CRF" (x264) or "CQP".
 std::string rateControlName(Backend backend, RateControl rate);
 
@@ -72,7 +67,10 @@ struct OpenAttempt {
   friend bool operator==(const OpenAttempt&, const OpenAttempt&) = default;
 };
 
-// Every attempt in order: each candidate with each of its rate-control modes.
+// Every attempt in order: each candidate with each of its rate-control modes, best first: with a
+// peak equal to the average CBR, with another peak or none VBR, without a bit rate constant
+// quality. VA-API drivers differ in what they offer, so it falls back down to a constant QP
+// matched to the bit rate.
 std::vector<OpenAttempt> openPlan(const std::vector<Backend>& candidates, const CodecSettings& settings);
 
 // "vaapi/CBR"

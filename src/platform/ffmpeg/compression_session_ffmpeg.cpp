@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 
 #include "base/sanitize.h"
 #include "platform/ffmpeg/av_error.h"
@@ -57,27 +56,14 @@ int copyToFrame(PixelBuffer& buffer, FramePtr& out) {
   return 0;
 }
 
-bool holdsValidValue(CompressionProperty key, const PropertyValue& v) {
-  auto positive = [&] { return std::holds_alternative<std::int32_t>(v) && std::get<std::int32_t>(v) > 0; };
-  switch (key) {
-    case CompressionProperty::RealTime:
-    case CompressionProperty::AllowFrameReordering: return std::holds_alternative<bool>(v);
-    case CompressionProperty::ProfileLevel: return std::holds_alternative<ProfileLevel>(v);
-    case CompressionProperty::H264EntropyMode: return std::holds_alternative<EntropyMode>(v);
-    case CompressionProperty::ExpectedFrameRate: {
-      const auto* rate = std::get_if<FrameRate>(&v);
-      return rate && rate->num > 0 && rate->den > 0;
-    }
-    case CompressionProperty::AverageBitRate:
-    case CompressionProperty::MaxKeyFrameInterval:
-    case CompressionProperty::MaxKeyFrameIntervalDuration: return positive();
-    case CompressionProperty::DataRateLimits: {
-      const auto* limit = std::get_if<DataRateLimit>(&v);
-      return limit && limit->bytes > 0 && limit->seconds > 0;
-    }
-    case CompressionProperty::UsingHardwareAcceleratedVideoEncoder: return false;
-  }
-  return false;
+// The codec's settings: a constant bit rate (the peak is the average, over a one-second buffer), or
+// constant quality without one; a key frame at least every second.
+CodecSettings codecSettings(const CompressionSessionSpec& spec, const CompressionSettings& wanted) {
+  const std::int64_t bitRate = std::max(wanted.bitRate, 0);
+  const FrameRate rate = wanted.frameRate;
+  return {.width = spec.width, .height = spec.height, .frameRate = rate, .bitRate = bitRate, .maxRate = bitRate,
+          .bufferBits = bitRate, .gop = std::max(1, rate.num / rate.den), .profile = wanted.profile,
+          .cabac = wanted.profile != ProfileLevel::ConstrainedBaselineAutoLevel};
 }
 
 // Opens `attempt` with `settings`, unless the hook fails it first.
@@ -112,34 +98,17 @@ class FfmpegCompressionSession final : public CompressionSession {
   }
   bool softwareExplicitlyChosen() const override { return softwareChosen_; }
 
-  std::int32_t setProperty(CompressionProperty key, const PropertyValue& value) override {
+  bool usingHardware() const override {
     MutexLock lock(mutex_);
-    if (state_ == State::Invalidated) return invalidatedStatus;
-    if (key == CompressionProperty::UsingHardwareAcceleratedVideoEncoder) return AVERROR(EPERM);
-    if (!holdsValidValue(key, value)) return AVERROR(EINVAL);
-    if (state_ == State::Prepared) return AVERROR(EBUSY);  // the codec is opened once
-    properties_[key] = value;
-    return 0;
+    return backendEntry(chosen_.backend).hardware;
   }
 
-  std::int32_t copyProperty(CompressionProperty key, PropertyValue& value) override {
-    MutexLock lock(mutex_);
-    if (state_ == State::Invalidated) return invalidatedStatus;
-    if (key == CompressionProperty::UsingHardwareAcceleratedVideoEncoder) {
-      value = backendEntry(chosen_.backend).hardware;
-      return 0;
-    }
-    const auto found = properties_.find(key);
-    if (found == properties_.end()) return AVERROR(ENOENT);
-    value = found->second;
-    return 0;
-  }
-
-  std::int32_t prepareToEncodeFrames() override {
+  std::int32_t prepareToEncodeFrames(const CompressionSettings& wanted) override {
     MutexLock lock(mutex_);
     if (state_ == State::Invalidated) return invalidatedStatus;
     if (state_ == State::Prepared) return 0;
-    settings_ = settingsFromProperties();
+    if (wanted.frameRate.num <= 0 || wanted.frameRate.den <= 0) return AVERROR(EINVAL);
+    settings_ = codecSettings(config_, wanted);
     std::unique_ptr<OpenedEncoder> opened = openFirstCandidate();
     if (!opened) return AVERROR_EXTERNAL;
     state_ = State::Prepared;
@@ -159,7 +128,6 @@ class FfmpegCompressionSession final : public CompressionSession {
   std::int32_t encodeFrame(PixelBufferRef buffer, MediaTime presentationTime, MediaTime, bool forceKeyFrame,
                            FrameContext context) override {
     if (!buffer || buffer->width() != config_.width || buffer->height() != config_.height) return AVERROR(EINVAL);
-    if (const std::int32_t status = acceptingStatus(); status != 0) return status;
     FramePtr frame;
     const int copied = copyToFrame(*buffer, frame);
     buffer.reset();
@@ -212,45 +180,6 @@ class FfmpegCompressionSession final : public CompressionSession {
  private:
   enum class State { Configuring, Prepared, Invalidated };
 
-  std::int32_t acceptingStatus() {
-    MutexLock lock(mutex_);
-    if (state_ == State::Invalidated) return invalidatedStatus;
-    return state_ == State::Prepared ? 0 : AVERROR(EINVAL);
-  }
-
-  template <class T>
-  std::optional<T> property(CompressionProperty key) const REQUIRES(mutex_) {
-    const auto found = properties_.find(key);
-    if (found == properties_.end()) return std::nullopt;
-    return std::get<T>(found->second);
-  }
-
-  CodecSettings settingsFromProperties() const REQUIRES(mutex_) {
-    CodecSettings s;
-    s.width = config_.width;
-    s.height = config_.height;
-    s.frameRate = property<FrameRate>(CompressionProperty::ExpectedFrameRate).value_or(defaultFrameRate);
-    s.bitRate = property<std::int32_t>(CompressionProperty::AverageBitRate).value_or(0);
-    if (const auto limit = property<DataRateLimit>(CompressionProperty::DataRateLimits)) {
-      s.maxRate = std::int64_t{limit->bytes} * 8 / limit->seconds;
-      // A limit of the average in whole bytes is the average itself: a peak a few bits below it
-      // would turn a constant rate into a variable one.
-      if (s.bitRate > 0 && limit->bytes == s.bitRate * limit->seconds / 8) s.maxRate = s.bitRate;
-      s.bufferBits = s.maxRate * limit->seconds;
-    }
-    // A key frame at least every MaxKeyFrameIntervalDuration seconds (one second by default).
-    const std::int64_t seconds = property<std::int32_t>(CompressionProperty::MaxKeyFrameIntervalDuration).value_or(1);
-    const std::int64_t byDuration = std::int64_t{s.frameRate.num} * seconds / s.frameRate.den;
-    const std::int64_t byCount = property<std::int32_t>(CompressionProperty::MaxKeyFrameInterval).value_or(INT32_MAX);
-    s.gop = static_cast<int>(std::clamp<std::int64_t>(std::min(byDuration, byCount), 1, INT32_MAX));
-    s.profile = property<ProfileLevel>(CompressionProperty::ProfileLevel)
-                    .value_or(ProfileLevel::ConstrainedBaselineAutoLevel);
-    const bool canCabac = s.profile != ProfileLevel::ConstrainedBaselineAutoLevel;
-    s.cabac = canCabac && property<EntropyMode>(CompressionProperty::H264EntropyMode).value_or(EntropyMode::CABAC) ==
-                              EntropyMode::CABAC;
-    return s;
-  }
-
   // Opens the candidates in order with the real settings; the first that opens is the session's,
   // and the only candidate kept.
   std::unique_ptr<OpenedEncoder> openFirstCandidate() REQUIRES(mutex_) {
@@ -299,7 +228,6 @@ class FfmpegCompressionSession final : public CompressionSession {
 
   mutable Mutex mutex_;
   State state_ GUARDED_BY(mutex_) = State::Configuring;
-  std::map<CompressionProperty, PropertyValue> properties_ GUARDED_BY(mutex_);
   std::shared_ptr<NV12BufferPool> pool_ GUARDED_BY(mutex_);
   std::vector<Candidate> candidates_ GUARDED_BY(mutex_);
   OpenAttempt chosen_ GUARDED_BY(mutex_);
@@ -347,22 +275,12 @@ std::vector<Candidate> usableCandidates(const std::vector<Backend>& backends, co
 }  // namespace
 
 EncoderChoice EncoderChoice::fromWord(std::string_view word) {
-  EncoderChoice choice;
-  choice.word = std::string(word);
-  if (word.empty() || word == "hardware") {
-    choice.kind = Kind::Hardware;
-  } else if (word == "vaapi") {
-    choice.kind = Kind::Vaapi;
-  } else if (word == "nvenc") {
-    choice.kind = Kind::Nvenc;
-  } else if (word == "qsv") {
-    choice.kind = Kind::Qsv;
-  } else if (word == "software") {
-    choice.kind = Kind::Software;
-  } else {
-    choice.kind = Kind::Unknown;
-  }
-  return choice;
+  static constexpr std::pair<std::string_view, Kind> kinds[] = {
+      {"", Kind::Hardware},   {"hardware", Kind::Hardware}, {"vaapi", Kind::Vaapi},
+      {"nvenc", Kind::Nvenc}, {"qsv", Kind::Qsv},           {"software", Kind::Software},
+  };
+  const auto* found = std::find_if(std::begin(kinds), std::end(kinds), [&](const auto& k) { return k.first == word; });
+  return {found == std::end(kinds) ? Kind::Unknown : found->second, std::string(word)};
 }
 
 EncoderChoice FfmpegCompressionSessionFactory::choiceFromEnvironment() {

@@ -60,7 +60,6 @@ class FfmpegCompressionSessionFactory : public CompressionSessionFactory {
   // Why the last create() or a session's prepareToEncodeFrames() failed, every candidate with
   // its reason; empty after a success.
   std::string lastFailure() const override;
-  const EncoderChoice& choice() const { return choice_; }
 
  private:
   EncoderChoice choice_;

@@ -195,15 +195,13 @@ void EncoderWorker::drain() {
 }
 
 void EncoderWorker::stop() {
-  bool onWorker = false;
   {
     MutexLock lock(mutex_);
     stop_ = true;
-    onWorker = id_ == std::this_thread::get_id();
   }
   wake_.notifyAll();
   delivered_.notifyAll();
-  if (onWorker) return;
+  if (onOwnThread()) return;
   MutexLock join(joinMutex_);
   if (thread_.joinable()) thread_.join();
 }

@@ -63,12 +63,10 @@ Result<DecodedPicture> copyPicture(const AVFrame* frame) {
   picture.keyFrame = frame->key_frame != 0;
 #endif
   picture.fullRange = frame->color_range == AVCOL_RANGE_JPEG || format == AV_PIX_FMT_YUVJ420P;
-  const char* matrix = av_color_space_name(frame->colorspace);
-  picture.colorMatrix = matrix ? matrix : "unknown";
-  const char* primaries = av_color_primaries_name(frame->color_primaries);
-  picture.colorPrimaries = primaries ? primaries : "unknown";
-  const char* transfer = av_color_transfer_name(frame->color_trc);
-  picture.colorTransfer = transfer ? transfer : "unknown";
+  const auto named = [](const char* name) { return std::string(name ? name : "unknown"); };
+  picture.colorMatrix = named(av_color_space_name(frame->colorspace));
+  picture.colorPrimaries = named(av_color_primaries_name(frame->color_primaries));
+  picture.colorTransfer = named(av_color_transfer_name(frame->color_trc));
   return picture;
 }
 
