@@ -145,6 +145,7 @@ Result<std::unique_ptr<CaptureStream>> makePipeWireStream(PipeWireSource source,
 
 Result<Image> grabPipeWireImage(PipeWireSource source, const ScreenshotConfiguration& configuration,
                                 std::chrono::milliseconds timeout) {
+  constexpr int picturesPerSecond = 30;  // one is taken: the rate only bounds what the stream offers
   Mutex mutex;
   CondVar grabbed;
   std::optional<Result<Image>> outcome;
@@ -169,7 +170,7 @@ Result<Image> grabPipeWireImage(PipeWireSource source, const ScreenshotConfigura
     grabbed.notifyAll();
   };
   Result<std::unique_ptr<PipeWireConnection>> connection =
-      PipeWireConnection::open(takeFd(source), source.nodeId, 30, std::move(handlers));
+      PipeWireConnection::open(takeFd(source), source.nodeId, picturesPerSecond, std::move(handlers));
   if (!connection) return connection.error();
   // Counted from a running stream: the wait is for a still screen, not for a slow start, which
   // open() bounds on its own.
