@@ -23,7 +23,10 @@ void StreamOutputs::deliver(const SampleBuffer& sample) const {
 }
 
 SampleBuffer idleSample(double presentationSeconds) {
-  return {.presentationSeconds = presentationSeconds, .attachments = SampleAttachments{.status = FrameStatus::Idle}};
+  SampleBuffer sample;
+  sample.presentationSeconds = presentationSeconds;
+  sample.attachments.emplace().status = FrameStatus::Idle;
+  return sample;
 }
 
 }  // namespace pelorin::platform
