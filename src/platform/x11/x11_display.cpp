@@ -40,8 +40,7 @@ XConnection::XConnection(Display* display) : display_(display) {
   shm_ = XShmQueryVersion(display_, &major, &minor, &pixmaps) == True;
   int errorBase = 0;
   damage_ = XDamageQueryExtension(display_, &damageEventBase_, &errorBase) == True;
-  int fixesEvent = 0;
-  fixes_ = XFixesQueryExtension(display_, &fixesEvent, &errorBase) == True;
+  fixes_ = XFixesQueryExtension(display_, &fixesEventBase_, &errorBase) == True;
   if (fixes_) {
     // XFixes regions (used with damage) need version 2; the request also announces our version.
     major = 5;
@@ -335,6 +334,8 @@ std::optional<CursorPicture> fetchCursor(XConnection& connection) {
   cursor.y = image->y - image->yhot;
   cursor.width = image->width;
   cursor.height = image->height;
+  cursor.hotX = image->xhot;
+  cursor.hotY = image->yhot;
   cursor.serial = image->cursor_serial;
   const std::size_t count = static_cast<std::size_t>(image->width) * image->height;
   cursor.argb.resize(count);

@@ -47,6 +47,7 @@ class XConnection {
   // Composite 0.2 or later: window pixmaps can be named.
   bool hasComposite() const { return composite_; }
   int damageEventBase() const { return damageEventBase_; }
+  int fixesEventBase() const { return fixesEventBase_; }
   int randrEventBase() const { return randrEventBase_; }
 
  private:
@@ -61,6 +62,7 @@ class XConnection {
   bool randr_ = false;
   bool composite_ = false;
   int damageEventBase_ = 0;
+  int fixesEventBase_ = 0;
   int randrEventBase_ = 0;
 };
 
