@@ -139,6 +139,20 @@ std::vector<PixelRect> monitorFrames(XConnection& connection) {
   return frames;
 }
 
+std::optional<PixelRect> monitorFrame(XConnection& connection, unsigned long id) {
+  if (connection.broken()) return std::nullopt;
+  // Without RandR the one monitor is the screen, numbered 1.
+  if (!connection.hasRandr()) return id == 1 ? std::optional(connection.rootBounds()) : std::nullopt;
+  int count = 0;
+  XRRMonitorInfo* info = XRRGetMonitors(connection.display(), connection.root(), True, &count);
+  std::optional<PixelRect> frame;
+  for (int i = 0; info && i < count; ++i) {
+    if (info[i].name == id) frame = PixelRect{info[i].x, info[i].y, info[i].width, info[i].height};
+  }
+  if (info) XRRFreeMonitors(info);
+  return frame;
+}
+
 Result<Monitor> findMonitor(XConnection& connection, unsigned long id) {
   for (Monitor& monitor : queryMonitors(connection)) {
     if (monitor.id == id) return std::move(monitor);

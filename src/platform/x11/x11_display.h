@@ -80,6 +80,9 @@ std::vector<Monitor> queryMonitors(XConnection& connection);
 // Only the frames of the active monitors, in one round trip.
 std::vector<PixelRect> monitorFrames(XConnection& connection);
 
+// The frame of the active monitor named by `id`, in one round trip; nothing when it is not active.
+std::optional<PixelRect> monitorFrame(XConnection& connection, unsigned long id);
+
 // The active monitor named by `id`, or "display not found (id)".
 Result<Monitor> findMonitor(XConnection& connection, unsigned long id);
 
