@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <unistd.h>
+#include <X11/cursorfont.h>
 
 #include <chrono>
 #include <random>
@@ -216,9 +217,10 @@ int lumaDifference(PixelBuffer& frame, int x, int y, int radius) {
   return largest;
 }
 
-// Pointer motion alone makes no damage, yet it is a change when the cursor is shown.
+// Pointer motion alone makes no damage, yet it is a change when the cursor is shown; so is a new
+// shape with the pointer still.
 TEST_F(X11CaptureTest, DrawsTheCursorWhereThePointerIsOnTheSecondMonitorAndFollowsIt) {
-  painter_.fill(1920, 0, 1920, 1080, grey);
+  const Window window = painter_.fill(1920, 0, 1920, 1080, grey);
   const ShareableDisplay right = display("RIGHT");
   painter_.warpPointer(1920 + 600, 400);
   StreamConfiguration c = sized(right.width, right.height);
@@ -239,6 +241,23 @@ TEST_F(X11CaptureTest, DrawsTheCursorWhereThePointerIsOnTheSecondMonitorAndFollo
   ASSERT_TRUE(frame) << "moving the pointer brought no frame";
   EXPECT_GT(lumaDifference(*frame, 900, 700, 6), 40);
   EXPECT_EQ(lumaDifference(*frame, 600, 400, 3), 0) << "the cursor stayed at its old place";
+
+  const auto cursorLuma = [](PixelBuffer& f) {
+    std::vector<int> luma;
+    for (int j = -12; j <= 12; ++j) {
+      for (int i = -12; i <= 12; ++i) luma.push_back(yuvAt(f, 900 + i, 700 + j).y);
+    }
+    return luma;
+  };
+  const std::vector<int> shown = cursorLuma(*frame);
+  frame.reset();
+  ASSERT_TRUE(collector->waitFor([](const auto& r) { return r.back().status == FrameStatus::Idle; }));
+  const double still = test::monotonicNow();
+  XDefineCursor(painter_.display(), window, XCreateFontCursor(painter_.display(), XC_hand2));
+  XSync(painter_.display(), False);
+  frame = collector->waitForPictureAfter(still);
+  ASSERT_TRUE(frame) << "a new cursor shape brought no frame";
+  EXPECT_NE(cursorLuma(*frame), shown) << "the old shape is still drawn";
 }
 
 // A window over both monitors showing noise: a pixel drawn from the wrong place shows.

@@ -24,8 +24,7 @@ bool sameCursor(const CursorPicture& a, const CursorPicture& b) {
 }
 
 // Whether the cursor to draw on `area` (root coordinates) differs from the one drawn in the last frame.
-bool cursorChanged(const std::optional<CursorPicture>& shown, const std::optional<CursorPicture>& current,
-                   const PixelRect& area) {
+bool cursorChanged(const std::optional<CursorPicture>& shown, const CursorPicture* current, const PixelRect& area) {
   const bool before = shown && intersects(shown->bounds(), area);
   const bool after = current && intersects(current->bounds(), area);
   if (before != after) return true;
@@ -64,9 +63,9 @@ void StreamCounters::delivered(double convertSeconds) {
 
 // What a tick learns before reading the screen.
 struct CaptureLoop::Change {
-  std::optional<CursorPicture> cursor;  // to draw into the frame
-  bool cursorChanged = false;           // drawn elsewhere, or another picture, or shown or hidden
-  bool frameOwed = false;               // a frame is due whatever the pixels say
+  const CursorPicture* cursor = nullptr;  // to draw into the frame
+  bool cursorChanged = false;             // drawn elsewhere, or another picture, or shown or hidden
+  bool frameOwed = false;                 // a frame is due whatever the pixels say
 };
 
 // One read of the content and when it happened (CLOCK_MONOTONIC seconds).
@@ -84,6 +83,7 @@ Result<void> CaptureLoop::open(const ContentFilter& filter, const StreamConfigur
   Result<std::unique_ptr<XConnection>> connection = XConnection::open(context_.options.displayName);
   if (!connection) return connection.error();
   connection_ = std::move(*connection);
+  cursor_ = std::make_unique<CursorWatch>(*connection_);
   source_ = makePictureSource(*connection_, filter, context_.options);
   filter_ = filter;
   configuration_ = configuration;
@@ -102,6 +102,7 @@ void CaptureLoop::close() {
     XSync(connection_->display(), False);
   }
   source_.reset();
+  cursor_.reset();
   connection_.reset();
 }
 
@@ -176,7 +177,7 @@ void CaptureLoop::pumpEvents() {
   while (!connection_->broken() && XPending(display) > 0) {
     XEvent event;
     XNextEvent(display, &event);
-    source_->handle(event);
+    if (!cursor_->handle(event)) source_->handle(event);
   }
 }
 
@@ -245,7 +246,8 @@ void CaptureLoop::delivered(PixelBufferRef buffer, const Grab& grab, const Chang
   frameOwed_ = false;
   redrawWhole_ = false;
   damaged_.clear();
-  shownCursor_ = change.cursor;
+  shownCursor_.reset();
+  if (change.cursor) shownCursor_ = *change.cursor;
   lastComplete_ = completeSample(std::move(buffer), grab);
   context_.outputs.deliver(*lastComplete_);
 }
@@ -264,7 +266,10 @@ void CaptureLoop::repeatOrIdle(bool frameOwed) {
 
 CaptureLoop::Change CaptureLoop::detectChange() {
   Change change;
-  if (configuration_.showsCursor) change.cursor = fetchCursor(*connection_);
+  if (configuration_.showsCursor) {
+    const std::optional<CursorPicture>& cursor = cursor_->look();
+    change.cursor = cursor ? &*cursor : nullptr;
+  }
   if (source_->reportsDamage()) {
     std::vector<PixelRect> damage = source_->takeDamage(layout_.source);
     damaged_.insert(damaged_.end(), damage.begin(), damage.end());
@@ -305,7 +310,7 @@ std::vector<PixelRect> CaptureLoop::boxesToDraw(const Change& change) const {
     // Root coordinates to the source's.
     const int x = content_.rootX + source.x;
     const int y = content_.rootY + source.y;
-    for (const auto& cursor : {shownCursor_, change.cursor}) {
+    for (const CursorPicture* cursor : {shownCursor_ ? &*shownCursor_ : nullptr, change.cursor}) {
       if (cursor) boxes.push_back({cursor->x - x, cursor->y - y, cursor->width, cursor->height});
     }
   }

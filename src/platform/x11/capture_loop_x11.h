@@ -14,6 +14,7 @@
 #include "platform/render/frame_canvas.h"
 #include "platform/stream_outputs.h"
 #include "platform/x11/capture_stream_x11.h"
+#include "platform/x11/cursor_watch.h"
 #include "platform/x11/failure_spell.h"
 #include "platform/x11/picture_source.h"
 
@@ -90,6 +91,7 @@ class CaptureLoop {
 
   const LoopContext context_;
   std::unique_ptr<XConnection> connection_;
+  std::unique_ptr<CursorWatch> cursor_;
   std::unique_ptr<PictureSource> source_;
   ContentFilter filter_;  // the content shown
   ContentState content_;

@@ -120,11 +120,20 @@ bool MonitorWatch::takeChange() { return std::exchange(reported_, false); }
 Result<Monitor> MonitorWatch::check() {
   const auto now = std::chrono::steady_clock::now();
   if (!changed_ && now < nextCheck_) return monitor_;
-  changed_ = false;
   nextCheck_ = now + monitorCheckPeriod;
+  const Error disconnected =
+      x11Error("the display was disconnected (" + monitor_.name + ")", captureStatus::displayDisconnected);
+  if (!std::exchange(changed_, false)) {
+    // Nothing reported: only the frame is looked at, in one round trip without the names.
+    std::optional<PixelRect> frame = monitorFrame(connection_, id_);
+    if (connection_.broken()) return connectionLost();
+    if (!frame) return disconnected;
+    monitor_.frame = *frame;
+    return monitor_;
+  }
   Result<Monitor> monitor = findMonitor(connection_, id_);
   if (connection_.broken()) return connectionLost();
-  if (!monitor) return x11Error("the display was disconnected (" + monitor_.name + ")", captureStatus::displayDisconnected);
+  if (!monitor) return disconnected;
   monitor_ = std::move(*monitor);
   return monitor_;
 }

@@ -30,6 +30,8 @@ struct CursorPicture {
   int y = 0;
   int width = 0;
   int height = 0;
+  int hotX = 0;  // the pointer's place in the picture
+  int hotY = 0;
   unsigned long serial = 0;
   std::vector<std::uint32_t> argb;
 

@@ -40,8 +40,7 @@ XConnection::XConnection(Display* display) : display_(display) {
   shm_ = XShmQueryVersion(display_, &major, &minor, &pixmaps) == True;
   int errorBase = 0;
   damage_ = XDamageQueryExtension(display_, &damageEventBase_, &errorBase) == True;
-  int fixesEvent = 0;
-  fixes_ = XFixesQueryExtension(display_, &fixesEvent, &errorBase) == True;
+  fixes_ = XFixesQueryExtension(display_, &fixesEventBase_, &errorBase) == True;
   if (fixes_) {
     // XFixes regions (used with damage) need version 2; the request also announces our version.
     major = 5;
@@ -138,6 +137,20 @@ std::vector<PixelRect> monitorFrames(XConnection& connection) {
   for (int i = 0; info && i < count; ++i) frames.push_back({info[i].x, info[i].y, info[i].width, info[i].height});
   if (info) XRRFreeMonitors(info);
   return frames;
+}
+
+std::optional<PixelRect> monitorFrame(XConnection& connection, unsigned long id) {
+  if (connection.broken()) return std::nullopt;
+  // Without RandR the one monitor is the screen, numbered 1.
+  if (!connection.hasRandr()) return id == 1 ? std::optional(connection.rootBounds()) : std::nullopt;
+  int count = 0;
+  XRRMonitorInfo* info = XRRGetMonitors(connection.display(), connection.root(), True, &count);
+  std::optional<PixelRect> frame;
+  for (int i = 0; info && i < count; ++i) {
+    if (info[i].name == id) frame = PixelRect{info[i].x, info[i].y, info[i].width, info[i].height};
+  }
+  if (info) XRRFreeMonitors(info);
+  return frame;
 }
 
 Result<Monitor> findMonitor(XConnection& connection, unsigned long id) {
@@ -335,6 +348,8 @@ std::optional<CursorPicture> fetchCursor(XConnection& connection) {
   cursor.y = image->y - image->yhot;
   cursor.width = image->width;
   cursor.height = image->height;
+  cursor.hotX = image->xhot;
+  cursor.hotY = image->yhot;
   cursor.serial = image->cursor_serial;
   const std::size_t count = static_cast<std::size_t>(image->width) * image->height;
   cursor.argb.resize(count);

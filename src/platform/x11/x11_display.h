@@ -47,6 +47,7 @@ class XConnection {
   // Composite 0.2 or later: window pixmaps can be named.
   bool hasComposite() const { return composite_; }
   int damageEventBase() const { return damageEventBase_; }
+  int fixesEventBase() const { return fixesEventBase_; }
   int randrEventBase() const { return randrEventBase_; }
 
  private:
@@ -61,6 +62,7 @@ class XConnection {
   bool randr_ = false;
   bool composite_ = false;
   int damageEventBase_ = 0;
+  int fixesEventBase_ = 0;
   int randrEventBase_ = 0;
 };
 
@@ -77,6 +79,9 @@ std::vector<Monitor> queryMonitors(XConnection& connection);
 
 // Only the frames of the active monitors, in one round trip.
 std::vector<PixelRect> monitorFrames(XConnection& connection);
+
+// The frame of the active monitor named by `id`, in one round trip; nothing when it is not active.
+std::optional<PixelRect> monitorFrame(XConnection& connection, unsigned long id);
 
 // The active monitor named by `id`, or "display not found (id)".
 Result<Monitor> findMonitor(XConnection& connection, unsigned long id);
