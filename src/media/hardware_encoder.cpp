@@ -231,18 +231,23 @@ void HardwareEncoder::failRun(const Error& error) {
 Result<ByteBuffer> makeFrameRecord(const platform::EncodedSample& sample, std::uint64_t captureNanoseconds) {
   if (!sample.dataBlock) return encoderError(-1, "missing encoded block");
   const bool keyFrame = !sample.notSync;
-  ByteBuffer payload;
-  if (keyFrame) {
-    for (std::size_t i = 0; i < std::min<std::size_t>(2, sample.parameterSets.size()); ++i) {
-      appendParameterSet(sample.parameterSets[i], payload);
-    }
+  // Annex-B start codes take the place of the 4-byte lengths, so the record's size is known up
+  // front: one allocation, the payload written once, the header filled in last.
+  std::size_t expected = frameHeaderSize + sample.dataBlock->size();
+  const std::size_t sets = keyFrame ? std::min<std::size_t>(2, sample.parameterSets.size()) : 0;
+  for (std::size_t i = 0; i < sets; ++i) {
+    if (sample.parameterSets[i]) expected += startCode.size() + sample.parameterSets[i]->size();
   }
-  if (Result<void> converted = appendAnnexBFromAvcc(*sample.dataBlock, payload); !converted) return converted.error();
-  if (payload.empty() || payload.size() > maxFramePayload) return encoderError(-1, "invalid Annex-B frame");
-  ByteBuffer record;
-  record.reserve(frameHeaderSize + payload.size());
-  appendFrameHeader(record, static_cast<std::uint32_t>(payload.size()), captureNanoseconds, keyFrame);
-  record.insert(record.end(), payload.begin(), payload.end());
+  ByteBuffer record(frameHeaderSize);
+  record.reserve(expected);
+  for (std::size_t i = 0; i < sets; ++i) appendParameterSet(sample.parameterSets[i], record);
+  if (Result<void> converted = appendAnnexBFromAvcc(*sample.dataBlock, record); !converted) return converted.error();
+  const std::size_t payloadSize = record.size() - frameHeaderSize;
+  if (payloadSize == 0 || payloadSize > maxFramePayload) return encoderError(-1, "invalid Annex-B frame");
+  ByteBuffer header;
+  header.reserve(frameHeaderSize);
+  appendFrameHeader(header, static_cast<std::uint32_t>(payloadSize), captureNanoseconds, keyFrame);
+  std::copy(header.begin(), header.end(), record.begin());
   return record;
 }
 
