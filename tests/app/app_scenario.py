@@ -76,8 +76,10 @@ def quiet(role, name):
     return not find(role, name).getState().contains(pyatspi.STATE_ENABLED)
 
 def key(*keys):  # typed into the app's main window, which gets the focus first
-    subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Pelorin$", "windowfocus", "--sync", "key", *keys],
-                   check=True)
+    # A search dies on an X error when another window vanishes during its walk: that is no answer yet.
+    window = wait("the main window", lambda: subprocess.run(
+        ["xdotool", "search", "--onlyvisible", "--name", "^Pelorin$"], capture_output=True, check=True).stdout.split())
+    subprocess.run(["xdotool", "windowfocus", "--sync", window[0], "key", *keys], check=True)
 
 def stop(name=None, first=None):
     """Stops the share; with a name, checks its stream, its first picture's centre first; the last one's."""

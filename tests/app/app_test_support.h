@@ -5,21 +5,12 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "app/app_log.h"
 #include "app/sender_host.h"
+#include "support/wait_until.h"
 
 namespace pelorin::test {
-
-// Polls a condition that another thread makes true.
-inline bool eventually(const std::function<bool()>& condition, std::chrono::seconds limit = std::chrono::seconds(10)) {
-  for (const auto deadline = std::chrono::steady_clock::now() + limit; !condition();) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
 
 // An AppLog on a file of its own, read back without the time stamps.
 struct LogFile {
@@ -31,8 +22,8 @@ struct LogFile {
     for (std::string line; std::getline(in, line);) out.push_back(line.substr(line.find(' ') + 1));
     return out;
   }
-  bool has(const std::string& line) {  // within a few seconds
-    return eventually([&] { return std::ranges::count(lines(), line) > 0; });
+  bool has(const std::string& line) {
+    return waitUntil([&] { return std::ranges::count(lines(), line) > 0; });
   }
   std::filesystem::path path = std::filesystem::temp_directory_path() /
                                ("pelorin-app-" + std::to_string(getpid()) + "-" + std::to_string(std::uintptr_t(this)));

@@ -48,7 +48,7 @@ struct Requests {
     return list.at(i);
   }
   bool counts(std::size_t resolveCount, std::size_t connectCount) {
-    return test::eventually([&] {
+    return test::waitUntil([&] {
       std::lock_guard lock(mutex);
       return resolves.size() == resolveCount && connects.size() == connectCount;
     });
@@ -131,7 +131,7 @@ TEST(ReceiverDiscovery, OneReceiverPerInstanceByThePreferredAddressThatAnswersAn
   r.resolve(3, "10.0.0.7");
   ASSERT_TRUE(r.counts(4, 4));
   r.connect(3, "10.0.0.7/7000", failure(ConnectFailure::denied));
-  ASSERT_TRUE(test::eventually([&] { return denied == 1; }));
+  ASSERT_TRUE(test::waitUntil([&] { return denied == 1; }));
   EXPECT_EQ(log.lines(), std::vector<std::string>{"discovery local_network=denied endpoint=Salon._vantrel-cast._tcp.local"});
   r.events.added(other);
   EXPECT_TRUE(r.counts(5, 4));

@@ -47,10 +47,12 @@ class SenderFixture : public ::testing::Test {
 
 TEST_F(SenderFixture, StopClosesInputThenTerminatesThenKills) {
   // Started in this order, so the later senders could hold the first one's input if pipes leaked.
-  const std::tuple<std::string, bool, double, double, std::string> cases[] = {
-      {"exec cat >/dev/null", true, 0.0, 2.0, "0"},
-      {"exec sleep 30", false, 5.0, 6.5, "15"},
-      {"trap '' TERM; exec sleep 30", false, 7.0, 8.5, "9"},
+  // How each ended (its status, its signal) shows which step ended it; the time shows that the
+  // step before was given its grace.
+  const std::tuple<std::string, bool, double, std::string> cases[] = {
+      {"exec cat >/dev/null", true, 0.0, "0"},
+      {"exec sleep 30", false, 5.0, "15"},
+      {"trap '' TERM; exec sleep 30", false, 7.0, "9"},
   };
   std::vector<std::future<std::pair<bool, double>>> stops;
   for (const auto& c : cases) {
@@ -61,10 +63,10 @@ TEST_F(SenderFixture, StopClosesInputThenTerminatesThenKills) {
     }));
   }
   for (std::size_t i = 0; i < std::size(cases); ++i) {
-    const auto& [script, exitsByItself, atLeast, atMost, status] = cases[i];
+    const auto& [script, exitsByItself, atLeast, status] = cases[i];
     const auto [byItself, seconds] = stops[i].get();
     EXPECT_EQ(byItself, exitsByItself) << script;
-    EXPECT_TRUE(seconds >= atLeast && seconds <= atMost) << script << ": " << seconds << " s";
+    EXPECT_GE(seconds, atLeast) << script;
     EXPECT_TRUE(loggedExit(status)) << script;
   }
   main_.runFor(100ms);

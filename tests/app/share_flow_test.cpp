@@ -36,7 +36,7 @@ TEST(ShareCapture, CapturesAsAskedEndsStreamThenEncoderThenSenderAndReportsAStre
   EXPECT_EQ(std::tuple(filter.displayID, *configuration.sourceRect, configuration.width, configuration.height,
                        configuration.minimumFrameInterval.value, configuration.minimumFrameInterval.timescale),
             std::tuple(5u, Rect{100, 50, 640, 360}, 64, 32, shareFrameRate.den, shareFrameRate.num));
-  ASSERT_TRUE(test::eventually([&] { return share.capture.lastStream->delivered >= 3 && !share.out.contents().empty(); }));
+  ASSERT_TRUE(test::waitUntil([&] { return share.capture.lastStream->delivered >= 3 && !share.out.contents().empty(); }));
   bool senderStopped = false;
   finishShare(std::move(start.capture), [&] {
     EXPECT_NE(share.err.contents().find("native_encoder_summary"), std::string::npos) << "encoder finished first";
@@ -69,7 +69,7 @@ TEST(ShareStops, AStopNeverWaitsBehindAnotherStopsSender) {
     ShareStops stops(main.poster());
     stops.run([left = leave.get_future().share()] { left.wait(); }, [&] { ended.push_back("deaf"); });
     ShareCaptureStart start = share.start();
-    ASSERT_TRUE(test::eventually([&] { return !share.out.contents().empty(); }));
+    ASSERT_TRUE(test::waitUntil([&] { return !share.out.contents().empty(); }));
     stops.run([capture = std::move(start.capture)]() mutable { finishShare(std::move(capture), nullptr); },
               [&] { ended.push_back("second"); });
     EXPECT_TRUE(main.runUntil([&] { return !ended.empty(); }));

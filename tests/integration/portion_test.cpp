@@ -80,10 +80,10 @@ TEST(Portion, SelectionOnTheScreenHoldingMostOfItEndsFromTheKeyboardTheCloseBoxO
     const ProcessResult r = runProcess(binaryPath("pelorin-encoder"),
                                        {.arguments = {"--select-portion"},
                                         .unsetEnvironment = {"XDG_RUNTIME_DIR"},  // as a service's host runs it
-                                        .closeInputAt = hostGoes ? 0s : 20s});
+                                        // the host stays until the run ends, however long the user takes
+                                        .closeInputAt = hostGoes ? 0ms : never});
     EXPECT_TRUE(hostGoes || acted.get());
     EXPECT_EQ(std::tuple(r.exitStatus, r.out, r.err), std::tuple(c.status, c.out, c.err));
-    EXPECT_TRUE(!hostGoes || r.elapsed < 5s);
     // The next case must not find this window.
     EXPECT_TRUE(waitUntil([&] { return !painter.inClientList(window); }));
   }
@@ -142,10 +142,9 @@ TEST(Portion, FrameAboveAFullScreenWindowStaysOutOfThePictureWhichFollowsItsDrag
       {.arguments = {"--source", "portion", "--display-id", left, "--portion", "600,400,640,360", "--width", "640",
                      "--height", "360", "--duration", "12"},
        .setEnvironment = {{"PELORIN_VIDEO_ENCODER", "software"}},
-       .closeInputAt = 30s});
+       .closeInputAt = never});  // a run that waited for its input to end would be killed
   EXPECT_EQ(std::string(user.get()), "");
   EXPECT_EQ(r.exitStatus, 0) << r.err;
-  EXPECT_LT(r.elapsed, 25s) << "the run waited for its still open input to end";
   const std::vector<DecodedRecord> records = expectDecodes(r);
   ASSERT_TRUE(!records.empty() && records.back().picture);
   int band = 0, keyFrames = 0;

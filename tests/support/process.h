@@ -23,13 +23,16 @@ struct TimedLine {  // a line written to standard input this long after the star
   std::string text;
 };
 
+inline constexpr std::chrono::milliseconds never = std::chrono::hours(24);  // beyond any timeout
+
 struct ProcessOptions {
   std::vector<std::string> arguments;     // without the program
   std::map<std::string, std::string> setEnvironment;
   std::vector<std::string> unsetEnvironment;
   std::optional<std::string> input;       // written to standard input at the start
   std::vector<TimedLine> timedInput;      // written while the process runs
-  // Standard input is closed this long after the start (at once by default), after its timed lines.
+  // Standard input is closed this long after the start (at once by default), after its timed lines;
+  // `never` keeps it open until the process ends or is killed at the timeout.
   std::chrono::milliseconds closeInputAt{0};
   std::chrono::milliseconds timeout{60000};
   std::optional<std::size_t> closeOutputAfter;        // after these bytes: a reader that goes away

@@ -6,8 +6,12 @@
 
 namespace pelorin::test {
 
+// How long a wait for something that must come may last before the test fails. It only turns a
+// hang into a failure: on a starved machine a window or a frame can take many seconds to come.
+inline constexpr std::chrono::seconds waitBound{60};
+
 // Polls `done` every 20 ms until it holds or `timeout` passes; a last look after the time is up.
-inline bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+inline bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = waitBound) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < deadline) {
     if (done()) return true;  // asked no more: a check may take what it finds (an event)

@@ -93,7 +93,7 @@ class TestDisplay {
   }
 
   // Waits for a window, anywhere in the tree, whose title starts with `prefix` to hold the keyboard
-  // focus, so that keys sent now reach it; None when none does within ten seconds. Windows that
+  // focus, so that keys sent now reach it; None when none does within the wait's bound. Windows that
   // vanish during the walk are passed over: their X errors are not the wait's failure.
   Window waitFocusedWindowTitled(const std::string& prefix) {
     const auto ignore = XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
@@ -107,7 +107,7 @@ class TestDisplay {
         if (titleOf(w).starts_with(prefix)) found = w;
       }
       return found != None;
-    }, std::chrono::seconds(10));
+    });
     XSync(display_, False);
     XSetErrorHandler(ignore);
     return found;
