@@ -12,6 +12,7 @@ namespace pelorin::platform::pipewire {
 namespace {
 
 using pelorin::test::expectColour;
+using pelorin::test::largestDifference;
 using render::PixelRect;
 
 constexpr unsigned long red = 0xff0000, blue = 0x0000ff, green = 0x00ff00, white = 0xffffff;
@@ -21,11 +22,13 @@ struct Picture {
   static constexpr int width = 64, height = 32, stride = width * 4 + 16;
   std::vector<std::uint8_t> bytes = std::vector<std::uint8_t>(stride * height, 0);
 
-  Picture& fill(const PixelRect& r, unsigned long rgb) {
+  // One colour, or noise from `seed` when it is given.
+  Picture& fill(const PixelRect& r, unsigned long rgb, unsigned seed = 0) {
     for (int y = r.y; y < r.y + r.height; ++y) {
       for (int x = r.x; x < r.x + r.width; ++x) {
+        if (seed) rgb = (seed = seed * 1664525u + 1013904223u) >> 8;
         std::uint8_t* p = &bytes[y * stride + x * 4];
-        p[0] = rgb & 0xff, p[1] = (rgb >> 8) & 0xff, p[2] = rgb >> 16, p[3] = 0xff;
+        p[0] = rgb & 0xff, p[1] = (rgb >> 8) & 0xff, p[2] = (rgb >> 16) & 0xff, p[3] = 0xff;
       }
     }
     return *this;
@@ -66,14 +69,14 @@ TEST(PipeWireFrames, OneSamplePerTickFromTheNewestPicture) {
   EXPECT_DOUBLE_EQ(s->presentationSeconds, 1.1);
   expectColour(*s->imageBuffer, 20, 10, red, "repeated");
 
-  // A buffer holds the whole picture; its damage only tells that something changed.
+  // Only what the damage names is drawn again: the rest is the frame before.
   picture.fill(all, green).fill(leftHalf, blue);
   ASSERT_TRUE(frames.receive(picture.buffer(1.12, {leftHalf})));
   s.reset();
   std::optional<SampleBuffer> patched = frames.tick(1.13);
   ASSERT_EQ(statusOf(patched), FrameStatus::Complete);
   expectColour(*patched->imageBuffer, 4, 8, blue, "damaged half");
-  expectColour(*patched->imageBuffer, 26, 8, green, "rest of the picture");
+  expectColour(*patched->imageBuffer, 26, 8, red, "rest of the picture");
 
   // Every buffer still with the outputs: no sample, and the frame stays owed until one is free.
   ASSERT_TRUE(frames.receive(picture.fill(all, white).buffer(1.14)));
@@ -150,6 +153,47 @@ TEST(PipeWireFrames, ACropInPointsIgnoresChangesOutsideItAndFollowsNewSizes) {
   FrameAssembler unchecked(whole, Rect{});
   ASSERT_TRUE(unchecked.configure({.width = 16, .height = 16, .sourceRect = Rect{100, 0, 8, 8}}));
   EXPECT_FALSE(unchecked.receive(picture.buffer(2.2)));
+}
+
+// After changes drawn only where their damage reaches, each frame is the picture converted whole,
+// within one step a sample: scaled down between bars, and a crop scaled up.
+TEST(PipeWireFrames, FramesDrawnFromDamageEqualThePictureConvertedWhole) {
+  StreamConfiguration enlarged{.width = 50, .height = 36, .queueDepth = 3};
+  enlarged.sourceRect = Rect{11, 6, 22, 18};
+  const struct {
+    const char* what;
+    std::vector<std::vector<PixelRect>> buffers;  // the rectangles each buffer changes, its damage
+  } steps[] = {
+      {"a square at odd places", {{{11, 13, 5, 3}}}},
+      {"two buffers before a tick", {{{1, 1, 3, 3}, {30, 21, 6, 3}}, {{50, 20, 7, 9}}}},
+      {"at the edges, the crop's too", {{{0, 29, 64, 3}, {63, 0, 1, 32}, {32, 6, 1, 18}}}},
+      {"across the crop's edge", {{{9, 4, 4, 20}}}},
+  };
+  for (const StreamConfiguration& c : {StreamConfiguration{.width = 40, .height = 30, .queueDepth = 3}, enlarged}) {
+    FrameAssembler frames(c, Rect{0, 0, Picture::width, Picture::height});
+    Picture picture;
+    ASSERT_TRUE(frames.receive(picture.fill(all, 0, 7).buffer(3.0)));
+    ASSERT_TRUE(frames.tick(3.0));
+    unsigned seed = 11;
+    for (const auto& step : steps) {
+      SCOPED_TRACE(step.what);
+      for (const std::vector<PixelRect>& damage : step.buffers) {
+        for (const PixelRect& r : damage) picture.fill(r, 0, ++seed);
+        ASSERT_TRUE(frames.receive(picture.buffer(3.1, damage)));
+      }
+      const std::optional<SampleBuffer> sample = frames.tick(3.2);
+      ASSERT_EQ(statusOf(sample), FrameStatus::Complete);
+      const render::FrameLayout layout = *render::computeLayout(Picture::width, Picture::height, c);
+      const PixelRect& s = layout.source;
+      PixelBufferRef whole = NV12BufferPool::create(c.width, c.height, 1)->makeBuffer();
+      std::vector<std::uint8_t> scratch;
+      ASSERT_TRUE(render::renderFrame(
+          {picture.bytes.data() + s.y * Picture::stride + s.x * 4, Picture::stride, s.width, s.height}, layout, *whole,
+          scratch));
+      const auto [difference, row] = largestDifference(*sample->imageBuffer, *whole);
+      EXPECT_LE(difference, 1) << "on row " << row;
+    }
+  }
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ using pelorin::test::NewWindow;
 using test::Collector;
 using test::countStatus;
 using test::expectColour;
+using test::largestDifference;
 using test::SampleRecord;
 using test::sized;
 using test::yuvAt;
@@ -277,23 +278,6 @@ void fillWithNoise(test::Painter& painter) {
   XSetWindowBackgroundPixmap(display, window, tile);
   XFreePixmap(display, tile);
   painter.recolour(window, 0);  // cleared: the tile shows
-}
-
-// The largest difference of two NV12 frames of one size, sample by sample, and the row it is on.
-std::pair<int, int> largestDifference(PixelBuffer& a, PixelBuffer& b) {
-  std::pair<int, int> largest{0, -1};
-  a.lock(true);
-  b.lock(true);
-  for (int plane = 0; plane < 2; ++plane) {
-    for (int row = 0; row < a.planeHeight(plane); ++row) {
-      const std::uint8_t* p = a.planeBase(plane) + row * a.bytesPerRow(plane);
-      const std::uint8_t* q = b.planeBase(plane) + row * b.bytesPerRow(plane);
-      for (int i = 0; i < a.width(); ++i) largest = std::max(largest, {std::abs(p[i] - q[i]), row << plane});
-    }
-  }
-  a.unlock(true);
-  b.unlock(true);
-  return largest;
 }
 
 // After each partial change the frame the stream hands on is the screen converted whole, within
