@@ -22,7 +22,7 @@ using pelorin::test::NewWindow;
 using test::Collector;
 using test::countStatus;
 using test::expectColour;
-using test::largestDifference;
+using pelorin::test::largestDifference;
 using test::SampleRecord;
 using test::sized;
 using test::yuvAt;
