@@ -8,14 +8,14 @@ from app_scenario import PORTION, SHARE, ask, centres, display, ffmpeg, find, lo
 def session(*words):
     subprocess.run(["bash", f"{os.path.dirname(__file__)}/../../scripts/lib/wayland.sh", *words], check=True)
 
-def streams():
-    """The app's PipeWire streams that run, by node id."""
+def streams():  # the app's PipeWire streams that run, by node id
     nodes = json.loads(subprocess.run(["pw-dump"], capture_output=True, check=True).stdout)
     return {n["id"] for n in nodes if n["type"] == "PipeWire:Interface:Node" and n["info"]["state"] == "running"
             and n["info"]["props"].get("node.name") == "Pelorin"}
 
-def shown(name, colour):
-    """One change of the output, then its picture: a stream gets no picture of a still output."""
+def shown(name, colour, earlier=None):
+    """Colours the output once the app's new stream (not in earlier) runs, since a still one gets no picture."""
+    earlier is None or wait("the app's new stream running", lambda: streams() - earlier)
     session("set-colour", colour, "HEADLESS-2")
     wait(f"a {name} picture", lambda: centres()[0][-1] == name)
 
@@ -35,8 +35,7 @@ def scenario():
     ask(SHARE, "135790")
     logged("sender_launch width=1280 height=720")
     find("label", lambda name: name.startswith("Écran : Headless output"))  # the output's description
-    wait("the app's stream running", streams)
-    shown("blue", "#0000ff")
+    shown("blue", "#0000ff", set())
     shown("red", "#ff0000")
     stop()
     logged("sender_exit status=0")
@@ -46,8 +45,7 @@ def scenario():
     # The compositor ends mid-share: the share ends with its error, the app stays and can share again.
     earlier = streams()
     ask(SHARE, "135790")
-    wait("the app's new stream running", lambda: streams() - earlier)
-    shown("green", "#00ff00")
+    shown("green", "#00ff00", earlier)
     session("stop-compositor")
     find("alert", "Erreur : le bureau a mis fin au partage d’écran")
     logged("sender_exit")

@@ -42,8 +42,7 @@ inline void expectColour(PixelBuffer& frame, int x, int y, unsigned long rgb, co
 // The largest difference of two NV12 frames of one size, sample by sample, and the row it is on.
 inline std::pair<int, int> largestDifference(PixelBuffer& a, PixelBuffer& b) {
   std::pair<int, int> largest{0, -1};
-  a.lock(true);
-  b.lock(true);
+  a.lock(true), b.lock(true);
   for (int plane = 0; plane < 2; ++plane) {
     for (int row = 0; row < a.planeHeight(plane); ++row) {
       const std::uint8_t* p = a.planeBase(plane) + row * a.bytesPerRow(plane);
@@ -51,8 +50,7 @@ inline std::pair<int, int> largestDifference(PixelBuffer& a, PixelBuffer& b) {
       for (int i = 0; i < a.width(); ++i) largest = std::max(largest, {std::abs(p[i] - q[i]), row << plane});
     }
   }
-  a.unlock(true);
-  b.unlock(true);
+  a.unlock(true), b.unlock(true);
   return largest;
 }
 
