@@ -22,7 +22,6 @@ using pelorin::test::NewWindow;
 using test::Collector;
 using test::countStatus;
 using test::expectColour;
-using pelorin::test::largestDifference;
 using test::SampleRecord;
 using test::sized;
 using test::yuvAt;
@@ -298,7 +297,7 @@ TEST_F(X11CaptureTest, FramesAfterPartialChangesEqualTheScreenConvertedWhole) {
     PixelBufferRef whole = NV12BufferPool::create(c.width, c.height, 1)->makeBuffer();
     std::vector<std::uint8_t> scratch;
     ASSERT_TRUE(renderFrame(view, layout, *whole, scratch));
-    const auto [difference, where] = largestDifference(*frame, *whole);
+    const auto [difference, where] = pelorin::test::largestDifference(*frame, *whole);
     EXPECT_LE(difference, 1) << "on row " << where;
     collector.releaseHeld();
   };

@@ -39,8 +39,9 @@ inline void expectColour(PixelBuffer& frame, int x, int y, unsigned long rgb, co
   EXPECT_NEAR(actual.v, expected.v, 3) << where << " at " << x << "," << y;
 }
 
-// The largest difference of two NV12 frames of one size, sample by sample, and the row it is on.
+// The largest difference of two NV12 frames, sample by sample, and the row it is on (256 for two sizes).
 inline std::pair<int, int> largestDifference(PixelBuffer& a, PixelBuffer& b) {
+  if (a.width() != b.width() || a.height() != b.height()) return {256, -1};
   std::pair<int, int> largest{0, -1};
   a.lock(true), b.lock(true);
   for (int plane = 0; plane < 2; ++plane) {
