@@ -11,18 +11,12 @@
 # Exits 1 when a goal is missed: under 300 ms after READY, under 2 % of a core.
 set -euo pipefail
 source "@PROJECT_SOURCE_DIR@/scripts/lib/app_stage.sh"
+source "@PROJECT_SOURCE_DIR@/bench/support/app_bench.sh"
 bench_pids=()
 trap 'kill "${bench_pids[@]}" 2>/dev/null || true; stage_stop' EXIT
 rounds=5 idle_seconds=8 goal_after_ready_ms=300 goal_cpu_percent=2
 
 fail() { echo "app share bench: $*" >&2; tail -n 20 "$log" >&2 || true; exit 1; }
-now_ns() { echo $((${EPOCHREALTIME/./} * 1000)); }
-log_count() { grep -cF -- "$1" "$log" 2>/dev/null || true; }
-# Waits until the log holds the line at least n times.
-log_reaches() { [[ $(log_count "$1") -ge $2 ]]; }
-median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
-in_ms() { awk -v ns="$1" 'BEGIN { printf "%.1f", ns / 1e6 }'; }
-cpu_ticks() { cut -d')' -f2 "/proc/$1/stat" | awk '{ print $12 + $13 }'; }
 
 stage_start "@CMAKE_BINARY_DIR@" || fail "the stage did not start"
 # One step of the scenario's driving: "share" a portion (prints the Unix time in ns of the press on

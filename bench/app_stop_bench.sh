@@ -8,14 +8,12 @@
 # Exits 1 when the goal is missed: 200 ms at most with the earlier stop pending.
 set -euo pipefail
 source "@PROJECT_SOURCE_DIR@/scripts/lib/app_stage.sh"
+source "@PROJECT_SOURCE_DIR@/bench/support/app_bench.sh"
 animator=
 trap 'kill $animator 2>/dev/null || true; stage_stop' EXIT
 rounds=3 goal_ms=200
 
 fail() { echo "app stop bench: $*" >&2; tail -n 20 "$log" >&2 || true; exit 1; }
-log_reaches() { [[ $(grep -cF -- "$1" "$log" 2>/dev/null || true) -ge $2 ]]; }
-median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
-in_ms() { awk -v ns="$1" 'BEGIN { printf "%.1f", ns / 1e6 }'; }
 
 stage_start "@CMAKE_BINARY_DIR@" || fail "the stage did not start"
 # A desktop that keeps changing, so records flow until the capture ends.

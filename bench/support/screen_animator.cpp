@@ -48,8 +48,8 @@ void scroll(Display* display, Window window, GC gc, int width, int height, const
   }
 }
 
-[[noreturn]] void animate(int ready, int x, int y, int width, int height, Motion motion) {
-  Display* display = XOpenDisplay(nullptr);
+[[noreturn]] void animate(int ready, int x, int y, int width, int height, Motion motion, const std::string& name) {
+  Display* display = XOpenDisplay(name.empty() ? nullptr : name.c_str());
   if (!display) _exit(1);
   const int screen = DefaultScreen(display);
   XSetWindowAttributes attributes{};
@@ -87,7 +87,7 @@ void scroll(Display* display, Window window, GC gc, int width, int height, const
 
 }  // namespace
 
-ScreenAnimator::ScreenAnimator(int x, int y, int width, int height, Motion motion) {
+ScreenAnimator::ScreenAnimator(int x, int y, int width, int height, Motion motion, const std::string& display) {
   int fds[2];
   if (pipe(fds) != 0) return;
   const pid_t pid = fork();
@@ -98,7 +98,7 @@ ScreenAnimator::ScreenAnimator(int x, int y, int width, int height, Motion motio
   }
   if (pid == 0) {
     close(fds[0]);
-    animate(fds[1], x, y, width, height, motion);
+    animate(fds[1], x, y, width, height, motion, display);
   }
   close(fds[1]);
   unsigned long window = 0;

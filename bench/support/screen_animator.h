@@ -2,6 +2,8 @@
 
 #include <sys/types.h>
 
+#include <string>
+
 namespace pelorin::bench {
 
 // A child process that keeps changing one area of the screen about 60 times a second, so a
@@ -15,9 +17,10 @@ class ScreenAnimator {
     Pointer,     // the pointer moving across the area, no window
   };
 
-  // Forks, so call it before the benchmark starts any thread. Returns once the window is shown;
-  // a failed start leaves running() false.
-  ScreenAnimator(int x, int y, int width, int height, Motion motion = Motion::Everything);
+  // Forks, so call it before the benchmark starts any thread. Returns once the window is shown on
+  // the X display named (empty: $DISPLAY); a failed start leaves running() false.
+  ScreenAnimator(int x, int y, int width, int height, Motion motion = Motion::Everything,
+                 const std::string& display = {});
   ~ScreenAnimator();
   ScreenAnimator(const ScreenAnimator&) = delete;
   ScreenAnimator& operator=(const ScreenAnimator&) = delete;

@@ -2,17 +2,22 @@
 the compositor: shares through the portal's chooser, which answers what `wayland.sh choose` told it. With
 "portion" the app is on the session's XWayland (PELORIN_STAGE_XWAYLAND=1) and shares a portion.
 usage: wayland_scenario.py OUT_DIR [portion]"""
-import os, subprocess, sys, pyatspi  # noqa: E401
+import json, os, subprocess, sys, pyatspi  # noqa: E401
 from app_scenario import PORTION, SHARE, ask, centres, display, ffmpeg, find, logged, out, press, stop, wait
 
 def session(*words):
     subprocess.run(["bash", f"{os.path.dirname(__file__)}/../../scripts/lib/wayland.sh", *words], check=True)
 
-def shown(name, *shades):
-    """Changes the output between shades of a colour until the share's last picture is of that colour: a stream
-    gets no picture of a still output (a second stream of it none at all)."""
-    cycle = iter(list(shades) * 1000)
-    wait(f"a {name} picture", lambda: session("set-colour", next(cycle), "HEADLESS-2") or centres()[0][-1] == name)
+def streams():  # the app's PipeWire streams that run, by node id
+    nodes = json.loads(subprocess.run(["pw-dump"], capture_output=True, check=True).stdout)
+    return {n["id"] for n in nodes if n["type"] == "PipeWire:Interface:Node" and n["info"]["state"] == "running"
+            and n["info"]["props"].get("node.name") == "Pelorin"}
+
+def shown(name, colour, earlier=None):
+    """Colours the output once the app's new stream (not in earlier) runs, since a still one gets no picture."""
+    earlier is None or wait("the app's new stream running", lambda: streams() - earlier)
+    session("set-colour", colour, "HEADLESS-2")
+    wait(f"a {name} picture", lambda: centres()[0][-1] == name)
 
 def scenario():
     # pelorin-encoder's stored permission: the app neither replays it (a cancel stays a cancel) nor replaces it.
@@ -23,23 +28,24 @@ def scenario():
     ask(SHARE, "135790")
     logged("status: Sélectionnez l’écran ou la fenêtre à partager.")
     logged("status: Sélection annulée.")
-    # The second output, chosen there (xdg-desktop-portal-wlr says 0,0 for its position): its size, its
-    # colour, then a change of it.
-    session("set-colour", "#0000ff", "HEADLESS-2")
+    # The second output at scale 2, chosen there (xdg-desktop-portal-wlr says 0,0 for its position and gives its
+    # size in pixels): its 1280x720 pixels, not its 640x360 points, its colour once the stream runs, then a change.
+    subprocess.run(["swaymsg", "output HEADLESS-2 scale 2"], check=True, capture_output=True)
     session("choose", "HEADLESS-2")
     ask(SHARE, "135790")
     logged("sender_launch width=1280 height=720")
     find("label", lambda name: name.startswith("Écran : Headless output"))  # the output's description
-    shown("blue", "#0000f0", "#0000ff")
-    shown("red", "#ff0000", "#f00000")
+    shown("blue", "#0000ff", set())
+    shown("red", "#ff0000")
     stop()
     logged("sender_exit status=0")
     seen = [p for p in centres()[0] if p in ("blue", "red")]  # sway shows its own grey while it repaints
     assert seen[0] == "blue" and seen[-1] == "red", f"the pictures are not the output's colours: {seen}"
     assert open(token_file).read() == token, "the app replaced pelorin-encoder's permission"
     # The compositor ends mid-share: the share ends with its error, the app stays and can share again.
+    earlier = streams()
     ask(SHARE, "135790")
-    shown("green", "#00ff00", "#00f000")
+    shown("green", "#00ff00", earlier)
     session("stop-compositor")
     find("alert", "Erreur : le bureau a mis fin au partage d’écran")
     logged("sender_exit")

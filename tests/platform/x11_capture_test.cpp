@@ -279,23 +279,6 @@ void fillWithNoise(test::Painter& painter) {
   painter.recolour(window, 0);  // cleared: the tile shows
 }
 
-// The largest difference of two NV12 frames of one size, sample by sample, and the row it is on.
-std::pair<int, int> largestDifference(PixelBuffer& a, PixelBuffer& b) {
-  std::pair<int, int> largest{0, -1};
-  a.lock(true);
-  b.lock(true);
-  for (int plane = 0; plane < 2; ++plane) {
-    for (int row = 0; row < a.planeHeight(plane); ++row) {
-      const std::uint8_t* p = a.planeBase(plane) + row * a.bytesPerRow(plane);
-      const std::uint8_t* q = b.planeBase(plane) + row * b.bytesPerRow(plane);
-      for (int i = 0; i < a.width(); ++i) largest = std::max(largest, {std::abs(p[i] - q[i]), row << plane});
-    }
-  }
-  a.unlock(true);
-  b.unlock(true);
-  return largest;
-}
-
 // After each partial change the frame the stream hands on is the screen converted whole, within
 // one step a sample, cursor included; with damage reports dropped, the periodic check brings it.
 TEST_F(X11CaptureTest, FramesAfterPartialChangesEqualTheScreenConvertedWhole) {
@@ -314,7 +297,7 @@ TEST_F(X11CaptureTest, FramesAfterPartialChangesEqualTheScreenConvertedWhole) {
     PixelBufferRef whole = NV12BufferPool::create(c.width, c.height, 1)->makeBuffer();
     std::vector<std::uint8_t> scratch;
     ASSERT_TRUE(renderFrame(view, layout, *whole, scratch));
-    const auto [difference, where] = largestDifference(*frame, *whole);
+    const auto [difference, where] = pelorin::test::largestDifference(*frame, *whole);
     EXPECT_LE(difference, 1) << "on row " << where;
     collector.releaseHeld();
   };

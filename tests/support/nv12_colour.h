@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <utility>
 
 #include "platform/pixel_buffer.h"
 #include "support/yuv.h"
@@ -35,6 +37,22 @@ inline void expectColour(PixelBuffer& frame, int x, int y, unsigned long rgb, co
   EXPECT_NEAR(actual.y, expected.y, 3) << where << " at " << x << "," << y;
   EXPECT_NEAR(actual.u, expected.u, 3) << where << " at " << x << "," << y;
   EXPECT_NEAR(actual.v, expected.v, 3) << where << " at " << x << "," << y;
+}
+
+// The largest difference of two NV12 frames, sample by sample, and the row it is on (256 for two sizes).
+inline std::pair<int, int> largestDifference(PixelBuffer& a, PixelBuffer& b) {
+  if (a.width() != b.width() || a.height() != b.height()) return {256, -1};
+  std::pair<int, int> largest{0, -1};
+  a.lock(true), b.lock(true);
+  for (int plane = 0; plane < 2; ++plane) {
+    for (int row = 0; row < a.planeHeight(plane); ++row) {
+      const std::uint8_t* p = a.planeBase(plane) + row * a.bytesPerRow(plane);
+      const std::uint8_t* q = b.planeBase(plane) + row * b.bytesPerRow(plane);
+      for (int i = 0; i < a.width(); ++i) largest = std::max(largest, {std::abs(p[i] - q[i]), row << plane});
+    }
+  }
+  a.unlock(true), b.unlock(true);
+  return largest;
 }
 
 }  // namespace pelorin::test

@@ -1,10 +1,24 @@
 #include "platform/pipewire/frame_assembler.h"
 
+#include <utility>
+
+#include "platform/render/damage_region.h"
 #include "platform/stream_outputs.h"
 
 namespace pelorin::platform::pipewire {
+namespace {
 
 using render::PixelRect;
+
+// Damage is drawn in at most this many boxes: each is a pass of the scaler, grown by its margin.
+constexpr std::size_t mostBoxes = 8;
+// Damage over more than this part of the source is drawn whole: cheaper than pieces.
+constexpr double largestPart = 0.5;
+// Damage may be reported too little: a frame asked for after this long is drawn whole, so the
+// periodic key frame heals what was missed.
+constexpr double longestTrustSeconds = 1;
+
+}  // namespace
 
 Error pipeWireError(std::string message, std::int64_t code) { return Error{"PipeWire", code, std::move(message)}; }
 
@@ -33,6 +47,8 @@ Result<void> FrameAssembler::layOut(const StreamConfiguration& c) {
     pool_ = NV12BufferPool::create(layout->frameWidth, layout->frameHeight, static_cast<std::size_t>(c.queueDepth));
   }
   layout_ = *layout;
+  canvas_.reset(layout_);
+  redrawWhole_ = true;
   return {};
 }
 
@@ -43,9 +59,16 @@ Result<void> FrameAssembler::configure(const StreamConfiguration& configuration)
   return {};
 }
 
+void FrameAssembler::forgetPicture() {
+  picture_.pixels = nullptr;
+  // The next picture may come in a buffer of a new set, after a renegotiation: drawn whole.
+  redrawWhole_ = true;
+}
+
 Result<void> FrameAssembler::receive(const ReceivedBuffer& buffer) {
   const render::BgrxView& picture = buffer.picture;
   bool touched = buffer.damage.empty();
+  if (touched) redrawWhole_ = true;
   picture_ = picture;
   if (picture.width != width_ || picture.height != height_) {
     width_ = picture.width;
@@ -54,7 +77,14 @@ Result<void> FrameAssembler::receive(const ReceivedBuffer& buffer) {
     touched = true;
   }
   // A change outside a crop is no change of the frame.
-  for (const PixelRect& damaged : buffer.damage) touched = touched || render::intersects(damaged, layout_.source);
+  const PixelRect& s = layout_.source;
+  for (const PixelRect& damaged : buffer.damage) {
+    const PixelRect inSource = render::intersect({damaged.x - s.x, damaged.y - s.y, damaged.width, damaged.height},
+                                                 {0, 0, s.width, s.height});
+    if (inSource.empty()) continue;
+    damaged_.push_back(inSource);
+    touched = true;
+  }
   if (touched) {
     changed_ = true;
     changedSeconds_ = buffer.arrivalSeconds;
@@ -66,10 +96,11 @@ std::optional<SampleBuffer> FrameAssembler::tick(double nowSeconds) {
   if (!picture_.pixels || (!changed_ && !requested_)) return idleSample(nowSeconds);
   PixelBufferRef frame = pool_->makeBuffer();
   if (!frame) return std::nullopt;
-  const render::BgrxView source{picture_.pixels + static_cast<std::size_t>(layout_.source.y) * picture_.bytesPerRow +
-                                    static_cast<std::size_t>(layout_.source.x) * 4,
-                                picture_.bytesPerRow, layout_.source.width, layout_.source.height};
-  if (!render::renderFrame(source, layout_, *frame, scratch_)) return std::nullopt;
+  if (requested_ && nowSeconds - wholeSeconds_ >= longestTrustSeconds) redrawWhole_ = true;
+  if (!draw(nowSeconds) || !canvas_.copyTo(*frame)) {
+    redrawWhole_ = true;
+    return std::nullopt;
+  }
   SampleBuffer sample;
   sample.imageBuffer = std::move(frame);
   // A new picture keeps the time it arrived; a repeated one is shown now.
@@ -78,6 +109,28 @@ std::optional<SampleBuffer> FrameAssembler::tick(double nowSeconds) {
   changed_ = false;
   requested_ = false;
   return sample;
+}
+
+render::BgrxView FrameAssembler::source() const {
+  const PixelRect& s = layout_.source;
+  return {picture_.pixels + static_cast<std::size_t>(s.y) * picture_.bytesPerRow + static_cast<std::size_t>(s.x) * 4,
+          picture_.bytesPerRow, s.width, s.height};
+}
+
+// Draws into the canvas what changed since the last frame: the damaged boxes, or all of it.
+bool FrameAssembler::draw(double nowSeconds) {
+  const std::vector<PixelRect> boxes = render::mergeBoxes(std::exchange(damaged_, {}), mostBoxes);
+  const auto sourceArea = static_cast<double>(render::areaOf(layout_.source));
+  if (redrawWhole_ || static_cast<double>(render::areaOf(boxes)) > largestPart * sourceArea) {
+    redrawWhole_ = false;
+    wholeSeconds_ = nowSeconds;
+    return canvas_.drawWhole(source());
+  }
+  for (const PixelRect& box : boxes) {
+    const PixelRect area = render::reachedPixels(layout_, box);
+    if (!area.empty() && !canvas_.drawPart(source(), area)) return false;
+  }
+  return true;
 }
 
 }  // namespace pelorin::platform::pipewire

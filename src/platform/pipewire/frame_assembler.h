@@ -9,6 +9,7 @@
 
 #include "base/error.h"
 #include "base/geometry.h"
+#include "platform/render/frame_canvas.h"
 #include "platform/render/frame_render.h"
 #include "platform/screen_capture.h"
 
@@ -25,9 +26,11 @@ struct ReceivedBuffer {
 Error pipeWireError(std::string message, std::int64_t code = -1);
 
 // Draws the newest picture at each tick it changed within the captured area, and again after a
-// new crop or on request while the screen stands still. Its pixels are not copied: the caller
-// keeps them valid until the next receive() or forgetPicture(). Not thread-safe: the stream calls
-// it on its loop thread only.
+// new crop or on request while the screen stands still. Where buffers name their damage only the
+// frame pixels it reaches are converted again, into the stream's own last frame; without damage,
+// after a new size or layout, or when most of the picture changed, the whole of it. Its pixels are
+// not copied: the caller keeps them valid until the next receive() or forgetPicture(). Not
+// thread-safe: the stream calls it on its loop thread only.
 class FrameAssembler {
  public:
   // `monitorFrame` is the monitor's frame in points; the source rectangle is in those points.
@@ -37,7 +40,7 @@ class FrameAssembler {
   Result<void> receive(const ReceivedBuffer& buffer);
   // The last picture's pixels are gone (PipeWire took its buffers back): nothing to draw until the
   // next one.
-  void forgetPicture() { picture_.pixels = nullptr; }
+  void forgetPicture();
   // Before the first picture the configuration is only checked once that picture comes.
   Result<void> configure(const StreamConfiguration& configuration);
   // The next tick draws a fresh complete frame even when nothing changed.
@@ -51,6 +54,8 @@ class FrameAssembler {
  private:
   Result<void> layOut(const StreamConfiguration& configuration);
   double pixelsPerPoint() const;
+  render::BgrxView source() const;
+  bool draw(double nowSeconds);
 
   StreamConfiguration configuration_;
   const Rect monitorFrame_;
@@ -59,7 +64,12 @@ class FrameAssembler {
   int height_ = 0;
   render::FrameLayout layout_;
   std::shared_ptr<NV12BufferPool> pool_;
-  std::vector<std::uint8_t> scratch_;
+  render::FrameCanvas canvas_;  // the last frame drawn, from the pictures received until then
+  // What the next frame draws again: everything, or the damaged parts (source pixels, relative to
+  // the layout's source). Kept until a frame is drawn.
+  bool redrawWhole_ = true;
+  std::vector<render::PixelRect> damaged_;
+  double wholeSeconds_ = 0;  // when the canvas was last drawn whole
   bool changed_ = false;    // the captured area changed since the last complete frame
   bool requested_ = false;  // a complete frame was asked for
   double changedSeconds_ = 0;

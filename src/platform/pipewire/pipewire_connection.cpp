@@ -247,7 +247,12 @@ Result<std::unique_ptr<PipeWireConnection>> PipeWireConnection::open(int remoteF
   state->handlers = std::move(handlers);
   state->nodeId = nodeId;
   state->loop = pw_thread_loop_new("pelorin.grab", nullptr);
-  if (state->loop) state->context = pw_context_new(pw_thread_loop_get_loop(state->loop), nullptr, 0);
+  // Pictures are megabytes each and have no real-time deadline: locking their buffers in memory
+  // would fault every page in at the start, tens of milliseconds of CPU per stream.
+  if (state->loop) {
+    state->context = pw_context_new(pw_thread_loop_get_loop(state->loop),
+                                    pw_properties_new("mem.allow-mlock", "false", nullptr), 0);
+  }
   State& s = *state;
   std::unique_ptr<PipeWireConnection> connection(new PipeWireConnection(std::move(state)));
   if (!s.context || pw_thread_loop_start(s.loop) < 0) {
