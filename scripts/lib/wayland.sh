@@ -2,9 +2,10 @@
 # throw-away headless Wayland session with the ScreenCast portal: sway (headless, pixman), a private
 # session bus, PipeWire + WirePlumber, xdg-permission-store, xdg-desktop-portal and a patched
 # xdg-desktop-portal-wlr that this script builds from Debian's source package into a cache folder.
-# With PELORIN_WAYLAND_DESKTOP=gnome the compositor is mutter (headless, one 1280x720 virtual
-# monitor, no XWayland) and the backend the stock xdg-desktop-portal-gnome, whose share dialog is a
-# GTK window on that compositor.
+# With PELORIN_WAYLAND_DESKTOP=gnome the compositor is GNOME Shell (headless, one 1280x720 virtual
+# monitor, no XWayland), the backend the stock xdg-desktop-portal-gnome, whose share dialog is a GTK
+# window on that compositor, and a window the tests share (wayland_window.py, told what to do by
+# `wayland.sh window` and `set-colour`).
 # start_wayland exports WAYLAND_DISPLAY, XDG_RUNTIME_DIR, DBUS_SESSION_BUS_ADDRESS,
 # XDG_SESSION_TYPE=wayland, SWAYSOCK and DISPLAY (sway's XWayland, open to the caller's uid; sway
 # only) and PELORIN_WAYLAND_DIR (configuration, logs, process ids);
@@ -206,6 +207,9 @@ start_wayland_mutter() {
     --no-x11 --wayland-display="$WAYLAND_DISPLAY" --virtual-monitor 1280x720 --mode=pelorin
   wait_until 20 wayland_on_bus org.gnome.Mutter.ScreenCast || { wayland_failed mutter; return 1; }
   wait_until 10 test -S "$XDG_RUNTIME_DIR/$WAYLAND_DISPLAY" || { wayland_failed mutter; return 1; }
+  # What a test shares on GNOME: its colour is the monitor's while it is full screen.
+  mkfifo "$PELORIN_WAYLAND_DIR/window"
+  wayland_spawn window /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/wayland_window.py" "$PELORIN_WAYLAND_DIR/window"
 }
 
 # sway names its XWayland server (the first free number) only in its children's environment. The
@@ -239,7 +243,7 @@ wayland_failed() {  # name: the daemon that did not come up
 stop_wayland() {
   [[ -n "${PELORIN_WAYLAND_DIR:-}" && -d "$PELORIN_WAYLAND_DIR" ]] || return 0
   local name
-  for name in portal xdpw portal-gnome permission-store wireplumber pipewire sway mutter bus; do
+  for name in portal xdpw portal-gnome window permission-store wireplumber pipewire sway mutter bus; do
     stop_pid_file "$PELORIN_WAYLAND_DIR/$name.pid"
   done
   rm -rf "$PELORIN_WAYLAND_DIR"
@@ -252,8 +256,16 @@ choose_wayland_output() {  # name, or '' to cancel: the chooser's next answers
   echo "$1" >"$PELORIN_WAYLAND_DIR/chooser"
 }
 
-set_wayland_colour() {  # '#rrggbb' [output]: fills the monitor with one colour
-  swaymsg output "${2:-HEADLESS-1}" bg "$1" solid_color >/dev/null
+set_wayland_colour() {  # '#rrggbb' [output]: fills the monitor with one colour (on GNOME, the window's)
+  if [[ -p "$PELORIN_WAYLAND_DIR/window" ]]; then
+    tell_wayland_window "$1"
+  else
+    swaymsg output "${2:-HEADLESS-1}" bg "$1" solid_color >/dev/null
+  fi
+}
+
+tell_wayland_window() {  # 'W H' | full | close | '#rrggbb': what the GNOME session's window does next
+  echo "$1" >"$PELORIN_WAYLAND_DIR/window"
 }
 
 if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
@@ -262,7 +274,9 @@ if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
   case "${1:-}" in
     set-colour) set_wayland_colour "${@:2}" ;;
     choose) choose_wayland_output "${2-}" ;;
+    window) tell_wayland_window "$2" ;;
     stop-compositor) stop_pid_file "$PELORIN_WAYLAND_DIR/sway.pid" && stop_pid_file "$PELORIN_WAYLAND_DIR/mutter.pid" ;;
-    *) echo "usage: wayland.sh set-colour '#rrggbb' [output] | choose OUTPUT|'' | stop-compositor" >&2; exit 2 ;;
+    *) echo "usage: wayland.sh set-colour '#rrggbb' [output] | choose OUTPUT|'' | window 'W H'|full|close | stop-compositor" >&2
+      exit 2 ;;
   esac
 fi

@@ -60,46 +60,30 @@ def portion():
         assert set(ffmpeg("-i", f"{os.environ['work']}/s.h264", "-vf", f"crop={band},scale=1:1")) == {"green"}, band
     find("menu item", "Quitter Pelorin", state=pyatspi.STATE_ENABLED).queryAction().doAction(0)
 
-def choose_on_gnome(page, entry):
-    """Picks the entry on the page of xdg-desktop-portal-gnome's share dialog, as a user would, and shares it."""
-    dialog = find("frame", "Screen Share", wait("the share dialog", lambda: next(
-        a for a in pyatspi.Registry.getDesktop(0) if a and a.name == "xdg-desktop-portal-gnome")))
-    find("page tab", page, dialog, pyatspi.STATE_SENSITIVE).queryAction().doAction(0)
-    find("page tab", page, dialog, pyatspi.STATE_SELECTED)  # its page shown (GTK marks no page as showing)
-    pane = find("panel", page, dialog, pyatspi.STATE_VISIBLE)
-    item = find("list item", entry, pane, pyatspi.STATE_SELECTABLE)
-    find("list", "GtkListBox", pane, pyatspi.STATE_VISIBLE).querySelection().selectChild(item.getIndexInParent())
-    wait(f"{entry} selected", lambda: item.getState().contains(pyatspi.STATE_SELECTED))
-    find("push button", lambda name: name.endswith("Share"), dialog, pyatspi.STATE_SENSITIVE).queryAction().doAction(0)
-
 def gnome():
-    window = subprocess.Popen(["/usr/bin/python3", f"{os.path.dirname(__file__)}/wayland_window.py"],
-                              stdin=subprocess.PIPE, text=True)  # closes when its input does, as when the test ends
-    def tell(*lines):
-        window.stdin.write("".join(f"{line}\n" for line in lines))
-        window.stdin.flush()
-    # The display, the window full screen on it: its size, its colour, then a change of it.
-    tell("full", "#0000ff")
-    ask(SHARE, "135790")
-    choose_on_gnome("Entire Screen", "MetaVendor")
-    logged("sender_launch width=1280 height=720")
-    wait("a blue picture", lambda: centres()[0][-1] == "blue")
-    tell("#ff0000")
-    wait("a red picture", lambda: centres()[0][-1] == "red")
-    stop()
-    # The window alone, shared at the size of the app's largest screen as any window is: at 640x400 it fills that
-    # frame; resized narrower, it is letterboxed into the same frame.
-    tell("640 400", "#00ff00")
-    ask(SHARE, "135790")
-    choose_on_gnome("Single Window", "pelorin-window")
-    logged("sender_launch width=1920 height=1200")
-    left_band = lambda: ffmpeg("-i", f"{os.environ['work']}/s.h264", "-vf", "crop=8:ih:0:0,scale=1:1")[-1]
-    wait("a green picture filling the frame", lambda: centres()[0][-1] == "green" and left_band() == "green")
-    tell("400 400")
-    wait("a letterboxed picture", lambda: centres()[0][-1] == "green" and max(map(int, left_band().split(","))) < 16)
-    # The window closed: the share ends with its error, the app stays.
-    window.stdin.close()
-    window.wait()
+    """Each share chosen in GNOME's dialog as a user would (GTK marks none of its pages as showing): the display with
+    the session's window full screen on it; the window alone, at the app's largest screen's size as any window."""
+    for page, entry, size in (("Entire Screen", "MetaVendor", "1280 height=720"),
+                              ("Single Window", "pelorin-window", "1920 height=1200")):
+        session("window", "full" if entry == "MetaVendor" else "640 400")
+        ask(SHARE, "135790")
+        dialog = find("frame", "Screen Share", wait("GNOME's dialog", lambda: next(
+            a for a in pyatspi.Registry.getDesktop(0) if a and a.name == "xdg-desktop-portal-gnome")))
+        find("page tab", page, dialog, pyatspi.STATE_SENSITIVE).queryAction().doAction(0)
+        pane = find("panel", page, dialog, pyatspi.STATE_VISIBLE)
+        item = find("list item", entry, pane, pyatspi.STATE_SELECTABLE)
+        find("list", "GtkListBox", pane, pyatspi.STATE_VISIBLE).querySelection().selectChild(item.getIndexInParent())
+        find("push button", lambda n: n.endswith("Share"), dialog, pyatspi.STATE_SENSITIVE).queryAction().doAction(0)
+        logged(f"sender_launch width={size}")
+        shown("blue", "#0000f0", "#0000ff")
+        shown("red", "#ff0000", "#f00000")
+        entry == "MetaVendor" and stop()
+    # The window resized narrower: letterboxed into the same frame. Closed: the share ends with its error.
+    band = lambda: ffmpeg("-i", f"{os.environ['work']}/s.h264", "-vf", "crop=8:ih:0:0,scale=1:1")[-1]
+    assert band() == "red", f"the window does not fill the frame: {band()}"
+    session("window", "400 400")
+    wait("the window letterboxed", lambda: centres()[0][-1] == "red" and band() == "black")
+    session("window", "close")
     find("alert", "Erreur : la fenêtre partagée a été fermée")
     logged("sender_exit")
     find("push button", SHARE, state=pyatspi.STATE_ENABLED)
