@@ -4,7 +4,8 @@
 # xdg-desktop-portal-wlr that this script builds from Debian's source package into a cache folder.
 # With PELORIN_WAYLAND_DESKTOP=gnome the compositor is GNOME Shell (headless, one 1280x720 virtual
 # monitor, no XWayland), the backend the stock xdg-desktop-portal-gnome, whose share dialog is a GTK
-# window on that compositor, and a window the tests share (wayland_window.py, told what to do by
+# window on that compositor (answered by `wayland.sh choose` once it shows, through its accessibility
+# tree: gnome_dialog.py), and a window the tests share (wayland_window.py, told what to do by
 # `wayland.sh window` and `set-colour`).
 # start_wayland exports WAYLAND_DISPLAY, XDG_RUNTIME_DIR, DBUS_SESSION_BUS_ADDRESS,
 # XDG_SESSION_TYPE=wayland, SWAYSOCK and DISPLAY (sway's XWayland, open to the caller's uid; sway
@@ -252,8 +253,12 @@ stop_wayland() {
   [[ -z "${WAYLAND_CALLER_DISPLAY:-}" ]] || export DISPLAY=$WAYLAND_CALLER_DISPLAY
 }
 
-choose_wayland_output() {  # name, or '' to cancel: the chooser's next answers
-  echo "$1" >"$PELORIN_WAYLAND_DIR/chooser"
+choose_wayland_output() {  # name, or '' to cancel: the chooser's next answers (on GNOME: the open dialog's)
+  if [[ -p "$PELORIN_WAYLAND_DIR/window" ]]; then
+    /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/gnome_dialog.py" ${1:+"$1"}
+  else
+    echo "$1" >"$PELORIN_WAYLAND_DIR/chooser"
+  fi
 }
 
 set_wayland_colour() {  # '#rrggbb' [output]: fills the monitor with one colour (on GNOME, the window's)

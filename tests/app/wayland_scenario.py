@@ -1,7 +1,7 @@
 """The app on a session of scripts/lib/wayland.sh, its window on the stage's own X display so that it outlives
 the compositor: shares through the portal's chooser, which answers what `wayland.sh choose` told it. With
-"portion" the app is on the session's XWayland (PELORIN_STAGE_XWAYLAND=1) and shares a portion; with "gnome", on a
-GNOME session, it shares the display and then a window, each chosen in GNOME's own share dialog.
+"portion" the app is on the session's XWayland (PELORIN_STAGE_XWAYLAND=1) and shares a portion; with "gnome", on the
+GNOME session, a display and a window.
 usage: wayland_scenario.py OUT_DIR [portion|gnome]"""
 import os, subprocess, sys, pyatspi  # noqa: E401
 from app_scenario import PORTION, SHARE, ask, centres, display, ffmpeg, find, logged, out, press, stop, wait
@@ -61,31 +61,24 @@ def portion():
     find("menu item", "Quitter Pelorin", state=pyatspi.STATE_ENABLED).queryAction().doAction(0)
 
 def gnome():
-    """Each share chosen in GNOME's dialog as a user would (GTK marks none of its pages as showing): the display with
-    the session's window full screen on it; the window alone, at the app's largest screen's size as any window."""
-    for page, entry, size in (("Entire Screen", "MetaVendor", "1280 height=720"),
-                              ("Single Window", "pelorin-window", "1920 height=1200")):
-        session("window", "full" if entry == "MetaVendor" else "640 400")
+    """The display with the session's window full screen on it, then the window alone, shared as any window at the
+    app's largest screen's size: each chosen in GNOME's own dialog."""
+    for window, entry, size in (("full", "MetaVendor", "1280 height=720"),
+                                ("640 400", "pelorin-window", "1920 height=1200")):
+        session("window", window)
         ask(SHARE, "135790")
-        dialog = find("frame", "Screen Share", wait("GNOME's dialog", lambda: next(
-            a for a in pyatspi.Registry.getDesktop(0) if a and a.name == "xdg-desktop-portal-gnome")))
-        find("page tab", page, dialog, pyatspi.STATE_SENSITIVE).queryAction().doAction(0)
-        pane = find("panel", page, dialog, pyatspi.STATE_VISIBLE)
-        item = find("list item", entry, pane, pyatspi.STATE_SELECTABLE)
-        find("list", "GtkListBox", pane, pyatspi.STATE_VISIBLE).querySelection().selectChild(item.getIndexInParent())
-        find("push button", lambda n: n.endswith("Share"), dialog, pyatspi.STATE_SENSITIVE).queryAction().doAction(0)
+        session("choose", entry)
         logged(f"sender_launch width={size}")
         shown("blue", "#0000f0", "#0000ff")
         shown("red", "#ff0000", "#f00000")
-        entry == "MetaVendor" and stop()
-    # The window resized narrower: letterboxed into the same frame. Closed: the share ends with its error.
+        window == "full" and stop()
+    # Resized narrower, the window is letterboxed into the same frame; closed, it ends the share with its error.
     band = lambda: ffmpeg("-i", f"{os.environ['work']}/s.h264", "-vf", "crop=8:ih:0:0,scale=1:1")[-1]
     assert band() == "red", f"the window does not fill the frame: {band()}"
     session("window", "400 400")
     wait("the window letterboxed", lambda: centres()[0][-1] == "red" and band() == "black")
     session("window", "close")
     find("alert", "Erreur : la fenêtre partagée a été fermée")
-    logged("sender_exit")
     find("push button", SHARE, state=pyatspi.STATE_ENABLED)
     find("menu item", "Quitter Pelorin", state=pyatspi.STATE_ENABLED).queryAction().doAction(0)
 
