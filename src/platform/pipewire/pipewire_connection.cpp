@@ -119,7 +119,7 @@ std::vector<render::PixelRect> damageOf(spa_buffer* buffer) {
 
 // mutter streams a window in buffers of a fixed size, the window in the part its crop names: that
 // part is the picture, and its size the window's. The damage, relative to the whole buffer, is then
-// dropped (all of the picture changed).
+// dropped (all of the picture changed); a crop of the whole buffer changes nothing.
 void cropToContent(spa_buffer* buffer, ReceivedBuffer& received) {
   auto* crop =
       static_cast<spa_meta_region*>(spa_buffer_find_meta_data(buffer, SPA_META_VideoCrop, sizeof(spa_meta_region)));
@@ -128,6 +128,7 @@ void cropToContent(spa_buffer* buffer, ReceivedBuffer& received) {
                                static_cast<int>(crop->region.size.width), static_cast<int>(crop->region.size.height)};
   render::BgrxView& picture = received.picture;
   if (part.x < 0 || part.y < 0 || part.x + part.width > picture.width || part.y + part.height > picture.height) return;
+  if (part.width == picture.width && part.height == picture.height) return;
   picture.pixels += static_cast<std::size_t>(part.y) * picture.bytesPerRow + static_cast<std::size_t>(part.x) * 4;
   picture.width = part.width;
   picture.height = part.height;
