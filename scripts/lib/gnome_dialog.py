@@ -3,7 +3,8 @@ the monitor or window named NAME and presses Share; without a name, presses Canc
 import sys, time, pyatspi  # noqa: E401
 
 def poll(what, probe):  # for 20 s at most, errors being no answer: the dialog shows, then its lists fill in
-    for _ in range(400):
+    end = time.monotonic() + 20
+    while time.monotonic() < end:
         desktop.clearCache()
         try:
             if got := probe():
