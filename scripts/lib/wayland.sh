@@ -10,8 +10,8 @@
 # start_wayland exports WAYLAND_DISPLAY, XDG_RUNTIME_DIR, DBUS_SESSION_BUS_ADDRESS,
 # XDG_SESSION_TYPE=wayland, SWAYSOCK and DISPLAY (sway's XWayland, open to the caller's uid; sway
 # only) and PELORIN_WAYLAND_DIR (configuration, logs, process ids);
-# stop_wayland ends exactly the processes it started. As root the daemons run as uid 65534 (sway
-# refuses root); as any other user they run as that user.
+# stop_wayland ends exactly the processes it started. As root sway's daemons run as uid 65534 (sway
+# refuses root), GNOME's as root; as any other user they run as that user.
 
 source "$(dirname "${BASH_SOURCE[0]}")/process.sh"
 
@@ -64,7 +64,7 @@ build_patched_xdpw() {  # → $WAYLAND_XDPW_PROGRAM
   return "$status"
 }
 
-# sway refuses root: as root its session runs as uid 65534. mutter's runs as the caller, whose
+# sway refuses root: as root its session runs as uid 65534. GNOME's runs as the caller, whose
 # accessibility bus (a bus of the caller's uid alone) then reaches the GNOME share dialog.
 wayland_drops_root() { [[ $(id -u) -eq 0 && $WAYLAND_DESKTOP != GNOME ]]; }
 
@@ -162,7 +162,7 @@ start_wayland() {
   wayland_spawn bus dbus-daemon --config-file="$PELORIN_WAYLAND_DIR/session.conf" --nofork --nopidfile
   wait_until 10 busctl --user status org.freedesktop.DBus || { wayland_failed bus; return 1; }
   if [[ $WAYLAND_DESKTOP == GNOME ]]; then
-    start_wayland_mutter || return 1
+    start_wayland_gnome || return 1
   else
     start_wayland_sway || return 1
   fi
@@ -195,19 +195,20 @@ start_wayland_sway() {
   wayland_open_xwayland || { wayland_failed sway; return 1; }
 }
 
-# The portal's backend needs mutter's screen-cast and display-configuration services on the bus.
-start_wayland_mutter() {
+# The portal's backend needs the Shell's screen-cast, display-configuration and window-list services
+# on the bus.
+start_wayland_gnome() {
   export WAYLAND_DISPLAY=wayland-pelorin
   # A session mode of the user's without the overview, which would otherwise open over every window
   # at the start; the shell reads modes from the system's data folders only.
   mkdir -p "$PELORIN_WAYLAND_DIR/share/gnome-shell/modes"
   echo '{"parentMode": "user", "hasOverview": false}' >"$PELORIN_WAYLAND_DIR/share/gnome-shell/modes/pelorin.json"
   # No system bus: the session's stands for it, where the login manager's absence is no failure.
-  wayland_spawn mutter env DBUS_SYSTEM_BUS_ADDRESS="$DBUS_SESSION_BUS_ADDRESS" \
+  wayland_spawn gnome-shell env DBUS_SYSTEM_BUS_ADDRESS="$DBUS_SESSION_BUS_ADDRESS" \
     XDG_DATA_DIRS="$PELORIN_WAYLAND_DIR/share:/usr/local/share:/usr/share" gnome-shell --headless --wayland \
     --no-x11 --wayland-display="$WAYLAND_DISPLAY" --virtual-monitor 1280x720 --mode=pelorin
-  wait_until 20 wayland_on_bus org.gnome.Mutter.ScreenCast || { wayland_failed mutter; return 1; }
-  wait_until 10 test -S "$XDG_RUNTIME_DIR/$WAYLAND_DISPLAY" || { wayland_failed mutter; return 1; }
+  wait_until 20 wayland_on_bus org.gnome.Mutter.ScreenCast || { wayland_failed gnome-shell; return 1; }
+  wait_until 10 test -S "$XDG_RUNTIME_DIR/$WAYLAND_DISPLAY" || { wayland_failed gnome-shell; return 1; }
   # What a test shares on GNOME: its colour is the monitor's while it is full screen.
   mkfifo "$PELORIN_WAYLAND_DIR/window"
   wayland_spawn window /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/wayland_window.py" "$PELORIN_WAYLAND_DIR/window"
@@ -244,7 +245,7 @@ wayland_failed() {  # name: the daemon that did not come up
 stop_wayland() {
   [[ -n "${PELORIN_WAYLAND_DIR:-}" && -d "$PELORIN_WAYLAND_DIR" ]] || return 0
   local name
-  for name in portal xdpw portal-gnome window permission-store wireplumber pipewire sway mutter bus; do
+  for name in portal xdpw portal-gnome window permission-store wireplumber pipewire sway gnome-shell bus; do
     stop_pid_file "$PELORIN_WAYLAND_DIR/$name.pid"
   done
   rm -rf "$PELORIN_WAYLAND_DIR"
@@ -280,7 +281,7 @@ if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
     set-colour) set_wayland_colour "${@:2}" ;;
     choose) choose_wayland_output "${2-}" ;;
     window) tell_wayland_window "$2" ;;
-    stop-compositor) stop_pid_file "$PELORIN_WAYLAND_DIR/sway.pid" && stop_pid_file "$PELORIN_WAYLAND_DIR/mutter.pid" ;;
+    stop-compositor) stop_pid_file "$PELORIN_WAYLAND_DIR/sway.pid" && stop_pid_file "$PELORIN_WAYLAND_DIR/gnome-shell.pid" ;;
     *) echo "usage: wayland.sh set-colour '#rrggbb' [output] | choose OUTPUT|'' | window 'W H'|full|close | stop-compositor" >&2
       exit 2 ;;
   esac
