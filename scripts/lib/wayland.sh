@@ -2,11 +2,16 @@
 # throw-away headless Wayland session with the ScreenCast portal: sway (headless, pixman), a private
 # session bus, PipeWire + WirePlumber, xdg-permission-store, xdg-desktop-portal and a patched
 # xdg-desktop-portal-wlr that this script builds from Debian's source package into a cache folder.
+# With PELORIN_WAYLAND_DESKTOP=gnome the compositor is GNOME Shell (headless, one 1280x720 virtual
+# monitor, no XWayland), the backend the stock xdg-desktop-portal-gnome, whose share dialog is a GTK
+# window on that compositor (answered by `wayland.sh choose` once it shows, through its accessibility
+# tree: gnome_dialog.py), and a window the tests share (wayland_window.py, told what to do by
+# `wayland.sh window` and `set-colour`).
 # start_wayland exports WAYLAND_DISPLAY, XDG_RUNTIME_DIR, DBUS_SESSION_BUS_ADDRESS,
-# XDG_SESSION_TYPE=wayland, SWAYSOCK, DISPLAY (sway's XWayland, open to the caller's uid) and
-# PELORIN_WAYLAND_DIR (configuration, logs, process ids);
-# stop_wayland ends exactly the processes it started. As root the daemons run as uid 65534 (sway
-# refuses root); as any other user they run as that user.
+# XDG_SESSION_TYPE=wayland, SWAYSOCK and DISPLAY (sway's XWayland, open to the caller's uid; sway
+# only) and PELORIN_WAYLAND_DIR (configuration, logs, process ids);
+# stop_wayland ends exactly the processes it started. As root sway's daemons run as uid 65534 (sway
+# refuses root), GNOME's as root; as any other user they run as that user.
 
 source "$(dirname "${BASH_SOURCE[0]}")/process.sh"
 
@@ -59,14 +64,18 @@ build_patched_xdpw() {  # → $WAYLAND_XDPW_PROGRAM
   return "$status"
 }
 
+# sway refuses root: as root its session runs as uid 65534. GNOME's runs as the caller, whose
+# accessibility bus (a bus of the caller's uid alone) then reaches the GNOME share dialog.
+wayland_drops_root() { [[ $(id -u) -eq 0 && $WAYLAND_DESKTOP != GNOME ]]; }
+
 wayland_spawn() {  # name command...: a daemon in the background, its pid in DIR/name.pid
   local name=$1
   shift
   local as=()
-  [[ $(id -u) -eq 0 ]] && as=(setpriv --reuid=65534 --regid=65534 --clear-groups "${WAYLAND_EXTRA_CAPS[@]}")
+  wayland_drops_root && as=(setpriv --reuid=65534 --regid=65534 --clear-groups "${WAYLAND_EXTRA_CAPS[@]}")
   env -i PATH="$PATH" HOME="$PELORIN_WAYLAND_DIR/home" XDG_RUNTIME_DIR="$XDG_RUNTIME_DIR" \
     XDG_CONFIG_HOME="$PELORIN_WAYLAND_DIR/config" XDG_DATA_HOME="$PELORIN_WAYLAND_DIR/home/data" \
-    XDG_STATE_HOME="$PELORIN_WAYLAND_DIR/home/state" XDG_CURRENT_DESKTOP=sway XDG_SESSION_TYPE=wayland \
+    XDG_STATE_HOME="$PELORIN_WAYLAND_DIR/home/state" XDG_CURRENT_DESKTOP="$WAYLAND_DESKTOP" XDG_SESSION_TYPE=wayland \
     DBUS_SESSION_BUS_ADDRESS="$DBUS_SESSION_BUS_ADDRESS" WAYLAND_DISPLAY="${WAYLAND_DISPLAY:-}" \
     SWAYSOCK="$SWAYSOCK" XDG_DESKTOP_PORTAL_DIR="$PELORIN_WAYLAND_DIR/portals" \
     WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 WLR_HEADLESS_OUTPUTS=2 \
@@ -103,8 +112,8 @@ CONF
   # nothing for a user who cancels (wayland.sh choose NAME|'').
   printf '[screencast]\nchooser_type=simple\nchooser_cmd=cat %s/chooser\n' "$d" >"$d/config/xdg-desktop-portal-wlr/config"
   echo HEADLESS-1 >"$d/chooser"
-  printf '[portal]\nDBusName=org.freedesktop.impl.portal.desktop.wlr\nInterfaces=org.freedesktop.impl.portal.ScreenCast;\nUseIn=sway;\n' \
-    >"$d/portals/wlr.portal"
+  printf '[portal]\nDBusName=org.freedesktop.impl.portal.desktop.%s\nInterfaces=org.freedesktop.impl.portal.ScreenCast;\nUseIn=%s;\n' \
+    "$WAYLAND_BACKEND" "$WAYLAND_DESKTOP" >"$d/portals/backend.portal"
   # A bare machine has no sound, camera or Bluetooth: their monitors would make WirePlumber exit.
   printf 'alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\nlibcamera_monitor.enabled = false\n' \
     >"$d/config/wireplumber/main.lua.d/60-pelorin.lua"
@@ -128,7 +137,9 @@ CONF
 }
 
 start_wayland() {
-  build_patched_xdpw || return 1
+  WAYLAND_DESKTOP=sway WAYLAND_BACKEND=wlr
+  [[ "${PELORIN_WAYLAND_DESKTOP:-sway}" == gnome ]] && WAYLAND_DESKTOP=GNOME WAYLAND_BACKEND=gnome
+  [[ $WAYLAND_DESKTOP == GNOME ]] || build_patched_xdpw || return 1
   PELORIN_WAYLAND_DIR=$(mktemp -d)
   export PELORIN_WAYLAND_DIR
   WAYLAND_CALLER_RUNTIME_DIR=${XDG_RUNTIME_DIR:-}
@@ -143,32 +154,64 @@ start_wayland() {
   chmod 0700 "$XDG_RUNTIME_DIR"
   wayland_write_config
   # A copy uid 65534 can reach: root's home is usually closed to it.
-  cp "$WAYLAND_XDPW_PROGRAM" "$PELORIN_WAYLAND_DIR/"
-  [[ $(id -u) -eq 0 ]] && chown -R 65534:65534 "$PELORIN_WAYLAND_DIR"
+  [[ $WAYLAND_DESKTOP == GNOME ]] || cp "$WAYLAND_XDPW_PROGRAM" "$PELORIN_WAYLAND_DIR/"
+  wayland_drops_root && chown -R 65534:65534 "$PELORIN_WAYLAND_DIR"
   # XWayland's socket folder, shared by every X server: made as it would be by root if missing.
   [[ -d /tmp/.X11-unix || $(id -u) -ne 0 ]] || mkdir -m 1777 /tmp/.X11-unix
 
   wayland_spawn bus dbus-daemon --config-file="$PELORIN_WAYLAND_DIR/session.conf" --nofork --nopidfile
   wait_until 10 busctl --user status org.freedesktop.DBus || { wayland_failed bus; return 1; }
-  wayland_spawn sway sway -c "$PELORIN_WAYLAND_DIR/config/sway/config"
-  wait_until 10 test -S "$SWAYSOCK" || { wayland_failed sway; return 1; }
-  export WAYLAND_DISPLAY
-  WAYLAND_DISPLAY=$(cd "$XDG_RUNTIME_DIR" && ls wayland-* | grep -v lock | head -n1)
-  wayland_open_xwayland || { wayland_failed sway; return 1; }
+  if [[ $WAYLAND_DESKTOP == GNOME ]]; then
+    start_wayland_gnome || return 1
+  else
+    start_wayland_sway || return 1
+  fi
   wayland_spawn pipewire pipewire
   wait_until 10 test -S "$XDG_RUNTIME_DIR/pipewire-0" || { wayland_failed pipewire; return 1; }
   wayland_spawn wireplumber wireplumber
   wait_until 10 wayland_wireplumber_ready || { wayland_failed wireplumber; return 1; }
   wayland_spawn permission-store /usr/libexec/xdg-permission-store --replace
   wait_until 10 wayland_on_bus org.freedesktop.impl.portal.PermissionStore || { wayland_failed permission-store; return 1; }
-  wayland_spawn xdpw "$PELORIN_WAYLAND_DIR/xdg-desktop-portal-wlr" -r
-  wait_until 10 wayland_on_bus org.freedesktop.impl.portal.desktop.wlr || { wayland_failed xdpw; return 1; }
+  if [[ $WAYLAND_DESKTOP == GNOME ]]; then
+    wayland_spawn portal-gnome /usr/libexec/xdg-desktop-portal-gnome
+    wait_until 10 wayland_on_bus org.freedesktop.impl.portal.desktop.gnome || { wayland_failed portal-gnome; return 1; }
+  else
+    wayland_spawn xdpw "$PELORIN_WAYLAND_DIR/xdg-desktop-portal-wlr" -r
+    wait_until 10 wayland_on_bus org.freedesktop.impl.portal.desktop.wlr || { wayland_failed xdpw; return 1; }
+  fi
   # The portal opens /proc/PID/root of each caller to tell sandboxed apps from host ones; a root
   # caller's is closed to uid 65534 without this one capability.
-  [[ $(id -u) -eq 0 ]] && WAYLAND_EXTRA_CAPS=(--inh-caps=+sys_ptrace --ambient-caps=+sys_ptrace)
+  wayland_drops_root && WAYLAND_EXTRA_CAPS=(--inh-caps=+sys_ptrace --ambient-caps=+sys_ptrace)
   wayland_spawn portal /usr/libexec/xdg-desktop-portal -r
   # Ready once its ScreenCast interface answers, which it exports only with a backend behind it.
   wait_until 10 wayland_screencast_version || { wayland_failed portal; return 1; }
+}
+
+start_wayland_sway() {
+  wayland_spawn sway sway -c "$PELORIN_WAYLAND_DIR/config/sway/config"
+  wait_until 10 test -S "$SWAYSOCK" || { wayland_failed sway; return 1; }
+  export WAYLAND_DISPLAY
+  WAYLAND_DISPLAY=$(cd "$XDG_RUNTIME_DIR" && ls wayland-* | grep -v lock | head -n1)
+  wayland_open_xwayland || { wayland_failed sway; return 1; }
+}
+
+# The portal's backend needs the Shell's screen-cast, display-configuration and window-list services
+# on the bus.
+start_wayland_gnome() {
+  export WAYLAND_DISPLAY=wayland-pelorin
+  # A session mode of the user's without the overview, which would otherwise open over every window
+  # at the start; the shell reads modes from the system's data folders only.
+  mkdir -p "$PELORIN_WAYLAND_DIR/share/gnome-shell/modes"
+  echo '{"parentMode": "user", "hasOverview": false}' >"$PELORIN_WAYLAND_DIR/share/gnome-shell/modes/pelorin.json"
+  # No system bus: the session's stands for it, where the login manager's absence is no failure.
+  wayland_spawn gnome-shell env DBUS_SYSTEM_BUS_ADDRESS="$DBUS_SESSION_BUS_ADDRESS" \
+    XDG_DATA_DIRS="$PELORIN_WAYLAND_DIR/share:/usr/local/share:/usr/share" gnome-shell --headless --wayland \
+    --no-x11 --wayland-display="$WAYLAND_DISPLAY" --virtual-monitor 1280x720 --mode=pelorin
+  wait_until 20 wayland_on_bus org.gnome.Mutter.ScreenCast || { wayland_failed gnome-shell; return 1; }
+  wait_until 10 test -S "$XDG_RUNTIME_DIR/$WAYLAND_DISPLAY" || { wayland_failed gnome-shell; return 1; }
+  # What a test shares on GNOME: its colour is the monitor's while it is full screen.
+  mkfifo "$PELORIN_WAYLAND_DIR/window"
+  wayland_spawn window /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/wayland_window.py" "$PELORIN_WAYLAND_DIR/window"
 }
 
 # sway names its XWayland server (the first free number) only in its children's environment. The
@@ -202,7 +245,7 @@ wayland_failed() {  # name: the daemon that did not come up
 stop_wayland() {
   [[ -n "${PELORIN_WAYLAND_DIR:-}" && -d "$PELORIN_WAYLAND_DIR" ]] || return 0
   local name
-  for name in portal xdpw permission-store wireplumber pipewire sway bus; do
+  for name in portal xdpw portal-gnome window permission-store wireplumber pipewire sway gnome-shell bus; do
     stop_pid_file "$PELORIN_WAYLAND_DIR/$name.pid"
   done
   rm -rf "$PELORIN_WAYLAND_DIR"
@@ -211,12 +254,24 @@ stop_wayland() {
   [[ -z "${WAYLAND_CALLER_DISPLAY:-}" ]] || export DISPLAY=$WAYLAND_CALLER_DISPLAY
 }
 
-choose_wayland_output() {  # name, or '' to cancel: the chooser's next answers
-  echo "$1" >"$PELORIN_WAYLAND_DIR/chooser"
+choose_wayland_output() {  # name, or '' to cancel: the chooser's next answers (on GNOME: the open dialog's)
+  if [[ -p "$PELORIN_WAYLAND_DIR/window" ]]; then
+    /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/gnome_dialog.py" ${1:+"$1"}
+  else
+    echo "$1" >"$PELORIN_WAYLAND_DIR/chooser"
+  fi
 }
 
-set_wayland_colour() {  # '#rrggbb' [output]: fills the monitor with one colour
-  swaymsg output "${2:-HEADLESS-1}" bg "$1" solid_color >/dev/null
+set_wayland_colour() {  # '#rrggbb' [output]: fills the monitor with one colour (on GNOME, the window's)
+  if [[ -p "$PELORIN_WAYLAND_DIR/window" ]]; then
+    tell_wayland_window "$1"
+  else
+    swaymsg output "${2:-HEADLESS-1}" bg "$1" solid_color >/dev/null
+  fi
+}
+
+tell_wayland_window() {  # 'W H' | full | close | '#rrggbb': what the GNOME session's window does next
+  echo "$1" >"$PELORIN_WAYLAND_DIR/window"
 }
 
 if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
@@ -225,7 +280,9 @@ if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
   case "${1:-}" in
     set-colour) set_wayland_colour "${@:2}" ;;
     choose) choose_wayland_output "${2-}" ;;
-    stop-compositor) stop_pid_file "$PELORIN_WAYLAND_DIR/sway.pid" ;;
-    *) echo "usage: wayland.sh set-colour '#rrggbb' [output] | choose OUTPUT|'' | stop-compositor" >&2; exit 2 ;;
+    window) tell_wayland_window "$2" ;;
+    stop-compositor) stop_pid_file "$PELORIN_WAYLAND_DIR/sway.pid" && stop_pid_file "$PELORIN_WAYLAND_DIR/gnome-shell.pid" ;;
+    *) echo "usage: wayland.sh set-colour '#rrggbb' [output] | choose OUTPUT|'' | window 'W H'|full|close | stop-compositor" >&2
+      exit 2 ;;
   esac
 fi

@@ -27,6 +27,7 @@ constexpr KnownError knownErrors[] = {
     {"X11Capture", status::serverUnreachable, "l’affichage est inaccessible, vérifiez la variable DISPLAY", false},
     {"X11Capture", status::windowNotFound, "la fenêtre choisie n’existe plus, choisissez-en une autre", false},
     {"X11Capture", status::displayNotFound, "l’écran choisi n’existe plus, choisissez-en un autre", false},
+    {"PipeWire", status::windowClosed, "la fenêtre partagée a été fermée", false},
     {"PipeWire", status::castEnded, "le bureau a mis fin au partage d’écran", false},
     {"VideoToolbox", platform::noUsableEncoderStatus,
      "aucun encodeur vidéo matériel disponible, installez le pilote VA-API de la carte graphique", false},

@@ -55,7 +55,8 @@ def ffmpeg(*arguments):  # the colours of the pictures read, each cut down to a 
                          capture_output=True).stdout
     return [("frame red" if r > 200 and b < 60 and 40 < g < 80 else "red" if r > 200 and g < 40 and b < 60 else
              "green" if g > 200 and r < 60 and b < 60 else "blue" if b > 200 and r < 60 else
-             "grey" if min(r, g, b) > 150 else f"{r},{g},{b}") for r, g, b in zip(rgb[0::3], rgb[1::3], rgb[2::3])]
+             "grey" if min(r, g, b) > 150 else "black" if max(r, g, b) < 16 else f"{r},{g},{b}")
+            for r, g, b in zip(rgb[0::3], rgb[1::3], rgb[2::3])]
 
 def colour(x, y):  # as shown (xwd would paint the holes of shaped windows black)
     return ffmpeg(*f"-f x11grab -draw_mouse 0 -s 1x1 -grab_x {x} -grab_y {y} -i {display} -vframes 1".split())[0]

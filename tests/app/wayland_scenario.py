@@ -1,7 +1,8 @@
 """The app on a session of scripts/lib/wayland.sh, its window on the stage's own X display so that it outlives
 the compositor: shares through the portal's chooser, which answers what `wayland.sh choose` told it. With
-"portion" the app is on the session's XWayland (PELORIN_STAGE_XWAYLAND=1) and shares a portion.
-usage: wayland_scenario.py OUT_DIR [portion]"""
+"portion" the app is on the session's XWayland (PELORIN_STAGE_XWAYLAND=1) and shares a portion; with "gnome", on the
+GNOME session, a display and a window.
+usage: wayland_scenario.py OUT_DIR [portion|gnome]"""
 import json, os, subprocess, sys, pyatspi  # noqa: E401
 from app_scenario import PORTION, SHARE, ask, centres, display, ffmpeg, find, logged, out, press, stop, wait
 
@@ -65,10 +66,32 @@ def portion():
         assert set(ffmpeg("-i", f"{os.environ['work']}/s.h264", "-vf", f"crop={band},scale=1:1")) == {"green"}, band
     find("menu item", "Quitter Pelorin", state=pyatspi.STATE_ENABLED).queryAction().doAction(0)
 
+def gnome():
+    """The display with the session's window full screen on it, then the window alone, shared as any window at the
+    app's largest screen's size: each chosen in GNOME's own dialog."""
+    for window, entry, size in (("full", "MetaVendor", "1280 height=720"),
+                                ("640 400", "pelorin-window", "1920 height=1200")):
+        session("window", window)
+        earlier = streams()
+        ask(SHARE, "135790")
+        session("choose", entry)
+        logged(f"sender_launch width={size}")
+        shown("blue", "#0000ff", earlier)
+        shown("red", "#ff0000")
+        window == "full" and stop()
+    # Resized narrower, the window is letterboxed into the same frame; closed, it ends the share with its error.
+    band = lambda: ffmpeg("-i", f"{os.environ['work']}/s.h264", "-vf", "crop=8:ih:0:0,scale=1:1")[-1]
+    session("window", "400 400")
+    wait("the window letterboxed", lambda: centres()[0][-1] == "red" and band() == "black")
+    session("window", "close")
+    find("alert", "Erreur : la fenêtre partagée a été fermée")
+    find("push button", SHARE, state=pyatspi.STATE_ENABLED)
+    find("menu item", "Quitter Pelorin", state=pyatspi.STATE_ENABLED).queryAction().doAction(0)
+
 if __name__ == "__main__":
     os.makedirs(out, exist_ok=True)
     try:
-        portion() if sys.argv[2:] == ["portion"] else scenario()
+        {"portion": portion, "gnome": gnome}.get(sys.argv[2] if sys.argv[2:] else "", scenario)()
     except Exception as failure:
         subprocess.run([*f"ffmpeg -v error -y -f x11grab -i {display} -vframes 1".split(), f"{out}/failure.png"])
         sys.exit(f"FAIL: {failure!r}\n" + "".join(open(os.environ["log"], encoding="utf-8").readlines()[-30:]))

@@ -85,7 +85,7 @@ void onParamChanged(void* data, std::uint32_t id, const spa_pod* param) {
   }
   std::uint8_t storage[1024];
   spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-  const spa_pod* params[2];
+  const spa_pod* params[3];
   params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
       &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
       SPA_POD_CHOICE_RANGE_Int(4, 2, 16), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1), SPA_PARAM_BUFFERS_dataType,
@@ -97,7 +97,10 @@ void onParamChanged(void* data, std::uint32_t id, const spa_pod* param) {
       SPA_PARAM_META_size,
       SPA_POD_CHOICE_RANGE_Int(regionBytes * static_cast<int>(damageRegions), regionBytes,
                                regionBytes * static_cast<int>(damageRegions))));
-  pw_stream_update_params(state->stream, params, 2);
+  params[2] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+      &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_VideoCrop),
+      SPA_PARAM_META_size, SPA_POD_Int(regionBytes)));
+  pw_stream_update_params(state->stream, params, 3);
 }
 
 // The damage of a buffer; none when it names none (then all of it changed).
@@ -114,6 +117,24 @@ std::vector<render::PixelRect> damageOf(spa_buffer* buffer) {
   return damage;
 }
 
+// mutter streams a window in buffers of a fixed size, the window in the part its crop names: that
+// part is the picture, and its size the window's. The damage, relative to the whole buffer, is then
+// dropped (all of the picture changed); a crop of the whole buffer changes nothing.
+void cropToContent(spa_buffer* buffer, ReceivedBuffer& received) {
+  auto* crop =
+      static_cast<spa_meta_region*>(spa_buffer_find_meta_data(buffer, SPA_META_VideoCrop, sizeof(spa_meta_region)));
+  if (!crop || !spa_meta_region_is_valid(crop)) return;
+  const render::PixelRect part{crop->region.position.x, crop->region.position.y,
+                               static_cast<int>(crop->region.size.width), static_cast<int>(crop->region.size.height)};
+  render::BgrxView& picture = received.picture;
+  if (part.x < 0 || part.y < 0 || part.x + part.width > picture.width || part.y + part.height > picture.height) return;
+  if (part.width == picture.width && part.height == picture.height) return;
+  picture.pixels += static_cast<std::size_t>(part.y) * picture.bytesPerRow + static_cast<std::size_t>(part.x) * 4;
+  picture.width = part.width;
+  picture.height = part.height;
+  received.damage.clear();
+}
+
 // Whether the buffer held a picture and was handed over.
 bool handleBuffer(State& state, spa_buffer* buffer) {
   if (buffer->n_datas < 1) return false;
@@ -128,6 +149,7 @@ bool handleBuffer(State& state, spa_buffer* buffer) {
   ReceivedBuffer received;
   received.picture = {static_cast<const std::uint8_t*>(d.data) + d.chunk->offset, stride, width, height};
   received.damage = damageOf(buffer);
+  cropToContent(buffer, received);
   received.arrivalSeconds = monotonicSeconds();
   Result<void> taken = state.handlers.picture(received);
   if (!taken) state.end(taken.error());

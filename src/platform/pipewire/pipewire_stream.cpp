@@ -114,7 +114,13 @@ class PipeWireCaptureStream final : public CaptureStream {
   // On the loop thread, once: the loop's handlers stop with the first failure.
   void fail(const Error& error) {
     failed_ = true;
-    if (delegate_) delegate_->didStopWithError(error);
+    if (!delegate_) return;
+    // A compositor ends a window's cast when the window goes away.
+    if (source_.window && error.code == captureStatus::castEnded) {
+      delegate_->didStopWithError(pipeWireError("the shared window was closed", captureStatus::windowClosed));
+    } else {
+      delegate_->didStopWithError(error);
+    }
   }
 
   PipeWireSource source_;

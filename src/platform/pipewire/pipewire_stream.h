@@ -18,6 +18,7 @@ struct PipeWireSource {
   std::uint32_t nodeId = 0;     // the portal stream's node
   Rect monitorFrame;            // the monitor's logical frame in global points (for sourceRect)
   std::shared_ptr<void> keepAlive;  // the portal session; released when the stream is destroyed
+  bool window = false;          // a window's node, whose end means the window was closed
 };
 
 Result<std::unique_ptr<CaptureStream>> makePipeWireStream(PipeWireSource source, const ContentFilter& filter,

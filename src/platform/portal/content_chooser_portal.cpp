@@ -69,8 +69,8 @@ class ChosenStreamCapture final : public ScreenCaptureService {
     }
     Result<int> fd = session_->openPipeWireRemote();
     if (!fd) return fd.error();
-    return pipewire::makePipeWireStream({*fd, stream_.nodeId, chosen_.contentRect, session_}, filter, configuration,
-                                        delegate);
+    return pipewire::makePipeWireStream({*fd, stream_.nodeId, chosen_.contentRect, session_, stream_.window}, filter,
+                                        configuration, delegate);
   }
 
   Result<Image> captureImage(const ContentFilter&, const ScreenshotConfiguration&) override {
