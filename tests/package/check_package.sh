@@ -5,16 +5,38 @@
 # The checks: the programs run (--help with the package's version, --list-sources, a synthetic
 # capture into the probe, the portion windows' module found in its private folder, the app started
 # and quit), and the menu entry, icon, metainfo and manual pages are where the desktop and man look.
+# With --wayland, on a sway session of scripts/lib/on_wayland.sh instead: the encoder's permission
+# through the portal, and the app as a native Wayland client (what the package recommends for it).
 set -euo pipefail
 source "$(dirname "$0")/../../scripts/lib/process.sh"
-deb=$1 root="" work=$(mktemp -d) window=""
+deb=$1 mode=${2:-} root="" work=$(mktemp -d) window=""
 trap 'rm -rf "$work"' EXIT
-if [[ "${2:-}" != --installed ]]; then
-  lintian --fail-on error,warning "$deb"
+if [[ $mode != --installed ]]; then
+  [[ $mode == --wayland ]] || lintian --fail-on error,warning "$deb"
   root=$work/root && dpkg-deb -x "$deb" "$root"
 fi
 version=$(dpkg-deb -f "$deb" Version) bin=$root/usr/bin share=$root/usr/share
 fail() { echo "package check failed: $*" >&2; exit 1; }
+
+if [[ $mode == --wayland ]]; then
+  "$bin/pelorin-encoder" --request-permission | grep -q '^screen_capture_request allowed=true ' ||
+    fail "the encoder's permission through the portal"
+  # Without DISPLAY, as on a desktop without XWayland: nothing but the Wayland platform can show it.
+  XDG_STATE_HOME=$work/state timeout 60 env -u DISPLAY "$bin/Pelorin" >"$work/app.out" 2>&1 &
+  app=$!
+  native_window() {
+    swaymsg -t get_tree | python3 -c 'import json, sys
+def nodes(n):
+    yield n
+    for child in n.get("nodes", []) + n.get("floating_nodes", []): yield from nodes(child)
+sys.exit(not any(n.get("name") == "Pelorin" and n.get("shell") == "xdg_shell" for n in nodes(json.load(sys.stdin))))'
+  }
+  wait_until 30 native_window || { kill "$app"; fail "no native Wayland window of the app: $(cat "$work/app.out")"; }
+  swaymsg '[title="^Pelorin$"] kill' >/dev/null  # the window's close, as its title bar's button
+  wait "$app" || fail "the app ended with status $?: $(cat "$work/app.out")"
+  echo "package checks passed on Wayland: $(basename "$deb")"
+  exit 0
+fi
 
 [[ "$("$bin/pelorin-encoder" --help | head -n1)" == "pelorin-encoder $version" ]] || fail "encoder --help version"
 [[ "$("$bin/pelorin-probe" --help | head -n1)" == "pelorin-probe $version" ]] || fail "probe --help version"
