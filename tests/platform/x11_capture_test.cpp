@@ -168,17 +168,18 @@ TEST_F(X11CaptureTest, AStillScreenGivesIdleSamplesAndFramesOnlyOnChangeOrReques
     auto collector = std::make_shared<Collector>(true);  // keeps every picture, so buffers stay in use
     auto stream = test::startStream(**service, (*service)->displayFilter(display("LEFT")), c, collector, queue_);
     ASSERT_TRUE(stream);
-    ASSERT_TRUE(collector->waitFor([](const auto& r) { return countStatus(r, FrameStatus::Idle) >= 15; }));
+    ASSERT_TRUE(collector->waitFor([](const auto& r) { return countStatus(r, FrameStatus::Idle) >= 5; }));
     ASSERT_EQ(completes(*collector), 1) << "a still screen gave more than its first frame";
+    std::vector<SampleRecord> records = collector->records();
     const X11StreamStats stats = dynamic_cast<X11CaptureStream&>(*stream).stats();
     EXPECT_EQ(stats.damage, damage);
     EXPECT_TRUE(damage ? stats.framesGrabbed <= 2u : stats.framesGrabbed >= 10u) << "reads of an idle screen";
-    // Samples come no faster than the minimum interval: one tick per 20 ms of their span; under a
-    // sanitizer on a loaded machine reads may take longer than a tick, so the floor is loose.
-    std::vector<SampleRecord> records = collector->records();
+    // A tick per 20 ms of the samples' span, yet no more than ten idle samples a second: each wakes
+    // the outputs. Under a sanitizer on a loaded machine reads may take longer than a tick, so the
+    // floor is loose.
     const double span = records.back().presentationSeconds - records.front().presentationSeconds;
-    EXPECT_LE(static_cast<double>(records.size() - 1), span * 50 + 1.5);
-    EXPECT_GE(static_cast<double>(records.size() - 1), span * 50 * 0.3) << "ticks were missed";
+    EXPECT_LE(static_cast<double>(records.size() - 1), span * 10 + 1.5) << "idle samples at every tick";
+    EXPECT_GE(static_cast<double>(stats.idleFrames), span * 50 * 0.3) << "ticks were missed";
 
     const double asked = test::monotonicNow();
     stream->requestFrame();
@@ -303,10 +304,9 @@ TEST_F(X11CaptureTest, FramesAfterPartialChangesEqualTheScreenConvertedWhole) {
   StreamConfiguration c = sized(1280, 720);  // LEFT letterboxed: 64 pixels of bars each side
   c.showsCursor = true;
   c.queueDepth = 8;
+  // Healing, the check brings the change a band of rows at a time: the first whole picture counts.
   const auto expectScreen = [&](X11ScreenCaptureService& service, const ShareableDisplay& d, Collector& collector,
-                                double since) {
-    PixelBufferRef frame = collector.waitForFirstPictureAfter(since);
-    ASSERT_TRUE(frame) << "no frame after the change";
+                                double since, bool healing = false) {
     Result<Image> screen = service_->captureImage(service.displayFilter(d), {d.width, d.height, true});
     const FrameLayout layout = *computeLayout(d.width, d.height, c);
     const PixelRect& s = layout.source;
@@ -314,8 +314,14 @@ TEST_F(X11CaptureTest, FramesAfterPartialChangesEqualTheScreenConvertedWhole) {
     PixelBufferRef whole = NV12BufferPool::create(c.width, c.height, 1)->makeBuffer();
     std::vector<std::uint8_t> scratch;
     ASSERT_TRUE(renderFrame(view, layout, *whole, scratch));
-    const auto [difference, where] = largestDifference(*frame, *whole);
-    EXPECT_LE(difference, 1) << "on row " << where;
+    for (double shown = since;;) {
+      PixelBufferRef frame = collector.waitForFirstPictureAfter(shown, &shown);
+      ASSERT_TRUE(frame) << "no frame showing the change";
+      const auto [difference, where] = largestDifference(*frame, *whole);
+      if (healing && difference > 1) continue;
+      EXPECT_LE(difference, 1) << "on row " << where;
+      break;
+    }
     collector.releaseHeld();
   };
   const ShareableDisplay left = display("LEFT");
@@ -361,7 +367,7 @@ TEST_F(X11CaptureTest, FramesAfterPartialChangesEqualTheScreenConvertedWhole) {
   expectScreen(**lying, right, *collector, 0);
   const double before = test::monotonicNow();
   painter_.fill(1920 + 333, 222, 100, 100, red);
-  expectScreen(**lying, right, *collector, before);
+  expectScreen(**lying, right, *collector, before, true);
 }
 
 // Older clients publish only WM_NAME, in Latin-1 or COMPOUND_TEXT (xterm); titles are UTF-8, and

@@ -95,11 +95,15 @@ class Collector final : public StreamOutput, public StreamDelegate {
     return changed_.wait_for(lock, timeout, fresh) ? latest_ : nullptr;
   }
 
-  // With holdAll: the first picture delivered after `since` (CLOCK_MONOTONIC seconds).
-  PixelBufferRef waitForFirstPictureAfter(double since, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+  // With holdAll: the first picture delivered after `since` (CLOCK_MONOTONIC seconds); `shown`
+  // takes its time.
+  PixelBufferRef waitForFirstPictureAfter(double since, double* shown = nullptr,
+                                          std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
     std::unique_lock lock(mutex_);
     const auto first = [&] { return std::ranges::find_if(held_, [&](const auto& h) { return h.first > since; }); };
-    return changed_.wait_for(lock, timeout, [&] { return first() != held_.end(); }) ? first()->second : nullptr;
+    if (!changed_.wait_for(lock, timeout, [&] { return first() != held_.end(); })) return nullptr;
+    if (shown) *shown = first()->first;
+    return first()->second;
   }
 
   bool waitForError(std::chrono::milliseconds timeout) {

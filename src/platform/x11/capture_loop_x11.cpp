@@ -11,13 +11,19 @@ using render::reachedPixels;
 
 // Reads that fail this long stop the stream rather than leave it silent.
 constexpr auto longestReadFailure = std::chrono::seconds(1);
-// Damage can go unreported (some drivers and compositors report too little): the whole picture is
-// checked this often, and a frame asked for after this long is read whole.
+// Damage can go unreported (some drivers and compositors report too little): every row of the
+// picture is checked within this long, and a frame asked for after this long is read whole.
 constexpr auto longestTrust = std::chrono::seconds(1);
+// The check goes a band of rows at a time: no tick reads and compares the whole picture, and a
+// band stays in the cache between its read and its comparison.
+constexpr int checkBands = 8;
 // Damage is read in at most this many boxes, each one round trip to the server.
 constexpr std::size_t mostBoxes = 8;
 // Damage over more than this part of the picture is read and drawn whole: cheaper than pieces.
 constexpr double largestPart = 0.5;
+// Nothing new is told to the outputs this often, not at every tick: each hand-off wakes their
+// thread, and what waits on time there (a black run's half second) needs no finer steps.
+constexpr auto idleInterval = std::chrono::milliseconds(100);
 
 bool sameCursor(const CursorPicture& a, const CursorPicture& b) {
   return a.x == b.x && a.y == b.y && a.serial == b.serial && a.width == b.width && a.height == b.height;
@@ -66,6 +72,7 @@ struct CaptureLoop::Change {
   const CursorPicture* cursor = nullptr;  // to draw into the frame
   bool cursorChanged = false;             // drawn elsewhere, or another picture, or shown or hidden
   bool frameOwed = false;                 // a frame is due whatever the pixels say
+  bool requested = false;                 // a frame was asked for since the last tick
 };
 
 // One read of the content and when it happened (CLOCK_MONOTONIC seconds).
@@ -206,7 +213,7 @@ std::optional<Error> CaptureLoop::tick() {
   const Change change = detectChange();
   if (connection_->broken()) return connectionLost();
   if (!content_.readable) {
-    repeatOrIdle(change.frameOwed);
+    repeatOrIdle(change);
     return std::nullopt;
   }
   if (std::optional<Error> failed = healMissedDamage()) return failed;
@@ -249,19 +256,19 @@ void CaptureLoop::delivered(PixelBufferRef buffer, const Grab& grab, const Chang
   shownCursor_.reset();
   if (change.cursor) shownCursor_ = *change.cursor;
   lastComplete_ = completeSample(std::move(buffer), grab);
-  context_.outputs.deliver(*lastComplete_);
+  handOff(*lastComplete_);
 }
 
 // A hidden window's owed frame is its last picture again; otherwise nothing changed.
-void CaptureLoop::repeatOrIdle(bool frameOwed) {
-  if (!frameOwed || !lastComplete_) {
-    deliverIdle();
+void CaptureLoop::repeatOrIdle(const Change& change) {
+  if (!change.frameOwed || !lastComplete_) {
+    deliverIdle(change.requested);
     return;
   }
   frameOwed_ = false;
   lastComplete_->presentationSeconds = monotonicSeconds();
   context_.counters.count(&X11StreamStats::framesDelivered);
-  context_.outputs.deliver(*lastComplete_);
+  handOff(*lastComplete_);
 }
 
 CaptureLoop::Change CaptureLoop::detectChange() {
@@ -275,6 +282,7 @@ CaptureLoop::Change CaptureLoop::detectChange() {
     damaged_.insert(damaged_.end(), damage.begin(), damage.end());
   }
   if (context_.frameRequested.exchange(false)) {
+    change.requested = true;
     frameOwed_ = true;
     // A fresh picture is asked for: one kept longer than damage is trusted is read again whole.
     if (Clock::now() - lastWholeRead_ >= longestTrust) redrawWhole_ = true;
@@ -284,18 +292,21 @@ CaptureLoop::Change CaptureLoop::detectChange() {
   return change;
 }
 
-// Once in a while the kept picture is compared with the content whole: what damage left out
+// Now and then a band of the kept picture is compared with the content: what damage left out
 // becomes damage.
 std::optional<Error> CaptureLoop::healMissedDamage() {
-  if (!source_->reportsDamage() || !kept_ || redrawWhole_ || Clock::now() - lastWholeRead_ < longestTrust) {
-    return std::nullopt;
-  }
-  lastWholeRead_ = Clock::now();
-  Result<std::vector<PixelRect>> missed = source_->recheck();
+  const Clock::time_point now = Clock::now();
+  if (!source_->reportsDamage() || !kept_ || redrawWhole_ || now < nextCheck_) return std::nullopt;
+  nextCheck_ = now + longestTrust / checkBands;
+  const int rows = (kept_->picture.height + checkBands - 1) / checkBands;
+  Result<std::vector<PixelRect>> missed = source_->recheck(checkedBand_ * rows, rows);
   if (!missed) {
     redrawWhole_ = true;
     return readFailed(missed.error());
   }
+  checkedBand_ = (checkedBand_ + 1) % checkBands;
+  // The last band checked: the picture kept is as good as one read whole.
+  if (checkedBand_ == 0) lastWholeRead_ = now;
   damaged_.insert(damaged_.end(), missed->begin(), missed->end());
   return std::nullopt;
 }
@@ -329,6 +340,9 @@ Result<CaptureLoop::Grab> CaptureLoop::read() {
   grab.picture = *picture;
   kept_ = *picture;
   lastWholeRead_ = Clock::now();
+  // Read whole, the picture needs no check before its bands' turns come again.
+  nextCheck_ = lastWholeRead_ + longestTrust / checkBands;
+  checkedBand_ = 0;
   readFailures_.succeed();
   context_.counters.grabbed(grab.after - grab.before);
   return grab;
@@ -400,9 +414,16 @@ SampleBuffer CaptureLoop::completeSample(PixelBufferRef buffer, const Grab& grab
   return sample;
 }
 
-void CaptureLoop::deliverIdle() {
+// A tick with nothing new; the outputs hear of it at the idle interval, or at once when a frame
+// was asked for and none can be given.
+void CaptureLoop::deliverIdle(bool asked) {
   context_.counters.count(&X11StreamStats::idleFrames);
-  context_.outputs.deliver(idleSample(monotonicSeconds()));
+  if (asked || Clock::now() - lastHandOff_ >= idleInterval) handOff(idleSample(monotonicSeconds()));
+}
+
+void CaptureLoop::handOff(const SampleBuffer& sample) {
+  lastHandOff_ = Clock::now();
+  context_.outputs.deliver(sample);
 }
 
 }  // namespace pelorin::platform::x11
