@@ -32,7 +32,8 @@ class MonitorWatch {
   std::chrono::steady_clock::time_point nextCheck_;
 };
 
-// The damage of one drawable, collected until taken.
+// The damage of one drawable, collected until taken. The server tells each rectangle as it joins
+// the damage, so taking it costs no round trip.
 class DamageWatch {
  public:
   DamageWatch(XConnection& connection, Drawable drawable);
@@ -41,9 +42,8 @@ class DamageWatch {
   DamageWatch& operator=(const DamageWatch&) = delete;
 
   bool active() const { return damage_ != 0; }
-  // Whether the event was this watch's; notes that there is damage to take.
+  // Whether the event was this watch's; keeps its rectangle.
   bool handle(const XEvent& event);
-  bool pending() const { return pending_; }
   // The damage reported since the last take, cut to `area` (drawable coordinates).
   std::vector<PixelRect> take(const PixelRect& area);
   // Stops watching; with the connection still up, the server forgets the damage object.
@@ -52,8 +52,7 @@ class DamageWatch {
  private:
   XConnection& connection_;
   Damage damage_ = 0;
-  XserverRegion region_ = 0;
-  bool pending_ = true;
+  std::vector<PixelRect> reported_;
 };
 
 std::unique_ptr<PictureSource> makeDisplaySource(XConnection& connection, const ContentFilter& filter,
