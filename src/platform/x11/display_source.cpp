@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "platform/render/damage_region.h"
 #include "platform/screen_capture.h"
 #include "platform/x11/capture_stream_x11.h"
 
@@ -10,8 +9,6 @@ namespace pelorin::platform::x11 {
 namespace {
 
 constexpr auto monitorCheckPeriod = std::chrono::milliseconds(500);
-// Damage rectangles kept until taken before they are joined into one.
-constexpr std::size_t mostReported = 256;
 
 // A whole monitor read from the root window.
 class DisplaySource final : public PictureSource {
@@ -142,42 +139,44 @@ Result<Monitor> MonitorWatch::check() {
 }
 
 DamageWatch::DamageWatch(XConnection& connection, Drawable drawable) : connection_(connection) {
-  damage_ = XDamageCreate(connection.display(), drawable, XDamageReportDeltaRectangles);
-  // The server reports the whole drawable at once: that report is in before the first tick, which
-  // reads everything anyway, and not taken for a change at a later one.
-  XSync(connection.display(), False);
+  Display* display = connection.display();
+  damage_ = XDamageCreate(display, drawable, XDamageReportNonEmpty);
+  region_ = XFixesCreateRegion(display, nullptr, 0);
 }
 
 DamageWatch::~DamageWatch() { release(); }
 
 void DamageWatch::release() {
   if (!damage_) return;
-  // The damage object dies with its drawable; destroying it again is a harmless error.
-  if (!connection_.broken()) XDamageDestroy(connection_.display(), damage_);
+  if (!connection_.broken()) {
+    // The damage object dies with its drawable; destroying it again is a harmless error.
+    XDamageDestroy(connection_.display(), damage_);
+    XFixesDestroyRegion(connection_.display(), region_);
+  }
   damage_ = 0;
+  region_ = 0;
 }
 
 bool DamageWatch::handle(const XEvent& event) {
   if (!damage_ || event.type != connection_.damageEventBase() + XDamageNotify) return false;
-  const auto& notify = reinterpret_cast<const XDamageNotifyEvent&>(event);
-  if (notify.damage != damage_) return false;
-  const PixelRect area{notify.area.x, notify.area.y, notify.area.width, notify.area.height};
-  // Damage in very many pieces is read as one box anyway: the list stays short while nobody takes.
-  if (reported_.size() >= mostReported) reported_ = {render::mergeBoxes(std::move(reported_), 1).front()};
-  reported_.push_back(area);
+  if (reinterpret_cast<const XDamageNotifyEvent&>(event).damage != damage_) return false;
+  pending_ = true;
   return true;
 }
 
 std::vector<PixelRect> DamageWatch::take(const PixelRect& area) {
   std::vector<PixelRect> touched;
-  if (!damage_ || reported_.empty()) return touched;
-  // The server reports again what is drawn from now on, where it was damaged before too. No reply
-  // is waited for: the request goes out ahead of the next read.
-  XDamageSubtract(connection_.display(), damage_, None, None);
-  for (const PixelRect& r : std::exchange(reported_, {})) {
-    const PixelRect inside = intersect(area, r);
+  if (!pending_ || !damage_) return touched;
+  pending_ = false;
+  Display* display = connection_.display();
+  XDamageSubtract(display, damage_, None, region_);
+  int count = 0;
+  XRectangle* rects = XFixesFetchRegion(display, region_, &count);
+  for (int i = 0; rects && i < count; ++i) {
+    const PixelRect inside = intersect(area, PixelRect{rects[i].x, rects[i].y, rects[i].width, rects[i].height});
     if (!inside.empty()) touched.push_back(inside);
   }
+  if (rects) XFree(rects);
   return touched;
 }
 

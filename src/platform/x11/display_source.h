@@ -32,8 +32,7 @@ class MonitorWatch {
   std::chrono::steady_clock::time_point nextCheck_;
 };
 
-// The damage of one drawable, collected until taken. The server tells each rectangle as it joins
-// the damage, so taking it costs no round trip.
+// The damage of one drawable, collected until taken.
 class DamageWatch {
  public:
   DamageWatch(XConnection& connection, Drawable drawable);
@@ -42,8 +41,9 @@ class DamageWatch {
   DamageWatch& operator=(const DamageWatch&) = delete;
 
   bool active() const { return damage_ != 0; }
-  // Whether the event was this watch's; keeps its rectangle.
+  // Whether the event was this watch's; notes that there is damage to take.
   bool handle(const XEvent& event);
+  bool pending() const { return pending_; }
   // The damage reported since the last take, cut to `area` (drawable coordinates).
   std::vector<PixelRect> take(const PixelRect& area);
   // Stops watching; with the connection still up, the server forgets the damage object.
@@ -52,7 +52,8 @@ class DamageWatch {
  private:
   XConnection& connection_;
   Damage damage_ = 0;
-  std::vector<PixelRect> reported_;
+  XserverRegion region_ = 0;
+  bool pending_ = true;
 };
 
 std::unique_ptr<PictureSource> makeDisplaySource(XConnection& connection, const ContentFilter& filter,
