@@ -95,15 +95,11 @@ class Collector final : public StreamOutput, public StreamDelegate {
     return changed_.wait_for(lock, timeout, fresh) ? latest_ : nullptr;
   }
 
-  // With holdAll: the first picture delivered after `since` (CLOCK_MONOTONIC seconds); `shown`
-  // takes its time.
-  PixelBufferRef waitForFirstPictureAfter(double since, double* shown = nullptr,
-                                          std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+  // With holdAll: the first picture delivered after `since` (CLOCK_MONOTONIC seconds).
+  PixelBufferRef waitForFirstPictureAfter(double since, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
     std::unique_lock lock(mutex_);
     const auto first = [&] { return std::ranges::find_if(held_, [&](const auto& h) { return h.first > since; }); };
-    if (!changed_.wait_for(lock, timeout, [&] { return first() != held_.end(); })) return nullptr;
-    if (shown) *shown = first()->first;
-    return first()->second;
+    return changed_.wait_for(lock, timeout, [&] { return first() != held_.end(); }) ? first()->second : nullptr;
   }
 
   bool waitForError(std::chrono::milliseconds timeout) {

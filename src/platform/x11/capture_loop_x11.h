@@ -111,9 +111,7 @@ class CaptureLoop {
   render::FrameCanvas canvas_;
   std::optional<SourcePicture> kept_;
   CursorPatch cursorPatch_;
-  Clock::time_point lastWholeRead_;  // or the end of the last check of every band
-  Clock::time_point nextCheck_;      // of the next band
-  int checkedBand_ = 0;              // the next band to check, counted from the top
+  Clock::time_point lastWholeRead_;  // or the last check of the whole picture
   std::optional<CursorPicture> shownCursor_;  // the cursor as in the last delivered frame
   // The last complete sample, delivered again when a frame is owed while nothing can be read.
   std::optional<SampleBuffer> lastComplete_;

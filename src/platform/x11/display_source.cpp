@@ -65,8 +65,8 @@ class DisplaySource final : public PictureSource {
     return true;
   }
 
-  Result<std::vector<PixelRect>> recheck(int firstRow, int rows) override {
-    Result<std::vector<PixelRect>> changed = grabber_.refresh(firstRow, rows);
+  Result<std::vector<PixelRect>> recheck() override {
+    Result<std::vector<PixelRect>> changed = grabber_.refresh();
     if (!changed) return changed.error();
     return offRoot(*changed);
   }

@@ -59,10 +59,9 @@ class PictureSource {
   // Reads `boxes` (content pixels, within the area last read) again into the last read's
   // picture. False when this source reads only whole pictures: then nothing was read.
   virtual Result<bool> reread(const std::vector<PixelRect>& /*boxes*/) { return false; }
-  // Reads `rows` rows of the area last read from `firstRow` (counted from its top) again and
-  // brings the picture up to date, for damage that was never reported; the parts that differed
-  // (content pixels). Nothing where the source cannot tell.
-  virtual Result<std::vector<PixelRect>> recheck(int /*firstRow*/, int /*rows*/) { return std::vector<PixelRect>{}; }
+  // Reads the area last read again and brings the picture up to date, for damage that was never
+  // reported; the parts that differed (content pixels). Nothing where the source cannot tell.
+  virtual Result<std::vector<PixelRect>> recheck() { return std::vector<PixelRect>{}; }
 };
 
 // The source showing `filter`'s content on `connection`.

@@ -312,22 +312,19 @@ Result<void> ScreenGrabber::regrab(const std::vector<PixelRect>& boxes) {
   return {};
 }
 
-Result<std::vector<PixelRect>> ScreenGrabber::refresh(int firstRow, int rows) {
+Result<std::vector<PixelRect>> ScreenGrabber::refresh() {
   if (connection_.broken()) return connectionLost();
   if (!last_) return x11Error("nothing was read before");
-  const PixelRect band = intersect(lastArea_, {lastArea_.x, lastArea_.y + firstRow, lastArea_.width, rows});
-  std::vector<PixelRect> changed;
-  if (band.empty()) return changed;
-  Result<BgrxView> now = readApart(band);
+  Result<BgrxView> now = readApart(lastArea_);
   if (!now) return now.error();
-  const auto rowBytes = static_cast<std::size_t>(band.width) * 4;
-  for (int row = 0; row < band.height; ++row) {
+  std::vector<PixelRect> changed;
+  const auto rowBytes = static_cast<std::size_t>(lastArea_.width) * 4;
+  for (int row = 0; row < lastArea_.height; ++row) {
     const std::uint8_t* fresh = now->pixels + static_cast<std::size_t>(row) * now->bytesPerRow;
-    auto* kept = reinterpret_cast<std::uint8_t*>(last_->data) +
-                 static_cast<std::size_t>(band.y - lastArea_.y + row) * last_->bytes_per_line;
+    auto* kept = reinterpret_cast<std::uint8_t*>(last_->data) + static_cast<std::size_t>(row) * last_->bytes_per_line;
     if (std::memcmp(fresh, kept, rowBytes) == 0) continue;
     std::memcpy(kept, fresh, rowBytes);
-    const PixelRect line{band.x, band.y + row, band.width, 1};
+    const PixelRect line{lastArea_.x, lastArea_.y + row, lastArea_.width, 1};
     // Rows that differ one after another make one rectangle.
     if (!changed.empty() && changed.back().y + changed.back().height == line.y) {
       ++changed.back().height;

@@ -106,10 +106,9 @@ class ScreenGrabber {
   // Reads `boxes` (in the drawable's coordinates, within the last grab's area) again into the
   // last grab's picture, which stays where it is.
   Result<void> regrab(const std::vector<PixelRect>& boxes);
-  // Reads `rows` rows of the last grab's area from `firstRow` (counted from its top) again for
-  // changes nobody reported: the rows that differ are copied into the picture, and returned as
-  // rectangles in the drawable's coordinates.
-  Result<std::vector<PixelRect>> refresh(int firstRow, int rows);
+  // Reads the last grab's area again for changes nobody reported: the rows that differ are copied
+  // into the picture, and returned as rectangles in the drawable's coordinates.
+  Result<std::vector<PixelRect>> refresh();
 
  private:
   bool prepareShm(int width, int height, int depth);
