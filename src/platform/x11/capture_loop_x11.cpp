@@ -181,7 +181,10 @@ Result<void> CaptureLoop::switchSource(const ContentFilter& filter) {
 
 void CaptureLoop::pumpEvents() {
   Display* display = connection_->display();
-  while (!connection_->broken() && XPending(display) > 0) {
+  // The pointer is asked for first: the events before its answer are queued with it, and need no
+  // read of the connection of their own.
+  const int queued = configuration_.showsCursor && cursor_->locate() ? QueuedAlready : QueuedAfterFlush;
+  while (!connection_->broken() && XEventsQueued(display, queued) > 0) {
     XEvent event;
     XNextEvent(display, &event);
     if (!cursor_->handle(event)) source_->handle(event);
