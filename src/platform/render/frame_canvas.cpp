@@ -3,11 +3,15 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/render/damage_region.h"
+
 namespace pelorin::platform::render {
 namespace {
 
 // Frames remembered: more than any pool holds buffers.
 constexpr std::size_t rememberedFrames = 16;
+// A buffer is brought up to date in at most this many copies.
+constexpr std::size_t copiedBoxes = 8;
 
 std::size_t chromaStride(const FrameLayout& layout) { return static_cast<std::size_t>(layout.frameWidth + 1) / 2 * 2; }
 std::size_t chromaRows(const FrameLayout& layout) { return static_cast<std::size_t>(layout.frameHeight + 1) / 2; }
@@ -47,7 +51,8 @@ bool FrameCanvas::copyTo(PixelBuffer& buffer) {
   const std::optional<std::vector<PixelRect>> changed =
       holder == holders_.end() ? std::nullopt : changedSince(holder->second);
   if (changed) {
-    for (const PixelRect& area : *changed) copyArea(area, buffer);
+    // Each frame since then drew its parts, often the same ones again: each pixel is copied once.
+    for (const PixelRect& area : mergeBoxes(*changed, copiedBoxes)) copyArea(area, buffer);
   } else {
     copyArea({0, 0, layout_.frameWidth, layout_.frameHeight}, buffer);
   }

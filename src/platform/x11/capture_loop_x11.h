@@ -75,7 +75,7 @@ class CaptureLoop {
   Result<void> switchSource(const ContentFilter& filter);
   void pumpEvents();
   std::optional<Error> checkContent();
-  void repeatOrIdle(bool frameOwed);
+  void repeatOrIdle(const Change& change);
   Change detectChange();
   std::optional<Error> healMissedDamage();
   bool keptIsWhole() const;
@@ -87,7 +87,8 @@ class CaptureLoop {
   std::optional<Error> readFailed(const Error& reason);
   bool pictureChanged(const BgrxView& picture);
   SampleBuffer completeSample(PixelBufferRef buffer, const Grab& grab) const;
-  void deliverIdle();
+  void deliverIdle(bool asked = false);
+  void handOff(const SampleBuffer& sample);
 
   const LoopContext context_;
   std::unique_ptr<XConnection> connection_;
@@ -114,6 +115,7 @@ class CaptureLoop {
   std::optional<CursorPicture> shownCursor_;  // the cursor as in the last delivered frame
   // The last complete sample, delivered again when a frame is owed while nothing can be read.
   std::optional<SampleBuffer> lastComplete_;
+  Clock::time_point lastHandOff_;  // of any sample to the outputs
   std::optional<std::uint64_t> lastHash_;
   FailureSpell readFailures_;
   std::optional<Error> sourceLost_;  // the source closed and none could replace it

@@ -24,7 +24,7 @@ struct X11CaptureOptions {
 struct X11StreamStats {
   std::uint64_t framesGrabbed = 0;    // reads of the screen or a window
   std::uint64_t framesDelivered = 0;  // Complete samples handed to the outputs
-  std::uint64_t idleFrames = 0;       // Idle samples (nothing changed)
+  std::uint64_t idleFrames = 0;       // Ticks with nothing new (idle samples go out less often)
   std::uint64_t framesSkipped = 0;    // ticks without a free buffer (queueDepth reached)
   std::uint64_t grabFailures = 0;
   double grabSeconds = 0;     // in screen reads

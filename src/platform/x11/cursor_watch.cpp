@@ -14,11 +14,9 @@ bool CursorWatch::handle(const XEvent& event) {
   return true;
 }
 
-const std::optional<CursorPicture>& CursorWatch::look() {
-  if (!connection_.hasFixes() || connection_.broken()) {
-    cursor_.reset();
-    return cursor_;
-  }
+bool CursorWatch::locate() {
+  hotSpot_.reset();
+  if (!connection_.hasFixes() || connection_.broken()) return false;
   Window root = None;
   Window child = None;
   int x = 0;
@@ -27,12 +25,20 @@ const std::optional<CursorPicture>& CursorWatch::look() {
   int windowY = 0;
   unsigned int buttons = 0;
   // A pointer on another screen has no place on this root: the image fetched tells where it is.
-  const bool placed = !shapeChanged_ && cursor_ &&
-                      XQueryPointer(connection_.display(), connection_.root(), &root, &child, &x, &y, &windowX,
-                                    &windowY, &buttons);
-  if (placed) {
-    cursor_->x = x - cursor_->hotX;
-    cursor_->y = y - cursor_->hotY;
+  if (XQueryPointer(connection_.display(), connection_.root(), &root, &child, &x, &y, &windowX, &windowY, &buttons)) {
+    hotSpot_.emplace(x, y);
+  }
+  return true;
+}
+
+const std::optional<CursorPicture>& CursorWatch::look() {
+  if (!connection_.hasFixes() || connection_.broken()) {
+    cursor_.reset();
+    return cursor_;
+  }
+  if (!shapeChanged_ && cursor_ && hotSpot_) {
+    cursor_->x = hotSpot_->first - cursor_->hotX;
+    cursor_->y = hotSpot_->second - cursor_->hotY;
     return cursor_;
   }
   // Cleared before the fetch: a change the fetch misses comes as an event and is fetched next.
