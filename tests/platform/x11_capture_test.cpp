@@ -147,15 +147,11 @@ TEST_F(X11CaptureTest, OneStreamLetterboxesCropsAndMovesToAnotherMonitor) {
   EXPECT_TRUE(collector->errors().empty());
 }
 
-// On a still screen only a change or a request brings a frame: at the next tick, with damage
-// reports or a hash of the picture, and a request is still owed while every buffer is held.
+// On a still screen only a change or a request brings a frame, with damage reports or a hash of
+// the picture, and a request is still owed while every buffer is held.
 TEST_F(X11CaptureTest, AStillScreenGivesIdleSamplesAndFramesOnlyOnChangeOrRequest) {
   const Window area = painter_.fill(0, 0, 1920, 1200, grey);
   const auto completes = [](Collector& c) { return countStatus(c.records(), FrameStatus::Complete); };
-  // A picture within two frame intervals, with room for a loaded machine.
-  const auto comesPromptly = [](Collector& c, double since) {
-    return c.waitForPictureAfter(since, 2000ms) && c.records().back().presentationSeconds - since <= 0.2;
-  };
   for (const bool damage : {true, false}) {
     SCOPED_TRACE(damage ? "damage" : "hash, without shared memory");
     painter_.recolour(area, grey);
@@ -174,24 +170,25 @@ TEST_F(X11CaptureTest, AStillScreenGivesIdleSamplesAndFramesOnlyOnChangeOrReques
     const X11StreamStats stats = dynamic_cast<X11CaptureStream&>(*stream).stats();
     EXPECT_EQ(stats.damage, damage);
     EXPECT_TRUE(damage ? stats.framesGrabbed <= 2u : stats.framesGrabbed >= 10u) << "reads of an idle screen";
-    // A tick per 20 ms of the samples' span, yet no more than ten idle samples a second: each wakes
-    // the outputs. Under a sanitizer on a loaded machine reads may take longer than a tick, so the
-    // floor is loose.
+    // No more than ten idle samples a second, by the samples' own clock: each wakes the outputs.
     const double span = records.back().presentationSeconds - records.front().presentationSeconds;
     EXPECT_LE(static_cast<double>(records.size() - 1), span * 10 + 1.5) << "idle samples at every tick";
-    EXPECT_GE(static_cast<double>(stats.idleFrames), span * 50 * 0.3) << "ticks were missed";
 
+    // On a still screen only a request brings a picture: one that is lost never comes. (How soon
+    // one comes is the latency benchmark's.)
     const double asked = test::monotonicNow();
     stream->requestFrame();
     stream->requestFrame();  // asked twice before the tick: still one frame
-    EXPECT_TRUE(comesPromptly(*collector, asked));
-    // Every buffer is held now: the request is kept until one is free.
+    EXPECT_TRUE(collector->waitForPictureAfter(asked));
+    // Every buffer is held now: the request is kept until one is free, while ticks go by without one.
+    const auto skipped = [&] { return dynamic_cast<X11CaptureStream&>(*stream).stats().framesSkipped; };
+    const auto before = skipped();
     stream->requestFrame();
-    std::this_thread::sleep_for(200ms);  // no sample can come while every buffer is held
+    ASSERT_TRUE(pelorin::test::waitUntil([&] { return skipped() >= before + 2; }));
     EXPECT_EQ(completes(*collector), 2);
     const double released = test::monotonicNow();
     collector->releaseHeld();
-    EXPECT_TRUE(comesPromptly(*collector, released)) << "the request was lost while no buffer was free";
+    EXPECT_TRUE(collector->waitForPictureAfter(released)) << "the request was lost while no buffer was free";
     ASSERT_TRUE(collector->waitForTicks(10));
     EXPECT_EQ(completes(*collector), 3) << "one request, one frame";
 

@@ -75,18 +75,18 @@ class Collector final : public StreamOutput, public StreamDelegate {
   bool waitForTicks(std::size_t n) {
     std::unique_lock lock(mutex_);
     const std::size_t seen = records_.size();
-    return changed_.wait_for(lock, std::chrono::milliseconds(5000), [&] { return records_.size() >= seen + n; });
+    return changed_.wait_for(lock, pelorin::test::waitBound, [&] { return records_.size() >= seen + n; });
   }
 
   // Waits until `done` holds for the records; false on timeout.
   bool waitFor(const std::function<bool(const std::vector<SampleRecord>&)>& done,
-               std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+               std::chrono::milliseconds timeout = pelorin::test::waitBound) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return done(records_); });
   }
 
   // Waits for a picture delivered after `since` (CLOCK_MONOTONIC seconds).
-  PixelBufferRef waitForPictureAfter(double since, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+  PixelBufferRef waitForPictureAfter(double since, std::chrono::milliseconds timeout = pelorin::test::waitBound) {
     std::unique_lock lock(mutex_);
     const auto fresh = [&] {
       const auto it = std::find_if(records_.rbegin(), records_.rend(), [](const SampleRecord& r) { return r.hasImage; });
@@ -96,7 +96,7 @@ class Collector final : public StreamOutput, public StreamDelegate {
   }
 
   // With holdAll: the first picture delivered after `since` (CLOCK_MONOTONIC seconds).
-  PixelBufferRef waitForFirstPictureAfter(double since, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+  PixelBufferRef waitForFirstPictureAfter(double since, std::chrono::milliseconds timeout = pelorin::test::waitBound) {
     std::unique_lock lock(mutex_);
     const auto first = [&] { return std::ranges::find_if(held_, [&](const auto& h) { return h.first > since; }); };
     return changed_.wait_for(lock, timeout, [&] { return first() != held_.end(); }) ? first()->second : nullptr;
