@@ -107,8 +107,15 @@ def program_targets(build):
     return sorted(target_name(p) for p in executables(build) if Path(p).parent == build / "bin")
 
 
+def desktop(test):
+    """The Wayland session a test needs (its label wayland, wayland_app or wayland_gnome), or None."""
+    labels = {label for label in test["labels"] if label.startswith("wayland")}
+    return ("gnome" if "wayland_gnome" in labels else "sway") if labels else None
+
+
 def starts_programs(test, build):
-    return not test["program"].startswith(str(build / "tests")) or test["labels"] & {"integration", "discovery", "wayland"}
+    return (not test["program"].startswith(str(build / "tests")) or desktop(test)
+            or test["labels"] & {"integration", "discovery"})
 
 
 def read_hints(report):
@@ -146,7 +153,8 @@ def affected(tests, changed, build):
 
 def ctest(build, tests, timeout, *options):
     """One ctest run of `tests`; a wayland-labelled test is alone on a session of its own."""
-    prefix = ON_WAYLAND if any("wayland" in t["labels"] for t in tests) else []
+    kind = next(filter(None, map(desktop, tests)), None)
+    prefix = ["env", f"PELORIN_WAYLAND_DESKTOP={kind}", *ON_WAYLAND] if kind else []
     numbers = ",".join(str(t["number"]) for t in tests)
     return run([*prefix, "ctest", "--test-dir", str(build), "--timeout", str(timeout), *options,
                 "-I", f"0,0,0,{numbers}"])
@@ -156,13 +164,13 @@ def run_ctest(build, chosen, timeout):
     """Runs the chosen tests, stopping at the first failure; returns the failed tests' names."""
     if not chosen:
         return []
-    batches = [[t for t in chosen if "wayland" not in t["labels"]]]
-    batches += [[t] for t in chosen if "wayland" in t["labels"]]
+    batches = [[t for t in chosen if not desktop(t)]]
+    batches += [[t] for t in chosen if desktop(t)]
     failed = []
     for batch in filter(None, batches):
         result = ctest(build, batch, timeout, "-j", str(os.cpu_count() or 2), "--stop-on-failure")
         failed = re.findall(r"^\s*\d+ - (\S+) \(", result.stdout, re.MULTILINE)
-        if result.returncode == 3 and "wayland" in batch[0]["labels"]:
+        if result.returncode == 3 and desktop(batch[0]):
             sys.exit("the Wayland session cannot start here (see scripts/lib/wayland.sh's log above)")
         if result.returncode != 0 and not failed:
             return ["(ctest failed: " + (result.stdout + result.stderr).strip().splitlines()[-1] + ")"]
