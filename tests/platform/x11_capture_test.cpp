@@ -108,7 +108,7 @@ TEST_F(X11CaptureTest, OneStreamLetterboxesCropsAndMovesToAnotherMonitor) {
   StreamConfiguration c = sized(800, 300);
   c.sourceRect = Rect{400, 100, 400, 300};
   ASSERT_TRUE(stream->updateConfiguration(c).ok());
-  const double applied = test::monotonicNow();
+  const double applied = monotonicSeconds();
   frame = collector->waitForPictureAfter(applied);
   ASSERT_TRUE(frame);
   ASSERT_EQ(frame->width(), 800);
@@ -125,7 +125,7 @@ TEST_F(X11CaptureTest, OneStreamLetterboxesCropsAndMovesToAnotherMonitor) {
   EXPECT_FALSE(stream->updateConfiguration(bad).ok());
   frame.reset();
 
-  const double switched = test::monotonicNow();
+  const double switched = monotonicSeconds();
   ASSERT_TRUE(stream->updateContentFilter(service_->displayFilter(display("RIGHT"))).ok());
   frame = collector->waitForPictureAfter(switched);
   ASSERT_TRUE(frame);
@@ -143,7 +143,7 @@ TEST_F(X11CaptureTest, OneStreamLetterboxesCropsAndMovesToAnotherMonitor) {
   EXPECT_FALSE(stream->stopCapture().ok()) << "stopping twice";
   ASSERT_TRUE(stream->startCapture().ok()) << "the stream can start again";
   EXPECT_FALSE(stream->startCapture().ok()) << "starting twice";
-  EXPECT_TRUE(collector->waitForPictureAfter(test::monotonicNow() - 0.5));
+  EXPECT_TRUE(collector->waitForPictureAfter(monotonicSeconds() - 0.5));
   EXPECT_TRUE(collector->errors().empty());
 }
 
@@ -176,7 +176,7 @@ TEST_F(X11CaptureTest, AStillScreenGivesIdleSamplesAndFramesOnlyOnChangeOrReques
 
     // On a still screen only a request brings a picture: one that is lost never comes. (How soon
     // one comes is the latency benchmark's.)
-    const double asked = test::monotonicNow();
+    const double asked = monotonicSeconds();
     stream->requestFrame();
     stream->requestFrame();  // asked twice before the tick: still one frame
     EXPECT_TRUE(collector->waitForPictureAfter(asked));
@@ -186,7 +186,7 @@ TEST_F(X11CaptureTest, AStillScreenGivesIdleSamplesAndFramesOnlyOnChangeOrReques
     stream->requestFrame();
     ASSERT_TRUE(pelorin::test::waitUntil([&] { return skipped() >= before + 2; }));
     EXPECT_EQ(completes(*collector), 2);
-    const double released = test::monotonicNow();
+    const double released = monotonicSeconds();
     collector->releaseHeld();
     EXPECT_TRUE(collector->waitForPictureAfter(released)) << "the request was lost while no buffer was free";
     ASSERT_TRUE(collector->waitForTicks(10));
@@ -233,7 +233,7 @@ TEST_F(X11CaptureTest, DrawsTheCursorWhereThePointerIsOnTheSecondMonitorAndFollo
   frame.reset();
 
   ASSERT_TRUE(collector->waitFor([](const auto& r) { return countStatus(r, FrameStatus::Idle) >= 3; }));
-  const double before = test::monotonicNow();
+  const double before = monotonicSeconds();
   painter_.warpPointer(1920 + 900, 700);
   frame = collector->waitForPictureAfter(before);
   ASSERT_TRUE(frame) << "moving the pointer brought no frame";
@@ -250,7 +250,7 @@ TEST_F(X11CaptureTest, DrawsTheCursorWhereThePointerIsOnTheSecondMonitorAndFollo
   const std::vector<int> shown = cursorLuma(*frame);
   frame.reset();
   ASSERT_TRUE(collector->waitFor([](const auto& r) { return r.back().status == FrameStatus::Idle; }));
-  const double still = test::monotonicNow();
+  const double still = monotonicSeconds();
   XDefineCursor(painter_.display(), window, XCreateFontCursor(painter_.display(), XC_hand2));
   XSync(painter_.display(), False);
   frame = collector->waitForPictureAfter(still);
@@ -326,7 +326,7 @@ TEST_F(X11CaptureTest, FramesAfterPartialChangesEqualTheScreenConvertedWhole) {
   for (const auto& step : steps) {
     SCOPED_TRACE(step.what);
     ASSERT_TRUE(collector->waitFor(settled));
-    const double before = test::monotonicNow();
+    const double before = monotonicSeconds();
     step.change();
     expectScreen(*service_, left, *collector, before);
   }
@@ -340,7 +340,7 @@ TEST_F(X11CaptureTest, FramesAfterPartialChangesEqualTheScreenConvertedWhole) {
   stream = test::startStream(**lying, (*lying)->displayFilter(right), c, collector, queue_);
   ASSERT_TRUE(stream);
   expectScreen(**lying, right, *collector, 0);
-  const double before = test::monotonicNow();
+  const double before = monotonicSeconds();
   painter_.fill(1920 + 333, 222, 100, 100, red);
   expectScreen(**lying, right, *collector, before);
 }

@@ -71,40 +71,39 @@ class Collector final : public StreamOutput, public StreamDelegate {
     changed_.notify_all();
   }
 
+  // Waits, within the suite's hang guard, until `done` holds for the records.
+  bool waitFor(const std::function<bool(const std::vector<SampleRecord>&)>& done) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, pelorin::test::waitBound, [&] { return done(records_); });
+  }
+
   // Waits for n more samples, idle ones included: a stream owing a frame has had that many chances.
   bool waitForTicks(std::size_t n) {
-    std::unique_lock lock(mutex_);
-    const std::size_t seen = records_.size();
-    return changed_.wait_for(lock, pelorin::test::waitBound, [&] { return records_.size() >= seen + n; });
+    const std::size_t seen = records().size();
+    return waitFor([&](const std::vector<SampleRecord>& r) { return r.size() >= seen + n; });
   }
 
-  // Waits until `done` holds for the records; false on timeout.
-  bool waitFor(const std::function<bool(const std::vector<SampleRecord>&)>& done,
-               std::chrono::milliseconds timeout = pelorin::test::waitBound) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return done(records_); });
-  }
-
-  // Waits for a picture delivered after `since` (CLOCK_MONOTONIC seconds).
-  PixelBufferRef waitForPictureAfter(double since, std::chrono::milliseconds timeout = pelorin::test::waitBound) {
+  // Waits for a picture delivered after `since` (the samples' monotonic seconds).
+  PixelBufferRef waitForPictureAfter(double since) {
     std::unique_lock lock(mutex_);
     const auto fresh = [&] {
       const auto it = std::find_if(records_.rbegin(), records_.rend(), [](const SampleRecord& r) { return r.hasImage; });
       return latest_ && it != records_.rend() && it->presentationSeconds > since;
     };
-    return changed_.wait_for(lock, timeout, fresh) ? latest_ : nullptr;
+    return changed_.wait_for(lock, pelorin::test::waitBound, fresh) ? latest_ : nullptr;
   }
 
-  // With holdAll: the first picture delivered after `since` (CLOCK_MONOTONIC seconds).
-  PixelBufferRef waitForFirstPictureAfter(double since, std::chrono::milliseconds timeout = pelorin::test::waitBound) {
+  // With holdAll: the first picture delivered after `since` (the samples' monotonic seconds).
+  PixelBufferRef waitForFirstPictureAfter(double since) {
     std::unique_lock lock(mutex_);
     const auto first = [&] { return std::ranges::find_if(held_, [&](const auto& h) { return h.first > since; }); };
-    return changed_.wait_for(lock, timeout, [&] { return first() != held_.end(); }) ? first()->second : nullptr;
+    return changed_.wait_for(lock, pelorin::test::waitBound, [&] { return first() != held_.end(); }) ? first()->second
+                                                                                                    : nullptr;
   }
 
-  bool waitForError(std::chrono::milliseconds timeout) {
+  bool waitForError() {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return !errors_.empty(); });
+    return changed_.wait_for(lock, pelorin::test::waitBound, [&] { return !errors_.empty(); });
   }
 
   std::vector<SampleRecord> records() {
@@ -133,11 +132,6 @@ class Collector final : public StreamOutput, public StreamDelegate {
 
 inline int countStatus(const std::vector<SampleRecord>& records, FrameStatus status) {
   return static_cast<int>(std::ranges::count(records, std::optional(status), &SampleRecord::status));
-}
-
-// CLOCK_MONOTONIC seconds, the samples' clock.
-inline double monotonicNow() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 inline StreamConfiguration sized(int width, int height) {

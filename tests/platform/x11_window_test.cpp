@@ -140,7 +140,7 @@ TEST_F(X11WindowTest, AnArgbWindowStaysWholeThroughIconifyAndRequests) {
   const int settled = countStatus(collector->records(), FrameStatus::Complete);
   ASSERT_TRUE(collector->waitForTicks(10)) << "no ticks";
   EXPECT_EQ(countStatus(collector->records(), FrameStatus::Complete), settled) << "frames from an iconified window";
-  const double requested = test::monotonicNow();
+  const double requested = monotonicSeconds();
   stream->requestFrame();
   frame = collector->waitForPictureAfter(requested);
   ASSERT_TRUE(frame) << "no picture on request while iconified";
