@@ -74,6 +74,9 @@ TEST(WindowTracker, FollowsTheResizesOfAWindowByIdentifier) {
   byID.server.bounds = Rect{10, 10, 1440, 900};
   byID.tracker->tick();
   EXPECT_EQ(byID.stream.configurationUpdates.size(), 1u);
+  // Sizes in points become whole pixels, rounded up; by marker the host sends the crop instead.
+  EXPECT_EQ(wholeWindowCrop(true, std::nullopt, Size{640.5, 480.25}, 2), (std::pair<std::int64_t, std::int64_t>{1281, 961}));
+  EXPECT_FALSE(wholeWindowCrop(false, Size{1, 1}, Size{2, 2}, 1));
 }
 
 TEST(WindowTracker, SwitchesIntoAndOutOfFullScreenWithAHeldPictureAndAKeyFrame) {
@@ -105,12 +108,6 @@ TEST(WindowTracker, SwitchesIntoAndOutOfFullScreenWithAHeldPictureAndAKeyFrame) 
   m.tracker->tick();
   EXPECT_EQ(m.newLines(), (std::vector<std::string>{"capture_window crop=1440x800 frame=1440x900 scale=1.0 fullscreen=true"}));
   EXPECT_EQ(m.framesRequested, 1);
-}
-
-TEST(WindowTracker, WholeWindowCropOnlyForWindowsByIdentifierWhoseSizeChanged) {
-  EXPECT_FALSE(wholeWindowCrop(false, Size{1, 1}, Size{2, 2}, 1));
-  EXPECT_FALSE(wholeWindowCrop(true, Size{2, 2}, Size{2, 2}, 1));
-  EXPECT_EQ(wholeWindowCrop(true, std::nullopt, Size{640.5, 480.25}, 2), (std::pair<std::int64_t, std::int64_t>{1281, 961}));
 }
 
 TEST(FindWindow, RetriesEvery100MillisecondsForFiveSeconds) {
