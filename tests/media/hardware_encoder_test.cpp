@@ -119,13 +119,21 @@ TEST(HardwareEncoderQueue, KeyFramesComeAtLeastOncePerSecondOfCaptureTime) {
   }
 }
 
-TEST(HardwareEncoderOutput, BadFramesAreLoggedAndWriteNothingWhileStrayBytesAreSkipped) {
+// A bad frame is logged and written nowhere, the run going on to its summary; a reader that went
+// away (standard output a pipe without one, SIGPIPE ignored as the programs do) ends the run once,
+// without the summary of a complete run.
+TEST(HardwareEncoderOutput, BadFramesAreLoggedAndWriteNothingWhileStrayBytesAreSkippedAndAClosedPipeEndsTheRun) {
   struct Case {
     std::string name;
     std::optional<EncodedSample> sample;  // none: the session fails the frame
     std::string line;                     // empty: the frame is written with `payload`
     Bytes payload;
+    int outputFd = -1;  // else the harness's file
   };
+  int closedPipe[2];
+  ASSERT_EQ(pipe(closedPipe), 0);
+  close(closedPipe[0]);
+  ignoreBrokenPipeSignal();
   Bytes pastEnd = avccOf({{0x65, 1, 2}});
   pastEnd[3] = 4;  // the last prefix claims one byte more than there is
   Bytes strayEnd = avccOf({{0x65, 9}});
@@ -137,21 +145,27 @@ TEST(HardwareEncoderOutput, BadFramesAreLoggedAndWriteNothingWhileStrayBytesAreS
       {"only leftovers", sampleFor(false, {0, 0, 1}), "encoder_output_error reason=invalid_Annex-B_frame"},
       {"failed", std::nullopt, "encoder_output_error status=-12911"},
       {"stray bytes", noSps, "", {0, 0, 0, 1, 0x68, 0xCE, 0x3C, 0x80, 0, 0, 0, 1, 0x65, 9}},
+      {"closed pipe", anyKey, "encoder_output_error reason=frame_stream_write_failed:_Broken_pipe", {}, closedPipe[1]},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EncoderHarness h(64, 32);
+    if (c.outputFd >= 0) h.settings.outputFd = c.outputFd;
     auto encoder = h.makeEncoder();
     submit(*encoder);
     if (c.sample) h.factory.last->deliverNext(*c.sample);
     else h.factory.last->failNext(-12911);
     const std::string out = h.out.contents();
     EXPECT_EQ(encoder->counters().outstanding, 0);
-    if (!c.line.empty()) {
-      EXPECT_EQ(h.errLines().back(), c.line);
-    }
+    if (!c.line.empty()) EXPECT_EQ(h.errLines().back(), c.line);
     EXPECT_EQ(bytesOf(out.substr(std::min(out.size(), media::frameHeaderSize))), c.payload);
+    const int failure = c.outputFd >= 0 ? EPIPE : 0;
+    EXPECT_EQ(encoder->runFailure() ? encoder->runFailure()->code : 0, failure);
+    const Result<void> finished = encoder->finish(0, 0);
+    EXPECT_EQ(finished.ok() ? 0 : finished.error().code, failure);
+    EXPECT_EQ(h.err.contents().find("native_encoder_summary") == std::string::npos, failure != 0);
   }
+  close(closedPipe[1]);
 }
 
 TEST(HardwareEncoderOutput, FiveFailedFramesInARowEndTheRun) {
@@ -172,26 +186,6 @@ TEST(HardwareEncoderOutput, FiveFailedFramesInARowEndTheRun) {
   EXPECT_EQ(encoder->runFailure()->message, "the encoder failed 5 frames in a row");
   EXPECT_EQ(told, 1);
   EXPECT_FALSE(encoder->finish(0, 0).ok());
-}
-
-TEST(HardwareEncoderOutput, AClosedPipeIsReportedOnceNotFatal) {
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  close(fds[0]);
-  ignoreBrokenPipeSignal();  // as the programs do
-  EncoderHarness h(64, 32);
-  h.settings.outputFd = fds[1];
-  auto encoder = h.makeEncoder();
-  submit(*encoder);
-  h.factory.last->deliverNext(anyKey);
-  ASSERT_TRUE(encoder->runFailure());
-  EXPECT_EQ(encoder->runFailure()->code, EPIPE);
-  EXPECT_EQ(h.errLines().back(), "encoder_output_error reason=frame_stream_write_failed:_Broken_pipe");
-  const Result<void> finished = encoder->finish(0, 0);
-  ASSERT_FALSE(finished.ok());
-  EXPECT_EQ(finished.error().code, EPIPE);
-  EXPECT_EQ(h.err.contents().find("native_encoder_summary"), std::string::npos);  // no complete run claimed
-  close(fds[1]);
 }
 
 const ByteBuffer keyPayload{0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xCE, 0, 0, 0, 1, 0x65, 0x88};
