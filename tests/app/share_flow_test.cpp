@@ -101,9 +101,7 @@ TEST(PickerEntries, DisplaysThenApplicationsOnTheirLargestWindowsDisplayThenWind
     const PickerChoice& choice = entries[i].choice;
     EXPECT_EQ(choice.label, label);
     EXPECT_EQ(choice.filter.kind, filter) << label;
-    if (filter != Kind::Window) {
-      EXPECT_EQ(choice.filter.displayID, display) << label;
-    }
+    if (filter != Kind::Window) EXPECT_EQ(choice.filter.displayID, display) << label;
     EXPECT_EQ(choice.filter.windows, windows) << label;
     EXPECT_EQ(choice.followsWindow, filter != Kind::Display) << label;  // displays stay put
   }
