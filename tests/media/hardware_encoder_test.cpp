@@ -28,7 +28,8 @@ void submit(HardwareEncoder& encoder, std::uint64_t captureNs = 1000) { encoder.
 Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
 const EncodedSample anyKey = sampleFor(true, avccOf({{0x65, 1}}));
 
-TEST(HardwareEncoderCreate, PreparesTheSessionWithTheStreamsSettingsForEachProfileAndBitRate) {
+// Failures carry their status; a session without hardware is refused unless software was chosen.
+TEST(HardwareEncoderCreate, PreparesTheSessionWithTheStreamsSettingsForEachProfileAndBitRateOrFailsWithItsStatus) {
   struct Case {
     Profile profile;
     std::int32_t bitrate;
@@ -55,15 +56,13 @@ TEST(HardwareEncoderCreate, PreparesTheSessionWithTheStreamsSettingsForEachProfi
     EXPECT_EQ(h.err.contents(), "capture_encoder encoder=fakehw hardware=true software_fallback=false profile=" +
                                     c.logged + " b_frames=false encoder_queue_capacity=6\n");
   }
-}
 
-TEST(HardwareEncoderCreate, FailuresCarryTheirStatusAndRefuseSoftwareUnlessChosen) {
-  const std::tuple<test::FakeScript, std::int32_t, std::string> cases[] = {  // script, status, message
+  const std::tuple<test::FakeScript, std::int32_t, std::string> failures[] = {  // script, status, message
       {{.createStatus = -12915}, -12915, "hardware encoder unavailable"},
       {{.prepareStatus = -7}, -7, "encoder prepare failed"},
       {{.usingHardware = false}, -1, "hardware encoder unavailable; software fallback refused"},
   };
-  for (const auto& [script, code, message] : cases) {
+  for (const auto& [script, code, message] : failures) {
     EncoderHarness h(64, 32, script);
     auto r = h.create();
     ASSERT_FALSE(r.ok()) << message;
