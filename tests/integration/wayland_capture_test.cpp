@@ -38,28 +38,6 @@ bool atCentre(const DecodedRecord& r, unsigned long rgb) {  // shows the colour
   return r.picture && shows(*r.picture, r.picture->width / 2, r.picture->height / 2, rgb);
 }
 
-// Does `act` on a thread of its own once the encoder says capture_start: what a test does to the
-// screen happens while the capture runs, however long its start took. Feed it the error lines.
-class WhenStarted {
- public:
-  explicit WhenStarted(std::function<void()> act)
-      : thread_([this, act = std::move(act)] {
-          if (started_.get_future().get()) act();
-        }) {}
-  ~WhenStarted() {
-    if (!said_) started_.set_value(false);
-    thread_.join();
-  }
-  void operator()(const std::string& line) {
-    if (!said_ && line.starts_with("capture_start ")) started_.set_value(said_ = true);
-  }
-
- private:
-  std::promise<bool> started_;
-  bool said_ = false;
-  std::thread thread_;
-};
-
 std::string lastLine(const ProcessResult& run) {
   const auto lines = splitLines(run.err);
   return lines.empty() ? "" : lines.back();
@@ -74,13 +52,20 @@ TEST(WaylandCapture, PermissionListingCaptureAndTheCompositorsEnd) {
   auto encoder = [&](std::vector<std::string> arguments, std::vector<TimedLine> input = {},
                      std::chrono::milliseconds closeAt = 0ms, std::function<void()> whenStarted = {}) {
     if (!input.empty()) closeAt = input.back().at + 500ms;
-    std::optional<WhenStarted> started;
-    if (whenStarted) started.emplace(std::move(whenStarted));
-    return runProcess(binaryPath("pelorin-encoder"),
-                      {.arguments = std::move(arguments),
-                       .setEnvironment = {{"PELORIN_VIDEO_ENCODER", "software"}, {"XDG_STATE_HOME", state}},
-                       .timedInput = std::move(input), .closeInputAt = closeAt,
-                       .onErrorLine = [&](const std::string& line) { if (started) (*started)(line); }});
+    // What a test does to the screen runs on a thread of its own once the encoder says
+    // capture_start: while the capture runs, however long its start took.
+    std::future<void> acting;
+    const auto startedLine = [&](const std::string& line) {
+      if (whenStarted && !acting.valid() && line.starts_with("capture_start ")) {
+        acting = std::async(std::launch::async, whenStarted);
+      }
+    };
+    const ProcessResult run = runProcess(binaryPath("pelorin-encoder"),
+        {.arguments = std::move(arguments),
+         .setEnvironment = {{"PELORIN_VIDEO_ENCODER", "software"}, {"XDG_STATE_HOME", state}},
+         .timedInput = std::move(input), .closeInputAt = closeAt, .onErrorLine = startedLine});
+    if (acting.valid()) acting.get();
+    return run;
   };
   const std::string executable = std::filesystem::weakly_canonical(binaryPath("pelorin-encoder")).string();
   EXPECT_EQ(encoder({"--preflight"}).out, "screen_capture_preflight allowed=false executable=" + executable + "\n");
