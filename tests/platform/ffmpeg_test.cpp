@@ -19,6 +19,7 @@
 #include "platform/ffmpeg/opened_encoder.h"
 #include "platform/ffmpeg/sample_assembler.h"
 #include "support/decoded_stream.h"
+#include "support/wait_until.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -43,21 +44,15 @@ struct Recorder {
       std::lock_guard guard(mutex);
       outputs.push_back({context ? *static_cast<int*>(context.get()) : -1, status,
                          sample ? std::optional(*sample) : std::nullopt});
-      changed.notify_all();
     };
   }
   std::vector<Output> taken() {
     std::lock_guard guard(mutex);
     return outputs;
   }
-  bool waitFor(std::size_t count) {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, std::chrono::seconds(10), [&] { return outputs.size() >= count; });
-  }
 
   std::function<void()> beforeRecord;  // runs on the session's thread before each output is recorded
   std::mutex mutex;
-  std::condition_variable changed;
   std::vector<Output> outputs;
 };
 
@@ -191,11 +186,10 @@ TEST(FfmpegSession, InvalidationFromEitherSideFailsQueuedFramesAndLaterCalls) {
     if (!fromHandler) {
       invalidator = std::thread([&] { session->invalidate(); });
       // Once the session refuses frames it is invalidated; only then let the worker go on.
-      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-      while (session->pixelBufferPool()) ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+      ASSERT_TRUE(test::waitUntil([&] { return !session->pixelBufferPool(); }));
     }
     release.set_value();
-    ASSERT_TRUE(recorder.waitFor(5)) << "the queued frames still get their error outputs";
+    ASSERT_TRUE(test::waitUntil([&] { return recorder.taken().size() >= 5; })) << "the queued frames get error outputs";
     if (invalidator.joinable()) invalidator.join();
     if (fromHandler) EXPECT_NE(completeStatus.load(), 0);
     const auto outputs = recorder.taken();
