@@ -41,14 +41,10 @@ std::vector<DecodedRecord> expectDecodes(const ProcessResult& run) {
   return records;
 }
 
-namespace {
-
-Yuv yuvAt(const DecodedPicture& picture, int x, int y) {
+static Yuv yuvAt(const DecodedPicture& picture, int x, int y) {
   const auto c = static_cast<std::size_t>(y / 2) * ((picture.width + 1) / 2) + x / 2;
   return {picture.luma[static_cast<std::size_t>(y) * picture.width + x], picture.chromaU[c], picture.chromaV[c]};
 }
-
-}  // namespace
 
 bool shows(const DecodedPicture& picture, int x, int y, unsigned long rgb) {
   const Yuv got = yuvAt(picture, x, y), want = bt601(rgb);
@@ -56,9 +52,9 @@ bool shows(const DecodedPicture& picture, int x, int y, unsigned long rgb) {
 }
 
 void expectColour(const DecodedPicture& picture, int x, int y, unsigned long rgb, const std::string& where) {
-  const Yuv got = yuvAt(picture, x, y), want = bt601(rgb);
+  const Yuv got = yuvAt(picture, x, y);
   EXPECT_TRUE(shows(picture, x, y, rgb)) << where << " at " << x << "," << y << ": YUV " << got.y << " " << got.u
-                                         << " " << got.v << " for " << want.y << " " << want.u << " " << want.v;
+                                         << " " << got.v << " for RGB " << std::hex << rgb;
 }
 
 }  // namespace pelorin::test
