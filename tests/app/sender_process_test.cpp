@@ -85,14 +85,7 @@ TEST_F(SenderFixture, ASenderThatStopsReadingIsMadeToLeave) {
   EXPECT_TRUE(loggedExit("15"));
 }
 
-// A sender that is not there is named, in French.
-TEST_F(SenderFixture, AMissingSenderIsNamed) {
-  SenderHost missing(main_.poster(), log_.log, {}, [] { return Result<SenderFiles>(SenderFiles{"/nowhere/pelorin", ""}); });
-  const Result<void> launched = missing.launchSender("123456", 64, 64, {{"r", "127.0.0.1:5000", "127.0.0.1"}});
-  EXPECT_EQ(userDescription(launched.error()), "le sender est introuvable : /nowhere/pelorin");
-}
-
-TEST_F(SenderFixture, LoopbackSenderAnswersKeyFrameRequestsAndSavesTheStreamAsSent) {
+TEST_F(SenderFixture, LoopbackSenderAnswersKeyFrameRequestsAndSavesTheStreamAsSentAndAMissingOneIsNamed) {
   const auto output = std::filesystem::temp_directory_path() / ("pelorin-loopback-" + std::to_string(getpid()));
   setenv("PELORIN_LOOPBACK_OUTPUT", output.c_str(), 1);
   auto& host = hostRunning(test::binaryPath("loopback-sender"));
@@ -112,6 +105,11 @@ TEST_F(SenderFixture, LoopbackSenderAnswersKeyFrameRequestsAndSavesTheStreamAsSe
   EXPECT_EQ(media::ByteBuffer(std::istreambuf_iterator<char>(in), {}), stream);
   unsetenv("PELORIN_LOOPBACK_OUTPUT");
   std::filesystem::remove(output);
+
+  // A sender that is not there is named, in French.
+  SenderHost missing(main_.poster(), log_.log, {}, [] { return Result<SenderFiles>(SenderFiles{"/nowhere/pelorin", ""}); });
+  const Result<void> launched = missing.launchSender("123456", 64, 64, {{"r", "127.0.0.1:5000", "127.0.0.1"}});
+  EXPECT_EQ(userDescription(launched.error()), "le sender est introuvable : /nowhere/pelorin");
 }
 
 }  // namespace

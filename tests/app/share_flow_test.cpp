@@ -27,58 +27,51 @@ struct Share : test::EncoderHarness {
 };
 
 // The whole life of a share's capture: configured as asked, frames reach the sender's input, and
-// the end runs in its fixed order (stream, encoder, sender); a stream error tells the share.
-TEST(ShareCapture, CapturesAsAskedEndsStreamThenEncoderThenSenderAndReportsAStreamError) {
-  Share share;
-  ShareCaptureStart start = share.start();
-  ASSERT_TRUE(!start.failure && share.capture.streams.size() == 1u);
-  const auto& [filter, configuration] = share.capture.streams.front();
-  EXPECT_EQ(std::tuple(filter.displayID, *configuration.sourceRect, configuration.width, configuration.height,
-                       configuration.minimumFrameInterval.value, configuration.minimumFrameInterval.timescale),
-            std::tuple(5u, Rect{100, 50, 640, 360}, 64, 32, shareFrameRate.den, shareFrameRate.num));
-  ASSERT_TRUE(test::waitUntil([&] { return share.capture.lastStream->delivered >= 3 && !share.out.contents().empty(); }));
-  bool senderStopped = false;
-  finishShare(std::move(start.capture), [&] {
-    EXPECT_NE(share.err.contents().find("native_encoder_summary"), std::string::npos) << "encoder finished first";
-    senderStopped = true;
-  });
-  EXPECT_TRUE(senderStopped);
-
-  Share failing;
-  failing.capture.streamScript.framesBeforeError = 2;
-  std::promise<Error> stopped;
-  start = failing.start([&](const Error& error) { stopped.set_value(error); });
-  ASSERT_FALSE(start.failure);
-  auto told = stopped.get_future();
-  ASSERT_EQ(told.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-  EXPECT_EQ(told.get().domain, "FakeCapture");
-  finishShare(std::move(start.capture), nullptr);
-  senderStopped = false;  // a share stopped while pairing has nothing but its sender
-  finishShare({}, [&] { senderStopped = true; });
-  EXPECT_TRUE(senderStopped);
-}
-
-// A stop whose sender never leaves holds up only itself: a later share's stop ends its stream,
-// encoder and sender meanwhile. The owner waits for every stop when it goes.
-TEST(ShareStops, AStopNeverWaitsBehindAnotherStopsSender) {
+// the end runs in its fixed order (stream, encoder, sender) while another stop waits for a sender
+// that does not leave: a stop holds up only itself, and the owner waits for every stop when it
+// goes. A stream error tells the share; a share stopped while pairing has nothing but its sender.
+TEST(ShareCapture, CapturesAsAskedEndsStreamThenEncoderThenSenderNeverBehindAnotherStopAndReportsAStreamError) {
   test::PumpedMain main;
   std::promise<void> leave;
   std::vector<std::string> ended;  // on the main thread
   Share share;
+  bool senderStopped = false;
   {
     ShareStops stops(main.poster());
     stops.run([left = leave.get_future().share()] { left.wait(); }, [&] { ended.push_back("deaf"); });
     ShareCaptureStart start = share.start();
-    ASSERT_TRUE(test::waitUntil([&] { return !share.out.contents().empty(); }));
-    stops.run([capture = std::move(start.capture)]() mutable { finishShare(std::move(capture), nullptr); },
-              [&] { ended.push_back("second"); });
+    ASSERT_TRUE(!start.failure && share.capture.streams.size() == 1u);
+    const auto& [filter, configuration] = share.capture.streams.front();
+    EXPECT_EQ(std::tuple(filter.displayID, *configuration.sourceRect, configuration.width, configuration.height,
+                         configuration.minimumFrameInterval.value, configuration.minimumFrameInterval.timescale),
+              std::tuple(5u, Rect{100, 50, 640, 360}, 64, 32, shareFrameRate.den, shareFrameRate.num));
+    ASSERT_TRUE(test::waitUntil([&] { return share.capture.lastStream->delivered >= 3 && !share.out.contents().empty(); }));
+    stops.run([&, capture = std::move(start.capture)]() mutable {
+      finishShare(std::move(capture), [&] {
+        EXPECT_NE(share.err.contents().find("native_encoder_summary"), std::string::npos) << "encoder finished first";
+        senderStopped = true;
+      });
+    }, [&] { ended.push_back("second"); });
     EXPECT_TRUE(main.runUntil([&] { return !ended.empty(); }));
-    EXPECT_NE(share.err.contents().find("native_encoder_summary"), std::string::npos);
+    EXPECT_TRUE(senderStopped);
     EXPECT_EQ(stops.running(), 1u);
     leave.set_value();
   }
   main.runFor(std::chrono::milliseconds(0));
   EXPECT_EQ(ended, (std::vector<std::string>{"second", "deaf"}));
+
+  Share failing;
+  failing.capture.streamScript.framesBeforeError = 2;
+  std::promise<Error> stopped;
+  ShareCaptureStart start = failing.start([&](const Error& error) { stopped.set_value(error); });
+  ASSERT_FALSE(start.failure);
+  auto told = stopped.get_future();
+  ASSERT_EQ(told.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(told.get().domain, "FakeCapture");
+  finishShare(std::move(start.capture), nullptr);
+  senderStopped = false;
+  finishShare({}, [&] { senderStopped = true; });
+  EXPECT_TRUE(senderStopped);
 }
 
 TEST(PickerEntries, DisplaysThenApplicationsOnTheirLargestWindowsDisplayThenWindows) {
@@ -108,9 +101,7 @@ TEST(PickerEntries, DisplaysThenApplicationsOnTheirLargestWindowsDisplayThenWind
     const PickerChoice& choice = entries[i].choice;
     EXPECT_EQ(choice.label, label);
     EXPECT_EQ(choice.filter.kind, filter) << label;
-    if (filter != Kind::Window) {
-      EXPECT_EQ(choice.filter.displayID, display) << label;
-    }
+    if (filter != Kind::Window) EXPECT_EQ(choice.filter.displayID, display) << label;
     EXPECT_EQ(choice.filter.windows, windows) << label;
     EXPECT_EQ(choice.followsWindow, filter != Kind::Display) << label;  // displays stay put
   }

@@ -1,12 +1,8 @@
 #!/usr/bin/env bash
-# The Debian package as a desktop user meets it, on the display in DISPLAY. check_package.sh DEB:
-# lintian, then the package unpacked into a temporary root (never installed) and checked there;
-# with --installed, the same checks on the files of the installed package, in /usr.
-# The checks: the programs run (--help with the package's version, --list-sources, a synthetic
-# capture into the probe, the portion windows' module found in its private folder, the app started
-# and quit), and the menu entry, icon, metainfo and manual pages are where the desktop and man look.
-# With --wayland, on a sway session of scripts/lib/on_wayland.sh instead: the encoder's permission
-# through the portal, and the app as a native Wayland client (what the package recommends for it).
+# The Debian package as a desktop user meets it, on the display in DISPLAY. check_package.sh DEB
+# [--installed|--wayland]: lintian, then the package unpacked into a temporary root (never
+# installed) and checked there; --installed checks the installed package's files in /usr instead;
+# --wayland runs on a sway session of scripts/lib/on_wayland.sh (the portal, a native Wayland app).
 set -euo pipefail
 source "$(dirname "$0")/../../scripts/lib/process.sh"
 deb=$1 mode=${2:-} root="" work=$(mktemp -d) window=""

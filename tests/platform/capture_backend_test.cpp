@@ -33,9 +33,7 @@ TEST(CaptureBackend, OverrideFirstThenWaylandSessionThenX11) {
     const std::string got = !chosen ? "error" : *chosen == CaptureBackend::Portal ? "portal" : "x11";
     EXPECT_EQ(got, c.expected) << c.override.value_or("-") << " " << c.sessionType.value_or("-") << " "
                                << c.waylandDisplay.value_or("-");
-    if (!chosen) {
-      EXPECT_NE(chosen.error().message.find(*c.override), std::string::npos);
-    }
+    if (!chosen) EXPECT_NE(chosen.error().message.find(*c.override), std::string::npos);
   }
 }
 

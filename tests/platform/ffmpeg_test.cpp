@@ -1,8 +1,6 @@
-// The libavcodec backend: a software session that records its outputs, decoded back; the colour
-// fix that hardware encoders' streams pass through; and what it decides without encoding: the
-// option tables against the real encoder contexts of the installed libavcodec (no GPU needed:
-// options resolve when a context is allocated, only opening one reaches the driver), the order in
-// which encoders and rate controls are tried, and the H.264 units of the encoders' packets.
+// The libavcodec backend: a software session decoded back, the hardware streams' colour fix, and
+// what needs no GPU: option tables against real encoder contexts (options resolve when a context
+// is allocated; only opening one reaches the driver), the order of attempts, the packets' units.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -20,6 +18,8 @@
 #include "platform/ffmpeg/h264_units.h"
 #include "platform/ffmpeg/opened_encoder.h"
 #include "platform/ffmpeg/sample_assembler.h"
+#include "support/decoded_stream.h"
+#include "support/wait_until.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -29,20 +29,7 @@ extern "C" {
 namespace pelorin::platform::ffmpeg {
 namespace {
 
-// Every picture of a stream of Annex-B access units, the decoder's held ones included.
-std::vector<DecodedPicture> decodeAll(const std::vector<std::vector<std::uint8_t>>& units) {
-  auto decoder = H264Decoder::create();
-  std::vector<DecodedPicture> pictures;
-  if (!decoder) return pictures;
-  for (const auto& unit : units) {
-    auto decoded = (*decoder)->decode(unit);
-    EXPECT_TRUE(decoded) << decoded.error().message;
-    if (decoded) pictures.insert(pictures.end(), decoded->begin(), decoded->end());
-  }
-  auto held = (*decoder)->flush();
-  if (held) pictures.insert(pictures.end(), held->begin(), held->end());
-  return pictures;
-}
+using test::decodeAll;
 
 struct Output {
   int index = -1;  // the frame's own number, carried in its context
@@ -57,21 +44,15 @@ struct Recorder {
       std::lock_guard guard(mutex);
       outputs.push_back({context ? *static_cast<int*>(context.get()) : -1, status,
                          sample ? std::optional(*sample) : std::nullopt});
-      changed.notify_all();
     };
   }
   std::vector<Output> taken() {
     std::lock_guard guard(mutex);
     return outputs;
   }
-  bool waitFor(std::size_t count) {
-    std::unique_lock lock(mutex);
-    return changed.wait_for(lock, std::chrono::seconds(10), [&] { return outputs.size() >= count; });
-  }
 
   std::function<void()> beforeRecord;  // runs on the session's thread before each output is recorded
   std::mutex mutex;
-  std::condition_variable changed;
   std::vector<Output> outputs;
 };
 
@@ -205,11 +186,10 @@ TEST(FfmpegSession, InvalidationFromEitherSideFailsQueuedFramesAndLaterCalls) {
     if (!fromHandler) {
       invalidator = std::thread([&] { session->invalidate(); });
       // Once the session refuses frames it is invalidated; only then let the worker go on.
-      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-      while (session->pixelBufferPool()) ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+      ASSERT_TRUE(test::waitUntil([&] { return !session->pixelBufferPool(); }));
     }
     release.set_value();
-    ASSERT_TRUE(recorder.waitFor(5)) << "the queued frames still get their error outputs";
+    ASSERT_TRUE(test::waitUntil([&] { return recorder.taken().size() >= 5; })) << "the queued frames get error outputs";
     if (invalidator.joinable()) invalidator.join();
     if (fromHandler) EXPECT_NE(completeStatus.load(), 0);
     const auto outputs = recorder.taken();
@@ -416,35 +396,6 @@ TEST(OpenPlan, TriesEachCandidateWithItsRateControlsInOrder) {
 
 using B = UnitBytes;
 
-TEST(SplitEncodedPacket, TakesParameterSetsOutOfAnnexBOrLengthPrefixedPacketsAndDropsDelimiters) {
-  auto split = splitEncodedPacket(B{0, 0, 0, 1, 0x09, 0xF0,             // AUD
-                                    0, 0, 0, 1, 0x67, 0x42, 0xC0, 0x1E,  // SPS
-                                    0, 0, 1, 0x68, 0xCE, 0x3C,          // PPS
-                                    0, 0, 1, 0x06, 0x05, 0x01,          // SEI
-                                    0, 0, 0, 1, 0x65, 0x88, 0x84});     // IDR slice
-  ASSERT_TRUE(split);
-  EXPECT_EQ(split->sps, (B{0x67, 0x42, 0xC0, 0x1E}));
-  EXPECT_EQ(split->pps, (B{0x68, 0xCE, 0x3C}));
-  EXPECT_EQ(split->dataBlock, (B{0, 0, 0, 3, 0x06, 0x05, 0x01, 0, 0, 0, 3, 0x65, 0x88, 0x84}));
-  split = splitEncodedPacket(B{0, 0, 0, 2, 0x68, 0xCE, 0, 0, 0, 3, 0x41, 0x9A, 0x02});
-  ASSERT_TRUE(split);
-  EXPECT_TRUE(!split->sps && split->pps == (B{0x68, 0xCE}));
-  EXPECT_EQ(split->dataBlock, (B{0, 0, 0, 3, 0x41, 0x9A, 0x02}));
-  for (const B& bad : {B{0, 0, 0, 9, 0x41, 0x9A}, B{0, 0, 0, 2, 0x41, 0, 0, 0, 4, 0x41}, B{}}) {
-    EXPECT_FALSE(splitEncodedPacket(bad)) << bad.size();  // lengths past the end, or nothing
-  }
-}
-
-TEST(ParameterSetsFromExtradata, ReadsAvccAnnexBAndEmpty) {
-  auto sets = parameterSetsFromExtradata(B{1, 0x64, 0, 0x1F, 0xFF, 0xE1, 0, 3, 0x67, 0x64, 0x00, 1, 0, 2, 0x68, 0xEB});
-  ASSERT_TRUE(sets);
-  EXPECT_TRUE(sets->sps == (B{0x67, 0x64, 0x00}) && sets->pps == (B{0x68, 0xEB}));
-  EXPECT_FALSE(parameterSetsFromExtradata(B{1, 0x64, 0, 0x1F, 0xFF, 0xE1, 0, 9, 0x67}));
-  sets = parameterSetsFromExtradata(B{});  // Annex-B extradata: see the sample assembler
-  ASSERT_TRUE(sets);
-  EXPECT_FALSE(sets->sps || sets->pps);
-}
-
 const B plainBaselineSps{0x67, 0x42, 0x00, 0x1F, 0xDA};  // profile 66, no constraint flags, level 3.1
 const B markedSps{0x67, 0x42, 0x40, 0x1F, 0xDA};
 const B pps{0x68, 0xCE, 0x3C};
@@ -459,6 +410,8 @@ B annexB(std::initializer_list<B> units) {
   return out;
 }
 
+// Packets in Annex-B (either start code) or length-prefixed form; the sets from them or from the
+// extradata (avcC or none) are kept for key frames, delimiters dropped, other units kept in order.
 TEST(SampleAssembler, KeyFramesCarryTheLatestSetsAndNeverGoOutWithout) {
   SampleAssembler assembler(true);
   for (const B& orphan : {annexB({idr}), annexB({plainBaselineSps, idr})}) {
@@ -469,22 +422,32 @@ TEST(SampleAssembler, KeyFramesCarryTheLatestSetsAndNeverGoOutWithout) {
   auto setsOnly = assembler.assemble(annexB({plainBaselineSps, pps}), true);
   ASSERT_TRUE(setsOnly);
   EXPECT_FALSE(*setsOnly) << "parameter sets alone are kept, not delivered";
-  auto key = assembler.assemble(annexB({idr}), true);
+  // A delimiter, an SEI and the slice.
+  auto key = assembler.assemble(B{0, 0, 0, 1, 0x09, 0xF0, 0, 0, 1, 0x06, 0x05, 0x01, 0, 0, 1, 0x65, 0x88, 0x84}, true);
   ASSERT_TRUE(key && *key);
   EXPECT_FALSE((*key)->notSync);
   EXPECT_EQ((*key)->parameterSets, (std::vector<std::optional<B>>{markedSps, pps})) << "constraint_set1 set as claimed";
-  EXPECT_EQ((*key)->dataBlock, (B{0, 0, 0, 3, 0x65, 0x88, 0x84}));
-  const B nonIdr{0x41, 0x9A, 0x02};
-  auto delta = assembler.assemble(annexB({nonIdr}), false);
+  EXPECT_EQ((*key)->dataBlock, (B{0, 0, 0, 3, 0x06, 0x05, 0x01, 0, 0, 0, 3, 0x65, 0x88, 0x84}));
+  auto delta = assembler.assemble(B{0, 0, 0, 2, 0x68, 0xCE, 0, 0, 0, 3, 0x41, 0x9A, 0x02}, false);  // lengths
   ASSERT_TRUE(delta && *delta);
   EXPECT_TRUE((*delta)->notSync);
+  EXPECT_EQ((*delta)->dataBlock, (B{0, 0, 0, 3, 0x41, 0x9A, 0x02}));
+  EXPECT_EQ((*delta)->parameterSets[1], (B{0x68, 0xCE})) << "the newest PPS";
+  for (const B& bad : {B{0, 0, 0, 9, 0x41, 0x9A}, B{0, 0, 0, 2, 0x41, 0, 0, 0, 4, 0x41}, B{}, B{0, 0, 1}}) {
+    EXPECT_FALSE(assembler.assemble(bad, false)) << bad.size();  // lengths past the end, or no unit
+  }
 
-  SampleAssembler unclaimed(false);  // sets from extradata serve encoders without in-band ones
-  unclaimed.takeExtradata(annexB({plainBaselineSps, pps}));
-  key = unclaimed.assemble(annexB({idr}), true);
-  ASSERT_TRUE(key && *key) << (key ? "" : key.error().message);
-  EXPECT_EQ((*key)->parameterSets[0], plainBaselineSps) << "no constrained baseline claimed, nothing changed";
-  EXPECT_FALSE(unclaimed.assemble(B{0, 0, 1}, false)) << "a packet without units is an error";
+  const std::pair<B, std::optional<B>> extradata[] = {  // what it holds, the SPS taken from it
+      {{1, 0x64, 0, 0x1F, 0xFF, 0xE1, 0, 5, 0x67, 0x42, 0x00, 0x1F, 0xDA, 1, 0, 3, 0x68, 0xCE, 0x3C}, plainBaselineSps},
+      {annexB({plainBaselineSps, pps}), plainBaselineSps},  // no constrained baseline claimed, nothing changed
+      {{1, 0x64, 0, 0x1F, 0xFF, 0xE1, 0, 9, 0x67}, std::nullopt},  // a length past the end
+      {{}, std::nullopt}};
+  for (const auto& [held, sps] : extradata) {
+    SampleAssembler unclaimed(false);  // sets from extradata serve encoders without in-band ones
+    unclaimed.takeExtradata(held);
+    key = unclaimed.assemble(annexB({idr}), true);
+    EXPECT_EQ(key && *key ? (*key)->parameterSets[0] : std::nullopt, sps) << held.size();
+  }
 }
 
 }  // namespace

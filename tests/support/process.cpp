@@ -141,7 +141,6 @@ ProcessResult runProcess(const std::string& program, const ProcessOptions& optio
     usleep(2000);
   }
   if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;
 }
 

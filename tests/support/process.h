@@ -12,7 +12,6 @@ namespace pelorin::test {
 
 struct ProcessResult {
   int exitStatus = -1;  // -1 when the process did not exit normally
-  int signal = 0;       // the signal that ended it, if any
   std::string out, err;
   std::vector<std::uint64_t> timedInputWrittenAt;  // Unix nanoseconds at which each timed line was written
   std::chrono::milliseconds elapsed{0};  // from the start until both outputs ended

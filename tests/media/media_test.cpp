@@ -1,10 +1,13 @@
-// The encoder on a scripted session, the records it writes read back, and the synthetic source
-// that feeds it.
+// The media layer on a scripted session: the encoder and the records it writes read back, the
+// screen output that feeds it captured frames, and the synthetic source.
 #include "media/hardware_encoder.h"
+#include "media/screen_output.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <limits>
 #include <thread>
 
 #include "base/fd_output.h"
@@ -17,7 +20,10 @@
 namespace pelorin::media {
 namespace {
 
+using platform::FrameStatus;
 using platform::ProfileLevel;
+using platform::SampleBuffer;
+using platform::StreamOutputType;
 using test::avccOf;
 using test::Bytes;
 using test::EncodedSample;
@@ -28,7 +34,8 @@ void submit(HardwareEncoder& encoder, std::uint64_t captureNs = 1000) { encoder.
 Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
 const EncodedSample anyKey = sampleFor(true, avccOf({{0x65, 1}}));
 
-TEST(HardwareEncoderCreate, PreparesTheSessionWithTheStreamsSettingsForEachProfileAndBitRate) {
+// Failures carry their status; a session without hardware is refused unless software was chosen.
+TEST(HardwareEncoderCreate, PreparesTheSessionWithTheStreamsSettingsForEachProfileAndBitRateOrFailsWithItsStatus) {
   struct Case {
     Profile profile;
     std::int32_t bitrate;
@@ -55,15 +62,13 @@ TEST(HardwareEncoderCreate, PreparesTheSessionWithTheStreamsSettingsForEachProfi
     EXPECT_EQ(h.err.contents(), "capture_encoder encoder=fakehw hardware=true software_fallback=false profile=" +
                                     c.logged + " b_frames=false encoder_queue_capacity=6\n");
   }
-}
 
-TEST(HardwareEncoderCreate, FailuresCarryTheirStatusAndRefuseSoftwareUnlessChosen) {
-  const std::tuple<test::FakeScript, std::int32_t, std::string> cases[] = {  // script, status, message
+  const std::tuple<test::FakeScript, std::int32_t, std::string> failures[] = {  // script, status, message
       {{.createStatus = -12915}, -12915, "hardware encoder unavailable"},
       {{.prepareStatus = -7}, -7, "encoder prepare failed"},
       {{.usingHardware = false}, -1, "hardware encoder unavailable; software fallback refused"},
   };
-  for (const auto& [script, code, message] : cases) {
+  for (const auto& [script, code, message] : failures) {
     EncoderHarness h(64, 32, script);
     auto r = h.create();
     ASSERT_FALSE(r.ok()) << message;
@@ -119,13 +124,21 @@ TEST(HardwareEncoderQueue, KeyFramesComeAtLeastOncePerSecondOfCaptureTime) {
   }
 }
 
-TEST(HardwareEncoderOutput, BadFramesAreLoggedAndWriteNothingWhileStrayBytesAreSkipped) {
+// A bad frame is logged and written nowhere, the run going on to its summary; a reader that went
+// away (standard output a pipe without one, SIGPIPE ignored as the programs do) ends the run once,
+// without the summary of a complete run.
+TEST(HardwareEncoderOutput, BadFramesAreLoggedAndWriteNothingWhileStrayBytesAreSkippedAndAClosedPipeEndsTheRun) {
   struct Case {
     std::string name;
     std::optional<EncodedSample> sample;  // none: the session fails the frame
     std::string line;                     // empty: the frame is written with `payload`
     Bytes payload;
+    int outputFd = -1;  // else the harness's file
   };
+  int closedPipe[2];
+  ASSERT_EQ(pipe(closedPipe), 0);
+  close(closedPipe[0]);
+  ignoreBrokenPipeSignal();
   Bytes pastEnd = avccOf({{0x65, 1, 2}});
   pastEnd[3] = 4;  // the last prefix claims one byte more than there is
   Bytes strayEnd = avccOf({{0x65, 9}});
@@ -137,21 +150,27 @@ TEST(HardwareEncoderOutput, BadFramesAreLoggedAndWriteNothingWhileStrayBytesAreS
       {"only leftovers", sampleFor(false, {0, 0, 1}), "encoder_output_error reason=invalid_Annex-B_frame"},
       {"failed", std::nullopt, "encoder_output_error status=-12911"},
       {"stray bytes", noSps, "", {0, 0, 0, 1, 0x68, 0xCE, 0x3C, 0x80, 0, 0, 0, 1, 0x65, 9}},
+      {"closed pipe", anyKey, "encoder_output_error reason=frame_stream_write_failed:_Broken_pipe", {}, closedPipe[1]},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EncoderHarness h(64, 32);
+    if (c.outputFd >= 0) h.settings.outputFd = c.outputFd;
     auto encoder = h.makeEncoder();
     submit(*encoder);
     if (c.sample) h.factory.last->deliverNext(*c.sample);
     else h.factory.last->failNext(-12911);
     const std::string out = h.out.contents();
     EXPECT_EQ(encoder->counters().outstanding, 0);
-    if (!c.line.empty()) {
-      EXPECT_EQ(h.errLines().back(), c.line);
-    }
+    if (!c.line.empty()) EXPECT_EQ(h.errLines().back(), c.line);
     EXPECT_EQ(bytesOf(out.substr(std::min(out.size(), media::frameHeaderSize))), c.payload);
+    const int failure = c.outputFd >= 0 ? EPIPE : 0;
+    EXPECT_EQ(encoder->runFailure() ? encoder->runFailure()->code : 0, failure);
+    const Result<void> finished = encoder->finish(0, 0);
+    EXPECT_EQ(finished.ok() ? 0 : finished.error().code, failure);
+    EXPECT_EQ(h.err.contents().find("native_encoder_summary") == std::string::npos, failure != 0);
   }
+  close(closedPipe[1]);
 }
 
 TEST(HardwareEncoderOutput, FiveFailedFramesInARowEndTheRun) {
@@ -172,26 +191,6 @@ TEST(HardwareEncoderOutput, FiveFailedFramesInARowEndTheRun) {
   EXPECT_EQ(encoder->runFailure()->message, "the encoder failed 5 frames in a row");
   EXPECT_EQ(told, 1);
   EXPECT_FALSE(encoder->finish(0, 0).ok());
-}
-
-TEST(HardwareEncoderOutput, AClosedPipeIsReportedOnceNotFatal) {
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  close(fds[0]);
-  ignoreBrokenPipeSignal();  // as the programs do
-  EncoderHarness h(64, 32);
-  h.settings.outputFd = fds[1];
-  auto encoder = h.makeEncoder();
-  submit(*encoder);
-  h.factory.last->deliverNext(anyKey);
-  ASSERT_TRUE(encoder->runFailure());
-  EXPECT_EQ(encoder->runFailure()->code, EPIPE);
-  EXPECT_EQ(h.errLines().back(), "encoder_output_error reason=frame_stream_write_failed:_Broken_pipe");
-  const Result<void> finished = encoder->finish(0, 0);
-  ASSERT_FALSE(finished.ok());
-  EXPECT_EQ(finished.error().code, EPIPE);
-  EXPECT_EQ(h.err.contents().find("native_encoder_summary"), std::string::npos);  // no complete run claimed
-  close(fds[1]);
 }
 
 const ByteBuffer keyPayload{0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xCE, 0, 0, 0, 1, 0x65, 0x88};
@@ -298,6 +297,147 @@ TEST(RunCapture, AStartSlowerThanTheGraceIsNotCountedAgainstTheDuration) {
         std::_Exit(outcome.ok() ? 0 : 3);
       },
       testing::ExitedWithCode(0), "");
+}
+
+TEST(CaptureUnixNanoseconds, ConvertsAroundTheAnchorRoundingHalvesAwayAndSaturating) {
+  constexpr std::uint64_t maxU64 = std::numeric_limits<std::uint64_t>::max();
+  const ClockAnchor anchor{1000.0, 1'700'000'000'000'000'000ull}, nearZero{1000.0, 5'000'000'000ull},
+      nearMax{0.0, maxU64 - 10}, small{0.0, 1'000'000};
+  const std::tuple<double, ClockAnchor, std::uint64_t> cases[] = {
+      {1000.25, anchor, anchor.unixNanoseconds + 250'000'000ull},
+      {999.75, anchor, anchor.unixNanoseconds - 250'000'000ull},
+      {1.5e-9, small, 1'000'002u},
+      {-1.5e-9, small, 999'998u},
+      {0.0, nearZero, 0u},  // 1000 s before, only 5 s of room
+      {1e300, nearMax, maxU64},
+      {10e-9, nearMax, maxU64},  // fits exactly
+  };
+  for (const auto& [seconds, anchor, expected] : cases) EXPECT_EQ(captureUnixNanoseconds(seconds, anchor), expected) << seconds;
+  EXPECT_EQ(clockOffsetNanoseconds({2.5, 10'000'000'000ull}), 7'500'000'000);
+  EXPECT_EQ(clockAnchorLine("start", {{20.0, 10'000'000'000ull}, 42}),
+            "capture_clock_anchor phase=start offset_ns=-10000000000 uncertainty_ns=42 source=host_monotonic_to_unix");
+}
+
+struct OutputHarness : test::EncoderHarness {
+  OutputHarness() : EncoderHarness(64, 32), encoder(makeEncoder()) {
+    output = std::make_unique<ScreenOutput>(*encoder, ClockAnchor{100.0, 5'000'000'000ull}, err.fd(),
+                                            [this] { return now; });
+    output->setFrameRequester([this] { ++framesRequested; });
+  }
+
+  // A frame of flat luma; `status` absent leaves the attachment out.
+  SampleBuffer frame(std::uint8_t luma, std::optional<FrameStatus> status = FrameStatus::Complete, double pts = 100.5) {
+    auto buffer = pool->makeBuffer();
+    std::memset(buffer->planeBase(0), luma, buffer->bytesPerRow(0) * buffer->planeHeight(0));
+    return SampleBuffer{.imageBuffer = buffer, .presentationSeconds = pts,
+                        .attachments = platform::SampleAttachments{status, std::nullopt, std::nullopt, std::nullopt}};
+  }
+  // Frames handed over return at once, so the encoder never fills up in these tests.
+  void feed(const SampleBuffer& s, StreamOutputType type = StreamOutputType::Screen) {
+    output->didOutputSample(s, type);
+    factory.last->completeFrames();
+  }
+  std::size_t encoded() const { return factory.log.submissions.size(); }
+  bool lastForced() const { return factory.log.submissions.back().forceKeyFrame; }
+
+  std::unique_ptr<HardwareEncoder> encoder;
+  std::shared_ptr<platform::NV12BufferPool> pool = platform::NV12BufferPool::create(64, 32);
+  std::unique_ptr<ScreenOutput> output;
+  std::uint64_t now = 1'000'000'000;
+  int framesRequested = 0;
+};
+
+TEST(ScreenOutput, EncodesCompleteFramesWithTheirUnixCaptureTimeAndDropsTheRest) {
+  OutputHarness h;
+  h.feed(h.frame(100, FrameStatus::Complete, 100.25));
+  h.feed(h.frame(100, FrameStatus::Started, 99.75));
+  h.feed(h.frame(100, std::nullopt, 100.0));  // no status at all
+  ASSERT_EQ(h.encoded(), 3u);
+  EXPECT_EQ(test::captureTimeAt(h.out.contents()), 5'250'000'000ull);
+  EXPECT_EQ(h.output->stats(), (std::pair<std::int64_t, std::int64_t>{0, 1}));
+
+  h.feed(h.frame(100), StreamOutputType::Audio);
+  SampleBuffer invalid = h.frame(100), empty = h.frame(100), idleWithoutPicture = h.frame(100, FrameStatus::Idle);
+  invalid.valid = false;
+  empty.imageBuffer = nullptr;
+  idleWithoutPicture.imageBuffer = nullptr;  // nothing changed, so nothing was grabbed
+  h.feed(invalid);
+  h.feed(empty);
+  EXPECT_EQ(h.output->stats().first, 3);
+  h.feed(h.frame(100, FrameStatus::Idle));  // silently dropped, not counted
+  h.feed(idleWithoutPicture);
+  h.feed(h.frame(100, FrameStatus::Blank));
+  h.feed(h.frame(100, FrameStatus::Stopped));
+  EXPECT_TRUE(h.encoded() == 3u && h.output->stats().first == 3);
+}
+
+TEST(ScreenOutput, PauseAndHoldWithholdFramesUncountedAndAReleaseAfterAHoldAsksForAKeyFrame) {
+  OutputHarness h;
+  h.output->setPaused(true);
+  h.feed(h.frame(100));
+  EXPECT_EQ(h.encoded(), 0u);
+  h.output->setPaused(false);
+  h.feed(h.frame(100));  // the stream's first frame is a key frame of its own
+  h.output->release();   // not held: nothing to ask for
+  h.feed(h.frame(100));
+  EXPECT_EQ(h.encoded(), 2u);
+  EXPECT_FALSE(h.lastForced());
+  EXPECT_EQ(h.framesRequested, 0);
+
+  h.output->hold(1.5);
+  h.now += 1'499'999'999;
+  h.feed(h.frame(100));
+  EXPECT_EQ(h.encoded(), 2u);
+  h.now += 1;  // the hold lapses by itself
+  h.feed(h.frame(100));
+  EXPECT_EQ(h.encoded(), 3u);
+
+  h.output->hold(10);
+  h.feed(h.frame(100));
+  EXPECT_EQ(h.encoded(), 3u);
+  h.output->release();
+  EXPECT_EQ(h.framesRequested, 1);  // a still screen must show its picture as that key frame
+  h.feed(h.frame(100));
+  ASSERT_EQ(h.encoded(), 4u);
+  EXPECT_TRUE(h.lastForced());
+
+  // A moving frame's holds: an earlier one's release leaves a later one, and a key frame comes only
+  // when asked for and something was withheld.
+  int passed = 0;
+  const std::uint64_t earlier = h.output->hold(10), later = h.output->hold(10);
+  for (const auto& [hold, keyframe, encoded, forced] :
+       {std::tuple{earlier, true, 4u, true}, {later, false, 5u, false}, {later, true, 6u, true}, {later, true, 7u, false}}) {
+    h.output->releaseHold(hold, keyframe, [&] { ++passed; });
+    h.feed(h.frame(100));
+    EXPECT_EQ(std::tuple(h.encoded(), h.lastForced()), std::tuple(encoded, forced));
+  }
+  EXPECT_EQ(std::tuple(passed, h.framesRequested), std::tuple(3, 4));
+  EXPECT_EQ(h.output->stats().first, 0);
+}
+
+// Black under half a second is withheld; a still screen that stays black is asked for again.
+TEST(ScreenOutput, ShortBlackRunsAreWithheldAndAPictureThatStaysBlackIsAskedForAgain) {
+  OutputHarness h;
+  h.feed(h.frame(100));
+  h.feed(h.frame(0));  // black starts: withheld
+  h.now += 499'999'999;
+  h.feed(h.frame(0, FrameStatus::Idle));  // nothing changes: idle samples only
+  h.feed(h.frame(20));
+  EXPECT_EQ(h.encoded(), 1u);
+  EXPECT_EQ(h.framesRequested, 0);
+  h.now += 1;
+  h.feed(h.frame(0, FrameStatus::Idle));
+  EXPECT_EQ(h.framesRequested, 1);
+  h.feed(h.frame(0));  // the fresh frame the stream sends for it
+  h.now += 100'000'000;
+  h.feed(h.frame(20));
+  EXPECT_EQ(h.encoded(), 3u);
+  h.feed(h.frame(0, FrameStatus::Idle));
+  EXPECT_EQ(h.framesRequested, 1);  // shown: nothing more to ask for
+  h.feed(h.frame(21));  // not black: resets the run
+  h.feed(h.frame(5));
+  EXPECT_EQ(h.encoded(), 4u);
+  EXPECT_EQ(h.output->stats().first, 0);
 }
 
 }  // namespace
