@@ -53,7 +53,6 @@ stage_start() {
 printf '%s\n' "\$@" >"$work/arguments"
 case "\$(cat "$work/behaviour" 2>/dev/null)" in
   error) env printf 'pairing result=accepted\nerror: code refusé\n' >&2; cat >/dev/null; exit 1 ;;  # one write
-  nolf) printf 'error: sans fin de ligne' >&2; cat >/dev/null ;;  # goes on reading
   exit) exit 3 ;;
   linger) trap '' TERM; "$build/bin/loopback-sender" "\$@"
     until [[ -e "$work/release" ]]; do sleep 0.1; done; exit 0 ;;

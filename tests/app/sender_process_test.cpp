@@ -47,8 +47,7 @@ class SenderFixture : public ::testing::Test {
 
 TEST_F(SenderFixture, StopClosesInputThenTerminatesThenKills) {
   // Started in this order, so the later senders could hold the first one's input if pipes leaked.
-  // How each ended (its status, its signal) shows which step ended it; the time shows that the
-  // step before was given its grace.
+  // Each one's status names the step that ended it; its time, that the step before had its grace.
   const std::tuple<std::string, bool, double, std::string> cases[] = {
       {"exec cat >/dev/null", true, 0.0, "0"},
       {"exec sleep 30", false, 5.0, "15"},

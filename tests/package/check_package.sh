@@ -20,13 +20,7 @@ if [[ $mode == --wayland ]]; then
   # Without DISPLAY, as on a desktop without XWayland: nothing but the Wayland platform can show it.
   XDG_STATE_HOME=$work/state timeout 60 env -u DISPLAY "$bin/Pelorin" >"$work/app.out" 2>&1 &
   app=$!
-  native_window() {
-    swaymsg -t get_tree | python3 -c 'import json, sys
-def nodes(n):
-    yield n
-    for child in n.get("nodes", []) + n.get("floating_nodes", []): yield from nodes(child)
-sys.exit(not any(n.get("name") == "Pelorin" and n.get("shell") == "xdg_shell" for n in nodes(json.load(sys.stdin))))'
-  }
+  native_window() { swaymsg '[shell="xdg_shell" title="^Pelorin$"] focus'; }  # fails while none matches
   wait_until 30 native_window || { kill "$app"; fail "no native Wayland window of the app: $(cat "$work/app.out")"; }
   swaymsg '[title="^Pelorin$"] kill' >/dev/null  # the window's close, as its title bar's button
   wait "$app" || fail "the app ended with status $?: $(cat "$work/app.out")"

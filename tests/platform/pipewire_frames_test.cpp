@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "platform/pipewire/frame_assembler.h"
 #include "support/nv12_colour.h"
 

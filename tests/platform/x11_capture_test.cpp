@@ -24,7 +24,6 @@ using test::countStatus;
 using test::expectColour;
 using test::SampleRecord;
 using test::sized;
-using test::yuvAt;
 
 constexpr unsigned long red = 0xff0000, green = 0x00ff00, blue = 0x0000ff, grey = 0x808080;
 

@@ -52,10 +52,9 @@ struct DrawingClient {
     });
   }
   ~DrawingClient() {
-    {
-      std::lock_guard lock(mutex);
-      stop = true;
-    }
+    std::unique_lock lock(mutex);
+    stop = true;
+    lock.unlock();
     woken.notify_all();
     thread.join();
     XCloseDisplay(display);

@@ -6,8 +6,7 @@
 
 namespace pelorin::test {
 
-// How long a wait for something that must come may last before the test fails. It only turns a
-// hang into a failure: on a starved machine a window or a frame can take many seconds to come.
+// A wait's bound only turns a hang into a failure: on a starved machine things can take seconds.
 inline constexpr std::chrono::seconds waitBound{60};
 
 // Polls `done` every 20 ms until it holds or `timeout` passes; a last look after the time is up.
