@@ -1,18 +1,13 @@
 """Answers GNOME's share dialog (xdg-desktop-portal-gnome) as a user would, through its accessibility tree: picks
 the monitor or window named NAME and presses Share; without a name, presses Cancel. usage: gnome_dialog.py [NAME]"""
-import sys, time, pyatspi  # noqa: E401
+import sys, pyatspi  # noqa: E401
+from polling import wait
 
-def poll(what, probe):  # for 20 s at most, errors being no answer: the dialog shows, then its lists fill in
-    end = time.monotonic() + 20
-    while time.monotonic() < end:
-        desktop.clearCache()
-        try:
-            if got := probe():
-                return got
-        except Exception:
-            pass
-        time.sleep(0.05)
-    sys.exit(f"gnome_dialog.py: gave up waiting for {what}")
+def poll(what, probe):  # the dialog shows, then its lists fill in: each look starts from a fresh tree
+    try:
+        return wait(what, lambda: desktop.clearCache() or probe())
+    except AssertionError as failure:
+        sys.exit(f"gnome_dialog.py: {failure}")
 
 def find(role, name, within, state=pyatspi.STATE_SENSITIVE):  # GTK marks none of the dialog's pages as showing
     return poll(f"{role} {name}", lambda: pyatspi.findDescendant(within, lambda a: (

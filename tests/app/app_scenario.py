@@ -1,20 +1,12 @@
 """The Pelorin app end to end on scripts/lib/app_stage.sh, driven through its accessibility tree (AT-SPI);
 XTest input only where the input is under test (the frame's drag, Ctrl+Q). usage: app_scenario.py OUT_DIR"""
-import contextlib, os, signal, subprocess, sys, time, pyatspi  # noqa: E401
+import os, signal, subprocess, sys, pyatspi  # noqa: E401
+sys.path.insert(0, f"{os.path.dirname(os.path.abspath(__file__))}/../../scripts/lib")
+from polling import wait  # noqa: E402
 
 SHARE, PORTION, STOP = "Partager l’écran ou une fenêtre", "Partager une portion", "Arrêter"
 work, log, out, display, read_to = os.environ["work"], os.environ["log"], sys.argv[1], os.environ["DISPLAY"], 0
 stream = f"{work}/stream.pln"
-
-def wait(what, probe):
-    """Polls for 20 s at most until probe gives something true, and returns it; errors are no answer."""
-    end = time.monotonic() + 20
-    while time.monotonic() < end:
-        with contextlib.suppress(Exception):
-            if got := probe():
-                return got
-        time.sleep(0.05)
-    raise AssertionError(f"gave up waiting for {what}")
 
 def find(role, name, within=None, state=pyatspi.STATE_SHOWING):
     """The accessible of that role, named name (or whose name passes it), in that state."""

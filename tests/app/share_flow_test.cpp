@@ -66,7 +66,7 @@ TEST(ShareCapture, CapturesAsAskedEndsStreamThenEncoderThenSenderNeverBehindAnot
   ShareCaptureStart start = failing.start([&](const Error& error) { stopped.set_value(error); });
   ASSERT_FALSE(start.failure);
   auto told = stopped.get_future();
-  ASSERT_EQ(told.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  ASSERT_EQ(told.wait_for(test::waitBound), std::future_status::ready);
   EXPECT_EQ(told.get().domain, "FakeCapture");
   finishShare(std::move(start.capture), nullptr);
   senderStopped = false;

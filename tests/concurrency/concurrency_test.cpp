@@ -12,6 +12,7 @@
 #include "capture/control_channel.h"
 #include "media/encoder_harness.h"
 #include "media/frame_stream.h"
+#include "support/wait_until.h"
 
 namespace pelorin {
 namespace {
@@ -62,7 +63,7 @@ TEST(SerialQueue, DelayedTasksRunByDeadlineAndThoseNotDueAreDroppedAtTheEnd) {
     queue.postAfter(100ms, [&] { order = order * 10 + 2; });
     queue.post([&] { order = order * 10 + 1; });
     // Watched without posting, which would wake the queue.
-    for (int i = 0; i < 1000 && order < 100; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(test::waitUntil([&] { return order >= 100; }));
   }
   EXPECT_EQ(order, 123);
   EXPECT_FALSE(neverDue);

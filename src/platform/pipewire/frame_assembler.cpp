@@ -10,14 +10,6 @@ namespace {
 
 using render::PixelRect;
 
-// Damage is drawn in at most this many boxes: each is a pass of the scaler, grown by its margin.
-constexpr std::size_t mostBoxes = 8;
-// Damage over more than this part of the source is drawn whole: cheaper than pieces.
-constexpr double largestPart = 0.5;
-// Damage may be reported too little: a frame asked for after this long is drawn whole, so the
-// periodic key frame heals what was missed.
-constexpr double longestTrustSeconds = 1;
-
 }  // namespace
 
 Error pipeWireError(std::string message, std::int64_t code) { return Error{"PipeWire", code, std::move(message)}; }
@@ -96,7 +88,7 @@ std::optional<SampleBuffer> FrameAssembler::tick(double nowSeconds) {
   if (!picture_.pixels || (!changed_ && !requested_)) return idleSample(nowSeconds);
   PixelBufferRef frame = pool_->makeBuffer();
   if (!frame) return std::nullopt;
-  if (requested_ && nowSeconds - wholeSeconds_ >= longestTrustSeconds) redrawWhole_ = true;
+  if (requested_ && nowSeconds - wholeSeconds_ >= render::longestDamageTrustSeconds) redrawWhole_ = true;
   if (!draw(nowSeconds) || !canvas_.copyTo(*frame)) {
     redrawWhole_ = true;
     return std::nullopt;
@@ -119,9 +111,8 @@ render::BgrxView FrameAssembler::source() const {
 
 // Draws into the canvas what changed since the last frame: the damaged boxes, or all of it.
 bool FrameAssembler::draw(double nowSeconds) {
-  const std::vector<PixelRect> boxes = render::mergeBoxes(std::exchange(damaged_, {}), mostBoxes);
-  const auto sourceArea = static_cast<double>(render::areaOf(layout_.source));
-  if (redrawWhole_ || static_cast<double>(render::areaOf(boxes)) > largestPart * sourceArea) {
+  const std::vector<PixelRect> boxes = render::mergeBoxes(std::exchange(damaged_, {}), render::mostDamageBoxes);
+  if (redrawWhole_ || render::coversMostOf(boxes, layout_.source)) {
     redrawWhole_ = false;
     wholeSeconds_ = nowSeconds;
     return canvas_.drawWhole(source());

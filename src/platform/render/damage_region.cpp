@@ -66,6 +66,10 @@ std::int64_t areaOf(const std::vector<PixelRect>& rects) {
   return total;
 }
 
+bool coversMostOf(const std::vector<PixelRect>& boxes, const PixelRect& whole) {
+  return 2 * areaOf(boxes) > areaOf(whole);
+}
+
 std::vector<PixelRect> mergeBoxes(std::vector<PixelRect> rects, std::size_t limit) {
   std::erase_if(rects, [](const PixelRect& r) { return r.empty(); });
   if (rects.size() > mostPieces) {

@@ -5,7 +5,6 @@
 namespace pelorin::platform::x11 {
 namespace {
 
-using render::areaOf;
 using render::mergeBoxes;
 using render::reachedPixels;
 
@@ -16,11 +15,7 @@ constexpr auto longestReadFailure = std::chrono::seconds(1);
 // and one comparison: spread over ticks in bands of rows it cost more, not less (eight bands a
 // second, 2 ms a second more on a still 1080p screen: comparing rows the server has only just
 // written is slow).
-constexpr auto longestTrust = std::chrono::seconds(1);
-// Damage is read in at most this many boxes, each one round trip to the server.
-constexpr std::size_t mostBoxes = 8;
-// Damage over more than this part of the picture is read and drawn whole: cheaper than pieces.
-constexpr double largestPart = 0.5;
+constexpr auto longestTrust = std::chrono::duration<double>(render::longestDamageTrustSeconds);
 // Nothing new is told to the outputs this often, not at every tick: each hand-off wakes their
 // thread, and what waits on time there (a black run's half second) needs no finer steps.
 constexpr auto idleInterval = std::chrono::milliseconds(100);
@@ -233,8 +228,8 @@ std::optional<Error> CaptureLoop::tick() {
   }
   std::vector<PixelRect> boxes = boxesToDraw(change);
   const bool whole = redrawWhole_ || !keptIsWhole() || !source_->reportsDamage() ||
-                     static_cast<double>(areaOf(boxes)) > largestPart * static_cast<double>(areaOf(layout_.source));
-  Result<Grab> grab = whole ? read() : readAgain(mergeBoxes(damaged_, mostBoxes));
+                     render::coversMostOf(boxes, layout_.source);
+  Result<Grab> grab = whole ? read() : readAgain(mergeBoxes(damaged_, render::mostDamageBoxes));
   if (!grab) return readFailed(grab.error());
   // Without damage reports every tick reads the content and a hash tells whether it changed.
   if (!source_->reportsDamage() && !pictureChanged(grab->picture.picture) && !change.frameOwed) {
@@ -326,7 +321,7 @@ std::vector<PixelRect> CaptureLoop::boxesToDraw(const Change& change) const {
     }
   }
   for (PixelRect& box : boxes) box = intersect(box, PixelRect{0, 0, source.width, source.height});
-  return mergeBoxes(std::move(boxes), mostBoxes);
+  return mergeBoxes(std::move(boxes), render::mostDamageBoxes);
 }
 
 Result<CaptureLoop::Grab> CaptureLoop::read() {
